@@ -1,0 +1,50 @@
+#include "bridge/app/serve_command.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/app/configuration.h"
+#include "bridge/mcp/local_mcp_server.h"
+
+namespace palisor {
+
+namespace {
+
+void printStatus(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int runServeCommand() {
+    // Termination signals are taken synchronously on this thread; every thread
+    // started from here on inherits the mask, so none of them is interrupted.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
+    auto server = LocalMcpServer::create(port);
+    server->setOnStatusChanged(printStatus);
+    try {
+        server->start();
+    } catch (const LocalMcpServerError& error) {
+        printStatus(std::string("Không thể mở bridge local: ") + error.what());
+        printStatus("127.0.0.1:" + std::to_string(port) + ": " + std::strerror(error.systemError()) +
+                    " (đặt PALISOR_BRIDGE_PORT để dùng cổng khác)");
+        return 1;
+    }
+
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) {
+    }
+    server->stop();
+    return 0;
+}
+
+}  // namespace palisor

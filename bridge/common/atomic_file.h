@@ -1,0 +1,26 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace palisor {
+
+// Writes `bytes` to `path` so that readers see either the old file or the
+// whole new one, and a write reported as done survives a crash: a temporary
+// file in the same folder is written, flushed with fsync, given `mode`,
+// renamed over the target, and the folder is fsynced. Throws FileError
+// ("FILE_WRITE_FAILED") on any failure and leaves no temporary file behind.
+void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
+// The whole content of a file; nullopt when it does not exist. Other failures
+// throw FileError ("FILE_READ_FAILED").
+std::optional<std::string> readFileIfExists(const std::string& path);
+
+// mkdir -p with `mode` for folders it creates. Throws FileError
+// ("DIRECTORY_CREATE_FAILED").
+void createDirectories(const std::string& path, mode_t mode = 0755);
+
+}  // namespace palisor

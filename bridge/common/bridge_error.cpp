@@ -1,0 +1,24 @@
+#include "bridge/common/bridge_error.h"
+
+namespace palisor {
+
+BridgeError::BridgeError(std::string code) : code_(std::move(code)) {}
+
+const char* BridgeError::what() const noexcept { return code_.c_str(); }
+
+FileError::FileError(std::string code, std::string detail, int systemError)
+    : BridgeError(std::move(code)), detail_(std::move(detail)), systemError_(systemError) {}
+
+std::string errorDescription(const std::exception& error) { return error.what(); }
+
+std::string currentExceptionDescription() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return errorDescription(error);
+    } catch (...) {
+        return "UNKNOWN_ERROR";
+    }
+}
+
+}  // namespace palisor

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace palisor {
+
+// The one form in which workspace paths are stored, compared and used as keys:
+// absolute (relative paths are taken from the current directory), "." and ".."
+// resolved lexically (symbolic links are not followed), repeated and trailing
+// separators removed. "/" stays "/"; ".." above the root stays at the root.
+std::string standardizePath(std::string_view path);
+
+// As above with an explicit base for relative paths.
+std::string standardizePath(std::string_view path, std::string_view base);
+
+std::string currentDirectory();
+
+// Joins with exactly one separator between the parts.
+std::string joinPath(std::string_view base, std::string_view component);
+
+// The last component of a path ("/a/b/" gives "b"; "/" gives "/").
+std::string lastPathComponent(std::string_view path);
+
+// The folder that holds a path ("/a/b" gives "/a"; "/a" gives "/").
+std::string parentPath(std::string_view path);
+
+// True when target equals root or lies beneath it ("/w/skills2" is not inside
+// "/w/skills"). Both must already be standardised.
+bool isInsideOrEqual(std::string_view root, std::string_view target);
+
+}  // namespace palisor

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "bridge/common/atomic_file.h"
+#include "bridge/common/bridge_error.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor {
+namespace {
+
+TEST(AtomicFile, ReplacesWholeFileWithModeAndLeavesNoTemporaryFile) {
+    test::TempDir dir;
+    std::string path = dir.file("state.json");
+    writeFileAtomically(path, "first", 0600);
+    writeFileAtomically(path, "second and longer", 0600);
+    EXPECT_EQ(readFileIfExists(path), "second and longer");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    int entries = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
+    test::TempDir dir;
+    try {
+        writeFileAtomically(dir.file("missing/state.json"), "x");
+        FAIL() << "writing into a missing folder must fail";
+    } catch (const FileError& error) {
+        EXPECT_STREQ(error.what(), "FILE_WRITE_FAILED");
+        EXPECT_NE(error.detail().find("missing"), std::string::npos);
+    }
+    EXPECT_FALSE(readFileIfExists(dir.file("absent")));
+    EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a folder is not a file
+}
+
+TEST(AtomicFile, CreatesNestedFolders) {
+    test::TempDir dir;
+    std::string nested = dir.file("a/b/c");
+    createDirectories(nested, 0700);
+    createDirectories(nested, 0700);  // existing is fine
+    writeFileAtomically(nested + "/f", "ok");
+    EXPECT_EQ(readFileIfExists(nested + "/f"), "ok");
+    test::writeFile(dir.file("plain"), "x");
+    EXPECT_THROW(createDirectories(dir.file("plain/sub")), FileError);
+}
+
+}  // namespace
+}  // namespace palisor

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "bridge/common/paths.h"
+#include "bridge/common/text.h"
+#include "bridge/common/time.h"
+#include "bridge/common/uuid.h"
+
+#include <regex>
+#include <set>
+
+namespace palisor {
+namespace {
+
+TEST(Text, TrimRemovesUnicodeSpaceAndLineBreaksOnlyAtTheEnds) {
+    EXPECT_EQ(trim("  \t\r\nabc d\n "), "abc d");
+    // NO-BREAK SPACE, IDEOGRAPHIC SPACE, NEL, LINE SEPARATOR around Vietnamese text.
+    EXPECT_EQ(trim("\u00A0\u3000Dự án\u0085\u2028"), "Dự án");
+    EXPECT_EQ(trim(" \u2029 "), "");
+    EXPECT_EQ(trim(""), "");
+    // A multi-byte letter at the end is not mistaken for space.
+    EXPECT_EQ(trim("xé"), "xé");
+    // Invalid bytes are left alone rather than cut in half.
+    EXPECT_EQ(trim(std::string(" a\xC3", 3)), std::string("a\xC3", 2));
+}
+
+TEST(Text, Utf8Validation) {
+    EXPECT_TRUE(isValidUtf8("plain ascii"));
+    EXPECT_TRUE(isValidUtf8("Tiếng Việt 🚀"));
+    EXPECT_FALSE(isValidUtf8("\xFF"));
+    EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
+    EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
+    EXPECT_FALSE(isValidUtf8("ab\xE1\xBA"));        // cut short
+}
+
+TEST(Text, PathEncodingKeepsPathMarks) {
+    EXPECT_EQ(urlEncode("a b/c"), "a%20b/c");
+    EXPECT_EQ(urlEncode("!$&'()*+,-./:=@_~"), "!$&'()*+,-./:=@_~");
+    EXPECT_EQ(urlEncode("?#[]%;"), "%3F%23%5B%5D%25%3B");
+    EXPECT_EQ(urlEncode("dự"), "d%E1%BB%B1");
+}
+
+TEST(Text, QueryEncodingLeavesOnlySixMarks) {
+    EXPECT_EQ(urlQueryEncode("a b&c=d"), "a%20b%26c%3Dd");
+    EXPECT_EQ(urlQueryEncode("é"), "%C3%A9");
+    EXPECT_EQ(urlQueryEncode("-._~/?"), "-._~/?");
+    EXPECT_EQ(urlQueryEncode("+:#[]@!$'()*,;"), "%2B%3A%23%5B%5D%40%21%24%27%28%29%2A%2C%3B");
+}
+
+TEST(Text, PercentDecoding) {
+    EXPECT_EQ(percentDecode("a%20b+c%2f"), "a b+c/");
+    EXPECT_EQ(percentDecode("%E1%BB%B1"), "ự");
+    EXPECT_FALSE(percentDecode("%"));
+    EXPECT_FALSE(percentDecode("%2"));
+    EXPECT_FALSE(percentDecode("%zz"));
+    EXPECT_FALSE(percentDecode("ab%"));
+}
+
+TEST(Text, DecimalIntegers) {
+    EXPECT_EQ(parseDecimalInteger("42"), 42);
+    EXPECT_EQ(parseDecimalInteger("+42"), 42);
+    EXPECT_EQ(parseDecimalInteger("-5"), -5);
+    EXPECT_EQ(parseDecimalInteger("-9223372036854775808"), INT64_MIN);
+    EXPECT_FALSE(parseDecimalInteger("9223372036854775808"));
+    for (const char* bad : {"", "+", "-", "+-1", "--1", "1 ", " 1", "1a", "0x10", "1.0"})
+        EXPECT_FALSE(parseDecimalInteger(bad)) << bad;
+}
+
+TEST(Paths, StandardisationIsLexicalAbsoluteAndWithoutTrailingSeparator) {
+    EXPECT_EQ(standardizePath("/a/./b/../c/", "/ignored"), "/a/c");
+    EXPECT_EQ(standardizePath("//a///b", "/x"), "/a/b");
+    EXPECT_EQ(standardizePath("../../..", "/a"), "/");
+    EXPECT_EQ(standardizePath("rel/dir/", "/base/here"), "/base/here/rel/dir");
+    EXPECT_EQ(standardizePath("", "/base"), "/base");
+    EXPECT_EQ(standardizePath("/"), "/");
+    EXPECT_EQ(standardizePath("x"), standardizePath(currentDirectory() + "/x"));
+}
+
+TEST(Paths, Components) {
+    EXPECT_EQ(lastPathComponent("/a/b/"), "b");
+    EXPECT_EQ(lastPathComponent("/"), "/");
+    EXPECT_EQ(parentPath("/a/b"), "/a");
+    EXPECT_EQ(parentPath("/a"), "/");
+    EXPECT_EQ(joinPath("/a/", "/b"), "/a/b");
+    EXPECT_TRUE(isInsideOrEqual("/w/skills", "/w/skills"));
+    EXPECT_TRUE(isInsideOrEqual("/w/skills", "/w/skills/x"));
+    EXPECT_FALSE(isInsideOrEqual("/w/skills", "/w/skills2"));
+    EXPECT_FALSE(isInsideOrEqual("/w/skills", "/w"));
+    EXPECT_TRUE(isInsideOrEqual("/", "/anything"));
+}
+
+TEST(TimeAndIds, IsoNowAndUuidForms) {
+    EXPECT_TRUE(std::regex_match(isoNow(), std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z)")));
+    EXPECT_EQ(isoTime(std::chrono::system_clock::time_point(std::chrono::seconds(1769850900))),
+              "2026-01-31T09:15:00Z");
+
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        std::string lower = randomUuidLower();
+        ASSERT_TRUE(std::regex_match(lower, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+            << lower;
+        seen.insert(lower);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+    EXPECT_TRUE(std::regex_match(randomUuidUpper(), std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+}
+
+}  // namespace
+}  // namespace palisor

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "bridge/mcp/local_mcp_server.h"
+#include "tests/support/http_client.h"
+
+namespace palisor {
+namespace {
+
+using test::httpExchange;
+using test::parseResponse;
+
+class Server : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server = LocalMcpServer::create(0);
+        server->setOnStatusChanged([this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            statuses.push_back(line);
+        });
+        server->start();
+        port = server->port();
+    }
+    void TearDown() override { server->stop(); }
+
+    std::shared_ptr<LocalMcpServer> server;
+    std::uint16_t port = 0;
+    std::mutex mutex;
+    std::vector<std::string> statuses;
+};
+
+std::string rpcRequest(const std::string& body, const std::string& lengthHeader) {
+    return "POST /mcp HTTP/1.1\r\n" + lengthHeader + "\r\n\r\n" + body;
+}
+
+TEST(Framing, ExpectedRequestLength) {
+    using L = LocalMcpServer;
+    EXPECT_FALSE(L::expectedHttpRequestLength("GET / HTTP/1.1\r\nHost: x\r\n"));
+    EXPECT_EQ(L::expectedHttpRequestLength("GET / HTTP/1.1\r\n\r\nextra"), 18);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n"), 39 + 10);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\ncOnTeNt-LeNgTh:   7  \r\n\r\n"), 42 + 7);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length : 7\r\n\r\n"), 39);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n"), 39);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length: ten\r\n\r\n"), 40);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length:\r\n\r\n"), 36);
+    EXPECT_EQ(L::expectedHttpRequestLength("POST / HTTP/1.1\r\nContent-Length: +3\r\n\r\n"), 39 + 3);
+    // The first Content-Length line wins.
+    EXPECT_EQ(L::expectedHttpRequestLength("P / H\r\nContent-Length: 1\r\nContent-Length: 9\r\n\r\n"), 47 + 1);
+    // Absurd lengths saturate rather than overflow.
+    EXPECT_EQ(L::expectedHttpRequestLength("P / H\r\nContent-Length: 9223372036854775807\r\n\r\n"), INT64_MAX);
+    // An undecodable head has no usable Content-Length.
+    EXPECT_EQ(L::expectedHttpRequestLength("P / H\r\nX: \xFF\r\nContent-Length: 5\r\n\r\n"), 34);
+}
+
+TEST_F(Server, ReadsTheBodyByContentLengthAcrossPackets) {
+    std::string body = R"({"id":1,"method":"tools/list"})";
+    std::string head = "POST /mcp HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    auto response = parseResponse(httpExchange(port, test::RawExchange{{head, body.substr(0, 5), body.substr(5, 9), body.substr(14)}}));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.json["id"], 1);
+    EXPECT_EQ(response.json["result"]["tools"].size(), 7u);
+
+    // A header in mixed case with spaces around the number.
+    auto mixed = parseResponse(httpExchange(
+        port, test::RawExchange{{rpcRequest("", "cOnTeNt-LeNgTh:  " + std::to_string(body.size()) + " "), body}}));
+    EXPECT_EQ(mixed.json["id"], 1);
+}
+
+TEST_F(Server, WithoutContentLengthTheBytesOfTheSameReadAreTheBody) {
+    auto response = parseResponse(httpExchange(port, rpcRequest(R"({"id":"same-read","method":"tools/list"})", "X-A: b")));
+    EXPECT_EQ(response.json["id"], "same-read");
+    // A negative or non-numeric length means no body is awaited: the answer
+    // comes at once although the peer never closes.
+    for (const char* header : {"Content-Length: -5", "Content-Length: nope"}) {
+        auto start = std::chrono::steady_clock::now();
+        auto answer = parseResponse(httpExchange(port, test::RawExchange{{rpcRequest("", header)}, {}, std::chrono::seconds(5)}));
+        EXPECT_EQ(answer.json["error"]["message"], "INVALID_JSON") << header;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << header;
+    }
+}
+
+TEST_F(Server, AnUploadPastTheLimitIsCutAndStillAnswered) {
+    std::string body = "{\"id\":1,\"method\":\"tools/list\",\"pad\":\"" + std::string(3 * 1024 * 1024, 'x') + "\"}";
+    auto response = parseResponse(httpExchange(port, rpcRequest(body, "Content-Length: " + std::to_string(body.size()))));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.json["error"]["message"], "INVALID_JSON");  // the cut JSON does not parse
+    EXPECT_TRUE(response.json["id"].is_null());
+}
+
+TEST_F(Server, SilentConnectionsGetNoBytes) {
+    int fd = test::connectTo(port);
+    ASSERT_GE(fd, 0);
+    ::shutdown(fd, SHUT_WR);
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
+    ::close(fd);
+}
+
+TEST_F(Server, AStalledRequestIsClosedWithoutAnswerAtTheDeadline) {
+    server->setRequestDeadline(std::chrono::milliseconds(300));
+    // Trickling keeps sending, so only a deadline over the whole request helps.
+    test::RawExchange trickle;
+    for (int i = 0; i < 12; ++i) trickle.pieces.push_back("G");
+    trickle.pauseBetween = std::chrono::milliseconds(50);
+    trickle.readTimeout = std::chrono::seconds(5);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(httpExchange(port, trickle), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // The server keeps serving afterwards.
+    EXPECT_EQ(parseResponse(test::get(port, "/health")).status, 200);
+}
+
+TEST_F(Server, APeerThatLeavesBeforeTheAnswerDoesNotHurtTheProcess) {
+    for (int i = 0; i < 20; ++i) {
+        int fd = test::connectTo(port);
+        ASSERT_GE(fd, 0);
+        std::string request = "GET /tools HTTP/1.1\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        linger hard{1, 0};  // close with a reset
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(fd);
+    }
+    EXPECT_EQ(parseResponse(test::get(port, "/health")).json["port"], port);
+}
+
+TEST_F(Server, StartTwiceIsANoOpAndATakenPortFailsToBind) {
+    server->start();
+    EXPECT_TRUE(server->isRunning());
+    auto other = LocalMcpServer::create(port);
+    try {
+        other->start();
+        FAIL() << "binding a taken port must fail";
+    } catch (const LocalMcpServerError& error) {
+        EXPECT_EQ(error.kind(), LocalMcpServerError::Kind::bindFailed);
+        EXPECT_STREQ(error.what(), "BIND_FAILED");
+    }
+    EXPECT_FALSE(other->isRunning());
+    EXPECT_EQ(other->socketFd(), -1);
+}
+
+TEST_F(Server, StatusLinesAndRestart) {
+    server->stop();
+    server->stop();  // reports even when not running
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(statuses.size(), 3u);
+        EXPECT_EQ(statuses[0], "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp");
+        EXPECT_EQ(statuses[1], "Bridge đã dừng.");
+        EXPECT_EQ(statuses[2], "Bridge đã dừng.");
+    }
+    EXPECT_FALSE(server->isRunning());
+    EXPECT_EQ(server->socketFd(), -1);
+    EXPECT_EQ(test::connectTo(port), -1);
+
+    server->start();
+    EXPECT_EQ(parseResponse(test::get(port, "/health")).status, 200);
+}
+
+// A router that holds every call until 64 of them are blocked at once.
+class GatheringRouter : public McpToolRouter {
+public:
+    explicit GatheringRouter(int expected) : expected_(expected) {}
+    JsonValue call(const std::string&, const JsonValue&) override {
+        std::unique_lock lock(mutex_);
+        ++inside_;
+        all_.notify_all();
+        bool together = all_.wait_for(lock, std::chrono::seconds(20), [&] { return inside_ >= expected_; });
+        return {{"together", together}};
+    }
+
+private:
+    int expected_;
+    std::mutex mutex_;
+    std::condition_variable all_;
+    int inside_ = 0;
+};
+
+TEST_F(Server, SixtyFourToolCallsCanBlockAtTheSameTime) {
+    constexpr int kCalls = 64;
+    server->setToolRouter(std::make_shared<GatheringRouter>(kCalls));
+    std::vector<std::future<std::string>> answers;
+    for (int i = 0; i < kCalls; ++i)
+        answers.push_back(std::async(std::launch::async, [this] {
+            return test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"authority_health"}})");
+        }));
+    for (auto& answer : answers) {
+        auto response = parseResponse(answer.get());
+        auto text = JsonValue::parse(response.json["result"]["content"][0]["text"].get<std::string>());
+        EXPECT_EQ(text["together"], true);
+    }
+}
+
+TEST_F(Server, TheRouterCanBeInstalledWhileRunning) {
+    auto before = parseResponse(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})"));
+    EXPECT_NE(before.json["result"]["content"][0]["text"].get<std::string>().find("NATIVE_TOOL_ROUTER_NOT_READY"),
+              std::string::npos);
+    server->setToolRouter(std::make_shared<GatheringRouter>(1));
+    auto after = parseResponse(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})"));
+    EXPECT_NE(after.json["result"]["content"][0]["text"].get<std::string>().find("together"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace palisor
