@@ -1,0 +1,66 @@
+#include "bridge/common/unicode.h"
+
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+namespace palisor {
+
+namespace {
+
+icu::UnicodeString fromUtf8(std::string_view text) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::string toUtf8(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+std::vector<char32_t> utf8Scalars(std::string_view text) {
+    icu::UnicodeString unicode = fromUtf8(text);
+    std::vector<char32_t> out;
+    out.reserve(static_cast<std::size_t>(unicode.length()));
+    for (int32_t i = 0; i < unicode.length();) {
+        UChar32 c = unicode.char32At(i);
+        out.push_back(static_cast<char32_t>(c));
+        i += U16_LENGTH(c);
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t scalar) {
+    if (scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) scalar = 0xFFFD;
+    if (scalar < 0x80) {
+        out.push_back(static_cast<char>(scalar));
+    } else if (scalar < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (scalar >> 6)));
+        out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
+    } else if (scalar < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (scalar >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((scalar >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (scalar >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((scalar >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((scalar >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
+    }
+}
+
+std::string unicodeLowercase(std::string_view text) {
+    icu::UnicodeString unicode = fromUtf8(text);
+    unicode.toLower(icu::Locale::getRoot());
+    return toUtf8(unicode);
+}
+
+bool isUnicodeLetter(char32_t scalar) { return (U_GET_GC_MASK(static_cast<UChar32>(scalar)) & U_GC_L_MASK) != 0; }
+
+bool isUnicodeNumber(char32_t scalar) { return (U_GET_GC_MASK(static_cast<UChar32>(scalar)) & U_GC_N_MASK) != 0; }
+
+bool isUnicodeMark(char32_t scalar) { return (U_GET_GC_MASK(static_cast<UChar32>(scalar)) & U_GC_M_MASK) != 0; }
+
+}  // namespace palisor

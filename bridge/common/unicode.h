@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace palisor {
+
+// Unicode text handling through ICU. Identifiers, trace values and user
+// texts are Vietnamese as often as not, so ASCII rules would mangle them.
+// All functions take and return UTF-8; bytes that are not valid UTF-8 are
+// read as U+FFFD.
+
+// The Unicode scalars of a text, and back.
+std::vector<char32_t> utf8Scalars(std::string_view text);
+void appendUtf8(std::string& out, char32_t scalar);
+
+// Full Unicode lower-casing, independent of the user's locale ("Dự Án"
+// gives "dự án", "İ" gives "i̇").
+std::string unicodeLowercase(std::string_view text);
+
+// Unicode general categories L* (letters), N* (numbers) and M* (combining
+// marks, such as the accents of Vietnamese text in decomposed form).
+bool isUnicodeLetter(char32_t scalar);
+bool isUnicodeNumber(char32_t scalar);
+bool isUnicodeMark(char32_t scalar);
+
+}  // namespace palisor

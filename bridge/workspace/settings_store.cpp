@@ -1,0 +1,161 @@
+#include "bridge/workspace/settings_store.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+#include <vector>
+
+#include "bridge/common/atomic_file.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/paths.h"
+#include "bridge/common/text.h"
+
+namespace palisor {
+
+namespace {
+
+struct ParsedSettings {
+    JsonValue object = JsonValue::object();
+    // The file holds something other than a JSON object.
+    bool unusable = false;
+};
+
+ParsedSettings parseSettings(const std::optional<std::string>& bytes) {
+    ParsedSettings parsed;
+    if (!bytes || trim(*bytes).empty()) return parsed;
+    auto value = parseJson(*bytes);
+    if (value && value->is_object()) {
+        parsed.object = std::move(*value);
+    } else {
+        parsed.unusable = true;
+    }
+    return parsed;
+}
+
+std::string homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir)
+        return result->pw_dir;
+    return "/";
+}
+
+std::string compactUtcTimestamp() {
+    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
+    return buffer;
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Called with the lock held, so no other process can take the same name
+// between the test and the rename.
+void moveAside(const std::string& path) {
+    std::string base = path + ".corrupt-" + compactUtcTimestamp();
+    std::string target = base;
+    for (int n = 2; exists(target); ++n) target = base + "-" + std::to_string(n);
+    if (::rename(path.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        throw FileError("FILE_WRITE_FAILED", "cannot move unreadable settings " + path + " aside: " + std::strerror(error),
+                        error);
+    }
+}
+
+// An exclusive flock held for the life of the object. Each holder opens the
+// lock file itself: flock conflicts between open file descriptions, so
+// threads of one process exclude each other exactly as processes do.
+class ExclusiveFileLock {
+public:
+    explicit ExclusiveFileLock(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) fail(path, errno);
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            ::close(fd_);
+            fail(path, error);
+        }
+    }
+    ~ExclusiveFileLock() { ::close(fd_); }  // closing releases the lock
+    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+private:
+    [[noreturn]] static void fail(const std::string& path, int error) {
+        throw FileError("FILE_WRITE_FAILED", "cannot lock " + path + ": " + std::strerror(error), error);
+    }
+    int fd_ = -1;
+};
+
+}  // namespace
+
+SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
+
+std::string SettingsStore::standardPath() {
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    // Relative values are invalid by the XDG rules and must be ignored.
+    std::string base = configHome && configHome[0] == '/' ? std::string(configHome)
+                                                          : joinPath(homeDirectory(), ".config");
+    return joinPath(joinPath(base, "palisor-bridge"), "settings.json");
+}
+
+std::shared_ptr<SettingsStore> SettingsStore::standard() { return std::make_shared<SettingsStore>(standardPath()); }
+
+JsonValue SettingsStore::read() const { return parseSettings(readFileIfExists(path_)).object; }
+
+std::optional<JsonValue> SettingsStore::value(std::string_view key) const {
+    JsonValue settings = read();
+    if (const JsonValue* found = member(settings, key)) return *found;
+    return std::nullopt;
+}
+
+std::optional<std::string> SettingsStore::stringValue(std::string_view key) const {
+    return optString(read(), key);
+}
+
+void SettingsStore::set(const std::string& key, JsonValue value) {
+    update([&](JsonValue& settings) { settings[key] = std::move(value); });
+}
+
+void SettingsStore::remove(const std::string& key) {
+    update([&](JsonValue& settings) { settings.erase(key); });
+}
+
+void SettingsStore::update(const std::function<void(JsonValue& settings)>& change) {
+    std::string folder = parentPath(path_);
+    createDirectories(folder, 0700);
+    ExclusiveFileLock lock(path_ + ".lock");
+
+    ParsedSettings current = parseSettings(readFileIfExists(path_));
+    JsonValue next = current.object;
+    change(next);
+    if (!next.is_object()) throw std::logic_error("settings must stay a JSON object");
+    if (next == current.object) return;
+
+    std::optional<std::string> bytes = dumpPretty(next);
+    if (!bytes)
+        throw FileError("FILE_WRITE_FAILED", "settings for " + path_ + " hold text that is not valid UTF-8", EILSEQ);
+    if (current.unusable) moveAside(path_);
+    bytes->push_back('\n');
+    writeFileAtomically(path_, *bytes, 0600);
+}
+
+}  // namespace palisor

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/common/json.h"
+
+namespace palisor {
+
+// The user's defaults: one JSON object in one file, shared by every program of
+// the bridge the user runs (the window, the command line, a running bridge).
+// Writes replace the file atomically and durably, and every read-modify-write
+// holds an exclusive flock on "<file>.lock", so two processes that change
+// different keys, or the same key in turn, never lose each other's writes.
+//
+// A file that is not a JSON object reads as empty. It is never destroyed: the
+// first write moves it aside to "<file>.corrupt-<UTC timestamp>" so the user
+// can recover what was in it.
+class SettingsStore {
+public:
+    explicit SettingsStore(std::string path);
+
+    // $XDG_CONFIG_HOME/palisor-bridge/settings.json, or
+    // ~/.config/palisor-bridge/settings.json when the variable is unset,
+    // empty or not an absolute path.
+    static std::string standardPath();
+    // A store on standardPath(). No I/O happens until it is used.
+    static std::shared_ptr<SettingsStore> standard();
+
+    const std::string& path() const { return path_; }
+
+    // The whole object; empty when the file is missing or not an object.
+    // Throws FileError when the file exists but cannot be read.
+    JsonValue read() const;
+    std::optional<JsonValue> value(std::string_view key) const;
+    std::optional<std::string> stringValue(std::string_view key) const;
+
+    void set(const std::string& key, JsonValue value);
+    void remove(const std::string& key);
+
+    // Reads the current object under the exclusive lock, lets `change` edit it
+    // and writes the result when it differs. An exception from `change`
+    // abandons the update with nothing written. Throws FileError when the
+    // folder, lock or file cannot be used, or when the result is not valid
+    // UTF-8 (it could not be stored as JSON).
+    void update(const std::function<void(JsonValue& settings)>& change);
+
+private:
+    std::string path_;
+};
+
+}  // namespace palisor

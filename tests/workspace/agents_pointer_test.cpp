@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "bridge/workspace/agents_pointer.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor {
+namespace {
+
+class AgentsPointerTest : public ::testing::Test {
+protected:
+    AgentsPointer read(const std::string& content) {
+        test::writeFile(dir.file("AGENTS.md"), content);
+        return readAgentsPointer(dir.path());
+    }
+
+    std::string failure(const std::string& content) {
+        try {
+            read(content);
+        } catch (const AgentsPointerError& error) {
+            return error.what();
+        }
+        return "no AgentsPointerError";
+    }
+
+    test::TempDir dir;
+};
+
+TEST_F(AgentsPointerTest, ReadsOnlyPointerLinesOfAFreeFormDocument) {
+    AgentsPointer pointer = read(
+        "# Dự án mẫu\n"
+        "Text that mentions projectKey: not-this-one.\n"
+        "  \t- ProjectKey: `Dự Án/API`\n"
+        "\t- authorityOrigin: \"https://authority.example/\"\n"
+        "- bootstrapEndpoint: 'https://authority.example/api/bootstrap'\n"
+        "- bridgeEndpoint: ` http://127.0.0.1:47621/mcp `\n"
+        "-projectKey: no-space-after-hyphen\n"
+        "- projectKey : space-before-colon\n"
+        "- projectKey:\n");  // nothing after the colon: the earlier value stays
+    EXPECT_EQ(pointer, (AgentsPointer{"Dự Án/API", "https://authority.example",
+                                      "https://authority.example/api/bootstrap", " http://127.0.0.1:47621/mcp ",
+                                      dir.path() + "/AGENTS.md"}));
+
+    // The later line wins; the value is what follows the line's first colon.
+    EXPECT_EQ(read("- projectKey: first\n- note: see - projectKey: demo\n- authorityOrigin: https://a.example\n")
+                  .projectKey,
+              "see - projectKey: demo");
+    EXPECT_EQ(failure("- projectKey: ''\n- authorityOrigin: https://a.example\n"), "AGENTS_PROJECT_KEY_REQUIRED");
+
+    for (std::string br : {"\r\n", "\r", "\v", "\f", "\u0085", "\u2028", "\u2029"}) {
+        pointer = read("intro" + br + "- projectKey: demo" + br + "- authorityOrigin: https://a.example:8443" + br);
+        EXPECT_EQ(pointer.projectKey + " " + pointer.authorityOrigin, "demo https://a.example:8443")
+            << testing::PrintToString(br);
+    }
+    // A byte order mark does not hide a pointer line that opens the file.
+    EXPECT_EQ(read("\xEF\xBB\xBF- projectKey: bom\n- authorityOrigin: https://a.example\n").projectKey, "bom");
+}
+
+TEST_F(AgentsPointerTest, OriginsAreNormalisedAndMayComeFromTheBootstrapEndpoint) {
+    EXPECT_EQ(read("- projectKey: p\n- allowedAuthorityOrigin: https://auth.example:8443/base/\n").authorityOrigin,
+              "https://auth.example:8443");
+    AgentsPointer fromBootstrap = read("- projectKey: p\n- bootstrapEndpoint: https://auth.example/api/b?projectKey=p\n");
+    EXPECT_EQ(fromBootstrap.authorityOrigin, "https://auth.example");
+    EXPECT_FALSE(fromBootstrap.bridgeEndpoint);
+    EXPECT_EQ(read("- projectKey: p\n- bootstrapEndpoint: https://other.example/b\n- authorityOrigin: https://a.example\n")
+                  .authorityOrigin,
+              "https://a.example");
+
+    EXPECT_EQ(failure("- projectKey: p\n- bootstrapEndpoint: /api/bootstrap\n"), "AGENTS_AUTHORITY_ORIGIN_REQUIRED");
+    EXPECT_EQ(failure("- projectKey: p\n"), "AGENTS_AUTHORITY_ORIGIN_REQUIRED");
+    EXPECT_EQ(failure("- projectKey: p\n- authorityOrigin: //\n"), "AGENTS_AUTHORITY_ORIGIN_REQUIRED");
+    EXPECT_EQ(failure(""), "AGENTS_PROJECT_KEY_REQUIRED");
+
+    EXPECT_EQ(normalizeOrigin("https://user:pw@example.com:443/path?q=1#f"), "https://example.com:443");
+    EXPECT_EQ(normalizeOrigin("//example.com//"), "example.com");
+    EXPECT_EQ(normalizeOrigin(" not a url "), " not a url ");
+    EXPECT_EQ(failure("# Nothing\nprojectKey: p\n"), "AGENTS_PROJECT_KEY_REQUIRED");
+}
+
+TEST_F(AgentsPointerTest, UnreadableFilesAreFileErrorsNamingThePath) {
+    test::TempDir binary, folder;
+    test::writeFile(binary.file("AGENTS.md"), "- projectKey: p\xFF\n- authorityOrigin: https://a.example\n");
+    std::filesystem::create_directory(folder.file("AGENTS.md"));
+    for (const std::string& root : {dir.path(), dir.file("missing folder"), binary.path(), folder.path()}) {
+        try {
+            readAgentsPointer(root);
+            ADD_FAILURE() << "no error for " << root;
+        } catch (const FileError& error) {
+            EXPECT_EQ(std::string(error.what()), "FILE_READ_FAILED:" + root + "/AGENTS.md");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace palisor

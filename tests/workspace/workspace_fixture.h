@@ -1,0 +1,58 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge/workspace/settings_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor::test {
+
+inline constexpr const char* kOrigin = "https://authority.example";
+
+// Sets or clears an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+inline std::string pointerText(const std::string& projectKey, const std::string& origin = kOrigin) {
+    return "# Agents\n\nFree text.\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + origin + "\n";
+}
+
+// Workspace folders and a settings file in one temporary folder, with
+// persistence on whatever the developer's environment says.
+class WorkspaceFixture : public ::testing::Test {
+protected:
+    std::string settingsPath() const { return dir.path() + "/config/palisor-bridge/settings.json"; }
+    std::shared_ptr<SettingsStore> newStore() const { return std::make_shared<SettingsStore>(settingsPath()); }
+
+    std::string makeWorkspace(const std::string& name, const std::string& projectKey,
+                              const std::string& origin = kOrigin) const {
+        std::string root = dir.path() + "/" + name;
+        std::filesystem::create_directories(root);
+        writeFile(root + "/AGENTS.md", pointerText(projectKey, origin));
+        return root;
+    }
+
+    TempDir dir;
+    ScopedEnv persistence{"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", nullptr};
+    std::shared_ptr<SettingsStore> store = newStore();
+};
+
+}  // namespace palisor::test
