@@ -13,17 +13,21 @@ const char* HttpResponse::reasonPhrase(int status) {
 }
 
 HttpResponse HttpResponse::json(int status, const JsonValue& body) {
-    std::string payload = dumpCompact(body).value_or("{}");
+    std::optional<std::string> payload = dumpCompact(body);
+    return jsonText(status, payload ? std::string_view(*payload) : std::string_view("{}"));
+}
+
+HttpResponse HttpResponse::jsonText(int status, std::string_view body) {
     std::string data;
-    data.reserve(payload.size() + 160);
+    data.reserve(body.size() + 160);
     data += "HTTP/1.1 ";
     data += std::to_string(status);
     data += ' ';
     data += reasonPhrase(status);
     data += "\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\nContent-Length: ";
-    data += std::to_string(payload.size());
+    data += std::to_string(body.size());
     data += "\r\nConnection: close\r\n\r\n";
-    data += payload;
+    data += body;
     return HttpResponse{std::move(data)};
 }
 

@@ -210,8 +210,14 @@ HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
 
     if (method && *method == "initialize")
         return HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult()));
-    if (method && *method == "tools/list")
-        return HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}}));
+    if (method && *method == "tools/list") {
+        // The catalogue never changes: serialise it once and splice the id in,
+        // exactly as rpcResult would lay it out (keys in sorted order).
+        static const std::string tools = *dumpCompact({{"tools", McpToolContract::toolDefinitions()}});
+        auto idText = dumpCompact(id);
+        if (!idText) return HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}}));
+        return HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}");
+    }
     if (!method || *method != "tools/call")
         return HttpResponse::json(200, rpcError(id, -32601, "METHOD_NOT_FOUND"));
 
