@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace palisor {
 
@@ -9,5 +11,10 @@ namespace palisor {
 // 2026-01-31T09:15:00Z.
 std::string isoNow();
 std::string isoTime(std::chrono::system_clock::time_point when);
+
+// ISO 8601 internet date-time: "2030-01-01T00:00:00Z", with or without
+// fractional seconds, with "Z" or a numeric offset. nullopt for anything else,
+// a bare date included.
+std::optional<std::chrono::system_clock::time_point> parseIsoTime(std::string_view text);
 
 }  // namespace palisor
