@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace palisor {
+
+// Status of one vault call. Success, "item not found" and "internal error"
+// keep the numbers the bridge has always reported: they appear in error codes
+// such as "KEYCHAIN_WRITE_FAILED:-25300" that users and support already know.
+// Every other failure has a negative number of our own, listed here, chosen
+// outside the ranges platform keychains use so the two never get confused.
+namespace vault_status {
+
+inline constexpr std::int32_t kSuccess = 0;
+inline constexpr std::int32_t kItemNotFound = -25300;
+// The call ended without an answer (the backend threw).
+inline constexpr std::int32_t kInternalError = -67671;
+
+// Secret Service: no session bus, or no Secret Service provider on it.
+inline constexpr std::int32_t kServiceUnavailable = -72001;
+// Secret Service: the item or the default collection is locked. Unlocking
+// needs a prompt, which a headless bridge cannot show, so we never ask.
+inline constexpr std::int32_t kLocked = -72002;
+// Secret Service: there is no default collection to store the item in.
+inline constexpr std::int32_t kNoDefaultCollection = -72003;
+// Secret Service: any other error the service or the bus reported.
+inline constexpr std::int32_t kServiceFailed = -72004;
+
+// Credential file: it exists but cannot be read.
+inline constexpr std::int32_t kFileUnreadable = -72101;
+// Credential file: it is not a credential file we wrote (not JSON, wrong
+// shape, an item that is not Base64). Reads and deletes leave it alone.
+inline constexpr std::int32_t kFileCorrupt = -72102;
+// Credential file: its folder, lock file or new content could not be written.
+inline constexpr std::int32_t kFileWriteFailed = -72103;
+
+}  // namespace vault_status
+
+struct KeychainReadResult {
+    std::int32_t status = vault_status::kSuccess;
+    std::optional<std::string> data;
+};
+
+// A store of generic-password items addressed by (service, account). Calls
+// block and may come from several threads at once.
+class CredentialVault {
+public:
+    virtual ~CredentialVault() = default;
+
+    // kSuccess with the data, kItemNotFound, or a failure status.
+    virtual KeychainReadResult read(const std::string& service, const std::string& account) = 0;
+    // Replaces the item's data, adding the item when there is none.
+    virtual std::int32_t write(const std::string& service, const std::string& account, std::string_view data) = 0;
+    // kItemNotFound when there was nothing to delete.
+    virtual std::int32_t remove(const std::string& service, const std::string& account) = 0;
+};
+
+inline constexpr const char* kDisableKeychainVariable = "PALISOR_BRIDGE_DISABLE_KEYCHAIN";
+inline constexpr const char* kCredentialFileVariable = "PALISOR_BRIDGE_CREDENTIAL_FILE";
+
+// PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1": sessions live in memory only.
+bool keychainDisabledByEnvironment();
+
+// The vault the environment asks for: none when the keychain is disabled
+// (that wins over everything else); the credential file when
+// PALISOR_BRIDGE_CREDENTIAL_FILE is set and not empty; else the Secret Service.
+std::shared_ptr<CredentialVault> credentialVaultFromEnvironment();
+
+// As above without the disabling rule, for callers that decided on their own
+// that the session is to be persisted.
+std::shared_ptr<CredentialVault> persistentCredentialVaultFromEnvironment();
+
+}  // namespace palisor

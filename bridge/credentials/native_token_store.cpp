@@ -1,0 +1,443 @@
+#include "bridge/credentials/native_token_store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <functional>
+#include <string_view>
+
+#include "bridge/common/jwt.h"
+#include "bridge/common/time.h"
+#include "bridge/common/work_queue.h"
+#include "bridge/credentials/locked_box.h"
+
+namespace palisor {
+
+// ---- errors ----
+
+NativeTokenStoreError::NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status)
+    : BridgeError(std::move(code)), case_(errorCase), status_(status) {}
+
+NativeTokenStoreError NativeTokenStoreError::keychainWriteFailed(std::int32_t status) {
+    return {Case::keychainWriteFailed, "KEYCHAIN_WRITE_FAILED:" + std::to_string(status), status};
+}
+NativeTokenStoreError NativeTokenStoreError::keychainDeleteFailed(std::int32_t status) {
+    return {Case::keychainDeleteFailed, "KEYCHAIN_DELETE_FAILED:" + std::to_string(status), status};
+}
+NativeTokenStoreError NativeTokenStoreError::encodeFailed() {
+    return {Case::encodeFailed, "KEYCHAIN_SESSION_ENCODE_FAILED", std::nullopt};
+}
+NativeTokenStoreError NativeTokenStoreError::keychainWriteTimedOut() {
+    return {Case::keychainWriteTimedOut, "KEYCHAIN_SESSION_WRITE_TIMED_OUT", std::nullopt};
+}
+NativeTokenStoreError NativeTokenStoreError::keychainDeleteTimedOut() {
+    return {Case::keychainDeleteTimedOut, "KEYCHAIN_SESSION_DELETE_TIMED_OUT", std::nullopt};
+}
+
+namespace {
+
+constexpr const char* kLegacyServiceV2 = "Palisor Bridge Native Session V2";
+constexpr const char* kLegacyServiceV1 = "Palisor Bridge Native Session";
+// Project-agent tokens are dropped this long before they expire, so a request
+// never leaves with a token that dies on the way.
+constexpr int kProjectAgentSkewSeconds = 60;
+
+template <typename T>
+struct VaultAnswer {
+    bool timedOut = false;
+    // Empty when the call ended without an answer.
+    std::optional<T> value;
+};
+
+// Runs `work` on `queue` and waits for it until the timeout. The work item
+// owns everything it touches (the vault by shared pointer, its result box), so
+// when the caller gives up it simply finishes later and nobody reads its box.
+template <typename T>
+VaultAnswer<T> runWithTimeout(WorkQueue& queue, std::chrono::milliseconds timeout, std::function<T()> work) {
+    struct Call {
+        LockedBox<T> box;
+        CompletionSignal done;
+    };
+    auto call = std::make_shared<Call>();
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    queue.post([call, work = std::move(work)] {
+        try {
+            call->box.set(work());
+        } catch (...) {
+            // Leaves the box empty: the caller reports an internal error.
+        }
+        call->done.signal();
+    });
+    if (!call->done.waitUntil(deadline)) return {true, std::nullopt};
+    return {false, call->box.get()};
+}
+
+bool leadingYear(std::string_view text, int& year) {
+    if (text.size() < 4) return false;
+    year = 0;
+    for (char c : text.substr(0, 4)) {
+        if (c < '0' || c > '9') return false;
+        year = year * 10 + (c - '0');
+    }
+    return true;
+}
+
+// ISO 8601 text of whole seconds since 1970 for any year from 1000 to 9999.
+// The system clock counts nanoseconds and cannot hold years past 2262, and a
+// year below 1000 would not print as the four digits readers expect, so the
+// value is clamped into that range (tokens that far out are "never" and
+// "long ago" either way).
+std::string isoTimeOfEpochSeconds(double seconds) {
+    constexpr double kEarliest = -30610224000.0;  // 1000-01-01T00:00:00Z
+    constexpr double kLatest = 253402300799.0;    // 9999-12-31T23:59:59Z
+    std::time_t whole = static_cast<std::time_t>(std::clamp(std::floor(seconds), kEarliest, kLatest));
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buffer;
+}
+
+}  // namespace
+
+bool isExpired(const JsonValue* expiresAt, int skewSeconds) {
+    if (!expiresAt || !expiresAt->is_string()) return false;
+    const std::string& text = expiresAt->get_ref<const std::string&>();
+    if (text.empty()) return false;
+    // The clock's range ends in 1677 and 2262; converting times outside it
+    // would overflow. Far-off years are decided without converting them, once
+    // the value is known to be a well-formed time.
+    int year = 0;
+    if (leadingYear(text, year) && (year < 1700 || year > 2200)) {
+        std::string inRange = text;
+        inRange.replace(0, 4, "2000");
+        if (!parseIsoTime(inRange)) return false;
+        return year < 1700;
+    }
+    auto when = parseIsoTime(text);
+    if (!when) return false;
+    return *when <= std::chrono::system_clock::now() + std::chrono::seconds(skewSeconds);
+}
+
+std::optional<std::string> jwtExpiresAt(const std::string& token) {
+    std::optional<JsonValue> payload = jwtPayload(token);
+    if (!payload) return std::nullopt;
+    const JsonValue* exp = member(*payload, "exp");
+    if (!exp || !exp->is_number()) return std::nullopt;
+    return isoTimeOfEpochSeconds(exp->get<double>());
+}
+
+// ---- the store ----
+
+NativeTokenStore::NativeTokenStore() : NativeTokenStore(Options{}) {}
+
+NativeTokenStore::NativeTokenStore(Options options)
+    : service_(std::move(options.service)),
+      account_(std::move(options.account)),
+      keychainEnabled_(options.keychainEnabled.value_or(!keychainDisabledByEnvironment())),
+      keychainTimeout_(options.keychainTimeout) {
+    if (options.legacyServices) {
+        legacyServices_ = std::move(*options.legacyServices);
+    } else if (service_ == kDefaultService) {
+        legacyServices_ = {kLegacyServiceV2, kLegacyServiceV1};
+    }
+    if (keychainEnabled_) {
+        vault_ = options.vault ? std::move(options.vault) : persistentCredentialVaultFromEnvironment();
+        keychainQueue_ = std::make_unique<WorkQueue>("vn.palisor.bridge.native.keychain", 8);
+        keychainWriteQueue_ = std::make_unique<WorkQueue>("vn.palisor.bridge.native.keychain.write", 1);
+    }
+}
+
+// The queues let calls still running finish on their own; nothing here waits.
+NativeTokenStore::~NativeTokenStore() = default;
+
+std::string NativeTokenStore::projectAgentKey(const std::string& authorityOrigin, const std::string& projectKey) {
+    return authorityOrigin + "::" + projectKey;
+}
+
+NativeTokenStore::KeychainReadOutcome NativeTokenStore::readKeychainDataWithTimeout(const std::string& service) {
+    auto vault = vault_;
+    auto answer = runWithTimeout<KeychainReadResult>(
+        *keychainQueue_, keychainTimeout_,
+        [vault, service, account = account_] { return vault->read(service, account); });
+    using Kind = KeychainReadOutcome::Kind;
+    if (answer.timedOut) return {Kind::timedOut, {}, 0};
+    KeychainReadResult result = answer.value.value_or(KeychainReadResult{vault_status::kInternalError, std::nullopt});
+    if (result.status == vault_status::kItemNotFound) return {Kind::notFound, {}, result.status};
+    if (result.status != vault_status::kSuccess) return {Kind::failed, {}, result.status};
+    if (!result.data) return {Kind::failed, {}, 0};
+    return {Kind::found, std::move(*result.data), 0};
+}
+
+void NativeTokenStore::writeKeychainDataWithTimeout(const std::string& data) {
+    auto vault = vault_;
+    auto answer = runWithTimeout<std::int32_t>(
+        *keychainWriteQueue_, keychainTimeout_,
+        [vault, service = service_, account = account_, data] { return vault->write(service, account, data); });
+    if (answer.timedOut) throw NativeTokenStoreError::keychainWriteTimedOut();
+    std::int32_t status = answer.value.value_or(vault_status::kInternalError);
+    if (status != vault_status::kSuccess) throw NativeTokenStoreError::keychainWriteFailed(status);
+}
+
+std::optional<NativeTokenStoreError> NativeTokenStore::deleteKeychainDataWithTimeout() {
+    auto vault = vault_;
+    auto answer = runWithTimeout<std::int32_t>(
+        *keychainWriteQueue_, keychainTimeout_,
+        [vault, service = service_, account = account_] { return vault->remove(service, account); });
+    if (answer.timedOut) return NativeTokenStoreError::keychainDeleteTimedOut();
+    std::int32_t status = answer.value.value_or(vault_status::kInternalError);
+    if (status == vault_status::kSuccess || status == vault_status::kItemNotFound) return std::nullopt;
+    return NativeTokenStoreError::keychainDeleteFailed(status);
+}
+
+NativeTokenStore::PersistedSessionRead NativeTokenStore::loadPersistedSession(std::uint64_t generation) {
+    using Kind = KeychainReadOutcome::Kind;
+    using Result = PersistedSessionRead::Kind;
+
+    KeychainReadOutcome current = readKeychainDataWithTimeout(service_);
+    switch (current.kind) {
+        case Kind::found: {
+            JsonValue record = parseJsonObject(std::string_view(current.data));
+            if (record.empty()) return {Result::unavailable, {}};
+            return {Result::loaded, std::move(record)};
+        }
+        case Kind::failed:
+        case Kind::timedOut:
+            return {Result::unavailable, {}};
+        case Kind::notFound:
+            break;
+    }
+
+    for (const std::string& legacy : legacyServices_) {
+        if (legacy == service_) continue;
+        KeychainReadOutcome old = readKeychainDataWithTimeout(legacy);
+        if (old.kind == Kind::failed || old.kind == Kind::timedOut) return {Result::unavailable, {}};
+        if (old.kind == Kind::notFound) continue;
+        JsonValue record = parseJsonObject(std::string_view(old.data));
+        if (record.empty()) continue;
+        {
+            // Copy the item forward, unless this process wrote or cleared the
+            // session since the load began: the old record must not replace
+            // what a login just stored, nor come back after a logout.
+            std::lock_guard writing(writeLock_);
+            bool overtaken;
+            {
+                std::lock_guard guard(lock_);
+                overtaken = generation_ != generation;
+            }
+            if (!overtaken) {
+                try {
+                    writeKeychainDataWithTimeout(old.data);
+                } catch (const NativeTokenStoreError&) {
+                    // The record is still good for this run; the next start tries again.
+                }
+            }
+        }
+        return {Result::loaded, std::move(record)};
+    }
+    return {Result::missing, {}};
+}
+
+JsonValue NativeTokenStore::readSession() {
+    std::uint64_t generation;
+    {
+        std::lock_guard guard(lock_);
+        if (didLoadSession_) return cachedSession_;
+        if (!keychainEnabled_) {
+            didLoadSession_ = true;
+            cachedSession_ = JsonValue::object();
+            return cachedSession_;
+        }
+        generation = generation_;
+    }
+    PersistedSessionRead persisted = loadPersistedSession(generation);
+    std::lock_guard guard(lock_);
+    // A write, clear or reload that finished while we were reading is newer
+    // than what we read: memory is authoritative from then on.
+    if (didLoadSession_ || generation_ != generation) return cachedSession_;
+    switch (persisted.kind) {
+        case PersistedSessionRead::Kind::missing:
+            didLoadSession_ = true;
+            cachedSession_ = JsonValue::object();
+            break;
+        case PersistedSessionRead::Kind::unavailable:
+            // A record loaded earlier in this run is still the session; a
+            // keychain hiccup must not make it look logged out (and a
+            // read-modify-write built on an empty record would erase it).
+            break;
+        case PersistedSessionRead::Kind::loaded:
+            if (cachedSession_.empty()) cachedSession_ = std::move(persisted.record);
+            break;
+    }
+    return cachedSession_;
+}
+
+bool NativeTokenStore::reloadSessionFromKeychain() {
+    if (!keychainEnabled_) return false;
+    std::uint64_t generation;
+    {
+        std::lock_guard guard(lock_);
+        generation = generation_;
+    }
+    PersistedSessionRead persisted = loadPersistedSession(generation);
+    if (persisted.kind != PersistedSessionRead::Kind::loaded) return false;
+    std::lock_guard guard(lock_);
+    // A write or clear in this process after the read began holds a newer
+    // session than the one we read; keep it.
+    if (generation_ == generation) {
+        cachedSession_ = std::move(persisted.record);
+        didLoadSession_ = true;
+    }
+    return true;
+}
+
+void NativeTokenStore::writeSession(const JsonValue& record) {
+    if (!record.is_object()) throw NativeTokenStoreError::encodeFailed();
+    // Text that is not valid UTF-8 cannot be stored as JSON either.
+    std::optional<std::string> bytes = dumpCompact(record);
+    if (!bytes) throw NativeTokenStoreError::encodeFailed();
+    std::lock_guard writing(writeLock_);
+    if (keychainEnabled_) writeKeychainDataWithTimeout(*bytes);
+    std::lock_guard guard(lock_);
+    cachedSession_ = record;
+    didLoadSession_ = true;
+    ++generation_;
+}
+
+void NativeTokenStore::clearSession() {
+    std::optional<NativeTokenStoreError> failure;
+    {
+        std::lock_guard writing(writeLock_);
+        if (keychainEnabled_) failure = deleteKeychainDataWithTimeout();
+        std::lock_guard guard(lock_);
+        cachedSession_ = JsonValue::object();
+        didLoadSession_ = true;
+        ++generation_;
+    }
+    if (failure) throw *failure;
+}
+
+// ---- web session ----
+
+JsonValue NativeTokenStore::webSession() {
+    JsonValue record = readSession();
+    const JsonValue* web = objectMember(record, "web");
+    return web ? *web : JsonValue();
+}
+
+std::optional<std::string> NativeTokenStore::webToken(int renewBeforeSeconds) {
+    JsonValue web = webSession();
+    if (!web.is_object() || isExpired(member(web, "expiresAt"), renewBeforeSeconds)) return std::nullopt;
+    return optString(web, "accessToken");
+}
+
+std::optional<std::string> NativeTokenStore::webRefreshToken() {
+    JsonValue web = webSession();
+    if (!web.is_object()) return std::nullopt;
+    std::optional<std::string> token = nonEmptyString(web, "refreshToken");
+    if (!token || isExpired(member(web, "refreshExpiresAt"), 0)) return std::nullopt;
+    return token;
+}
+
+bool NativeTokenStore::hasExpiredWebSession() {
+    JsonValue web = webSession();
+    if (!web.is_object() || !stringMember(web, "accessToken")) return false;
+    bool accessExpired = isExpired(member(web, "expiresAt"), 0);
+    if (stringMember(web, "refreshToken")) return accessExpired && isExpired(member(web, "refreshExpiresAt"), 0);
+    return accessExpired;
+}
+
+bool NativeTokenStore::hasRecoverableWebSession() {
+    JsonValue web = webSession();
+    if (!web.is_object()) return false;
+    bool accessValid = stringMember(web, "accessToken") && !isExpired(member(web, "expiresAt"), 0);
+    if (stringMember(web, "refreshToken")) return accessValid || !isExpired(member(web, "refreshExpiresAt"), 0);
+    return accessValid;
+}
+
+void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const JsonValue& data) {
+    auto field = [&](const char* key) -> JsonValue {
+        const JsonValue* value = member(data, key);
+        return value ? *value : JsonValue();
+    };
+    JsonValue memberships = field("memberships");
+    if (memberships.is_null()) memberships = JsonValue::array();
+    JsonValue web = {
+        {"authorityOrigin", authorityOrigin},
+        {"accessToken", field("accessToken")},
+        {"refreshToken", field("refreshToken")},
+        {"expiresAt", field("expiresAt")},
+        {"refreshExpiresAt", field("refreshExpiresAt")},
+        {"user", field("user")},
+        {"memberships", std::move(memberships)},
+        {"updatedAt", isoNow()},
+    };
+    std::lock_guard updating(updateLock_);
+    JsonValue record = readSession();
+    record["web"] = std::move(web);
+    if (!record.contains("projectAgents")) record["projectAgents"] = JsonValue::object();
+    writeSession(record);
+}
+
+// ---- project agents ----
+
+std::optional<std::string> NativeTokenStore::projectAgentToken(const std::string& authorityOrigin,
+                                                               const std::string& projectKey) {
+    std::string key = projectAgentKey(authorityOrigin, projectKey);
+    JsonValue record = readSession();
+    const JsonValue* agents = objectMember(record, "projectAgents");
+    const JsonValue* entry = agents ? objectMember(*agents, key) : nullptr;
+    const std::string* token = entry ? stringMember(*entry, "token") : nullptr;
+    if (!token) return std::nullopt;
+
+    bool expired;
+    const JsonValue* item = objectMember(*entry, "item");
+    if (item && item->contains("expiresAt")) {
+        expired = isExpired(member(*item, "expiresAt"), kProjectAgentSkewSeconds);
+    } else {
+        std::optional<std::string> fromToken = jwtExpiresAt(*token);
+        JsonValue expiresAt = fromToken ? JsonValue(*fromToken) : JsonValue();
+        expired = isExpired(fromToken ? &expiresAt : nullptr, kProjectAgentSkewSeconds);
+    }
+    if (!expired) return *token;
+    try {
+        // Only this expired token: another thread may have stored a fresh one meanwhile.
+        removeProjectAgentEntry(key, *token);
+    } catch (...) {
+        // The caller obtains a new token anyway; the stale entry goes next time.
+    }
+    return std::nullopt;
+}
+
+void NativeTokenStore::setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
+                                            const std::string& token, const JsonValue& item) {
+    std::string key = projectAgentKey(authorityOrigin, projectKey);
+    std::lock_guard updating(updateLock_);
+    JsonValue record = readSession();
+    const JsonValue* existing = objectMember(record, "projectAgents");
+    JsonValue agents = existing ? *existing : JsonValue::object();
+    agents[key] = {{"token", token}, {"item", item}, {"updatedAt", isoNow()}};
+    record["projectAgents"] = std::move(agents);
+    writeSession(record);
+}
+
+void NativeTokenStore::clearProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey) {
+    removeProjectAgentEntry(projectAgentKey(authorityOrigin, projectKey), std::nullopt);
+}
+
+void NativeTokenStore::removeProjectAgentEntry(const std::string& key, const std::optional<std::string>& onlyToken) {
+    std::lock_guard updating(updateLock_);
+    JsonValue record = readSession();
+    const JsonValue* existing = objectMember(record, "projectAgents");
+    JsonValue agents = existing ? *existing : JsonValue::object();
+    if (onlyToken) {
+        const JsonValue* entry = objectMember(agents, key);
+        const std::string* stored = entry ? stringMember(*entry, "token") : nullptr;
+        if (!stored || *stored != *onlyToken) return;
+    }
+    agents.erase(key);
+    record["projectAgents"] = std::move(agents);
+    writeSession(record);
+}
+
+}  // namespace palisor

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/json.h"
+#include "bridge/credentials/credential_vault.h"
+
+namespace palisor {
+
+class WorkQueue;
+
+class NativeTokenStoreError : public BridgeError {
+public:
+    enum class Case { keychainWriteFailed, keychainDeleteFailed, encodeFailed, keychainWriteTimedOut, keychainDeleteTimedOut };
+
+    static NativeTokenStoreError keychainWriteFailed(std::int32_t status);
+    static NativeTokenStoreError keychainDeleteFailed(std::int32_t status);
+    static NativeTokenStoreError encodeFailed();
+    static NativeTokenStoreError keychainWriteTimedOut();
+    static NativeTokenStoreError keychainDeleteTimedOut();
+
+    Case errorCase() const noexcept { return case_; }
+    // The vault's status for the two "failed" cases.
+    std::optional<std::int32_t> status() const noexcept { return status_; }
+
+private:
+    NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status);
+    Case case_;
+    std::optional<std::int32_t> status_;
+};
+
+// The user's authority session between runs: one JSON record (the web session
+// under "web", project-agent tokens under "projectAgents") kept as a single
+// vault item and mirrored in memory.
+//
+// Every vault call runs on a worker thread and the caller waits at most
+// `keychainTimeout`; a call that overruns finishes later on its own and its
+// answer is dropped. Reads that fail or time out look like "no session".
+class NativeTokenStore {
+public:
+    static constexpr const char* kDefaultService = "Palisor Bridge Native Session V3";
+    static constexpr const char* kDefaultAccount = "authority-session";
+
+    struct Options {
+        std::string service = kDefaultService;
+        std::string account = kDefaultAccount;
+        // Absent: the two older services for the default service, none otherwise.
+        std::optional<std::vector<std::string>> legacyServices;
+        // Absent: enabled unless PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1".
+        std::optional<bool> keychainEnabled;
+        // Absent: the vault the environment names (credential file or Secret Service).
+        std::shared_ptr<CredentialVault> vault;
+        std::chrono::milliseconds keychainTimeout = std::chrono::seconds(3);
+    };
+
+    NativeTokenStore();
+    explicit NativeTokenStore(Options options);
+    ~NativeTokenStore();
+    NativeTokenStore(const NativeTokenStore&) = delete;
+    NativeTokenStore& operator=(const NativeTokenStore&) = delete;
+
+    const std::string& service() const { return service_; }
+    const std::string& account() const { return account_; }
+    const std::vector<std::string>& legacyServices() const { return legacyServices_; }
+    bool keychainEnabled() const { return keychainEnabled_; }
+
+    JsonValue readSession();
+    // Replaces the in-memory copy with the persisted record, so that a session
+    // another process wrote is seen. False when nothing could be loaded.
+    bool reloadSessionFromKeychain();
+    void writeSession(const JsonValue& record);
+    // Memory is cleared even when the deletion fails; its error is raised after.
+    void clearSession();
+
+    std::optional<std::string> webToken(int renewBeforeSeconds = 60);
+    std::optional<std::string> webRefreshToken();
+    void setWebSession(const std::string& authorityOrigin, const JsonValue& data);
+    bool hasExpiredWebSession();
+    bool hasRecoverableWebSession();
+
+    std::optional<std::string> projectAgentToken(const std::string& authorityOrigin, const std::string& projectKey);
+    void setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
+                              const std::string& token, const JsonValue& item);
+    void clearProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey);
+
+    static std::string projectAgentKey(const std::string& authorityOrigin, const std::string& projectKey);
+
+private:
+    struct KeychainReadOutcome {
+        enum class Kind { found, failed, notFound, timedOut };
+        Kind kind;
+        std::string data;
+        std::int32_t status = 0;
+    };
+    struct PersistedSessionRead {
+        enum class Kind { missing, unavailable, loaded };
+        Kind kind;
+        JsonValue record;
+    };
+
+    PersistedSessionRead loadPersistedSession(std::uint64_t generation);
+    KeychainReadOutcome readKeychainDataWithTimeout(const std::string& service);
+    void writeKeychainDataWithTimeout(const std::string& data);
+    std::optional<NativeTokenStoreError> deleteKeychainDataWithTimeout();
+    JsonValue webSession();
+    void removeProjectAgentEntry(const std::string& key, const std::optional<std::string>& onlyToken);
+
+    std::string service_;
+    std::string account_;
+    std::vector<std::string> legacyServices_;
+    bool keychainEnabled_;
+    std::shared_ptr<CredentialVault> vault_;
+    std::chrono::milliseconds keychainTimeout_;
+    // Reads run concurrently; writes and deletes run one at a time in the
+    // order they were asked for, so a call that overran its caller can never
+    // land after (and undo) a later one.
+    std::unique_ptr<WorkQueue> keychainQueue_;
+    std::unique_ptr<WorkQueue> keychainWriteQueue_;
+
+    // Guards didLoadSession_, cachedSession_ and generation_; never held
+    // across a vault call.
+    std::mutex lock_;
+    bool didLoadSession_ = false;
+    JsonValue cachedSession_ = JsonValue::object();
+    // Counts writes and clears, so that a load that was overtaken by one of
+    // them does not put an older record back into memory.
+    std::uint64_t generation_ = 0;
+
+    // Held across a whole read-modify-write of the record, so concurrent
+    // updates of different keys all survive.
+    std::mutex updateLock_;
+    // Held across a vault write or delete and the memory update that follows,
+    // so memory ends in the same state as the vault.
+    std::mutex writeLock_;
+};
+
+// Whether an expiry time (ISO 8601) lies at or before now + skewSeconds.
+// Absent (nullptr), non-text, empty or unreadable expiries never expire.
+bool isExpired(const JsonValue* expiresAt, int skewSeconds);
+
+// The "exp" claim of a JWT as ISO 8601 text (UTC, whole seconds), read
+// without checking the signature; absent when there is no numeric "exp".
+std::optional<std::string> jwtExpiresAt(const std::string& token);
+
+}  // namespace palisor
