@@ -1,0 +1,122 @@
+#pragma once
+
+// What the development authority knows and how it answers a request, without
+// any HTTP: users, projects, tokens and the routes over them. The HTTP side
+// (dev_authority.cpp) hands every request that no test hook consumed to
+// `AuthorityState::handle`.
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bridge/common/json.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor::dev {
+
+struct DevAnswer {
+    int status = 200;
+    JsonValue body = JsonValue::object();
+    std::map<std::string, std::string> headers;
+};
+
+// A failure answer: {"ok": false, "code", "message", "requestId"}, top level.
+DevAnswer failureAnswer(int status, const std::string& code, const std::string& message);
+
+class AuthorityState {
+public:
+    explicit AuthorityState(const DevAuthorityOptions& options);
+
+    DevAnswer handle(const RecordedRequest& request);
+
+    void addProject(const std::string& projectKey, const std::string& name);
+    std::string addUser(const std::string& email, const std::string& password,
+                        const std::vector<std::string>& projectKeys);
+    void addMembership(const std::string& email, const std::string& projectKey);
+    JsonValue addTask(const std::string& projectKey, JsonValue task);
+
+    void setAccessTokenLifetime(std::chrono::seconds lifetime);
+    void setRefreshTokenLifetime(std::chrono::seconds lifetime);
+    void setAgentTokenLifetime(std::chrono::seconds lifetime);
+    void setRefreshRetryAfterMs(std::optional<int> retryAfterMs);
+    void expireAccessTokens();
+    void expireRefreshTokens();
+    void expireAgentTokens();
+
+    static JsonValue operationCatalog();
+
+private:
+    using Clock = std::chrono::system_clock;
+    using TimePoint = std::chrono::time_point<Clock, std::chrono::seconds>;
+
+    struct User {
+        std::string id;
+        std::string email;
+        std::string password;
+        std::set<std::string> projectKeys;
+    };
+    struct Project {
+        std::string id;
+        std::string name;
+        std::vector<JsonValue> tasks;
+    };
+    // Tokens of one sign-in share a session id, so that logout ends the
+    // whole chain of rotations at once.
+    struct AccessGrant {
+        std::string email;
+        std::string sessionId;
+        TimePoint expiresAt;
+    };
+    struct RefreshGrant {
+        std::string email;
+        std::string sessionId;
+        TimePoint expiresAt;
+        bool rotated = false;
+    };
+    struct AgentGrant {
+        std::string email;
+        std::string projectKey;
+        TimePoint expiresAt;
+    };
+
+    // Route handlers; all run with mutex_ held.
+    DevAnswer login(const RecordedRequest& request);
+    DevAnswer refresh(const RecordedRequest& request);
+    DevAnswer logout(const RecordedRequest& request);
+    DevAnswer me(const RecordedRequest& request);
+    DevAnswer issueAgentToken(const RecordedRequest& request, const std::string& projectKey);
+    DevAnswer bootstrap(const RecordedRequest& request);
+    DevAnswer projectInfo(const RecordedRequest& request, const std::string& projectKey);
+    DevAnswer listTasks(const RecordedRequest& request, const std::string& projectKey);
+    DevAnswer getTask(const RecordedRequest& request, const std::string& projectKey, const std::string& itemId);
+
+    // The signed-in user of a web access token, or the failure to answer.
+    const User* webUser(const RecordedRequest& request, DevAnswer& failure) const;
+    // A web user who is a member of an existing project.
+    const User* projectMember(const RecordedRequest& request, const std::string& projectKey,
+                              DevAnswer& failure) const;
+    bool projectAgent(const RecordedRequest& request, const std::string& projectKey, DevAnswer& failure) const;
+    DevAnswer openSession(const std::string& email, const std::string& sessionId);
+    JsonValue userJson(const User& user) const;
+    JsonValue membershipsJson(const User& user) const;
+    JsonValue projectJson(const std::string& key) const;
+    User& ensureUser(const std::string& email);
+    void ensureProject(const std::string& key, const std::string& name);
+
+    static TimePoint now();
+
+    mutable std::mutex mutex_;
+    DevAuthorityOptions options_;
+    std::map<std::string, User> users_;  // by lower-cased email
+    std::map<std::string, Project> projects_;
+    std::unordered_map<std::string, AccessGrant> accessTokens_;
+    std::unordered_map<std::string, RefreshGrant> refreshTokens_;
+    std::unordered_map<std::string, AgentGrant> agentTokens_;
+};
+
+}  // namespace palisor::dev
