@@ -70,9 +70,14 @@ std::optional<std::chrono::system_clock::time_point> parseIsoTime(std::string_vi
     fields.tm_hour = hour;
     fields.tm_min = minute;
     fields.tm_sec = second;
-    std::time_t seconds = timegm(&fields);
-    auto when = std::chrono::system_clock::from_time_t(seconds - offsetSeconds);
-    return when + std::chrono::duration_cast<std::chrono::system_clock::duration>(fraction);
+    std::time_t seconds = timegm(&fields) - offsetSeconds;
+    // The clock counts nanoseconds in 64 bits (about the years 1678 to 2261):
+    // times beyond that stay on the right side of every comparison.
+    using Clock = std::chrono::system_clock;
+    constexpr auto limit = std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::max()).count() - 1;
+    if (seconds >= limit) return Clock::time_point::max();
+    if (seconds <= -limit) return Clock::time_point::min();
+    return Clock::from_time_t(seconds) + std::chrono::duration_cast<Clock::duration>(fraction);
 }
 
 std::string isoNow() { return isoTime(std::chrono::system_clock::now()); }

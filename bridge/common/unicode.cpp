@@ -1,8 +1,11 @@
 #include "bridge/common/unicode.h"
 
+#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+
+#include <memory>
 
 namespace palisor {
 
@@ -55,6 +58,21 @@ std::string unicodeLowercase(std::string_view text) {
     icu::UnicodeString unicode = fromUtf8(text);
     unicode.toLower(icu::Locale::getRoot());
     return toUtf8(unicode);
+}
+
+std::size_t userPerceivedLength(std::string_view text) {
+    // Making a break iterator loads rules; each thread keeps its own.
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    icu::UnicodeString unicode = fromUtf8(text);
+    if (!iterator) return static_cast<std::size_t>(unicode.countChar32());
+    iterator->setText(unicode);
+    std::size_t count = 0;
+    for (int32_t at = iterator->next(); at != icu::BreakIterator::DONE; at = iterator->next()) ++count;
+    return count;
 }
 
 bool isUnicodeLetter(char32_t scalar) { return (U_GET_GC_MASK(static_cast<UChar32>(scalar)) & U_GC_L_MASK) != 0; }

@@ -19,6 +19,10 @@ void appendUtf8(std::string& out, char32_t scalar);
 // gives "dự án", "İ" gives "i̇").
 std::string unicodeLowercase(std::string_view text);
 
+// The number of user-perceived characters (extended grapheme clusters): "é"
+// written as e plus a combining accent counts once, as does a flag emoji.
+std::size_t userPerceivedLength(std::string_view text);
+
 // Unicode general categories L* (letters), N* (numbers) and M* (combining
 // marks, such as the accents of Vietnamese text in decomposed form).
 bool isUnicodeLetter(char32_t scalar);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "bridge/authority/authority_client_error.h"
+#include "bridge/authority/authority_failure.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
 #include "bridge/mcp/mcp_tool_contract.h"
@@ -275,13 +277,17 @@ JsonValue toMcpToolResult(const JsonValue& value) {
     return {{"content", std::move(content)}};
 }
 
-std::optional<JsonValue> bridgeErrorData(const std::exception&) {
-    // Only failures answered by the authority carry structured details; no
-    // other error has any.
-    return std::nullopt;
+std::optional<JsonValue> bridgeErrorData(const std::exception& error) {
+    // Only failures answered by the authority carry structured details.
+    auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
+    if (!authority || !authority->isHttpError()) return std::nullopt;
+    const JsonValue* details = authority->responseDetails();
+    return authorityFailure(details ? *details : JsonValue::object(), *authority->statusCode());
 }
 
 int plainToolErrorStatus(const std::exception& error) {
+    if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error); authority && authority->isHttpError())
+        return *authority->statusCode();
     std::string description = errorDescription(error);
     if (description.find("BRIDGE_LOGIN_REQUIRED") != std::string::npos) return 401;
     if (description.find("REQUIRED") != std::string::npos) return 400;

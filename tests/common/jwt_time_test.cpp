@@ -31,6 +31,9 @@ TEST(IsoTime, ParsesWithAndWithoutFractionsAndRejectsDates) {
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(*fractional - *whole).count(), 123);
     EXPECT_EQ(isoTime(*whole), "2030-01-01T00:00:00Z");
     EXPECT_EQ(parseIsoTime("2030-01-01T02:00:00+02:00"), whole);
+    // Far-off years stay ordered instead of wrapping around.
+    EXPECT_GT(parseIsoTime("9999-12-31T23:59:59Z"), std::chrono::system_clock::now());
+    EXPECT_LT(parseIsoTime("1000-01-01T00:00:00Z"), std::chrono::system_clock::now());
     for (const char* bad : {"2030-01-01", "2030-01-01T00:00:00", "2030-13-01T00:00:00Z", "2030-01-01T00:00:00.Z",
                             "2030-01-01T00:00:00Zjunk", "", "tomorrow"})
         EXPECT_FALSE(parseIsoTime(bad)) << bad;

@@ -21,3 +21,18 @@ TEST(Unicode, LowercasesAndClassifiesBeyondAscii) {
 
 }  // namespace
 }  // namespace palisor
+
+namespace palisor {
+namespace {
+
+TEST(Unicode, UserPerceivedCharacters) {
+    EXPECT_EQ(userPerceivedLength(""), 0u);
+    EXPECT_EQ(userPerceivedLength("abc"), 3u);
+    EXPECT_EQ(userPerceivedLength("Dự án"), 5u);
+    EXPECT_EQ(userPerceivedLength("e\u0301"), 1u);          // e + combining acute
+    EXPECT_EQ(userPerceivedLength("\U0001F1FB\U0001F1F3"), 1u);  // a flag: two regional indicators
+    EXPECT_EQ(userPerceivedLength("\r\n"), 1u);
+}
+
+}  // namespace
+}  // namespace palisor

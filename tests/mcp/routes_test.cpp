@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "bridge/authority/authority_client_error.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 #include "bridge/mcp/routes.h"
@@ -17,6 +18,7 @@ public:
     JsonValue call(const std::string& name, const JsonValue& args) override {
         std::lock_guard lock(mutex);
         calls.push_back({name, args});
+        if (authorityStatus) throw AuthorityClientError::httpError(authorityStatus, errorCode, authorityDetails);
         if (!errorCode.empty()) throw BridgeError(errorCode);
         return answer;
     }
@@ -24,6 +26,8 @@ public:
     std::vector<std::pair<std::string, JsonValue>> calls;
     JsonValue answer = {{"ok", true}};
     std::string errorCode;
+    int authorityStatus = 0;
+    JsonValue authorityDetails = JsonValue::object();
 };
 
 class Routes : public ::testing::Test {
@@ -252,6 +256,28 @@ TEST_F(Routes, EventStreamRequestsOnTheManifestGet405) {
                      "{\"id\":1,\"method\":\"tools/list\"}");
     EXPECT_EQ(post.status, 200);
     EXPECT_EQ(post.json["result"]["tools"].size(), 7u);
+}
+
+}  // namespace
+}  // namespace palisor
+
+namespace palisor {
+namespace {
+
+TEST_F(Routes, AuthorityFailuresKeepTheirStatusAndDetails) {
+    router->authorityStatus = 403;
+    router->errorCode = "Không có quyền";
+    router->authorityDetails = {{"code", "PROJECT_FORBIDDEN"}, {"message", "Không có quyền"}};
+    auto plain = send("GET /bootstrap?projectKey=p HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(plain.status, 403);
+    EXPECT_EQ(plain.json["error"], "Không có quyền");
+    EXPECT_EQ(plain.json["details"]["code"], "PROJECT_FORBIDDEN");
+
+    auto rpcAnswer = rpc(R"({"id":1,"method":"tools/call","params":{"name":"authority_bootstrap"}})");
+    EXPECT_EQ(rpcAnswer.status, 200);
+    EXPECT_EQ(rpcAnswer.json["error"]["code"], -32000);
+    EXPECT_EQ(rpcAnswer.json["error"]["message"], "Không có quyền");
+    EXPECT_EQ(rpcAnswer.json["error"]["data"]["code"], "PROJECT_FORBIDDEN");
 }
 
 }  // namespace

@@ -1,0 +1,85 @@
+#include "bridge/authority/authority_client.h"
+
+#include <thread>
+
+#include "bridge/authority/authority_failure.h"
+#include "bridge/common/url.h"
+#include "bridge/workspace/agents_pointer.h"
+
+namespace palisor {
+
+namespace {
+
+AuthorityHeaderTask chooseHeaderTask(AuthorityHeaderTask headerTask, AuthorityDataTask dataTask) {
+    if (headerTask) return headerTask;
+    if (dataTask) {
+        return [dataTask = std::move(dataTask)](const AuthorityRequest& request) {
+            auto [data, status, error] = dataTask(request);
+            return AuthorityHTTPResponse{std::move(data), status, std::move(error), {}};
+        };
+    }
+    return syncHeaderDataTask;
+}
+
+std::string upperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+}  // namespace
+
+AuthorityClient::AuthorityClient(Options options)
+    : authorityOrigin_(normalizeOrigin(options.authorityOrigin)),
+      tokenStore_(std::move(options.tokenStore)),
+      headerTask_(chooseHeaderTask(std::move(options.headerTask), std::move(options.dataTask))),
+      readCache_(options.readCache ? std::move(options.readCache) : std::make_shared<AuthorityConditionalReadCache>()),
+      sleeper_(options.sleeper ? std::move(options.sleeper)
+                               : [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }) {}
+
+JsonValue AuthorityClient::request(const std::string& path, const std::string& method,
+                                   const std::optional<JsonValue>& body, const std::optional<std::string>& authToken,
+                                   bool allowFailure, const std::optional<AuthorityTraceContext>& traceContext) {
+    auto origin = Url::parse(authorityOrigin_);
+    if (!origin) throw AuthorityClientError::invalidAuthorityOrigin();
+    auto resolved = origin->resolve(path);
+    if (!resolved) throw AuthorityClientError::invalidAuthorityOrigin();
+    // Credentials go to the configured authority and nowhere else, whatever
+    // the path says.
+    if (normalizeOrigin(resolved->text()) != authorityOrigin_) throw AuthorityClientError::authorityOriginMismatch();
+
+    AuthorityRequest prepared;
+    prepared.url = resolved->text();
+    prepared.method = upperCase(method.empty() ? "GET" : method);
+    prepared.timeoutSeconds = AuthorityTimeoutPolicy::forMethod(prepared.method).idle;
+    prepared.headers = {{"Accept", "application/json"}, {"x-palisor-client-kind", "bridge-native"}};
+    if (body) {
+        auto serialised = dumpCompact(*body);
+        if (!serialised) throw BridgeError("JSON_SERIALIZE_FAILED");
+        prepared.headers.emplace_back("Content-Type", "application/json");
+        prepared.body = std::move(*serialised);
+    }
+    if (authToken) prepared.headers.emplace_back("Authorization", "Bearer " + *authToken);
+    if (traceContext)
+        for (auto& header : traceContext->headers()) prepared.headers.push_back(std::move(header));
+
+    AuthorityHTTPResponse response = readCache_->load(prepared, headerTask_);
+    if (response.error) throw *response.error;
+    int status = response.statusCode.value_or(0);
+    JsonValue decoded = parseJsonObject(response.data);
+    readCache_->learn(decoded);
+    if (status == 401 || status == 403) readCache_->clear();
+    if ((status < 200 || status > 299) && !allowFailure) {
+        JsonValue record = authorityFailure(decoded, status);
+        const std::string* message = stringMember(record, "message");
+        throw AuthorityClientError::httpError(status, message ? *message : "AUTHORITY_HTTP_" + std::to_string(status),
+                                              std::move(record));
+    }
+    return decoded;
+}
+
+bool AuthorityClient::supportsCompactReads() const { return readCache_->supportsCompactReads(); }
+
+std::map<std::string, std::int64_t> AuthorityClient::readCacheStats() const { return readCache_->stats(); }
+
+}  // namespace palisor

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "bridge/authority/authority_client_error.h"
+#include "bridge/authority/authority_http.h"
+#include "bridge/authority/authority_read_cache.h"
+#include "bridge/authority/authority_trace_context.h"
+#include "bridge/common/json.h"
+
+namespace palisor {
+
+class NativeTokenStore;
+
+struct WebSessionValidation {
+    bool loggedIn = false;
+    std::optional<std::string> warning;  // for the window's status line
+};
+
+struct ProjectAgentCredentials {
+    std::string token;
+    std::string nodeId;
+    std::string webToken;
+};
+
+// The bridge's one client of the project authority: every exchange goes
+// through request(), which keeps requests on the configured origin and turns
+// answers into JSON objects or typed errors; the session layer on top decides
+// which credential each call carries and recovers once from an expired one.
+// Safe for concurrent use; every call blocks its thread until the exchange ends.
+class AuthorityClient {
+public:
+    struct Options {
+        std::string authorityOrigin;
+        std::shared_ptr<NativeTokenStore> tokenStore;
+        AuthorityDataTask dataTask;      // replaces the real transport when set
+        AuthorityHeaderTask headerTask;  // replaces it too, and wins over dataTask
+        std::shared_ptr<AuthorityConditionalReadCache> readCache;
+        // How the refresh waits between rotation retries; tests record the delays.
+        std::function<void(std::chrono::milliseconds)> sleeper;
+    };
+
+    explicit AuthorityClient(Options options);
+
+    const std::string& authorityOrigin() const { return authorityOrigin_; }
+    const std::shared_ptr<NativeTokenStore>& tokenStore() const { return tokenStore_; }
+
+    JsonValue request(const std::string& path, const std::string& method = "GET",
+                      const std::optional<JsonValue>& body = std::nullopt,
+                      const std::optional<std::string>& authToken = std::nullopt, bool allowFailure = false,
+                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+
+    // Sessions.
+    JsonValue login(const std::string& email, const std::string& password);
+    void logout();
+    WebSessionValidation validateWebSession();
+    JsonValue requestWithWebSession(const std::string& path, const std::string& method = "GET",
+                                    const std::optional<JsonValue>& body = std::nullopt,
+                                    const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+    JsonValue requestWithProjectAgent(const std::string& projectKey, const std::string& path,
+                                      const std::string& method = "GET",
+                                      const std::optional<JsonValue>& body = std::nullopt,
+                                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+    JsonValue requestCatalogWithWebSession(const std::string& projectKey,
+                                           const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+    ProjectAgentCredentials validationExecutorCredentials(const std::string& projectKey);
+    bool supportsCompactReads() const;
+    std::map<std::string, std::int64_t> readCacheStats() const;
+
+    // Renewal margin of the web token for every authenticated call.
+    static constexpr int kWebTokenRenewBeforeSeconds = 900;
+    static constexpr int kRefreshRetryLimit = 3;
+
+private:
+    std::string ensureWebAccessToken();
+    std::string refreshWebSession(bool force, const std::optional<std::string>& staleAccessToken);
+    JsonValue requestWithSessionInvalidation(const std::string& path, const std::string& method,
+                                             const std::optional<JsonValue>& body, const std::string& authToken,
+                                             const std::optional<AuthorityTraceContext>& traceContext);
+    std::string ensureProjectAgentToken(const std::string& projectKey);
+
+    std::string authorityOrigin_;
+    std::shared_ptr<NativeTokenStore> tokenStore_;
+    std::mutex webRefreshLock_;
+    AuthorityHeaderTask headerTask_;
+    std::shared_ptr<AuthorityConditionalReadCache> readCache_;
+    std::function<void(std::chrono::milliseconds)> sleeper_;
+};
+
+}  // namespace palisor

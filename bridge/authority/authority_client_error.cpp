@@ -1,0 +1,47 @@
+#include "bridge/authority/authority_client_error.h"
+
+namespace palisor {
+
+AuthorityClientError::AuthorityClientError(Case errorCase, std::string description, int statusCode, JsonValue details)
+    : BridgeError(std::move(description)), case_(errorCase), statusCode_(statusCode), details_(std::move(details)) {}
+
+AuthorityClientError AuthorityClientError::httpError(int statusCode, std::string message, JsonValue details) {
+    return {Case::httpError, std::move(message), statusCode, std::move(details)};
+}
+AuthorityClientError AuthorityClientError::invalidAuthorityOrigin() {
+    return {Case::invalidAuthorityOrigin, "INVALID_AUTHORITY_ORIGIN"};
+}
+AuthorityClientError AuthorityClientError::authorityOriginMismatch() {
+    return {Case::authorityOriginMismatch, "AUTHORITY_ORIGIN_MISMATCH"};
+}
+AuthorityClientError AuthorityClientError::loginAccessTokenMissing() {
+    return {Case::loginAccessTokenMissing, "AUTH_LOGIN_ACCESS_TOKEN_MISSING"};
+}
+AuthorityClientError AuthorityClientError::bridgeLoginRequired() {
+    return {Case::bridgeLoginRequired, "BRIDGE_LOGIN_REQUIRED"};
+}
+AuthorityClientError AuthorityClientError::projectAgentTokenMissing() {
+    return {Case::projectAgentTokenMissing, "PROJECT_AGENT_TOKEN_MISSING"};
+}
+
+std::optional<int> AuthorityClientError::statusCode() const {
+    if (case_ == Case::httpError) return statusCode_;
+    return std::nullopt;
+}
+
+const JsonValue* AuthorityClientError::responseDetails() const {
+    return case_ == Case::httpError ? &details_ : nullptr;
+}
+
+bool isAuthFailure(const std::exception& error) {
+    if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error); authority && authority->statusCode() == 401)
+        return true;
+    std::string description = errorDescription(error);
+    if (description == "Unauthorized") return true;
+    for (const char* code : {"AUTHORITY_HTTP_401", "SKILL_FIRST_AUTH_REQUIRED", "SKILL_FIRST_SHADOW_TOKEN_DISABLED",
+                             "SKILL_FIRST_DB_LOGIN_INVALID"})
+        if (description.find(code) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace palisor

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "bridge/common/bridge_error.h"
+
+namespace palisor {
+
+// Time limits of one exchange: `idle` bounds connecting and any stretch
+// without data, `resource` the whole exchange.
+struct AuthorityTimeoutPolicy {
+    double idle = 30;
+    double resource = 120;
+
+    // Reads (GET, HEAD) get 180/300 s, everything else 30/120 s.
+    static AuthorityTimeoutPolicy forMethod(std::string_view method);
+};
+
+// The HTTP stack could not complete an exchange (no connection, time-out, a
+// connection closed mid-answer). The description is the transport's own text.
+class TransportError : public BridgeError {
+public:
+    TransportError(int curlCode, std::string description);
+    int curlCode() const noexcept { return curlCode_; }
+
+private:
+    int curlCode_;
+};
+
+// One prepared request: absolute URL, upper-case method, headers in the order
+// they go on the wire, an optional body.
+struct AuthorityRequest {
+    std::string url;
+    std::string method = "GET";
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;
+    double timeoutSeconds = 60;
+
+    // Case-insensitive lookup of a request header.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+struct AuthorityHTTPResponse {
+    std::optional<std::string> data;
+    std::optional<int> statusCode;       // absent when no HTTP answer came
+    std::optional<TransportError> error;  // the transport's failure
+    std::map<std::string, std::string> headers;  // names lower-cased
+
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+// The transport seams. The real ones run the exchange over libcurl; tests
+// pass their own.
+using AuthorityHeaderTask = std::function<AuthorityHTTPResponse(const AuthorityRequest&)>;
+using AuthorityDataTask = std::function<std::tuple<std::optional<std::string>, std::optional<int>,
+                                                   std::optional<TransportError>>(const AuthorityRequest&)>;
+
+// The real exchange: reads on the shared read session, everything else on
+// the shared write session.
+AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request);
+std::tuple<std::optional<std::string>, std::optional<int>, std::optional<TransportError>> syncDataTask(
+    const AuthorityRequest& request);
+
+}  // namespace palisor

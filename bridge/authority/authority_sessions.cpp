@@ -1,0 +1,215 @@
+// The session layer of the authority client: login, refresh with rotation
+// retries, logout, the session check, and which credential each call carries.
+#include <algorithm>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/common/jwt.h"
+#include "bridge/common/text.h"
+#include "bridge/common/time.h"
+#include "bridge/credentials/native_token_store.h"
+
+namespace palisor {
+
+namespace {
+
+bool hasNonEmptyString(const JsonValue& object, const char* key) { return nonEmptyString(object, key).has_value(); }
+
+JsonValue memberOr(const JsonValue& object, const char* key, JsonValue fallback) {
+    const JsonValue* value = member(object, key);
+    return value ? *value : std::move(fallback);
+}
+
+// A 409 that says another process rotated the refresh token first.
+bool isRotationConflict(const AuthorityClientError& error) {
+    if (error.statusCode() != 409) return false;
+    const JsonValue* details = error.responseDetails();
+    const std::string* code = details ? stringMember(*details, "code") : nullptr;
+    return code && (*code == "AUTH_REFRESH_ALREADY_ROTATED" || *code == "AUTH_REFRESH_CONCURRENT_ROTATION");
+}
+
+std::chrono::milliseconds rotationRetryDelay(const AuthorityClientError& error, int attempt) {
+    long long delay = 100LL << attempt;
+    const JsonValue* details = error.responseDetails();
+    if (auto retryAfter = details ? optNumber(*details, "retryAfterMs") : std::nullopt) {
+        // Whole milliseconds, truncated; absurd values are clamped below.
+        double value = *retryAfter;
+        delay = value > 1e9 ? 1000000000LL : value < -1e9 ? -1000000000LL : static_cast<long long>(value);
+    }
+    return std::chrono::milliseconds(std::clamp<long long>(delay, 50, 1000));
+}
+
+}  // namespace
+
+JsonValue AuthorityClient::login(const std::string& email, const std::string& password) {
+    readCache_->clear();
+    JsonValue answer = request("/api/auth/login", "POST",
+                               JsonValue{{"email", email}, {"password", password}, {"clientKind", "bridge"}},
+                               std::nullopt, false, std::nullopt);
+    if (!hasNonEmptyString(answer, "accessToken") || !hasNonEmptyString(answer, "refreshToken"))
+        throw AuthorityClientError::loginAccessTokenMissing();
+    tokenStore_->setWebSession(authorityOrigin_, answer);
+    return {{"ok", true},
+            {"user", memberOr(answer, "user", nullptr)},
+            {"memberships", memberOr(answer, "memberships", JsonValue::array())},
+            {"expiresAt", memberOr(answer, "expiresAt", nullptr)}};
+}
+
+std::string AuthorityClient::ensureWebAccessToken() {
+    if (auto token = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) return *token;
+    return refreshWebSession(false, std::nullopt);
+}
+
+std::string AuthorityClient::refreshWebSession(bool force, const std::optional<std::string>& staleAccessToken) {
+    // One refresh at a time in the process; whoever waited here usually finds
+    // the token the previous holder obtained.
+    std::lock_guard guard(webRefreshLock_);
+    tokenStore_->reloadSessionFromKeychain();
+    if (auto current = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) {
+        if (!force || !staleAccessToken || *current != *staleAccessToken) return *current;
+    }
+    for (int attempt = 0;;) {
+        auto refreshToken = tokenStore_->webRefreshToken();
+        if (!refreshToken) throw AuthorityClientError::bridgeLoginRequired();
+        try {
+            JsonValue answer = request("/api/auth/session/refresh", "POST",
+                                       JsonValue{{"clientKind", "bridge"}, {"refreshToken", *refreshToken}},
+                                       std::nullopt, false, std::nullopt);
+            if (!hasNonEmptyString(answer, "accessToken") || !hasNonEmptyString(answer, "refreshToken"))
+                throw AuthorityClientError::loginAccessTokenMissing();
+            readCache_->clear();
+            tokenStore_->setWebSession(authorityOrigin_, answer);
+            return answer["accessToken"].get<std::string>();
+        } catch (const AuthorityClientError& error) {
+            if (!isRotationConflict(error) || attempt > 2) throw;
+            sleeper_(rotationRetryDelay(error, attempt));
+            ++attempt;
+        }
+        // Another process may have stored the session it rotated to.
+        tokenStore_->reloadSessionFromKeychain();
+        if (auto current = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) {
+            if (!staleAccessToken || *current != *staleAccessToken) return *current;
+        }
+    }
+}
+
+JsonValue AuthorityClient::requestWithSessionInvalidation(const std::string& path, const std::string& method,
+                                                          const std::optional<JsonValue>& body,
+                                                          const std::string& authToken,
+                                                          const std::optional<AuthorityTraceContext>& traceContext) {
+    try {
+        return request(path, method, body, authToken, false, traceContext);
+    } catch (const std::exception& error) {
+        if (!isAuthFailure(error)) throw;
+    }
+    try {
+        std::string fresh = refreshWebSession(true, authToken);
+        return request(path, method, body, fresh, false, traceContext);
+    } catch (const std::exception& error) {
+        if (!isAuthFailure(error)) throw;
+        try {
+            tokenStore_->clearSession();
+        } catch (...) {
+            // The session is gone from memory either way; the login is what matters.
+        }
+        throw AuthorityClientError::bridgeLoginRequired();
+    }
+}
+
+JsonValue AuthorityClient::requestWithWebSession(const std::string& path, const std::string& method,
+                                                 const std::optional<JsonValue>& body,
+                                                 const std::optional<AuthorityTraceContext>& traceContext) {
+    return requestWithSessionInvalidation(path, method, body, ensureWebAccessToken(), traceContext);
+}
+
+JsonValue AuthorityClient::requestCatalogWithWebSession(const std::string& projectKey,
+                                                        const std::optional<AuthorityTraceContext>& traceContext) {
+    std::string path = "/api/authority?projectKey=" + urlQueryEncode(projectKey);
+    if (supportsCompactReads()) path += "&view=catalog";
+    return requestWithSessionInvalidation(path, "GET", std::nullopt, ensureWebAccessToken(), traceContext);
+}
+
+std::string AuthorityClient::ensureProjectAgentToken(const std::string& projectKey) {
+    if (auto token = tokenStore_->projectAgentToken(authorityOrigin_, projectKey)) return *token;
+    std::string webToken = ensureWebAccessToken();
+    JsonValue answer =
+        requestWithSessionInvalidation("/api/projects/" + urlEncode(projectKey) + "/agent-tokens", "POST",
+                                       JsonValue{{"label", "Palisor Bridge Native " + isoNow()}}, webToken, std::nullopt);
+    auto token = nonEmptyString(answer, "token");
+    if (!token) throw AuthorityClientError::projectAgentTokenMissing();
+    tokenStore_->setProjectAgentToken(authorityOrigin_, projectKey, *token, memberOr(answer, "item", nullptr));
+    return *token;
+}
+
+JsonValue AuthorityClient::requestWithProjectAgent(const std::string& projectKey, const std::string& path,
+                                                   const std::string& method, const std::optional<JsonValue>& body,
+                                                   const std::optional<AuthorityTraceContext>& traceContext) {
+    std::string token = ensureProjectAgentToken(projectKey);
+    try {
+        return request(path, method, body, token, false, traceContext);
+    } catch (const std::exception& error) {
+        auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
+        bool rejected = (authority && authority->statusCode() == 401) ||
+                        errorDescription(error).find("SKILL_FIRST_AUTH_REQUIRED") != std::string::npos;
+        if (!rejected) throw;
+    }
+    // The agent token was refused: drop it, get a new one, and try once more.
+    tokenStore_->clearProjectAgentToken(authorityOrigin_, projectKey);
+    std::string fresh = ensureProjectAgentToken(projectKey);
+    return request(path, method, body, fresh, false, traceContext);
+}
+
+ProjectAgentCredentials AuthorityClient::validationExecutorCredentials(const std::string& projectKey) {
+    std::string webToken = ensureWebAccessToken();
+    std::string token = ensureProjectAgentToken(projectKey);
+    auto nodeIdOf = [](const std::string& jwt) -> std::optional<std::string> {
+        auto payload = jwtPayload(jwt);
+        return payload ? nonEmptyString(*payload, "nodeId") : std::nullopt;
+    };
+    if (auto nodeId = nodeIdOf(token)) return {token, *nodeId, webToken};
+    tokenStore_->clearProjectAgentToken(authorityOrigin_, projectKey);
+    token = ensureProjectAgentToken(projectKey);
+    if (auto nodeId = nodeIdOf(token)) return {token, *nodeId, webToken};
+    throw AuthorityClientError::projectAgentTokenMissing();
+}
+
+WebSessionValidation AuthorityClient::validateWebSession() {
+    std::string webToken;
+    try {
+        webToken = ensureWebAccessToken();
+    } catch (const std::exception& error) {
+        if (tokenStore_->hasRecoverableWebSession() && !isAuthFailure(error))
+            return {true, "Chưa thể gia hạn phiên với authority: " + errorDescription(error)};
+        if (!tokenStore_->hasExpiredWebSession()) return {false, std::nullopt};
+        return {false, "Phiên đăng nhập đã hết hạn. Vui lòng đăng nhập lại."};
+    }
+    try {
+        request("/api/auth/me", "GET", std::nullopt, webToken, false, std::nullopt);
+        return {true, std::nullopt};
+    } catch (const std::exception& error) {
+        if (isAuthFailure(error)) {
+            try {
+                tokenStore_->clearSession();
+            } catch (...) {
+            }
+            return {false, "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại."};
+        }
+        return {true, "Không kiểm tra được phiên với authority: " + errorDescription(error)};
+    }
+}
+
+void AuthorityClient::logout() {
+    readCache_->clear();
+    auto accessToken = tokenStore_->webToken(0);
+    auto refreshToken = tokenStore_->webRefreshToken();
+    if (accessToken || refreshToken) {
+        JsonValue body = refreshToken ? JsonValue{{"refreshToken", *refreshToken}} : JsonValue::object();
+        try {
+            request("/api/auth/logout", "POST", body, accessToken, true, std::nullopt);
+        } catch (...) {
+            // The authority may be down; the session is forgotten here anyway.
+        }
+    }
+    tokenStore_->clearSession();
+}
+
+}  // namespace palisor

@@ -1,0 +1,229 @@
+// The authority exchange over libcurl. Each of the two shared sessions keeps a
+// pool of easy handles: a handle carries its own connection cache, so taking
+// one, running the exchange and putting it back reuses connections across
+// calls and threads. DNS and TLS sessions are shared between all handles.
+#include <curl/curl.h>
+
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "bridge/authority/authority_http.h"
+#include "bridge/common/text.h"
+
+namespace palisor {
+
+namespace {
+
+void initialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// DNS and TLS session data shared by every handle, with a lock per kind.
+class SharedCurlData {
+public:
+    SharedCurlData() {
+        share_ = curl_share_init();
+        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &SharedCurlData::lock);
+        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &SharedCurlData::unlock);
+        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    CURLSH* handle() const { return share_; }
+
+private:
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<SharedCurlData*>(self)->mutexes_[index(data)].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<SharedCurlData*>(self)->mutexes_[index(data)].unlock();
+    }
+    static std::size_t index(curl_lock_data data) {
+        return static_cast<std::size_t>(data) < kKinds ? static_cast<std::size_t>(data) : 0;
+    }
+    static constexpr std::size_t kKinds = CURL_LOCK_DATA_LAST;
+    std::array<std::mutex, kKinds> mutexes_;
+    CURLSH* share_;
+};
+
+SharedCurlData& sharedCurlData() {
+    // Lives for the process, like the sessions that use it.
+    static SharedCurlData* data = new SharedCurlData();
+    return *data;
+}
+
+// One of the two shared sessions: a time-limit policy and a pool of handles.
+class AuthoritySession {
+public:
+    explicit AuthoritySession(AuthorityTimeoutPolicy policy) : policy_(policy) {}
+
+    CURL* take() {
+        {
+            std::lock_guard guard(mutex_);
+            if (!idle_.empty()) {
+                CURL* handle = idle_.back();
+                idle_.pop_back();
+                return handle;
+            }
+        }
+        return curl_easy_init();
+    }
+
+    void giveBack(CURL* handle) {
+        std::lock_guard guard(mutex_);
+        // More idle handles than this are connections nobody will reuse soon.
+        if (idle_.size() < kMaxIdleHandles) {
+            idle_.push_back(handle);
+            return;
+        }
+        curl_easy_cleanup(handle);
+    }
+
+    const AuthorityTimeoutPolicy& policy() const { return policy_; }
+
+private:
+    static constexpr std::size_t kMaxIdleHandles = 128;
+    AuthorityTimeoutPolicy policy_;
+    std::mutex mutex_;
+    std::vector<CURL*> idle_;
+};
+
+AuthoritySession& authorityReadSession() {
+    static AuthoritySession* session = new AuthoritySession(AuthorityTimeoutPolicy::forMethod("GET"));
+    return *session;
+}
+
+AuthoritySession& authorityWriteSession() {
+    static AuthoritySession* session = new AuthoritySession(AuthorityTimeoutPolicy::forMethod("POST"));
+    return *session;
+}
+
+std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void* target) {
+    auto* headers = static_cast<std::map<std::string, std::string>*>(target);
+    std::string_view line(data, size * count);
+    // A new status line (after "100 Continue" or a proxy) starts a new header set.
+    if (startsWith(line, "HTTP/")) {
+        headers->clear();
+        return size * count;
+    }
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return size * count;
+    // Two names that differ only in case end as one; the later value wins.
+    (*headers)[asciiLower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+    return size * count;
+}
+
+}  // namespace
+
+AuthorityTimeoutPolicy AuthorityTimeoutPolicy::forMethod(std::string_view method) {
+    std::string upper(method);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (upper == "GET" || upper == "HEAD") return {180, 300};
+    return {30, 120};
+}
+
+TransportError::TransportError(int curlCode, std::string description)
+    : BridgeError(std::move(description)), curlCode_(curlCode) {}
+
+std::optional<std::string> AuthorityRequest::header(std::string_view name) const {
+    std::string wanted = asciiLower(name);
+    for (const auto& [key, value] : headers)
+        if (asciiLower(key) == wanted) return value;
+    return std::nullopt;
+}
+
+std::optional<std::string> AuthorityHTTPResponse::header(std::string_view name) const {
+    std::string wanted = asciiLower(name);
+    for (const auto& [key, value] : headers)
+        if (asciiLower(key) == wanted) return value;
+    return std::nullopt;
+}
+
+AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
+    initialiseCurlOnce();
+    std::string method = request.method.empty() ? "GET" : request.method;
+    for (char& c : method)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    bool read = method == "GET" || method == "HEAD";
+    AuthoritySession& session = read ? authorityReadSession() : authorityWriteSession();
+
+    AuthorityHTTPResponse response;
+    CURL* handle = session.take();
+    if (!handle) {
+        response.error = TransportError(CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+        return response;
+    }
+    // Reset keeps the handle's live connections; every option is set anew.
+    curl_easy_reset(handle);
+
+    const auto idleSeconds = static_cast<long>(request.timeoutSeconds > 0 ? request.timeoutSeconds : session.policy().idle);
+    std::string body;
+    std::map<std::string, std::string> headers;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    curl_slist* headerList = nullptr;
+    for (const auto& [name, value] : request.headers) headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
+    // No "Expect: 100-continue" round trip for larger bodies.
+    headerList = curl_slist_append(headerList, "Expect:");
+
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_SHARE, sharedCurlData().handle());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);  // credentials never follow a redirect
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, idleSeconds);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(session.policy().resource * 1000));
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headers);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    if (method == "GET") {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    } else if (method == "HEAD") {
+        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    } else {
+        if (method != "POST") curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (request.body || method == "POST") {
+            const std::string& payload = request.body ? *request.body : std::string();
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
+            curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, payload.c_str());
+        }
+    }
+
+    CURLcode code = curl_easy_perform(handle);
+    if (code == CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        response.statusCode = static_cast<int>(status);
+        response.headers = std::move(headers);
+        response.data = std::move(body);
+    } else {
+        response.error = TransportError(code, errorText[0] ? errorText : curl_easy_strerror(code));
+    }
+    // Unhook our locals before the handle goes back to the pool.
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+    curl_slist_free_all(headerList);
+    session.giveBack(handle);
+    return response;
+}
+
+std::tuple<std::optional<std::string>, std::optional<int>, std::optional<TransportError>> syncDataTask(
+    const AuthorityRequest& request) {
+    AuthorityHTTPResponse response = syncHeaderDataTask(request);
+    return {std::move(response.data), response.statusCode, std::move(response.error)};
+}
+
+}  // namespace palisor

@@ -1,0 +1,259 @@
+// The session layer against the development authority over real HTTP.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/common/jwt.h"
+#include "bridge/credentials/native_token_store.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kEmail = "dev@palisor.local";
+constexpr const char* kPassword = "mật-khẩu";
+constexpr const char* kProject = "demo-project";
+constexpr const char* kRefresh = "/api/auth/session/refresh";
+
+class Sessions : public ::testing::Test {
+protected:
+    void startAuthority(dev::DevAuthorityOptions options = {}) {
+        authority = std::make_unique<dev::DevAuthority>(options);
+        authority->addProject(kProject, "Demo");
+        authority->addProject("dự án 2", "Second");
+        authority->addUser(kEmail, kPassword, {kProject, "dự án 2"});
+        authority->start();
+        NativeTokenStore::Options storeOptions;
+        storeOptions.keychainEnabled = false;
+        store = std::make_shared<NativeTokenStore>(storeOptions);
+        AuthorityClient::Options clientOptions;
+        clientOptions.authorityOrigin = authority->origin();
+        clientOptions.tokenStore = store;
+        clientOptions.sleeper = [this](std::chrono::milliseconds delay) {
+            std::lock_guard guard(mutex);
+            delays.push_back(delay.count());
+        };
+        client = std::make_unique<AuthorityClient>(clientOptions);
+    }
+    void SetUp() override { startAuthority(); }
+
+    std::size_t count(const std::string& method, const std::string& path) { return authority->requestCount(method, path); }
+    std::string storedAccessToken() { return optString(store->readSession().value("web", JsonValue::object()), "accessToken").value_or(""); }
+
+    std::unique_ptr<dev::DevAuthority> authority;
+    std::shared_ptr<NativeTokenStore> store;
+    std::unique_ptr<AuthorityClient> client;
+    std::mutex mutex;
+    std::vector<long long> delays;
+};
+
+JsonValue rotated(std::optional<int> retryAfterMs, const char* code = "AUTH_REFRESH_ALREADY_ROTATED") {
+    JsonValue body = {{"code", code}, {"message", "refresh token rotated"}};
+    if (retryAfterMs) body["retryAfterMs"] = *retryAfterMs;
+    return body;
+}
+
+TEST_F(Sessions, LoginStoresTheSessionAndAnswersForTheWindow) {
+    JsonValue answer = client->login(kEmail, kPassword);
+    EXPECT_EQ(answer["ok"], true);
+    EXPECT_TRUE(answer["user"].is_object());
+    EXPECT_TRUE(answer["memberships"].is_array());
+    EXPECT_TRUE(answer["expiresAt"].is_string());
+    EXPECT_FALSE(storedAccessToken().empty());
+    EXPECT_EQ(client->validateWebSession().loggedIn, true);
+
+    try {
+        client->login(kEmail, "wrong");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_EQ(error.statusCode(), 401);
+    }
+}
+
+TEST_F(Sessions, ALoginAnswerWithoutBothTokensStoresNothing) {
+    authority->failNext("POST", "/api/auth/login", 200, {{"accessToken", "a"}, {"refreshToken", ""}});
+    try {
+        client->login(kEmail, kPassword);
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_STREQ(error.what(), "AUTH_LOGIN_ACCESS_TOKEN_MISSING");
+    }
+    EXPECT_EQ(store->readSession(), JsonValue::object());
+}
+
+TEST_F(Sessions, TokensCloseToExpiryAreRenewedBeforeUse) {
+    startAuthority({.accessTokenLifetime = 10min});
+    client->login(kEmail, kPassword);
+    client->requestWithWebSession("/api/auth/me");
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+
+    startAuthority({.accessTokenLifetime = 20min});
+    client->login(kEmail, kPassword);
+    client->requestWithWebSession("/api/auth/me");
+    client->requestWithWebSession("/api/auth/me");
+    EXPECT_EQ(count("POST", kRefresh), 0u);
+}
+
+TEST_F(Sessions, RotationConflictsAreRetriedWithTheirDelays) {
+    startAuthority({.accessTokenLifetime = 10min});
+    client->login(kEmail, kPassword);
+    authority->failNext("POST", kRefresh, 409, rotated(5));
+    client->requestWithWebSession("/api/auth/me");
+    authority->failNext("POST", kRefresh, 409, rotated(5000, "AUTH_REFRESH_CONCURRENT_ROTATION"));
+    client->requestWithWebSession("/api/auth/me");
+    authority->failNext("POST", kRefresh, 409, rotated(std::nullopt), 3);
+    client->requestWithWebSession("/api/auth/me");
+    EXPECT_EQ(delays, (std::vector<long long>{50, 1000, 100, 200, 400}));
+    EXPECT_EQ(count("POST", kRefresh), 2u + 2u + 4u);
+
+    // A conflict that outlasts three retries is raised; four requests in all.
+    delays.clear();
+    authority->failNext("POST", kRefresh, 409, rotated(std::nullopt), 4);
+    try {
+        client->requestWithWebSession("/api/auth/me");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_EQ(error.statusCode(), 409);
+    }
+    EXPECT_EQ(delays, (std::vector<long long>{100, 200, 400}));
+    EXPECT_EQ(count("POST", kRefresh), 8u + 4u);
+}
+
+TEST_F(Sessions, OtherRefreshFailuresAreRaisedAtOnce) {
+    startAuthority({.accessTokenLifetime = 10min});
+    client->login(kEmail, kPassword);
+    authority->failNext("POST", kRefresh, 409, rotated(5, "SOMETHING_ELSE"));
+    EXPECT_THROW(client->requestWithWebSession("/api/auth/me"), AuthorityClientError);
+    authority->failNext("POST", kRefresh, 400, {{"code", "BAD"}, {"message", "bad"}});
+    EXPECT_THROW(client->requestWithWebSession("/api/auth/me"), AuthorityClientError);
+    EXPECT_TRUE(delays.empty());
+    EXPECT_EQ(count("POST", kRefresh), 2u);
+}
+
+TEST_F(Sessions, TwoThreadsWithOneStaleTokenRefreshOnce) {
+    client->login(kEmail, kPassword);
+    authority->expireAccessTokens();
+    authority->delayNext("POST", kRefresh, 300ms);
+    std::vector<std::thread> threads;
+    std::atomic<int> succeeded{0};
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&] {
+            client->requestWithWebSession("/api/auth/me");
+            ++succeeded;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded.load(), 2);
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+}
+
+TEST_F(Sessions, AFailureThatSurvivesARefreshEndsTheSession) {
+    client->login(kEmail, kPassword);
+    authority->failNext("GET", "/api/auth/me", 401, {{"code", "AUTH_REQUIRED"}, {"message", "Unauthorized"}}, 2);
+    try {
+        client->requestWithWebSession("/api/auth/me");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_STREQ(error.what(), "BRIDGE_LOGIN_REQUIRED");
+    }
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+    EXPECT_EQ(store->readSession(), JsonValue::object());
+
+    // A 403 that names no login code is the caller's problem: no refresh.
+    client->login(kEmail, kPassword);
+    authority->failNext("GET", "/api/auth/me", 403, {{"code", "FORBIDDEN"}, {"message", "Forbidden"}});
+    try {
+        client->requestWithWebSession("/api/auth/me");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_EQ(error.statusCode(), 403);
+    }
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+}
+
+TEST_F(Sessions, ProjectAgentTokensAreIssuedOnceAndReissuedOnceOnRejection) {
+    client->login(kEmail, kPassword);
+    const std::string tokens = "/api/projects/demo-project/agent-tokens";
+    client->requestWithProjectAgent(kProject, "/api/health");
+    client->requestWithProjectAgent(kProject, "/api/health");
+    EXPECT_EQ(count("POST", tokens), 1u);
+
+    authority->failNext("GET", "/api/health", 401, {{"code", "AUTH_REQUIRED"}, {"message", "Unauthorized"}});
+    client->requestWithProjectAgent(kProject, "/api/health");
+    EXPECT_EQ(count("POST", tokens), 2u);
+    EXPECT_EQ(count("GET", "/api/health"), 4u);
+
+    authority->failNext("GET", "/api/health", 403,
+                        {{"code", "SKILL_FIRST_SHADOW_TOKEN_DISABLED"}, {"message", "SKILL_FIRST_SHADOW_TOKEN_DISABLED"}});
+    EXPECT_THROW(client->requestWithProjectAgent(kProject, "/api/health"), AuthorityClientError);
+    EXPECT_EQ(count("POST", tokens), 2u);
+
+    ProjectAgentCredentials credentials = client->validationExecutorCredentials(kProject);
+    auto payload = jwtPayload(credentials.token);
+    ASSERT_TRUE(payload);
+    EXPECT_EQ((*payload)["nodeId"], credentials.nodeId);
+    EXPECT_FALSE(credentials.nodeId.empty());
+    EXPECT_EQ(credentials.webToken, storedAccessToken());
+}
+
+TEST_F(Sessions, ProjectKeysAreEncodedInPathsAndQueries) {
+    client->login(kEmail, kPassword);
+    client->requestWithProjectAgent("dự án 2", "/api/health");
+    JsonValue catalog = client->requestCatalogWithWebSession(kProject);
+    EXPECT_TRUE(catalog.contains("operationCatalog"));
+    client->requestCatalogWithWebSession("dự án 2");
+    bool sawToken = false, sawQuery = false;
+    for (const auto& request : authority->requests()) {
+        if (request.method == "POST" && request.path == "/api/projects/d%E1%BB%B1%20%C3%A1n%202/agent-tokens")
+            sawToken = true;
+        if (request.path == "/api/authority" && request.query == "projectKey=d%E1%BB%B1%20%C3%A1n%202") sawQuery = true;
+    }
+    EXPECT_TRUE(sawToken);
+    EXPECT_TRUE(sawQuery);
+}
+
+TEST_F(Sessions, SessionCheckWarnsOrLogsOut) {
+    EXPECT_EQ(client->validateWebSession().loggedIn, false);
+    EXPECT_FALSE(client->validateWebSession().warning);
+
+    client->login(kEmail, kPassword);
+    authority->failNext("GET", "/api/auth/me", 401, {{"code", "AUTH_REQUIRED"}, {"message", "Unauthorized"}});
+    WebSessionValidation rejected = client->validateWebSession();
+    EXPECT_FALSE(rejected.loggedIn);
+    EXPECT_EQ(rejected.warning, "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại.");
+    EXPECT_EQ(store->readSession(), JsonValue::object());
+
+    client->login(kEmail, kPassword);
+    authority->stop();
+    WebSessionValidation unreachable = client->validateWebSession();
+    EXPECT_TRUE(unreachable.loggedIn);
+    ASSERT_TRUE(unreachable.warning);
+    EXPECT_EQ(unreachable.warning->rfind("Không kiểm tra được phiên với authority: ", 0), 0u) << *unreachable.warning;
+    EXPECT_GT(unreachable.warning->size(), std::string("Không kiểm tra được phiên với authority: ").size());
+
+    // Logging out with the authority down still forgets the session.
+    EXPECT_NO_THROW(client->logout());
+    EXPECT_EQ(store->readSession(), JsonValue::object());
+}
+
+TEST_F(Sessions, LogoutTellsTheAuthority) {
+    client->login(kEmail, kPassword);
+    std::string token = storedAccessToken();
+    client->logout();
+    EXPECT_EQ(count("POST", "/api/auth/logout"), 1u);
+    EXPECT_THROW(client->request("/api/auth/me", "GET", std::nullopt, token), AuthorityClientError);
+    EXPECT_EQ(client->validateWebSession().loggedIn, false);
+}
+
+TEST_F(Sessions, AConnectionDroppedMidAnswerIsATransportError) {
+    client->login(kEmail, kPassword);
+    authority->dropNext("GET", "/api/auth/me");
+    EXPECT_THROW(client->requestWithWebSession("/api/auth/me"), TransportError);
+    EXPECT_NO_THROW(client->requestWithWebSession("/api/auth/me"));
+}
+
+}  // namespace
+}  // namespace palisor

@@ -1,0 +1,209 @@
+// The request layer with a scripted transport: what goes on the wire and how
+// answers become JSON or errors.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/credentials/native_token_store.h"
+
+namespace palisor {
+namespace {
+
+struct Scripted {
+    std::mutex mutex;
+    std::vector<AuthorityRequest> sent;
+    AuthorityHTTPResponse next{std::string("{\"ok\":true}"), 200, std::nullopt, {}};
+
+    AuthorityHeaderTask task() {
+        return [this](const AuthorityRequest& request) {
+            std::lock_guard guard(mutex);
+            sent.push_back(request);
+            return next;
+        };
+    }
+};
+
+std::shared_ptr<NativeTokenStore> memoryStore() {
+    NativeTokenStore::Options options;
+    options.keychainEnabled = false;
+    return std::make_shared<NativeTokenStore>(options);
+}
+
+class Transport : public ::testing::Test {
+protected:
+    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    Scripted scripted;
+};
+
+std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
+
+TEST(TraceContext, ValuesAreNormalisedWhenBuilt) {
+    EXPECT_FALSE(normalizedTraceHeader(traceValue(7)));
+    EXPECT_EQ(normalizedTraceHeader(traceValue(8)), traceValue(8));
+    EXPECT_EQ(normalizedTraceHeader(traceValue(200)), traceValue(200));
+    EXPECT_FALSE(normalizedTraceHeader(traceValue(201)));
+    EXPECT_EQ(normalizedTraceHeader(std::string("  trace-123\n")), "trace-123");
+    EXPECT_FALSE(normalizedTraceHeader(std::string("trace 1234")));
+    EXPECT_FALSE(normalizedTraceHeader(std::string("trace#12345")));
+    EXPECT_EQ(normalizedTraceHeader(std::string("Đặt-hàng-số-12")), "Đặt-hàng-số-12");
+    EXPECT_EQ(normalizedTraceHeader(std::string("span:a.b_c@d/e+f=g")), "span:a.b_c@d/e+f=g");
+    // Eight user-perceived characters even though the decomposed accents add
+    // more scalars; seven such characters are too few.
+    EXPECT_TRUE(normalizedTraceHeader(std::string("e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301")));
+    EXPECT_FALSE(normalizedTraceHeader(std::string("e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301")));
+    EXPECT_FALSE(normalizedTraceHeader(std::nullopt));
+
+    AuthorityTraceContext context({.traceId = "trace-0001",
+                                   .taskRevision = -1,
+                                   .projectKey = "short",
+                                   .sourceComponent = "Validator"});
+    EXPECT_EQ(context.traceId(), "trace-0001");
+    EXPECT_FALSE(context.taskRevision());
+    EXPECT_FALSE(context.projectKey());  // a key under 8 characters is never sent
+    EXPECT_FALSE(context.sourceComponent());
+    EXPECT_EQ(AuthorityTraceContext({.taskRevision = 0}).taskRevision(), 0);
+    EXPECT_EQ(AuthorityTraceContext({.sourceComponent = "validator"}).sourceComponent(), "validator");
+    EXPECT_FALSE(AuthorityTraceContext({.sourceComponent = " bridge"}).sourceComponent());
+}
+
+TEST_F(Transport, FixedAndTraceHeadersInOrder) {
+    client.request("/api/x", "POST", JsonValue{{"a", 1}}, std::string("tok"), false,
+                   AuthorityTraceContext({.traceId = "trace-0001",
+                                          .spanId = "span-0001",
+                                          .parentSpanId = "parent-01",
+                                          .causalId = "causal-01",
+                                          .operationId = "project.read",
+                                          .taskId = "task-0001",
+                                          .taskRevision = 3,
+                                          .projectKey = "project-key",
+                                          .sourceComponent = "bridge"}));
+    client.request("/api/y");
+    ASSERT_EQ(scripted.sent.size(), 2u);
+    const AuthorityRequest& full = scripted.sent[0];
+    EXPECT_EQ(full.url, "https://authority.example:8443/api/x");
+    EXPECT_EQ(full.method, "POST");
+    EXPECT_EQ(full.body, "{\"a\":1}");
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {"Accept", "application/json"},           {"x-palisor-client-kind", "bridge-native"},
+        {"Content-Type", "application/json"},     {"Authorization", "Bearer tok"},
+        {"x-palisor-trace-id", "trace-0001"},     {"x-palisor-span-id", "span-0001"},
+        {"x-palisor-parent-span-id", "parent-01"}, {"x-palisor-causal-id", "causal-01"},
+        {"x-palisor-operation-id", "project.read"}, {"x-palisor-task-id", "task-0001"},
+        {"x-palisor-task-revision", "3"},         {"x-palisor-project-key", "project-key"},
+        {"x-palisor-source-component", "bridge"}};
+    EXPECT_EQ(full.headers, expected);
+    EXPECT_EQ(full.header("AUTHORIZATION"), "Bearer tok");
+    // Without a trace context the only custom header is the client kind.
+    EXPECT_EQ(scripted.sent[1].headers,
+              (std::vector<std::pair<std::string, std::string>>{{"Accept", "application/json"},
+                                                                {"x-palisor-client-kind", "bridge-native"}}));
+    EXPECT_FALSE(scripted.sent[1].body);
+}
+
+TEST_F(Transport, MethodsChooseTheirTimeLimits) {
+    client.request("/r", "get");
+    client.request("/w", "PATCH");
+    EXPECT_EQ(scripted.sent[0].method, "GET");
+    EXPECT_EQ(scripted.sent[0].timeoutSeconds, 180);
+    EXPECT_EQ(scripted.sent[1].timeoutSeconds, 30);
+    EXPECT_EQ(AuthorityTimeoutPolicy::forMethod("head").resource, 300);
+    EXPECT_EQ(AuthorityTimeoutPolicy::forMethod("PATCH").resource, 120);
+}
+
+TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
+    for (const char* path : {"https://evil.example/api/x", "//evil.example/api/x", "http://authority.example:8443/x",
+                             "https://authority.example/x"}) {
+        try {
+            client.request(path);
+            FAIL() << path;
+        } catch (const AuthorityClientError& error) {
+            EXPECT_STREQ(error.what(), "AUTHORITY_ORIGIN_MISMATCH") << path;
+        }
+    }
+    EXPECT_TRUE(scripted.sent.empty());
+    // A query in the path goes on the wire as written.
+    client.request("/api/authority?projectKey=a%20b&view=catalog");
+    EXPECT_EQ(scripted.sent.back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
+
+    AuthorityClient broken{{"not a url", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    EXPECT_THROW(
+        {
+            try {
+                broken.request("/x");
+            } catch (const AuthorityClientError& error) {
+                EXPECT_STREQ(error.what(), "INVALID_AUTHORITY_ORIGIN");
+                throw;
+            }
+        },
+        AuthorityClientError);
+}
+
+TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
+    scripted.next = {std::string(), 204, std::nullopt, {}};
+    EXPECT_EQ(client.request("/x"), JsonValue::object());
+    scripted.next = {std::string("[1,2]"), 200, std::nullopt, {}};
+    EXPECT_EQ(client.request("/x"), JsonValue::object());
+    scripted.next = {std::string("<html>oops</html>"), 200, std::nullopt, {}};
+    EXPECT_EQ(client.request("/x"), JsonValue::object());
+
+    scripted.next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
+    EXPECT_EQ(client.request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
+    try {
+        client.request("/x");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_STREQ(error.what(), "Hỏng rồi");
+        EXPECT_EQ(error.statusCode(), 500);
+        ASSERT_NE(error.responseDetails(), nullptr);
+        EXPECT_EQ((*error.responseDetails())["code"], "BOOM");
+    }
+    scripted.next = {std::string("not json"), 500, std::nullopt, {}};
+    try {
+        client.request("/x");
+        FAIL();
+    } catch (const AuthorityClientError& error) {
+        EXPECT_STREQ(error.what(), "AUTHORITY_HTTP_500");
+    }
+
+    scripted.next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
+    EXPECT_THROW(
+        {
+            try {
+                client.request("/x");
+            } catch (const TransportError& error) {
+                EXPECT_STREQ(error.what(), "Failed to connect");
+                throw;
+            }
+        },
+        TransportError);
+
+    AuthorityHTTPResponse withHeaders;
+    withHeaders.headers = {{"etag", "\"v1\""}};
+    EXPECT_EQ(withHeaders.header("ETag"), "\"v1\"");
+    EXPECT_FALSE(withHeaders.header("missing"));
+}
+
+TEST_F(Transport, AuthenticationFailuresAreRecognised) {
+    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(401, "whatever", JsonValue::object())));
+    EXPECT_FALSE(isAuthFailure(AuthorityClientError::httpError(403, "Forbidden", JsonValue::object())));
+    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(403, "SKILL_FIRST_DB_LOGIN_INVALID: x", JsonValue::object())));
+    EXPECT_TRUE(isAuthFailure(BridgeError("Unauthorized")));
+    EXPECT_FALSE(isAuthFailure(BridgeError("Unauthorized!")));
+    EXPECT_TRUE(isAuthFailure(BridgeError("wrapped AUTHORITY_HTTP_401")));
+    EXPECT_TRUE(isAuthFailure(BridgeError("SKILL_FIRST_SHADOW_TOKEN_DISABLED")));
+}
+
+TEST_F(Transport, DataTaskWithoutHeadersIsAccepted) {
+    AuthorityClient viaData{{"https://authority.example:8443", memoryStore(),
+                             [](const AuthorityRequest&) {
+                                 return std::tuple<std::optional<std::string>, std::optional<int>,
+                                                   std::optional<TransportError>>{std::string("{\"v\":1}"), 200,
+                                                                                  std::nullopt};
+                             },
+                             {}, nullptr, nullptr}};
+    EXPECT_EQ(viaData.request("/x"), JsonValue({{"v", 1}}));
+}
+
+}  // namespace
+}  // namespace palisor
