@@ -4,7 +4,9 @@
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utext.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace palisor {
@@ -19,6 +21,17 @@ std::string toUtf8(const icu::UnicodeString& text) {
     std::string out;
     text.toUTF8String(out);
     return out;
+}
+
+// A character break iterator of this thread's own, for cutting UTF-8 text.
+icu::BreakIterator* utf8CharacterIterator() {
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    return iterator.get();
 }
 
 }  // namespace
@@ -73,6 +86,34 @@ std::size_t userPerceivedLength(std::string_view text) {
     std::size_t count = 0;
     for (int32_t at = iterator->next(); at != icu::BreakIterator::DONE; at = iterator->next()) ++count;
     return count;
+}
+
+std::string_view prefixOfUserPerceivedLength(std::string_view text, std::size_t count) {
+    // A character takes at least one byte, so a short text needs no iterator.
+    if (text.size() <= count) return text;
+    icu::BreakIterator* iterator = utf8CharacterIterator();
+    UErrorCode status = U_ZERO_ERROR;
+    // Iterating the UTF-8 text itself makes every boundary a byte offset.
+    UText* utf8 = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    if (iterator && U_SUCCESS(status)) iterator->setText(utf8, status);
+    if (!iterator || U_FAILURE(status)) {
+        utext_close(utf8);
+        // Without the iterator, cut between scalars: never inside a sequence.
+        std::size_t at = 0;
+        for (std::size_t kept = 0; at < text.size() && kept < count; ++kept) {
+            ++at;
+            while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+        }
+        return text.substr(0, at);
+    }
+    std::size_t end = 0;
+    std::size_t kept = 0;
+    for (int32_t at = iterator->next(); at != icu::BreakIterator::DONE && kept < count; at = iterator->next()) {
+        end = static_cast<std::size_t>(at);
+        ++kept;
+    }
+    utext_close(utf8);
+    return text.substr(0, std::min(end, text.size()));
 }
 
 bool isUnicodeLetter(char32_t scalar) { return (U_GET_GC_MASK(static_cast<UChar32>(scalar)) & U_GC_L_MASK) != 0; }

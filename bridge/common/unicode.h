@@ -23,6 +23,12 @@ std::string unicodeLowercase(std::string_view text);
 // written as e plus a combining accent counts once, as does a flag emoji.
 std::size_t userPerceivedLength(std::string_view text);
 
+// The longest start of a text that holds at most `count` user-perceived
+// characters. The cut falls between characters, so neither a UTF-8 sequence
+// nor a character built from several scalars is split; the bytes kept are
+// the text's own, invalid sequences included.
+std::string_view prefixOfUserPerceivedLength(std::string_view text, std::size_t count);
+
 // Unicode general categories L* (letters), N* (numbers) and M* (combining
 // marks, such as the accents of Vietnamese text in decomposed form).
 bool isUnicodeLetter(char32_t scalar);
