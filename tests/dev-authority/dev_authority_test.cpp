@@ -3,9 +3,11 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include "bridge/common/jwt.h"
+#include "bridge/common/text.h"
 #include "bridge/common/time.h"
 #include "tests/support/http_client.h"
 #include "tools/dev-authority/dev_authority.h"
@@ -187,8 +189,20 @@ TEST_F(DevAuthorityTest, AgentTokensAreJwtsScopedToOneProject) {
     EXPECT_EQ(call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}).status, 401);
 }
 
-// Every operation the catalogue lists is served, with the credential its
-// authMode names, at the path its template renders to.
+// The template filled in segment by segment, each value percent-encoded.
+std::string renderTemplate(const std::string& pathTemplate, const std::map<std::string, std::string>& values) {
+    std::string path;
+    for (std::string_view segment : splitKeepingEmpty(pathTemplate, "/")) {
+        if (segment.empty()) continue;
+        path += "/";
+        path += segment.front() == ':' ? urlEncode(values.at(std::string(segment.substr(1)))) : std::string(segment);
+    }
+    return path;
+}
+
+// Every operation the catalogue lists is served on its method and template,
+// with the credential its authMode names and with no other; and the catalogue
+// holds the kinds of operation the bridge's tests need.
 TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     std::string web = signIn().accessToken;
     Answer bootstrap = call("GET", "/api/authority?projectKey=my%20proj", std::nullopt, web);
@@ -199,32 +213,49 @@ TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     EXPECT_TRUE(catalog["version"].is_string());
     EXPECT_TRUE(catalog["readOptimizations"].is_object());
     ASSERT_TRUE(catalog["operations"].is_array() && !catalog["operations"].empty());
+    EXPECT_EQ(catalog, DevAuthority::operationCatalog());
 
-    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    authority.addTask("my proj", {{"itemId", "a b:c"}, {"status", "open"}});
+    std::string agent = call("POST", "/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    std::set<std::string> kinds;
     for (const auto& operation : catalog["operations"]) {
-        std::string path = operation.value("pathTemplate", "");
-        ASSERT_EQ(path.rfind("/api/", 0), 0u) << operation.dump();
-        for (const auto& [name, value] : {std::pair{":projectKey", "ALPHA"}, std::pair{":itemId", "A-1"}})
-            if (auto at = path.find(name); at != std::string::npos) path.replace(at, std::string(name).size(), value);
+        std::string id = operation.value("id", "");
+        std::string method = operation.value("method", "");
+        std::string mode = operation.value("authMode", "");
+        bool captured = operation.contains("observability");
+        if (captured) {
+            EXPECT_EQ(operation["observability"]["capturePolicy"], "bridge-authority") << id;
+            EXPECT_TRUE(operation["observability"]["phase"].is_string()) << id;
+        }
+        kinds.insert(method);
+        kinds.insert(mode);
+        kinds.insert(captured ? "captured" : "quiet");
+        for (const auto& name : operation["queryParams"]) kinds.insert("query:" + name.get<std::string>());
+        if (id.rfind("ai.work_events.", 0) == 0 && captured) kinds.insert("captured ai.work_events");
+        if (id == "progress.native.claim" && method == "POST" && mode == "project-agent") kinds.insert("claim");
+
+        std::string pathTemplate = operation.value("pathTemplate", "");
         for (const auto& required : operation["requiredPathParams"])
-            EXPECT_NE(operation.value("pathTemplate", "").find(":" + required.get<std::string>()), std::string::npos);
-        std::string token = operation.value("authMode", "") == "project-agent" ? agent : web;
-        Answer served = call(operation.value("method", "GET"), path, std::nullopt, token);
-        EXPECT_EQ(served.status, 200) << operation.value("id", "") << " " << served.raw;
-        // And refused with the other credential.
-        EXPECT_EQ(call(operation.value("method", "GET"), path, std::nullopt, token == web ? agent : web).status, 401)
-            << operation.value("id", "");
+            EXPECT_NE(pathTemplate.find(":" + required.get<std::string>()), std::string::npos) << id;
+        std::string path = renderTemplate(pathTemplate, {{"projectKey", "my proj"}, {"itemId", "a b:c"},
+                                                         {"item", "x"}, {"noteId", "n 1"}});
+        std::string token = mode == "project-agent" ? agent : web;
+        Answer served = call(method, path, method == "GET" ? std::nullopt : std::optional(JsonValue::object()), token);
+        EXPECT_EQ(served.status / 100, 2) << id << " " << path << " " << served.raw;
+        EXPECT_EQ(call(method, path, JsonValue::object(), token == web ? agent : web).status, 401) << id;
+        EXPECT_EQ(call(method, path, JsonValue::object()).status, 401) << id;
     }
-    Answer open = call("GET", "/api/projects/ALPHA/tasks?status=open&limit=5", std::nullopt, agent);
-    ASSERT_EQ(open.body["items"].size(), 1u);
-    EXPECT_EQ(open.body["items"][0]["itemId"], "A-1");
-    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks?limit=zero", std::nullopt, agent).status, 400);
-    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks/A-9", std::nullopt, agent).body["code"], "TASK_NOT_FOUND");
+    for (const char* kind : {"GET", "POST", "web-session", "project-agent", "captured", "quiet", "query:status",
+                             "query:limit", "query:projectKey", "captured ai.work_events", "claim"})
+        EXPECT_TRUE(kinds.count(kind)) << kind;
 
     EXPECT_FALSE(call("GET", "/api/authority?projectKey=ALPHA&view=catalog", std::nullopt, web).body.contains("project"));
     EXPECT_EQ(call("GET", "/api/authority", std::nullopt, web).body["code"], "PROJECT_KEY_REQUIRED");
     EXPECT_EQ(call("GET", "/api/authority?projectKey=OTHER", std::nullopt, web).status, 403);
     EXPECT_EQ(call("GET", "/api/authority?projectKey=ALPHA").status, 401);
+    // Operations of a project the credential does not reach.
+    EXPECT_EQ(call("GET", "/api/projects/OTHER", std::nullopt, web).body["code"], "PROJECT_ACCESS_DENIED");
+    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks", std::nullopt, agent).body["code"], "PROJECT_AGENT_SCOPE_MISMATCH");
 
     Answer health = call("GET", "/api/health");
     EXPECT_EQ(health.status, 200);
@@ -234,6 +265,186 @@ TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.body["code"], "NOT_FOUND");
     EXPECT_EQ(call("POST", "/api/health", JsonValue::object()).body["code"], "NOT_FOUND");
+    EXPECT_EQ(call("GET", "/api/projects/my%20proj/echo/x", std::nullopt, web).status, 404);  // a segment short
+}
+
+// What a test reads back to check what the bridge sent: path parameters
+// decoded and named by the template, the query, the body.
+TEST_F(DevAuthorityTest, OperationsAnswerWhatTheyReceived) {
+    std::string web = signIn().accessToken;
+    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+
+    Answer echoed = call("GET", "/api/projects/my%20proj/echo/x/a%20b%2Fc?limit=5&projectKey=my%20proj", std::nullopt, web);
+    ASSERT_EQ(echoed.status, 200) << echoed.raw;
+    EXPECT_EQ(echoed.body["operationId"], "dev.echo.get");
+    EXPECT_EQ(echoed.body["path"], "/api/projects/my%20proj/echo/x/a%20b%2Fc");
+    EXPECT_EQ(echoed.body["pathParams"], (JsonValue{{"projectKey", "my proj"}, {"item", "x"}, {"itemId", "a b/c"}}));
+    EXPECT_EQ(echoed.body["query"], (JsonValue{{"limit", "5"}, {"projectKey", "my proj"}}));
+    EXPECT_EQ(echoed.body["rawQuery"], "limit=5&projectKey=my%20proj");
+    EXPECT_TRUE(echoed.body["body"].is_null());
+
+    Answer posted = call("POST", "/api/projects/ALPHA/echo/x/xId?mode=m", JsonValue{{"text", "hi"}}, web);
+    EXPECT_EQ(posted.body["operationId"], "dev.echo.post");
+    EXPECT_EQ(posted.body["body"], (JsonValue{{"text", "hi"}}));
+    EXPECT_EQ(posted.body["pathParams"]["itemId"], "xId");
+    EXPECT_EQ(call("POST", "/api/projects/ALPHA/echo/x/y", JsonValue::object(), web).body["body"], JsonValue::object());
+    EXPECT_EQ(client->Post("/api/projects/ALPHA/echo/x/y", {{"Authorization", "Bearer " + web}}, "{oops", "application/json")->status, 400);
+
+    Answer note = call("GET", "/api/projects/ALPHA/tasks/A-1/notes/n%3A1", std::nullopt, web);
+    EXPECT_EQ(note.body["note"]["noteId"], "n:1");
+    EXPECT_EQ(note.body["note"]["itemId"], "A-1");
+
+    Answer open = call("GET", "/api/projects/ALPHA/tasks?status=open&limit=5", std::nullopt, agent);
+    ASSERT_EQ(open.body["items"].size(), 1u);
+    EXPECT_EQ(open.body["items"][0]["itemId"], "A-1");
+    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks?limit=zero", std::nullopt, agent).status, 400);
+    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks/A-9", std::nullopt, agent).body["code"], "TASK_NOT_FOUND");
+}
+
+TEST_F(DevAuthorityTest, ClaimTakesTheNamedOrFirstOpenTaskOnce) {
+    std::string web = signIn().accessToken;
+    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    const std::string claim = "/api/projects/ALPHA/progress/native/claim";
+
+    Answer first = call("POST", claim, JsonValue::object(), agent);
+    ASSERT_EQ(first.status, 200) << first.raw;
+    EXPECT_EQ(first.body["item"]["itemId"], "A-1");
+    EXPECT_EQ(first.body["item"]["status"], "in_progress");
+    EXPECT_EQ(first.body["item"]["revision"], 2);
+    EXPECT_EQ(call("GET", "/api/projects/ALPHA/tasks/A-1", std::nullopt, agent).body["item"]["revision"], 2);
+    EXPECT_EQ(call("POST", claim, JsonValue::object(), agent).body["code"], "NO_CLAIMABLE_TASK");
+    EXPECT_EQ(call("POST", claim, JsonValue{{"itemId", "A-1"}}, agent).body["code"], "TASK_NOT_CLAIMABLE");
+
+    authority.addTask("ALPHA", {{"itemId", "A-3"}, {"revision", 4}});
+    Answer stale = call("POST", claim, JsonValue{{"itemId", "A-3"}, {"expectedRevision", 3}}, agent);
+    EXPECT_EQ(stale.status, 409);
+    EXPECT_EQ(stale.body["currentRevision"], 4);
+    EXPECT_EQ(call("POST", claim, JsonValue{{"itemId", "A-3"}, {"expectedRevision", 4}}, agent).body["item"]["revision"], 5);
+    EXPECT_EQ(call("POST", claim, JsonValue{{"itemId", "A-9"}}, agent).status, 404);
+}
+
+TEST_F(DevAuthorityTest, WorkEventsAreRecordedOncePerKeyInArrivalOrder) {
+    std::string web = signIn().accessToken;
+    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    std::string elsewhere = call("POST", "/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    const std::string route = "/api/projects/ALPHA/ai-work-events";
+    JsonValue first = {{"idempotencyKey", "k-1"}, {"summary", "first"}, {"component", "ai-node"}};
+    JsonValue second = {{"summary", "no key"}};
+
+    Answer accepted = call("POST", route, first, agent);
+    ASSERT_EQ(accepted.status, 201) << accepted.raw;
+    EXPECT_EQ(accepted.body["duplicate"], false);
+    std::string eventId = accepted.body["eventId"];
+    EXPECT_FALSE(eventId.empty());
+    EXPECT_EQ(call("POST", route, second, agent).status, 201);
+    Answer again = call("POST", route, first, agent);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body["duplicate"], true);
+    EXPECT_EQ(again.body["eventId"], eventId);
+
+    // Refused: not an object, no body, a web token, another project's agent.
+    Answer array = call("POST", route, JsonValue::array({first}), agent);
+    EXPECT_EQ(array.status, 400);
+    EXPECT_EQ(array.body["code"], "INVALID_JSON_BODY");
+    EXPECT_EQ(call("POST", route, std::nullopt, agent).body["code"], "INVALID_JSON_BODY");
+    EXPECT_EQ(call("POST", route, second, web).status, 401);
+    Answer foreign = call("POST", route, second, elsewhere);
+    EXPECT_EQ(foreign.status, 403);
+    EXPECT_EQ(foreign.body["code"], "PROJECT_AGENT_SCOPE_MISMATCH");
+
+    EXPECT_EQ(authority.workEvents("ALPHA"), (std::vector<JsonValue>{first, second}));
+    EXPECT_TRUE(authority.workEvents("my proj").empty());
+    Answer listed = call("GET", route + "?limit=1", std::nullopt, agent);
+    ASSERT_EQ(listed.body["items"].size(), 1u);
+    EXPECT_EQ(listed.body["total"], 2);
+    EXPECT_EQ(listed.body["items"][0]["eventId"], eventId);
+    EXPECT_EQ(listed.body["items"][0]["event"], first);
+
+    authority.clearWorkEvents();
+    EXPECT_TRUE(authority.workEvents("ALPHA").empty());
+    EXPECT_EQ(call("POST", route, first, agent).status, 201);  // the key is forgotten too
+}
+
+// Hooks match the raw path as sent, percent escapes and all; every request
+// is recorded with its headers, whatever answered it.
+TEST_F(DevAuthorityTest, HooksMatchRawPathsAndEveryRequestIsRecorded) {
+    std::string web = signIn().accessToken;
+    std::string agent = call("POST", "/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    authority.addTask("my proj", {{"itemId", "a b"}});
+    const std::string task = "/api/projects/my%20proj/tasks/a%20b";
+    const std::string events = "/api/projects/my%20proj/ai-work-events";
+
+    authority.failNext("GET", "/api/projects/my proj/tasks/a b", 500, JsonValue::object());
+    EXPECT_EQ(call("GET", task, std::nullopt, agent).status, 200);  // the decoded form is another route
+    authority.failNext("GET", task, 503, {{"code", "MAINTENANCE"}});
+    EXPECT_EQ(call("GET", task, std::nullopt, agent).body["code"], "MAINTENANCE");
+    authority.answerNextRaw("POST", events, 502, "<html></html>", "text/html");
+    EXPECT_EQ(call("POST", events, JsonValue{{"n", 1}}, agent).status, 502);
+    authority.dropNext("POST", events);
+    httplib::Headers traced{{"Authorization", "Bearer " + agent}, {"X-Palisor-Trace-Id", "trace-abcdefgh"}};
+    EXPECT_FALSE(client->Post(events.c_str(), traced, R"({"n":2})", "application/json"));
+
+    auto recorded = authority.requests("POST", events);
+    ASSERT_EQ(recorded.size(), 2u);
+    for (const auto& request : recorded) EXPECT_EQ(request.header("authorization"), "Bearer " + agent);
+    EXPECT_EQ(recorded[1].header("x-palisor-trace-id"), "trace-abcdefgh");
+    EXPECT_EQ(recorded[1].json()["n"], 2);
+    EXPECT_EQ(authority.requestCount("GET", task), 2u);
+    EXPECT_TRUE(authority.workEvents("my proj").empty());
+}
+
+// A flapping route under 32 clients at once: exactly every n-th request
+// fails, nothing accepted is lost or recorded twice.
+TEST_F(DevAuthorityTest, FlappingRouteFailsEveryNthRequestUnderConcurrency) {
+    std::string web = signIn().accessToken;
+    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    const std::string events = "/api/projects/ALPHA/ai-work-events";
+
+    authority.failNext("POST", events, 422, JsonValue::object());
+    authority.failEvery("POST", events, 503, {{"code", "FLAPPING"}}, 2);
+    EXPECT_EQ(call("POST", events, JsonValue{{"idempotencyKey", "pre"}}, agent).status, 422);  // not counted
+    EXPECT_EQ(call("POST", events, JsonValue{{"idempotencyKey", "pre"}}, agent).status, 201);
+    EXPECT_EQ(call("POST", events, JsonValue{{"idempotencyKey", "pre"}}, agent).body["code"], "FLAPPING");
+    authority.failEvery("POST", events, 503, {{"code", "FLAPPING"}}, 3);  // restarts the count
+    authority.resetRecords();
+    authority.clearWorkEvents();
+
+    constexpr int kClients = 32;
+    constexpr int kEvents = 10;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kClients; ++t) {
+        threads.emplace_back([&, t] {
+            httplib::Client own("127.0.0.1", authority.port());
+            own.set_keep_alive(true);
+            own.set_tcp_nodelay(true);
+            httplib::Headers headers{{"Authorization", "Bearer " + agent}};
+            for (int i = 0; i < kEvents; ++i) {
+                std::string body = JsonValue{{"idempotencyKey", std::to_string(t) + "-" + std::to_string(i)}}.dump();
+                for (int attempt = 0; attempt < 50; ++attempt) {
+                    auto result = own.Post(events.c_str(), headers, body, "application/json");
+                    if (result && result->status == 201) break;
+                    if (result && result->status == 503) ++failed;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::size_t sent = authority.requestCount("POST", events);
+    EXPECT_EQ(failed.load(), static_cast<int>(sent / 3));
+    auto recorded = authority.workEvents("ALPHA");
+    std::set<std::string> keys;
+    for (const auto& event : recorded) keys.insert(event.value("idempotencyKey", ""));
+    EXPECT_EQ(recorded.size(), std::size_t{kClients * kEvents});
+    EXPECT_EQ(keys.size(), recorded.size());
+
+    authority.dropEvery("POST", events, 1);
+    EXPECT_FALSE(client->Post(events.c_str(), {{"Authorization", "Bearer " + agent}}, "{}", "application/json"));
+    authority.stopFlapping("POST", events);
+    EXPECT_EQ(call("POST", events, JsonValue::object(), agent).status, 201);
+    authority.failEvery("POST", events, 500, JsonValue::object(), 1);
+    authority.clearHooks();
+    EXPECT_EQ(call("POST", events, JsonValue::object(), agent).status, 201);
 }
 
 TEST_F(DevAuthorityTest, HooksFailDelayAndCountPerRoute) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bridge/common/json.h"
+#include "tools/dev-authority/dev_authority.h"
 
 extern char** environ;
 
@@ -101,7 +102,21 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     EXPECT_EQ(login->status, 200) << login->body;
     JsonValue memberships = parseJsonObject(std::string_view(login->body)).value("memberships", JsonValue::array());
     ASSERT_EQ(memberships.size(), 1u);
-    EXPECT_EQ(memberships[0]["projectKey"], valueAfter("demo project: "));
+    std::string project = valueAfter("demo project: ");
+    EXPECT_EQ(memberships[0]["projectKey"], project);
+
+    // The demo project shows the whole catalogue, and its agent can claim.
+    httplib::Headers web{{"Authorization", "Bearer " + parseJsonObject(std::string_view(login->body)).value("accessToken", "")}};
+    auto bootstrap = client.Get(("/api/authority?projectKey=" + project).c_str(), web);
+    ASSERT_TRUE(bootstrap);
+    EXPECT_EQ(parseJsonObject(std::string_view(bootstrap->body))["operationCatalog"]["operations"].size(),
+              dev::DevAuthority::operationCatalog()["operations"].size());
+    auto issued = client.Post(("/api/projects/" + project + "/agent-tokens").c_str(), web, "{}", "application/json");
+    ASSERT_TRUE(issued);
+    httplib::Headers agent{{"Authorization", "Bearer " + parseJsonObject(std::string_view(issued->body)).value("token", "")}};
+    auto claimed = client.Post(("/api/projects/" + project + "/progress/native/claim").c_str(), agent, "{}", "application/json");
+    ASSERT_TRUE(claimed);
+    EXPECT_TRUE(parseJsonObject(std::string_view(claimed->body))["item"]["itemId"].is_string()) << claimed->body;
 
     ::kill(process.pid_, SIGTERM);
     EXPECT_EQ(process.waitForExit(), 0);

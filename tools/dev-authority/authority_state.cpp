@@ -292,10 +292,9 @@ DevAnswer AuthorityState::handle(const RecordedRequest& request) {
     if (s.size() >= 3 && s[0] == "api" && s[1] == "projects") {
         const std::string& key = s[2];
         if (m == "POST" && s.size() == 4 && s[3] == "agent-tokens") return issueAgentToken(request, key);
-        if (m == "GET" && s.size() == 3) return projectInfo(request, key);
-        if (m == "GET" && s.size() == 4 && s[3] == "tasks") return listTasks(request, key);
-        if (m == "GET" && s.size() == 5 && s[3] == "tasks") return getTask(request, key, s[4]);
+        if (m == "POST" && s.size() == 4 && s[3] == "ai-work-events") return receiveWorkEvent(request, key);
     }
+    if (auto served = serveOperation(request, s)) return std::move(*served);
     return failureAnswer(404, "NOT_FOUND", "No route for " + m + " " + request.path + ".");
 }
 
@@ -408,76 +407,246 @@ DevAnswer AuthorityState::bootstrap(const RecordedRequest& request) {
     return okAnswer(std::move(body));
 }
 
-DevAnswer AuthorityState::projectInfo(const RecordedRequest& request, const std::string& projectKey) {
+// --- work events ---------------------------------------------------------------
+
+// Events are kept as received. A repeated idempotency key is acknowledged
+// again without a second record, as a client retrying after a lost answer
+// needs.
+DevAnswer AuthorityState::receiveWorkEvent(const RecordedRequest& request, const std::string& projectKey) {
     DevAnswer failure;
-    if (!projectMember(request, projectKey, failure)) return failure;
-    JsonValue project = projectJson(projectKey);
-    project["taskCount"] = projects_.at(projectKey).tasks.size();
+    if (!projectAgent(request, projectKey, failure)) return failure;
+    auto event = parseJson(request.body);
+    if (!event || !event->is_object()) return invalidBody();
+    Project& project = projects_.at(projectKey);
+    auto key = nonEmptyString(*event, "idempotencyKey");
+    if (key) {
+        if (auto seen = project.eventIdByIdempotencyKey.find(*key); seen != project.eventIdByIdempotencyKey.end())
+            return okAnswer({{"eventId", seen->second}, {"duplicate", true}});
+    }
+    std::string eventId = "evt-" + randomUuidLower();
+    if (key) project.eventIdByIdempotencyKey[*key] = eventId;
+    project.workEvents.push_back({eventId, isoNow(), std::move(*event)});
+    return okAnswer({{"eventId", eventId}, {"duplicate", false}}, 201);
+}
+
+std::vector<JsonValue> AuthorityState::workEvents(const std::string& projectKey) const {
+    std::lock_guard lock(mutex_);
+    std::vector<JsonValue> events;
+    if (auto project = projects_.find(projectKey); project != projects_.end())
+        for (const auto& received : project->second.workEvents) events.push_back(received.event);
+    return events;
+}
+
+void AuthorityState::clearWorkEvents() {
+    std::lock_guard lock(mutex_);
+    for (auto& [key, project] : projects_) {
+        project.workEvents.clear();
+        project.eventIdByIdempotencyKey.clear();
+    }
+}
+
+// --- the operation catalogue ------------------------------------------------------
+
+struct AuthorityState::Operation {
+    std::string id;
+    std::string summary;
+    std::string method;
+    std::string pathTemplate;
+    std::vector<std::string> requiredPathParams;
+    std::vector<std::string> queryParams;
+    std::string authMode;
+    std::optional<std::string> phase;  // set: the bridge records its events
+    DevAnswer (AuthorityState::*handler)(const OperationCall&);
+};
+
+// The catalogue and the routes serving it are one table, so that every
+// listed operation is served on its method and template, with the credential
+// its authMode names. The two echo templates give overlapping placeholder
+// names (":item" is a prefix of ":itemId") on purpose.
+const std::vector<AuthorityState::Operation>& AuthorityState::operationTable() {
+    using S = std::vector<std::string>;
+    static const std::vector<Operation> table = {
+        {"projects.get", "Read the project's name and counters.", "GET", "/api/projects/:projectKey",
+         S{"projectKey"}, S{}, "web-session", std::nullopt, &AuthorityState::projectInfo},
+        {"tasks.list", "List the project's tasks, optionally by status.", "GET", "/api/projects/:projectKey/tasks",
+         S{"projectKey"}, S{"status", "limit"}, "project-agent", std::nullopt, &AuthorityState::listTasks},
+        {"tasks.get", "Read one task.", "GET", "/api/projects/:projectKey/tasks/:itemId", S{"projectKey", "itemId"},
+         S{}, "project-agent", "planning", &AuthorityState::getTask},
+        {"tasks.notes.get", "Read one note of a task.", "GET", "/api/projects/:projectKey/tasks/:itemId/notes/:noteId",
+         S{"projectKey", "itemId", "noteId"}, S{}, "web-session", "review", &AuthorityState::getNote},
+        {"progress.native.claim", "Claim a task: the given open one, else the first open one.", "POST",
+         "/api/projects/:projectKey/progress/native/claim", S{"projectKey"}, S{}, "project-agent", "execution",
+         &AuthorityState::claimTask},
+        {"ai.work_events.list", "List the work events received for the project.", "GET",
+         "/api/projects/:projectKey/ai-work-events", S{"projectKey"}, S{"limit"}, "project-agent", "observability",
+         &AuthorityState::listWorkEvents},
+        {"dev.echo.get", "Answer what was received: path parameters, query and body.", "GET",
+         "/api/projects/:projectKey/echo/:item/:itemId", S{"projectKey", "item"}, S{"status", "limit", "projectKey"},
+         "web-session", std::nullopt, &AuthorityState::echo},
+        {"dev.echo.post", "Answer what was received: path parameters, query and body.", "POST",
+         "/api/projects/:projectKey/echo/:item/:itemId", S{"projectKey", "item"}, S{"mode"}, "web-session",
+         std::nullopt, &AuthorityState::echo},
+    };
+    return table;
+}
+
+JsonValue AuthorityState::operationCatalog() {
+    JsonValue operations = JsonValue::array();
+    for (const Operation& operation : operationTable()) {
+        JsonValue descriptor = {{"id", operation.id},
+                                {"summary", operation.summary},
+                                {"method", operation.method},
+                                {"pathTemplate", operation.pathTemplate},
+                                {"requiredPathParams", operation.requiredPathParams},
+                                {"queryParams", operation.queryParams},
+                                {"authMode", operation.authMode}};
+        if (operation.phase)
+            descriptor["observability"] = {{"capturePolicy", "bridge-authority"}, {"phase", *operation.phase}};
+        operations.push_back(std::move(descriptor));
+    }
+    return {{"version", "dev-authority.2"}, {"operations", operations}, {"readOptimizations", JsonValue::object()}};
+}
+
+std::optional<DevAnswer> AuthorityState::serveOperation(const RecordedRequest& request,
+                                                        const std::vector<std::string>& segments) {
+    for (const Operation& operation : operationTable()) {
+        if (operation.method != request.method) continue;
+        auto pattern = splitKeepingEmpty(operation.pathTemplate, "/");
+        std::erase_if(pattern, [](std::string_view piece) { return piece.empty(); });
+        if (pattern.size() != segments.size()) continue;
+        std::map<std::string, std::string> params;
+        bool matches = true;
+        for (std::size_t i = 0; i < pattern.size() && matches; ++i) {
+            if (pattern[i].front() == ':')
+                params[std::string(pattern[i].substr(1))] = segments[i];
+            else
+                matches = pattern[i] == segments[i];
+        }
+        if (!matches) continue;
+
+        OperationCall call{request, operation, params["projectKey"], std::move(params), queryItems(request.query)};
+        DevAnswer failure;
+        bool allowed = operation.authMode == "project-agent" ? projectAgent(request, call.projectKey, failure)
+                                                             : projectMember(request, call.projectKey, failure) != nullptr;
+        if (!allowed) return failure;
+        return (this->*operation.handler)(call);
+    }
+    return std::nullopt;
+}
+
+DevAnswer AuthorityState::projectInfo(const OperationCall& call) {
+    JsonValue project = projectJson(call.projectKey);
+    project["taskCount"] = projects_.at(call.projectKey).tasks.size();
     return okAnswer({{"project", project}});
 }
 
-DevAnswer AuthorityState::listTasks(const RecordedRequest& request, const std::string& projectKey) {
-    DevAnswer failure;
-    if (!projectAgent(request, projectKey, failure)) return failure;
-    auto query = queryItems(request.query);
-    std::size_t limit = 50;
-    if (auto given = query.find("limit"); given != query.end()) {
-        auto parsed = parseDecimalInteger(given->second);
-        if (!parsed || *parsed < 1 || *parsed > 500) {
-            DevAnswer invalid = failureAnswer(400, "VALIDATION_FAILED", "limit must be an integer from 1 to 500.");
-            invalid.body["fields"] = JsonValue::array({"limit"});
-            return invalid;
-        }
-        limit = static_cast<std::size_t>(*parsed);
+namespace {
+
+// Reads the "limit" query item (1 to 500) into `limit` when present; the
+// failure to answer when it is malformed.
+std::optional<DevAnswer> readLimit(const std::map<std::string, std::string>& query,
+                                   std::optional<std::size_t>& limit) {
+    auto given = query.find("limit");
+    if (given == query.end()) return std::nullopt;
+    auto parsed = parseDecimalInteger(given->second);
+    if (!parsed || *parsed < 1 || *parsed > 500) {
+        DevAnswer invalid = failureAnswer(400, "VALIDATION_FAILED", "limit must be an integer from 1 to 500.");
+        invalid.body["fields"] = JsonValue::array({"limit"});
+        return invalid;
     }
-    auto status = query.find("status");
+    limit = static_cast<std::size_t>(*parsed);
+    return std::nullopt;
+}
+
+}  // namespace
+
+DevAnswer AuthorityState::listTasks(const OperationCall& call) {
+    std::optional<std::size_t> given;
+    if (auto invalid = readLimit(call.query, given)) return std::move(*invalid);
+    std::size_t limit = given.value_or(50);
+    auto status = call.query.find("status");
     JsonValue items = JsonValue::array();
     std::size_t total = 0;
-    for (const auto& task : projects_.at(projectKey).tasks) {
-        if (status != query.end() && optString(task, "status") != status->second) continue;
+    for (const auto& task : projects_.at(call.projectKey).tasks) {
+        if (status != call.query.end() && optString(task, "status") != status->second) continue;
         ++total;
         if (items.size() < limit) items.push_back(task);
     }
     return okAnswer({{"items", items}, {"total", total}});
 }
 
-DevAnswer AuthorityState::getTask(const RecordedRequest& request, const std::string& projectKey,
-                                  const std::string& itemId) {
-    DevAnswer failure;
-    if (!projectAgent(request, projectKey, failure)) return failure;
-    for (const auto& task : projects_.at(projectKey).tasks)
+DevAnswer AuthorityState::getTask(const OperationCall& call) {
+    const std::string& itemId = call.pathParams.at("itemId");
+    for (const auto& task : projects_.at(call.projectKey).tasks)
         if (optString(task, "itemId") == itemId) return okAnswer({{"item", task}});
-    return failureAnswer(404, "TASK_NOT_FOUND", "No task " + itemId + " in " + projectKey + ".");
+    return failureAnswer(404, "TASK_NOT_FOUND", "No task " + itemId + " in " + call.projectKey + ".");
 }
 
-// Every operation listed here is served above. None asks for bridge events
-// ("observability"): the work-event route is not served yet.
-JsonValue AuthorityState::operationCatalog() {
-    JsonValue operations = JsonValue::array();
-    operations.push_back({{"id", "projects.get"},
-                          {"summary", "Read the project's name and counters."},
-                          {"method", "GET"},
-                          {"pathTemplate", "/api/projects/:projectKey"},
-                          {"requiredPathParams", JsonValue::array({"projectKey"})},
-                          {"queryParams", JsonValue::array()},
-                          {"authMode", "web-session"}});
-    operations.push_back({{"id", "tasks.list"},
-                          {"summary", "List the project's tasks, optionally by status."},
-                          {"method", "GET"},
-                          {"pathTemplate", "/api/projects/:projectKey/tasks"},
-                          {"requiredPathParams", JsonValue::array({"projectKey"})},
-                          {"queryParams", JsonValue::array({"status", "limit"})},
-                          {"authMode", "project-agent"}});
-    operations.push_back({{"id", "tasks.get"},
-                          {"summary", "Read one task."},
-                          {"method", "GET"},
-                          {"pathTemplate", "/api/projects/:projectKey/tasks/:itemId"},
-                          {"requiredPathParams", JsonValue::array({"projectKey", "itemId"})},
-                          {"queryParams", JsonValue::array()},
-                          {"authMode", "project-agent"}});
-    return {{"version", "dev-authority.1"},
-            {"operations", operations},
-            {"readOptimizations", JsonValue::object()}};
+// Notes are not kept: every note exists and says where it was asked for.
+DevAnswer AuthorityState::getNote(const OperationCall& call) {
+    const std::string& itemId = call.pathParams.at("itemId");
+    const std::string& noteId = call.pathParams.at("noteId");
+    return okAnswer({{"note",
+                      {{"noteId", noteId},
+                       {"itemId", itemId},
+                       {"projectKey", call.projectKey},
+                       {"text", "Note " + noteId + " on " + itemId + "."}}},
+                     {"pathParams", call.pathParams}});
+}
+
+DevAnswer AuthorityState::echo(const OperationCall& call) {
+    JsonValue body = nullptr;
+    if (!trim(call.request.body).empty()) {
+        auto parsed = parseJson(call.request.body);
+        if (!parsed) return invalidBody();
+        body = std::move(*parsed);
+    }
+    return okAnswer({{"operationId", call.operation.id},
+                     {"method", call.request.method},
+                     {"path", call.request.path},
+                     {"pathParams", call.pathParams},
+                     {"query", call.query},
+                     {"rawQuery", call.request.query},
+                     {"body", std::move(body)}});
+}
+
+// Body: optional "itemId" (text) and "expectedRevision" (integer). A claim
+// moves the task to "in_progress" and raises its revision.
+DevAnswer AuthorityState::claimTask(const OperationCall& call) {
+    auto body = objectBody(call.request);
+    if (!body) return invalidBody();
+    auto wanted = nonEmptyString(*body, "itemId");
+    auto& tasks = projects_.at(call.projectKey).tasks;
+    auto task = std::find_if(tasks.begin(), tasks.end(), [&](const JsonValue& candidate) {
+        return wanted ? optString(candidate, "itemId") == wanted : optString(candidate, "status") == "open";
+    });
+    if (task == tasks.end())
+        return wanted ? failureAnswer(404, "TASK_NOT_FOUND", "No task " + *wanted + " in " + call.projectKey + ".")
+                      : failureAnswer(404, "NO_CLAIMABLE_TASK", "No open task in " + call.projectKey + ".");
+    std::int64_t revision = optInt64(*task, "revision").value_or(1);
+    if (auto expected = optInt64(*body, "expectedRevision"); expected && *expected != revision) {
+        DevAnswer conflict = failureAnswer(409, "TASK_REVISION_CONFLICT", "The task changed since it was read.");
+        conflict.body["currentRevision"] = revision;
+        return conflict;
+    }
+    if (optString(*task, "status") != "open")
+        return failureAnswer(409, "TASK_NOT_CLAIMABLE", "The task is not open.");
+    (*task)["status"] = "in_progress";
+    (*task)["revision"] = revision + 1;
+    (*task)["claimedAt"] = isoNow();
+    return okAnswer({{"item", *task}});
+}
+
+DevAnswer AuthorityState::listWorkEvents(const OperationCall& call) {
+    std::optional<std::size_t> limit;
+    if (auto invalid = readLimit(call.query, limit)) return std::move(*invalid);
+    const auto& received = projects_.at(call.projectKey).workEvents;
+    JsonValue items = JsonValue::array();
+    for (const auto& event : received) {
+        if (limit && items.size() >= *limit) break;
+        items.push_back({{"eventId", event.eventId}, {"receivedAt", event.receivedAt}, {"event", event.event}});
+    }
+    return okAnswer({{"items", items}, {"total", received.size()}});
 }
 
 }  // namespace palisor::dev

@@ -48,7 +48,15 @@ public:
     void expireRefreshTokens();
     void expireAgentTokens();
 
+    // The work events received per project, in arrival order, each once.
+    std::vector<JsonValue> workEvents(const std::string& projectKey) const;
+    void clearWorkEvents();
+
     static JsonValue operationCatalog();
+
+    // One catalogue operation: its descriptor and the handler serving it.
+    // Defined in the source file, beside the table.
+    struct Operation;
 
 private:
     using Clock = std::chrono::system_clock;
@@ -60,10 +68,26 @@ private:
         std::string password;
         std::set<std::string> projectKeys;
     };
+    struct WorkEvent {
+        std::string eventId;
+        std::string receivedAt;
+        JsonValue event;
+    };
     struct Project {
         std::string id;
         std::string name;
         std::vector<JsonValue> tasks;
+        std::vector<WorkEvent> workEvents;
+        std::map<std::string, std::string> eventIdByIdempotencyKey;
+    };
+    // A request matched to a catalogue operation, with its path parameters
+    // decoded and named as the template names them.
+    struct OperationCall {
+        const RecordedRequest& request;
+        const Operation& operation;
+        std::string projectKey;
+        std::map<std::string, std::string> pathParams;
+        std::map<std::string, std::string> query;
     };
     // Tokens of one sign-in share a session id, so that logout ends the
     // whole chain of rotations at once.
@@ -91,9 +115,19 @@ private:
     DevAnswer me(const RecordedRequest& request);
     DevAnswer issueAgentToken(const RecordedRequest& request, const std::string& projectKey);
     DevAnswer bootstrap(const RecordedRequest& request);
-    DevAnswer projectInfo(const RecordedRequest& request, const std::string& projectKey);
-    DevAnswer listTasks(const RecordedRequest& request, const std::string& projectKey);
-    DevAnswer getTask(const RecordedRequest& request, const std::string& projectKey, const std::string& itemId);
+    DevAnswer receiveWorkEvent(const RecordedRequest& request, const std::string& projectKey);
+    // A catalogue operation, when one matches method and path; its
+    // credential is checked here, by the operation's authMode.
+    std::optional<DevAnswer> serveOperation(const RecordedRequest& request, const std::vector<std::string>& segments);
+
+    // Catalogue handlers, called with the credential already checked.
+    DevAnswer projectInfo(const OperationCall& call);
+    DevAnswer listTasks(const OperationCall& call);
+    DevAnswer getTask(const OperationCall& call);
+    DevAnswer getNote(const OperationCall& call);
+    DevAnswer echo(const OperationCall& call);
+    DevAnswer claimTask(const OperationCall& call);
+    DevAnswer listWorkEvents(const OperationCall& call);
 
     // The signed-in user of a web access token, or the failure to answer.
     const User* webUser(const RecordedRequest& request, DevAnswer& failure) const;
@@ -109,6 +143,7 @@ private:
     void ensureProject(const std::string& key, const std::string& name);
 
     static TimePoint now();
+    static const std::vector<Operation>& operationTable();
 
     mutable std::mutex mutex_;
     DevAuthorityOptions options_;

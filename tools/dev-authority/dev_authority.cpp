@@ -143,6 +143,14 @@ struct Delay {
     int remaining;
 };
 
+// A route that fails every n-th request until told otherwise; no answer
+// means the connection is dropped instead.
+struct Flap {
+    int everyNth;
+    std::optional<CannedAnswer> answer;
+    std::uint64_t seen = 0;
+};
+
 // What the test hooks decided for one request.
 struct HookDecision {
     std::optional<std::chrono::milliseconds> delay;
@@ -215,6 +223,7 @@ public:
     std::map<RouteKey, std::deque<CannedAnswer>> canned;
     std::map<RouteKey, std::deque<Delay>> delays;
     std::map<RouteKey, int> drops;
+    std::map<RouteKey, Flap> flaps;
     std::map<RouteKey, std::size_t> counts;
     std::vector<RecordedRequest> log;
 };
@@ -234,6 +243,14 @@ HookDecision DevAuthority::Impl::consumeHooks(const RouteKey& route) {
     if (auto it = canned.find(route); it != canned.end() && !it->second.empty()) {
         decision.answer = it->second.front();
         takeOne(it->second);
+        return decision;
+    }
+    // Flapping counts only the requests that no one-shot hook took.
+    if (auto it = flaps.find(route); it != flaps.end() && ++it->second.seen % it->second.everyNth == 0) {
+        if (it->second.answer)
+            decision.answer = it->second.answer;
+        else
+            decision.drop = true;
     }
     return decision;
 }
@@ -453,6 +470,33 @@ void DevAuthority::clearHooks() {
     impl_->canned.clear();
     impl_->delays.clear();
     impl_->drops.clear();
+    impl_->flaps.clear();
+}
+
+void DevAuthority::failEvery(const std::string& method, const std::string& path, int status, const JsonValue& body,
+                             int everyNth) {
+    std::lock_guard lock(impl_->mutex);
+    RouteKey route{asciiUpper(method), path};
+    if (everyNth <= 0) {
+        impl_->flaps.erase(route);
+        return;
+    }
+    impl_->flaps[route] = {everyNth, CannedAnswer{status, dumpCompact(body).value_or("{}"), "application/json", 0}};
+}
+
+void DevAuthority::dropEvery(const std::string& method, const std::string& path, int everyNth) {
+    std::lock_guard lock(impl_->mutex);
+    RouteKey route{asciiUpper(method), path};
+    if (everyNth <= 0) {
+        impl_->flaps.erase(route);
+        return;
+    }
+    impl_->flaps[route] = {everyNth, std::nullopt};
+}
+
+void DevAuthority::stopFlapping(const std::string& method, const std::string& path) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->flaps.erase({asciiUpper(method), path});
 }
 
 std::size_t DevAuthority::requestCount(const std::string& method, const std::string& path) const {
@@ -487,6 +531,12 @@ void DevAuthority::resetRecords() {
     impl_->log.clear();
     impl_->connections = 0;
 }
+
+std::vector<JsonValue> DevAuthority::workEvents(const std::string& projectKey) const {
+    return impl_->state.workEvents(projectKey);
+}
+
+void DevAuthority::clearWorkEvents() { impl_->state.clearWorkEvents(); }
 
 JsonValue DevAuthority::operationCatalog() { return AuthorityState::operationCatalog(); }
 

@@ -3,10 +3,12 @@
 // The development authority: an in-memory stand-in for the project authority
 // server, for tests and demos only. The bridge never links it.
 //
-// It serves the authority's auth, agent-token, bootstrap and health routes and
-// a small operation catalogue on 127.0.0.1, and lets a test steer it: fail,
-// delay or drop the next answers of a route, count requests and accepted TCP
-// connections, read back what a client sent, and age tokens on demand.
+// It serves the authority's auth, agent-token, bootstrap, health and
+// work-event routes and an operation catalogue on 127.0.0.1, and lets a test
+// steer it: fail, delay or drop the next answers of a route or make it flap,
+// count requests and accepted TCP connections, read back what a client sent
+// (every request, headers included, whatever it was answered), and age tokens
+// on demand.
 
 #include <chrono>
 #include <cstdint>
@@ -111,7 +113,16 @@ public:
     // The connection is closed in the middle of the answer: the status line,
     // the headers and part of the promised body are written, then nothing.
     void dropNext(const std::string& method, const std::string& path, int times = 1);
-    // Removes every pending fail, delay and drop.
+    // Flapping: from now on every n-th request of the route (the n-th, the
+    // 2n-th, ...; every one for 1) gets this answer, or has its connection
+    // dropped, until stopFlapping, clearHooks or an everyNth below 1. Requests
+    // that a one-shot hook takes are not counted. Setting it again restarts
+    // the count.
+    void failEvery(const std::string& method, const std::string& path, int status, const JsonValue& body,
+                   int everyNth);
+    void dropEvery(const std::string& method, const std::string& path, int everyNth);
+    void stopFlapping(const std::string& method, const std::string& path);
+    // Removes every pending fail, delay and drop, and every flapping route.
     void clearHooks();
 
     // --- observation -------------------------------------------------------
@@ -122,6 +133,10 @@ public:
     std::vector<RecordedRequest> requests(const std::string& method, const std::string& path) const;
     // Forgets recorded requests and both counters.
     void resetRecords();
+    // The work event bodies accepted for a project, in arrival order; a
+    // repeated idempotency key is recorded once.
+    std::vector<JsonValue> workEvents(const std::string& projectKey) const;
+    void clearWorkEvents();
 
     // The bootstrap's catalogue, as served.
     static JsonValue operationCatalog();

@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
         authority.addUser(email, password, {project});
         authority.addTask(project, {{"itemId", "DEMO-1"}, {"title", "Write the onboarding guide"}, {"status", "open"}});
         authority.addTask(project, {{"itemId", "DEMO-2"}, {"title", "Fix the login redirect"}, {"status", "in_progress"}});
+        authority.addTask(project, {{"itemId", "DEMO-3"}, {"title", "Review the release notes"}, {"status", "open"}});
         std::cerr << "demo user: " << email << "\n"
                   << "demo password: " << password << "\n"
                   << "demo project: " << project << "\n";
