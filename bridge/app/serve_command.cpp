@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
 #include "bridge/mcp/local_mcp_server.h"
 
@@ -28,8 +29,9 @@ int runServeCommand() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
-    auto server = LocalMcpServer::create(port);
+    BridgeComponents components = createBridgeComponents();
+    auto& server = components.localServer;
+    std::uint16_t port = server->port();
     server->setOnStatusChanged(printStatus);
     try {
         server->start();

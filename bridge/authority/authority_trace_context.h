@@ -44,6 +44,8 @@ public:
     const std::optional<std::string>& projectKey() const { return fields_.projectKey; }
     const std::optional<std::string>& sourceComponent() const { return fields_.sourceComponent; }
 
+    const Fields& fields() const { return fields_; }
+
     // The headers of the present fields, in their fixed order.
     std::vector<std::pair<std::string, std::string>> headers() const;
 

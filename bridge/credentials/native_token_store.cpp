@@ -72,16 +72,6 @@ VaultAnswer<T> runWithTimeout(WorkQueue& queue, std::chrono::milliseconds timeou
     return {false, call->box.get()};
 }
 
-bool leadingYear(std::string_view text, int& year) {
-    if (text.size() < 4) return false;
-    year = 0;
-    for (char c : text.substr(0, 4)) {
-        if (c < '0' || c > '9') return false;
-        year = year * 10 + (c - '0');
-    }
-    return true;
-}
-
 // ISO 8601 text of whole seconds since 1970 for any year from 1000 to 9999.
 // The system clock counts nanoseconds and cannot hold years past 2262, and a
 // year below 1000 would not print as the four digits readers expect, so the
@@ -104,16 +94,6 @@ bool isExpired(const JsonValue* expiresAt, int skewSeconds) {
     if (!expiresAt || !expiresAt->is_string()) return false;
     const std::string& text = expiresAt->get_ref<const std::string&>();
     if (text.empty()) return false;
-    // The clock's range ends in 1677 and 2262; converting times outside it
-    // would overflow. Far-off years are decided without converting them, once
-    // the value is known to be a well-formed time.
-    int year = 0;
-    if (leadingYear(text, year) && (year < 1700 || year > 2200)) {
-        std::string inRange = text;
-        inRange.replace(0, 4, "2000");
-        if (!parseIsoTime(inRange)) return false;
-        return year < 1700;
-    }
     auto when = parseIsoTime(text);
     if (!when) return false;
     return *when <= std::chrono::system_clock::now() + std::chrono::seconds(skewSeconds);

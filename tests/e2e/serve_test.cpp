@@ -11,6 +11,16 @@
 #include <thread>
 
 #include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "bridge/common/atomic_file.h"
+#include "tools/dev-authority/dev_authority.h"
+#include "bridge/common/json.h"
+#include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/native_token_store.h"
+
+#include <atomic>
+#include <filesystem>
+#include <set>
 
 extern char** environ;
 
@@ -20,7 +30,9 @@ namespace {
 // The program with its standard error captured.
 class BridgeProcess {
 public:
-    explicit BridgeProcess(std::uint16_t port) {
+    // The bridge gets its own settings folder and no keychain unless the
+    // test says otherwise, so it never touches the developer's own.
+    explicit BridgeProcess(std::uint16_t port, std::vector<std::string> extraEnvironment = {}) {
         int pipeFds[2];
         EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
@@ -30,6 +42,13 @@ public:
         for (char** e = environ; *e; ++e)
             if (std::string_view(*e).rfind("PALISOR_", 0) != 0) env.emplace_back(*e);
         env.push_back("PALISOR_BRIDGE_PORT=" + std::to_string(port));
+        env.push_back("XDG_CONFIG_HOME=" + config_.path());
+        bool storeChosen = false;
+        for (const std::string& entry : extraEnvironment) {
+            env.push_back(entry);
+            storeChosen = storeChosen || entry.rfind("PALISOR_BRIDGE_CREDENTIAL_FILE=", 0) == 0;
+        }
+        if (!storeChosen) env.push_back("PALISOR_BRIDGE_DISABLE_KEYCHAIN=1");
         std::vector<char*> envp;
         for (auto& entry : env) envp.push_back(entry.data());
         envp.push_back(nullptr);
@@ -77,13 +96,16 @@ public:
     std::string output;
 
 private:
+    test::TempDir config_;
     pid_t pid_ = -1;
     int stderr_ = -1;
 };
 
 TEST(ServeCommand, ServesMcpUntilTerminated) {
+    dev::DevAuthority authority;
+    authority.start();
     std::uint16_t port = test::freePort();
-    BridgeProcess bridge(port);
+    BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin()});
     ASSERT_TRUE(bridge.waitForOutput("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp\n"))
         << bridge.output;
 
@@ -92,10 +114,15 @@ TEST(ServeCommand, ServesMcpUntilTerminated) {
     EXPECT_EQ(init.json["result"]["serverInfo"]["name"], "palisor-bridge-native");
     auto list = test::parseResponse(test::post(port, "/mcp", R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"));
     EXPECT_EQ(list.json["result"]["tools"].size(), 7u);
-    auto call = test::parseResponse(test::post(
+    auto health = test::parseResponse(test::post(
         port, "/mcp", R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"authority_health"}})"));
-    EXPECT_NE(call.json["result"]["content"][0]["text"].get<std::string>().find("NATIVE_TOOL_ROUTER_NOT_READY"),
+    ASSERT_TRUE(health.json["result"].is_object()) << health.body;
+    EXPECT_NE(health.json["result"]["content"][0]["text"].get<std::string>().find("palisor-dev-authority"),
               std::string::npos);
+    // Nobody has logged in: project tools say so.
+    auto workspaces = test::parseResponse(test::post(
+        port, "/mcp", R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"authority_bootstrap"}})"));
+    EXPECT_EQ(workspaces.json["error"]["code"], -32000);
 
     bridge.signal(SIGTERM);
     EXPECT_TRUE(bridge.waitForOutput("Bridge đã dừng.\n")) << bridge.output;
@@ -115,6 +142,83 @@ TEST(ServeCommand, ATakenPortIsReportedAndFails) {
 
     first.signal(SIGINT);
     EXPECT_EQ(first.waitForExit(), 0);
+}
+
+
+// Agents keep logging work events while the authority is unreachable, and
+// the bridge is killed outright in the middle: every event whose call was
+// answered "queued" must be in a spool file that is still valid JSON.
+TEST(ServeCommand, QueuedEventsSurviveAKill) {
+    test::TempDir dir;
+    std::uint16_t closedPort = test::freePort();  // nothing listens here
+    std::string origin = "http://127.0.0.1:" + std::to_string(closedPort);
+    std::string workspace = dir.path() + "/workspace";
+    std::filesystem::create_directories(workspace);
+    test::writeFile(workspace + "/AGENTS.md", "- projectKey: KILL-TEST\n- authorityOrigin: " + origin + "\n");
+
+    // A logged-in session in the credential file the bridge will read.
+    std::string credentials = dir.path() + "/credentials.json";
+    {
+        NativeTokenStore::Options options;
+        options.vault = std::make_shared<CredentialFileVault>(credentials);
+        NativeTokenStore store(options);
+        store.setWebSession(origin, {{"accessToken", "web-access"}, {"refreshToken", "web-refresh"},
+                                     {"expiresAt", "2099-01-01T00:00:00Z"}, {"refreshExpiresAt", "2099-01-01T00:00:00Z"}});
+    }
+
+    std::uint16_t port = test::freePort();
+    BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + origin, "PALISOR_BRIDGE_WORKSPACE=" + workspace,
+                                "PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials});
+    ASSERT_TRUE(bridge.waitForOutput("Bridge đang chạy")) << bridge.output;
+
+    constexpr int kClients = 32;
+    std::mutex mutex;
+    std::set<std::string> queued;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 1000; ++i) {
+                std::string key = "kill-" + std::to_string(c) + "-" + std::to_string(i);
+                JsonValue request = {{"jsonrpc", "2.0"}, {"id", key}, {"method", "tools/call"},
+                                     {"params", {{"name", "authority_log_work_event"},
+                                                 {"arguments", {{"event", {{"idempotencyKey", key}, {"kind", "note"},
+                                                                           {"eventType", "agent.note"}, {"outcome", "succeeded"},
+                                                                           {"summary", "ghi chú"}}}}}}}};
+                std::string raw;
+                try {
+                    raw = test::post(port, "/mcp", request.dump());
+                } catch (const std::exception&) {
+                    return;  // the bridge is gone
+                }
+                auto answer = test::parseResponse(raw);
+                if (answer.json.is_discarded() || !answer.json.contains("result")) return;
+                auto value = JsonValue::parse(answer.json["result"]["content"][0]["text"].get<std::string>());
+                if (value.value("queued", false)) {
+                    std::lock_guard guard(mutex);
+                    queued.insert(key);
+                }
+                ++answered;
+            }
+        });
+    while (answered.load() < 100) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bridge.signal(SIGKILL);
+    for (auto& client : clients) client.join();
+    bridge.waitForExit();
+
+    auto text = readFileIfExists(workspace + "/.agents/runtime/ai-work-event-spool.v1.json");
+    ASSERT_TRUE(text);
+    auto spool = parseJson(*text);
+    ASSERT_TRUE(spool && spool->is_object()) << "the spool file is not valid JSON after the kill";
+    std::set<std::string> stored;
+    for (const JsonValue& entry : (*spool)["entries"]) stored.insert(entry.value("idempotencyKey", ""));
+    ASSERT_GE(queued.size(), 100u);
+    // Fewer than the spool's 200 entries were queued, so none may be missing.
+    EXPECT_EQ((*spool)["droppedCount"], 0);
+    std::size_t missing = 0;
+    for (const std::string& key : queued) missing += stored.count(key) ? 0 : 1;
+    EXPECT_EQ(missing, 0u)
+        << "queued " << queued.size() << ", stored " << stored.size();
 }
 
 }  // namespace

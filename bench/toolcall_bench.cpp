@@ -1,0 +1,138 @@
+// Tool calls through the bridge against the same upstream requests sent
+// straight to the development authority. Each tool call is one JSON-RPC
+// request on a new loopback connection, as agents send them; the direct
+// requests reuse one connection. The difference is what the bridge adds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/tools/tool_router.h"
+#include "bridge/workspace/workspace_registry.h"
+#include "tools/dev-authority/dev_authority.h"
+
+using namespace palisor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class Endpoint : public McpToolRouter {
+public:
+    explicit Endpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
+    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
+
+private:
+    std::shared_ptr<ToolRouter> router_;
+};
+
+std::string postOnce(std::uint16_t port, const std::string& body) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "";
+    }
+    std::string request = "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body;
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return answer;
+}
+
+struct Percentiles {
+    double p50;
+    double p99;
+};
+
+Percentiles measure(int count, const std::function<void()>& work) {
+    for (int i = 0; i < 20; ++i) work();  // warm up connections and caches
+    std::vector<double> samples;
+    samples.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        auto start = Clock::now();
+        work();
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+}  // namespace
+
+int main() {
+    constexpr int kCalls = 1000;
+    constexpr const char* kProject = "BENCH-PROJECT";
+    dev::DevAuthority authority;
+    authority.addProject(kProject, "Bench");
+    authority.addUser("bench@palisor.local", "bench-password", {kProject});
+    authority.start();
+
+    auto root = std::filesystem::temp_directory_path() / ("palisor-toolcall-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root);
+    std::ofstream(root / "AGENTS.md") << "- projectKey: " << kProject << "\n- authorityOrigin: " << authority.origin() << "\n";
+
+    NativeTokenStore::Options storeOptions;
+    storeOptions.keychainEnabled = false;
+    AuthorityClient::Options clientOptions;
+    clientOptions.authorityOrigin = authority.origin();
+    clientOptions.tokenStore = std::make_shared<NativeTokenStore>(storeOptions);
+    auto client = std::make_shared<AuthorityClient>(clientOptions);
+    client->login("bench@palisor.local", "bench-password");
+    auto registry = std::make_shared<WorkspaceRegistry>(authority.origin(), std::nullopt, nullptr);
+    registry->add(root.string(), true, true);
+    auto router = std::make_shared<ToolRouter>(client, registry);
+    auto server = LocalMcpServer::create(0, std::make_shared<Endpoint>(router));
+    server->start();
+    std::uint16_t port = server->port();
+
+    const std::string bootstrapCall =
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"authority_bootstrap","arguments":{}}})";
+    const std::string operationCall =
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"authority_call_operation",)"
+        R"("arguments":{"operationId":"projects.get"}}})";
+    if (postOnce(port, operationCall).find("\"result\"") == std::string::npos) {
+        std::fprintf(stderr, "the operation call failed; is projects.get in the catalogue?\n");
+        return 1;
+    }
+
+    std::string token = clientOptions.tokenStore->webToken(0).value_or("");
+    std::string catalogPath = std::string("/api/authority?projectKey=") + kProject;
+    std::string operationPath = std::string("/api/projects/") + kProject;
+
+    Percentiles bridgeBootstrap = measure(kCalls, [&] { postOnce(port, bootstrapCall); });
+    Percentiles directBootstrap = measure(kCalls, [&] { client->request(catalogPath, "GET", std::nullopt, token); });
+    Percentiles bridgeOperation = measure(kCalls, [&] { postOnce(port, operationCall); });
+    Percentiles directOperation = measure(kCalls, [&] {
+        client->request(catalogPath, "GET", std::nullopt, token);  // the catalogue lookup
+        client->request(operationPath, "GET", std::nullopt, token);
+    });
+
+    std::printf("%-26s %10s %10s\n", "(ms)", "p50", "p99");
+    std::printf("%-26s %10.3f %10.3f\n", "bootstrap via bridge", bridgeBootstrap.p50, bridgeBootstrap.p99);
+    std::printf("%-26s %10.3f %10.3f\n", "bootstrap direct", directBootstrap.p50, directBootstrap.p99);
+    std::printf("%-26s %10.3f %10.3f\n", "operation via bridge", bridgeOperation.p50, bridgeOperation.p99);
+    std::printf("%-26s %10.3f %10.3f\n", "operation direct (2 GETs)", directOperation.p50, directOperation.p99);
+    std::printf("added per upstream request at p50: bootstrap %.3f ms, operation %.3f ms (goal <= 0.3 ms)\n",
+                bridgeBootstrap.p50 - directBootstrap.p50, (bridgeOperation.p50 - directOperation.p50) / 2);
+    server->stop();
+    authority.stop();
+    std::filesystem::remove_all(root);
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/mcp/mcp_tool_router.h"
+#include "bridge/tools/tool_router.h"
+#include "bridge/workspace/settings_store.h"
+#include "bridge/workspace/workspace_registry.h"
+
+namespace palisor {
+
+// The authority origin used when PALISOR_BRIDGE_AUTHORITY is not set.
+inline constexpr const char* kDefaultAuthorityOrigin = "https://authority.palisor.vn";
+
+// PALISOR_BRIDGE_AUTHORITY when set (even empty), else the built-in origin.
+std::string configuredAuthorityOrigin();
+
+// The legacy workspace root: PALISOR_BRIDGE_WORKSPACE when set and non-empty,
+// else the stored "workspaceRoot", else the current folder when it holds an
+// AGENTS.md, else none.
+std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& defaults);
+
+// The endpoint's view of the tool router.
+class ToolRouterEndpoint : public McpToolRouter {
+public:
+    explicit ToolRouterEndpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
+    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
+
+private:
+    std::shared_ptr<ToolRouter> router_;
+};
+
+// The bridge's components, created once and in this order.
+struct BridgeComponents {
+    std::shared_ptr<NativeTokenStore> tokenStore;
+    std::shared_ptr<AuthorityClient> authorityClient;
+    std::shared_ptr<WorkspaceRegistry> workspaceRegistry;
+    std::shared_ptr<ToolRouter> toolRouter;
+    std::shared_ptr<LocalMcpServer> localServer;
+};
+
+BridgeComponents createBridgeComponents();
+
+}  // namespace palisor

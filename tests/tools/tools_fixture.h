@@ -1,0 +1,109 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/mcp/routes.h"
+#include "bridge/tools/tool_router.h"
+#include "bridge/workspace/workspace_registry.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor::test {
+
+class RouterEndpoint : public McpToolRouter {
+public:
+    explicit RouterEndpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
+    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
+
+private:
+    std::shared_ptr<ToolRouter> router_;
+};
+
+// The whole request path on loopback: JSON-RPC into a bridge endpoint, the
+// development authority behind it, one registered workspace.
+class ToolsFixture : public ::testing::Test {
+protected:
+    static constexpr const char* kEmail = "agent-owner@palisor.local";
+    static constexpr const char* kPassword = "mật-khẩu";
+    static constexpr const char* kProject = "DEMO-PROJECT";
+
+    void SetUp() override {
+        ::setenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1", 1);
+        authority.addProject(kProject, "Demo");
+        authority.addProject("short", "Short key");
+        authority.addUser(kEmail, kPassword, {kProject, "short"});
+        authority.start();
+        workspaceRoot = makeWorkspace("workspace one", kProject);
+
+        NativeTokenStore::Options storeOptions;
+        storeOptions.keychainEnabled = false;
+        store = std::make_shared<NativeTokenStore>(storeOptions);
+        AuthorityClient::Options clientOptions;
+        clientOptions.authorityOrigin = authority.origin();
+        clientOptions.tokenStore = store;
+        client = std::make_shared<AuthorityClient>(clientOptions);
+        registry = std::make_shared<WorkspaceRegistry>(authority.origin(), std::nullopt, nullptr);
+        registry->add(workspaceRoot, true, true);
+        router = std::make_shared<ToolRouter>(client, registry);
+        server = LocalMcpServer::create(0, std::make_shared<RouterEndpoint>(router));
+        server->start();
+    }
+    void TearDown() override {
+        server->stop();
+        ::unsetenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
+    }
+
+    std::string makeWorkspace(const std::string& name, const std::string& projectKey) {
+        std::string root = dir.path() + "/" + name;
+        std::filesystem::create_directories(root);
+        writeFile(root + "/AGENTS.md",
+                  "# Agents\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
+        return root;
+    }
+
+    void login() { client->login(kEmail, kPassword); }
+
+    // tools/call over JSON-RPC; the parsed answer.
+    JsonValue callTool(const std::string& name, const JsonValue& arguments = JsonValue::object()) {
+        JsonValue request = {{"jsonrpc", "2.0"},
+                             {"id", 1},
+                             {"method", "tools/call"},
+                             {"params", {{"name", name}, {"arguments", arguments}}}};
+        return parseResponse(post(server->port(), "/mcp", request.dump())).json;
+    }
+    // The tool value of a successful call.
+    static JsonValue toolValue(const JsonValue& answer) {
+        return JsonValue::parse(answer["result"]["content"][0]["text"].get<std::string>());
+    }
+
+    std::string spoolFile() const { return workspaceRoot + "/.agents/runtime/ai-work-event-spool.v1.json"; }
+
+    TempDir dir;
+    dev::DevAuthority authority;
+    std::string workspaceRoot;
+    std::shared_ptr<NativeTokenStore> store;
+    std::shared_ptr<AuthorityClient> client;
+    std::shared_ptr<WorkspaceRegistry> registry;
+    std::shared_ptr<ToolRouter> router;
+    std::shared_ptr<LocalMcpServer> server;
+};
+
+inline JsonValue workEvent(const std::string& key, JsonValue extra = JsonValue::object()) {
+    JsonValue event = {{"idempotencyKey", key},
+                       {"kind", "decision"},
+                       {"eventType", "agent.decision"},
+                       {"outcome", "succeeded"},
+                       {"summary", "Chọn cách sửa lỗi"}};
+    for (auto it = extra.begin(); it != extra.end(); ++it) event[it.key()] = it.value();
+    return event;
+}
+
+}  // namespace palisor::test
