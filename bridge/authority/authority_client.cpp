@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "bridge/authority/authority_failure.h"
+#include "bridge/common/text.h"
 #include "bridge/common/url.h"
 #include "bridge/workspace/agents_pointer.h"
 
@@ -19,12 +20,6 @@ AuthorityHeaderTask chooseHeaderTask(AuthorityHeaderTask headerTask, AuthorityDa
         };
     }
     return syncHeaderDataTask;
-}
-
-std::string upperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
 }
 
 }  // namespace
@@ -50,7 +45,7 @@ JsonValue AuthorityClient::request(const std::string& path, const std::string& m
 
     AuthorityRequest prepared;
     prepared.url = resolved->text();
-    prepared.method = upperCase(method.empty() ? "GET" : method);
+    prepared.method = asciiUpper(method.empty() ? "GET" : method);
     prepared.timeoutSeconds = AuthorityTimeoutPolicy::forMethod(prepared.method).idle;
     prepared.headers = {{"Accept", "application/json"}, {"x-palisor-client-kind", "bridge-native"}};
     if (body) {

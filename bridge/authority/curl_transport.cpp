@@ -124,9 +124,7 @@ std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void*
 }  // namespace
 
 AuthorityTimeoutPolicy AuthorityTimeoutPolicy::forMethod(std::string_view method) {
-    std::string upper(method);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    std::string upper = asciiUpper(method);
     if (upper == "GET" || upper == "HEAD") return {180, 300};
     return {30, 120};
 }
@@ -134,25 +132,27 @@ AuthorityTimeoutPolicy AuthorityTimeoutPolicy::forMethod(std::string_view method
 TransportError::TransportError(int curlCode, std::string description)
     : BridgeError(std::move(description)), curlCode_(curlCode) {}
 
-std::optional<std::string> AuthorityRequest::header(std::string_view name) const {
+namespace {
+
+template <typename Headers>
+std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
     std::string wanted = asciiLower(name);
     for (const auto& [key, value] : headers)
         if (asciiLower(key) == wanted) return value;
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<std::string> AuthorityRequest::header(std::string_view name) const { return findHeader(headers, name); }
+
 std::optional<std::string> AuthorityHTTPResponse::header(std::string_view name) const {
-    std::string wanted = asciiLower(name);
-    for (const auto& [key, value] : headers)
-        if (asciiLower(key) == wanted) return value;
-    return std::nullopt;
+    return findHeader(headers, name);
 }
 
 AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
     initialiseCurlOnce();
-    std::string method = request.method.empty() ? "GET" : request.method;
-    for (char& c : method)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    std::string method = asciiUpper(request.method.empty() ? "GET" : request.method);
     bool read = method == "GET" || method == "HEAD";
     AuthoritySession& session = read ? authorityReadSession() : authorityWriteSession();
 

@@ -1,6 +1,7 @@
 #include "bridge/common/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,5 +117,18 @@ void createDirectories(const std::string& path, mode_t mode) {
     if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         fail("DIRECTORY_CREATE_FAILED", "not a folder:", path, ENOTDIR);
 }
+
+ExclusiveFileLock::ExclusiveFileLock(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) fail("FILE_WRITE_FAILED", "cannot lock", path, errno);
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        int error = errno;
+        ::close(fd_);
+        fail("FILE_WRITE_FAILED", "cannot lock", path, error);
+    }
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() { ::close(fd_); }
 
 }  // namespace palisor

@@ -23,4 +23,19 @@ std::optional<std::string> readFileIfExists(const std::string& path);
 // ("DIRECTORY_CREATE_FAILED").
 void createDirectories(const std::string& path, mode_t mode = 0755);
 
+// An exclusive flock on `path` (created 0600 when missing), held for the life
+// of the object. Each holder opens the lock file itself: flock conflicts
+// between open file descriptions, so threads of one process exclude each
+// other exactly as processes do. Throws FileError ("FILE_WRITE_FAILED").
+class ExclusiveFileLock {
+public:
+    explicit ExclusiveFileLock(const std::string& path);
+    ~ExclusiveFileLock();  // closing releases the lock
+    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace palisor

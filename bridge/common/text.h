@@ -14,6 +14,7 @@ std::string trim(std::string_view text);
 bool isValidUtf8(std::string_view text);
 
 std::string asciiLower(std::string_view text);
+std::string asciiUpper(std::string_view text);
 bool startsWith(std::string_view text, std::string_view prefix);
 bool containsAsciiCaseInsensitive(std::string_view haystack, std::string_view needle);
 

@@ -24,12 +24,6 @@ std::vector<std::string> stringsOf(const JsonValue& object, const char* key) {
     return out;
 }
 
-std::string upperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 void replaceAll(std::string& text, const std::string& needle, const std::string& replacement) {
     if (needle.empty()) return;
     for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + replacement.size()))
@@ -43,14 +37,6 @@ bool hasPlaceholder(const std::string& path) {
         if (path[i] == ':' && ((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z'))) return true;
     }
     return false;
-}
-
-std::string firstCharacters(const std::string& text, std::size_t limit) {
-    std::vector<char32_t> scalars = utf8Scalars(text);
-    if (scalars.size() <= limit) return text;
-    std::string out;
-    for (std::size_t i = 0; i < limit; ++i) appendUtf8(out, scalars[i]);
-    return out;
 }
 
 std::int64_t millisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -160,7 +146,7 @@ JsonValue ToolRouter::bridgeOperationEvent(const AuthorityTraceContext& context,
     if (durationMs) event["durationMs"] = std::max<std::int64_t>(0, *durationMs);
     if (error) {
         event["errorCode"] = safeAiWorkLogErrorCode(*error);
-        event["errorMessage"] = firstCharacters(errorDescription(*error), 4000);
+        event["errorMessage"] = std::string(prefixOfUserPerceivedLength(errorDescription(*error), 4000));
         event["retryable"] = !httpStatus || *httpStatus == 408 || *httpStatus == 425 || *httpStatus == 429 ||
                              *httpStatus >= 500;
     }
@@ -241,7 +227,7 @@ JsonValue ToolRouter::callAuthorityOperation(const WorkspaceContext& workspace, 
     std::string query;
     for (const std::string& pair : pairs) query += (query.empty() ? "?" : "&") + pair;
 
-    std::string method = upperCase(optString(*operation, "method").value_or("GET"));
+    std::string method = asciiUpper(optString(*operation, "method").value_or("GET"));
     const JsonValue* body = objectMember(args, "body");
     std::string requestPath = path + query;
     const JsonValue* observability = objectMember(*operation, "observability");

@@ -10,10 +10,7 @@ ToolRouterError::ToolRouterError(Case errorCase, std::string code) : BridgeError
 ToolRouterError ToolRouterError::unknownTool(const std::string& name) { return {Case::unknownTool, "UNKNOWN_TOOL:" + name}; }
 
 ToolRouterError ToolRouterError::requiredArgument(const std::string& name) {
-    std::string code = name;
-    for (char& c : code)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return {Case::requiredArgument, code + "_REQUIRED"};
+    return {Case::requiredArgument, asciiUpper(name) + "_REQUIRED"};
 }
 
 ToolRouterError ToolRouterError::operationNotFound(const std::string& operationId) {

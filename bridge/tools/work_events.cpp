@@ -9,15 +9,6 @@ namespace palisor {
 
 namespace {
 
-// The first `limit` Unicode scalars of a text.
-std::string firstCharacters(const std::string& text, std::size_t limit) {
-    std::vector<char32_t> scalars = utf8Scalars(text);
-    if (scalars.size() <= limit) return text;
-    std::string out;
-    for (std::size_t i = 0; i < limit; ++i) appendUtf8(out, scalars[i]);
-    return out;
-}
-
 std::int64_t countMember(const JsonValue& object, const char* key) { return optInt64(object, key).value_or(0); }
 
 JsonValue flushFailure(const std::exception& error) {
@@ -60,9 +51,9 @@ bool ToolRouter::isDiscardableAiWorkLogError(const std::exception& error) {
 
 std::string ToolRouter::safeAiWorkLogErrorCode(const std::exception& error) {
     if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error); authority && authority->isHttpError()) {
-        if (auto code = nonEmptyString(*authority->responseDetails(), "code")) return firstCharacters(*code, 160);
+        if (auto code = nonEmptyString(*authority->responseDetails(), "code")) return std::string(prefixOfUserPerceivedLength(*code, 160));
     }
-    return firstCharacters(errorDescription(error), 160);
+    return std::string(prefixOfUserPerceivedLength(errorDescription(error), 160));
 }
 
 JsonValue ToolRouter::flushAiWorkEventSpoolBestEffort(const WorkspaceContext& workspace) {

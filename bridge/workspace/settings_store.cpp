@@ -79,32 +79,6 @@ void moveAside(const std::string& path) {
     }
 }
 
-// An exclusive flock held for the life of the object. Each holder opens the
-// lock file itself: flock conflicts between open file descriptions, so
-// threads of one process exclude each other exactly as processes do.
-class ExclusiveFileLock {
-public:
-    explicit ExclusiveFileLock(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) fail(path, errno);
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd_);
-            fail(path, error);
-        }
-    }
-    ~ExclusiveFileLock() { ::close(fd_); }  // closing releases the lock
-    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
-    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
-
-private:
-    [[noreturn]] static void fail(const std::string& path, int error) {
-        throw FileError("FILE_WRITE_FAILED", "cannot lock " + path + ": " + std::strerror(error), error);
-    }
-    int fd_ = -1;
-};
-
 }  // namespace
 
 SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
