@@ -1,15 +1,11 @@
 // Starts the real program as a user would and talks to it over HTTP.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "tests/support/bridge_process.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
 #include "bridge/common/atomic_file.h"
@@ -22,84 +18,10 @@
 #include <filesystem>
 #include <set>
 
-extern char** environ;
-
 namespace palisor {
 namespace {
 
-// The program with its standard error captured.
-class BridgeProcess {
-public:
-    // The bridge gets its own settings folder and no keychain unless the
-    // test says otherwise, so it never touches the developer's own.
-    explicit BridgeProcess(std::uint16_t port, std::vector<std::string> extraEnvironment = {}) {
-        int pipeFds[2];
-        EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::string_view(*e).rfind("PALISOR_", 0) != 0) env.emplace_back(*e);
-        env.push_back("PALISOR_BRIDGE_PORT=" + std::to_string(port));
-        env.push_back("XDG_CONFIG_HOME=" + config_.path());
-        bool storeChosen = false;
-        for (const std::string& entry : extraEnvironment) {
-            env.push_back(entry);
-            storeChosen = storeChosen || entry.rfind("PALISOR_BRIDGE_CREDENTIAL_FILE=", 0) == 0;
-        }
-        if (!storeChosen) env.push_back("PALISOR_BRIDGE_DISABLE_KEYCHAIN=1");
-        std::vector<char*> envp;
-        for (auto& entry : env) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        std::string program = PALISOR_BRIDGE_EXECUTABLE;
-        std::string serve = "serve";
-        char* argv[] = {program.data(), serve.data(), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipeFds[1]);
-        stderr_ = pipeFds[0];
-    }
-    ~BridgeProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(stderr_);
-    }
-
-    // Reads standard error until `text` has appeared or the time is up.
-    bool waitForOutput(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(20)) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (output.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{stderr_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            ssize_t n = ::read(stderr_, buffer, sizeof buffer);
-            if (n <= 0) return output.find(text) != std::string::npos;
-            output.append(buffer, static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    int waitForExit() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    void signal(int number) { ::kill(pid_, number); }
-
-    std::string output;
-
-private:
-    test::TempDir config_;
-    pid_t pid_ = -1;
-    int stderr_ = -1;
-};
+using test::BridgeProcess;
 
 TEST(ServeCommand, ServesMcpUntilTerminated) {
     dev::DevAuthority authority;
@@ -126,7 +48,9 @@ TEST(ServeCommand, ServesMcpUntilTerminated) {
 
     bridge.signal(SIGTERM);
     EXPECT_TRUE(bridge.waitForOutput("Bridge đã dừng.\n")) << bridge.output;
-    EXPECT_EQ(bridge.waitForExit(), 0);
+    int status = bridge.waitForExit();
+    bridge.waitForOutput("\n\n", std::chrono::seconds(1));  // whatever else it printed on the way out
+    EXPECT_EQ(status, 0) << bridge.output;
 }
 
 TEST(ServeCommand, ATakenPortIsReportedAndFails) {
