@@ -24,17 +24,24 @@ std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& de
     return std::nullopt;
 }
 
+std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore) {
+    AuthorityClient::Options options;
+    options.authorityOrigin = configuredAuthorityOrigin();
+    options.tokenStore = std::move(tokenStore);
+    return std::make_shared<AuthorityClient>(options);
+}
+
+std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& authorityOrigin) {
+    auto defaults = SettingsStore::standard();
+    return std::make_shared<WorkspaceRegistry>(authorityOrigin, configuredLegacyWorkspaceRoot(*defaults), defaults);
+}
+
 BridgeComponents createBridgeComponents() {
     BridgeComponents components;
     std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
     components.tokenStore = std::make_shared<NativeTokenStore>();
-    AuthorityClient::Options options;
-    options.authorityOrigin = configuredAuthorityOrigin();
-    options.tokenStore = components.tokenStore;
-    components.authorityClient = std::make_shared<AuthorityClient>(options);
-    auto defaults = SettingsStore::standard();
-    components.workspaceRegistry = std::make_shared<WorkspaceRegistry>(
-        components.authorityClient->authorityOrigin(), configuredLegacyWorkspaceRoot(*defaults), defaults);
+    components.authorityClient = createAuthorityClient(components.tokenStore);
+    components.workspaceRegistry = createWorkspaceRegistry(components.authorityClient->authorityOrigin());
     components.toolRouter = std::make_shared<ToolRouter>(components.authorityClient, components.workspaceRegistry);
     components.localServer =
         LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(components.toolRouter));

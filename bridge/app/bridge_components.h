@@ -46,4 +46,9 @@ struct BridgeComponents {
 
 BridgeComponents createBridgeComponents();
 
+// The pieces createBridgeComponents() is made of, for programs that need only
+// some of them (the command line): the same configuration, the same stores.
+std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore);
+std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& authorityOrigin);
+
 }  // namespace palisor

@@ -2,6 +2,10 @@
 
 #include <iostream>
 
+#include "bridge/app/cli/command_action.h"
+#include "bridge/app/cli/session_commands.h"
+#include "bridge/app/cli/stdio_command.h"
+#include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/serve_command.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
@@ -17,11 +21,21 @@ int main(int argc, char** argv) {
         "Print the version and exit");
     app.require_subcommand(0, 1);
 
-    auto* serve = app.add_subcommand("serve", "Run the bridge endpoint on 127.0.0.1 until interrupted (Ctrl-C).");
+    palisor::CommandAction action;
+    app.add_subcommand("serve", "Run the bridge endpoint on 127.0.0.1 until interrupted (Ctrl-C).")->callback([&action] {
+        action = palisor::runServeCommand;
+    });
+    palisor::addSessionCommands(app, action);
+    palisor::addWorkspaceCommands(app, action);
+    palisor::addStdioCommand(app, action);
 
-    CLI11_PARSE(app, argc, argv);
-
-    if (serve->parsed()) return palisor::runServeCommand();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        int code = app.exit(error);
+        return code == 0 ? palisor::kExitSuccess : palisor::kExitUsage;
+    }
+    if (action) return action();
     std::cerr << app.help();
-    return 2;
+    return palisor::kExitUsage;
 }

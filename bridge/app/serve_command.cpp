@@ -3,9 +3,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
+#include "bridge/app/settings_watcher.h"
 #include "bridge/mcp/local_mcp_server.h"
 
 namespace palisor {
@@ -42,9 +44,30 @@ int runServeCommand() {
         return 1;
     }
 
+    // Another process (the window, the command line) may change the registry
+    // while we run: take its writes in as they land.
+    std::unique_ptr<SettingsWatcher> settingsWatcher;
+    auto registry = components.workspaceRegistry;
+    if (registry->persistenceEnabled()) {
+        settingsWatcher = std::make_unique<SettingsWatcher>(SettingsStore::standardPath(), [registry] {
+            try {
+                registry->reload();
+            } catch (const std::exception&) {
+                // An unreadable file keeps what we have; its next write is seen again.
+            }
+        });
+        settingsWatcher->start();
+        // Whatever was written between creating the registry and the watch.
+        try {
+            registry->reload();
+        } catch (const std::exception&) {
+        }
+    }
+
     int received = 0;
     while (sigwait(&stopSignals, &received) != 0) {
     }
+    if (settingsWatcher) settingsWatcher->stop();
     server->stop();
     return 0;
 }

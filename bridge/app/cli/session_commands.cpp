@@ -1,0 +1,184 @@
+#include "bridge/app/cli/session_commands.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bridge/app/bridge_components.h"
+#include "bridge/app/cli/loopback_http.h"
+#include "bridge/app/cli/workspace_commands.h"
+#include "bridge/app/configuration.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/text.h"
+
+namespace palisor {
+
+namespace {
+
+// The controlling terminal, where prompts go even when standard input or
+// output is redirected; absent without one (a service, a pipe from a script).
+class Terminal {
+public:
+    Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC)) {}
+    ~Terminal() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    bool available() const { return fd_ >= 0; }
+
+    // Shows the prompt and reads one line; without echo when `secret`.
+    std::string ask(const std::string& prompt, bool secret) {
+        if (fd_ < 0) return {};
+        write(prompt);
+        termios saved{};
+        bool restore = false;
+        if (secret && ::tcgetattr(fd_, &saved) == 0) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            quiet.c_lflag |= ECHONL;
+            restore = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        }
+        std::string line;
+        char c = 0;
+        while (::read(fd_, &c, 1) == 1 && c != '\n') line.push_back(c);
+        if (restore) ::tcsetattr(fd_, TCSAFLUSH, &saved);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return line;
+    }
+
+private:
+    void write(const std::string& text) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n <= 0) return;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    int fd_;
+};
+
+std::string readPasswordLine(std::istream& in) {
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+int fail(const std::string& line) {
+    std::cerr << line << "\n";
+    return kExitFailure;
+}
+
+struct LoginOptions {
+    std::optional<std::string> email;
+    bool passwordFromStdin = false;
+};
+
+int runLogin(const LoginOptions& options) {
+    Terminal terminal;
+    std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
+    std::string password = options.passwordFromStdin ? readPasswordLine(std::cin) : terminal.ask("Mật khẩu: ", true);
+    email = trim(email);
+    if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
+
+    auto tokenStore = std::make_shared<NativeTokenStore>();
+    // A session kept in memory would end with this process: the login would
+    // look successful and leave nobody logged in.
+    if (!tokenStore->keychainEnabled()) return fail("Đăng nhập lỗi: KEYCHAIN_DISABLED");
+    try {
+        JsonValue answer = createAuthorityClient(tokenStore)->login(email, password);
+        std::string who = email;
+        if (const JsonValue* user = objectMember(answer, "user"))
+            if (auto stored = nonEmptyString(*user, "email")) who = *stored;
+        std::cout << "Đã đăng nhập: " << who << "\n";
+        return kExitSuccess;
+    } catch (const std::exception& error) {
+        return fail("Đăng nhập lỗi: " + errorDescription(error));
+    }
+}
+
+int runLogout() {
+    try {
+        createAuthorityClient(std::make_shared<NativeTokenStore>())->logout();
+        std::cout << "Đã đăng xuất.\n";
+        return kExitSuccess;
+    } catch (const std::exception& error) {
+        return fail("Đăng xuất lỗi: " + errorDescription(error));
+    }
+}
+
+// The signed-in user's e-mail as the login stored it, when known.
+std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
+    JsonValue record = store.readSession();
+    const JsonValue* web = objectMember(record, "web");
+    const JsonValue* user = web ? objectMember(*web, "user") : nullptr;
+    return user ? nonEmptyString(*user, "email") : std::nullopt;
+}
+
+bool bridgeAnswers(std::uint16_t port) {
+    try {
+        LoopbackAnswer answer =
+            loopbackExchange(port, "GET", "/health", "", std::chrono::seconds(1), std::chrono::seconds(2));
+        auto health = parseJson(answer.body);
+        return answer.status == 200 && health && optBool(*health, "ok").value_or(false);
+    } catch (const LoopbackHttpError&) {
+        return false;
+    }
+}
+
+int runStatus() {
+    auto tokenStore = std::make_shared<NativeTokenStore>();
+    auto client = createAuthorityClient(tokenStore);
+    WebSessionValidation session = client->validateWebSession();
+    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
+
+    // The same wording as the window's status line.
+    if (session.warning) std::cout << *session.warning << "\n";
+    if (session.loggedIn) {
+        std::cout << "Đã đăng nhập.";
+        if (auto email = storedUserEmail(*tokenStore)) std::cout << " " << *email;
+        std::cout << "\n";
+    } else {
+        std::cout << "Chưa đăng nhập.\n";
+    }
+    std::cout << "Authority: " << client->authorityOrigin() << "\n";
+    if (bridgeAnswers(port))
+        std::cout << "Bridge đang chạy tại http://127.0.0.1:" << port << "/mcp\n";
+    else
+        std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
+
+    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
+    return kExitSuccess;
+}
+
+}  // namespace
+
+void addSessionCommands(CLI::App& app, CommandAction& action) {
+    auto options = std::make_shared<LoginOptions>();
+    auto* login = app.add_subcommand("login", "Log in to the authority and keep the session for the bridge.");
+    login->add_option_function<std::string>(
+        "--email", [options](const std::string& email) { options->email = email; },
+        "E-mail address (asked on the terminal when missing)");
+    login->add_flag("--password-stdin", options->passwordFromStdin,
+                    "Read the password from the first line of standard input");
+    login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
+
+    app.add_subcommand("logout", "Log out and forget the stored session.")->callback([&action] {
+        action = runLogout;
+    });
+    app.add_subcommand("status", "Show the session, the authority, the endpoint and the workspaces.")
+        ->callback([&action] { action = runStatus; });
+}
+
+}  // namespace palisor

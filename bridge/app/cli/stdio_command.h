@@ -1,0 +1,21 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "bridge/app/cli/command_action.h"
+
+namespace palisor {
+
+// `stdio`: for agents that can only start an MCP server as a child process.
+// Relays newline-delimited JSON-RPC between standard input/output and the
+// running bridge's endpoint.
+void addStdioCommand(CLI::App& app, CommandAction& action);
+
+// The relay itself, on any pair of streams (standard input and output for
+// the command). Returns when `in` ends and every answer has been written.
+int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port);
+
+}  // namespace palisor

@@ -1,0 +1,231 @@
+// The command line end to end: the real program against the development
+// authority, with its own settings folder and credential file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "bridge/common/json.h"
+#include "tests/support/bridge_process.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor {
+namespace {
+
+using test::CommandResult;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        authority.addUser("dev@palisor.test", "right-password", {"CLI", "OTHER"});
+        authority.start();
+        port = test::freePort();
+    }
+
+    std::vector<std::string> environment(std::vector<std::string> extra = {}) const {
+        extra.push_back("PALISOR_BRIDGE_AUTHORITY=" + authority.origin());
+        extra.push_back("PALISOR_BRIDGE_PORT=" + std::to_string(port));
+        if (useCredentialFile) extra.push_back("PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials());
+        return test::bridgeEnvironment(configHome(), extra);
+    }
+
+    CommandResult run(const std::vector<std::string>& arguments, const std::string& input = {},
+                      std::vector<std::string> extra = {}) const {
+        return test::runProgram(test::kBridgeExecutable, arguments, environment(std::move(extra)), input);
+    }
+
+    std::string configHome() const { return home.path() + "/config"; }
+    std::string credentials() const { return home.path() + "/credentials.json"; }
+
+    // A folder whose AGENTS.md points at this authority.
+    std::string workspace(const std::string& name, const std::string& projectKey) const {
+        std::string root = home.path() + "/" + name;
+        std::filesystem::create_directories(root);
+        test::writeFile(root + "/AGENTS.md",
+                        "- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
+        return root;
+    }
+
+    dev::DevAuthority authority;
+    test::TempDir home;
+    std::uint16_t port = 0;
+    bool useCredentialFile = true;
+};
+
+TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
+    // Refused before anything is sent: blank e-mail, empty password.
+    CommandResult blankEmail = run({"login", "--email", "   ", "--password-stdin"}, "right-password\n");
+    EXPECT_EQ(blankEmail.exitCode, 1);
+    EXPECT_EQ(blankEmail.err, "Cần nhập email và mật khẩu.\n");
+    CommandResult emptyPassword = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "\n");
+    EXPECT_EQ(emptyPassword.exitCode, 1);
+    EXPECT_EQ(emptyPassword.err, "Cần nhập email và mật khẩu.\n");
+    // No terminal to ask on (the tests run without one): nothing to log in with.
+    CommandResult noTerminal = run({"login"});
+    EXPECT_EQ(noTerminal.exitCode, 1);
+    EXPECT_EQ(noTerminal.err, "Cần nhập email và mật khẩu.\n");
+    EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), 0u);
+
+    CommandResult wrong = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "wrong-password\n");
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_TRUE(wrong.out.empty()) << wrong.out;
+    // The prefix, then the authority's own description of the failure.
+    ASSERT_EQ(wrong.err.rfind("Đăng nhập lỗi: ", 0), 0u) << wrong.err;
+    EXPECT_GT(wrong.err.size(), std::string("Đăng nhập lỗi: \n").size()) << wrong.err;
+    EXPECT_TRUE(contains(run({"status"}).out, "Chưa đăng nhập.\n"));
+
+    // The password line keeps its inner spaces; a CR of a Windows-made file goes.
+    authority.addUser("dev@palisor.test", "right password", {"CLI"});
+    CommandResult right = run({"login", "--email", " dev@palisor.test ", "--password-stdin"}, "right password\r\n");
+    ASSERT_EQ(right.exitCode, 0) << right.err;
+    EXPECT_EQ(right.out, "Đã đăng nhập: dev@palisor.test\n");
+    EXPECT_TRUE(std::filesystem::exists(credentials()));
+
+    CommandResult status = run({"status"});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_TRUE(contains(status.out, "Đã đăng nhập. dev@palisor.test\n")) << status.out;
+    EXPECT_TRUE(contains(status.out, "Authority: " + authority.origin() + "\n")) << status.out;
+    EXPECT_TRUE(contains(status.out, "Bridge chưa chạy. (http://127.0.0.1:" + std::to_string(port) + "/mcp)\n"))
+        << status.out;
+    EXPECT_TRUE(contains(status.out, "0 workspace đã đăng ký\n")) << status.out;
+    // The answer is honest: the session was checked with the authority.
+    EXPECT_GE(authority.requestCount("GET", "/api/auth/me"), 1u);
+
+    // A session the authority no longer accepts is reported as logged out.
+    authority.expireAccessTokens();
+    authority.expireRefreshTokens();
+    CommandResult stale = run({"status"});
+    EXPECT_FALSE(contains(stale.out, "Đã đăng nhập.")) << stale.out;
+    EXPECT_TRUE(contains(stale.out, "Chưa đăng nhập.\n")) << stale.out;
+
+    ASSERT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right password\n").exitCode, 0);
+    CommandResult logout = run({"logout"});
+    EXPECT_EQ(logout.exitCode, 0) << logout.err;
+    EXPECT_EQ(logout.out, "Đã đăng xuất.\n");
+    EXPECT_EQ(authority.requestCount("POST", "/api/auth/logout"), 1u);
+    EXPECT_TRUE(contains(run({"status"}).out, "Chưa đăng nhập.\n"));
+}
+
+TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
+    useCredentialFile = false;  // memory-only sessions
+    CommandResult login = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n");
+    EXPECT_EQ(login.exitCode, 1);
+    EXPECT_EQ(login.err, "Đăng nhập lỗi: KEYCHAIN_DISABLED\n");
+    EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), 0u);
+}
+
+TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {
+    std::string good = workspace("good-folder", "CLI");
+    std::string bad = home.path() + "/bad-folder";
+    std::filesystem::create_directories(bad);  // no AGENTS.md
+
+    CommandResult add = run({"workspace", "add", good, bad});
+    EXPECT_EQ(add.exitCode, 1);
+    EXPECT_EQ(add.out, "Đã thêm workspace: CLI\n");
+    ASSERT_TRUE(contains(add.err, "Có workspace không hợp lệ: bad-folder: ")) << add.err;
+    EXPECT_FALSE(contains(add.err, "good-folder")) << add.err;
+
+    CommandResult list = run({"workspace", "list"});
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_EQ(list.out, "* cli  CLI  " + good + "  Mặc định  Validation: bật\n");
+
+    std::string other = workspace("other-folder", "OTHER");
+    CommandResult second = run({"workspace", "add", "--no-validation", other});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(second.out, "Đã thêm workspace: OTHER\n");
+    EXPECT_TRUE(contains(run({"workspace", "list"}).out, "  other  OTHER  " + other + "  -  Validation: tắt\n"));
+
+    EXPECT_EQ(run({"workspace", "default", "other"}).exitCode, 0);
+    EXPECT_EQ(run({"workspace", "validation", "cli", "off"}).exitCode, 0);
+    EXPECT_EQ(run({"workspace", "list"}).out,
+              "  cli  CLI  " + good + "  -  Validation: tắt\n* other  OTHER  " + other + "  Mặc định  Validation: tắt\n");
+
+    CommandResult status = run({"status"});
+    EXPECT_TRUE(contains(status.out, "2 workspace đã đăng ký\n")) << status.out;
+    EXPECT_TRUE(contains(status.out, "* other  OTHER")) << status.out;
+
+    CommandResult removed = run({"workspace", "remove", "other"});
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+    // The remaining workspace becomes the default.
+    EXPECT_EQ(run({"workspace", "list"}).out, "* cli  CLI  " + good + "  Mặc định  Validation: tắt\n");
+
+    CommandResult unknown = run({"workspace", "remove", "nope"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.err, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:nope\n");
+    EXPECT_EQ(run({"workspace", "default", "nope"}).exitCode, 1);
+
+    // Usage errors.
+    EXPECT_EQ(run({"workspace", "validation", "cli", "maybe"}).exitCode, 2);
+    EXPECT_EQ(run({"workspace"}).exitCode, 2);
+    EXPECT_EQ(run({"workspace", "add"}).exitCode, 2);
+    EXPECT_EQ(run({"login", "--bogus"}).exitCode, 2);
+    EXPECT_EQ(run({"workspace", "list"}).out, "* cli  CLI  " + good + "  Mặc định  Validation: tắt\n");
+
+    // Changes that would be forgotten on exit are refused, not reported as done.
+    CommandResult volatileAdd = run({"workspace", "add", other}, {}, {"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1"});
+    EXPECT_EQ(volatileAdd.exitCode, 1);
+    EXPECT_EQ(volatileAdd.err, "Không cập nhật được workspace: SETTINGS_PERSISTENCE_DISABLED\n");
+}
+
+TEST_F(CommandLine, ConcurrentAddsFromSeveralProcessesAreAllKept) {
+    constexpr int kProcesses = 6;
+    std::vector<std::unique_ptr<test::ChildProcess>> adds;
+    for (int i = 0; i < kProcesses; ++i)
+        adds.push_back(std::make_unique<test::ChildProcess>(
+            test::kBridgeExecutable,
+            std::vector<std::string>{"workspace", "add", workspace("w" + std::to_string(i), "P" + std::to_string(i))},
+            environment()));
+    for (auto& add : adds) EXPECT_EQ(add->waitForExit(), 0) << add->output;
+    std::string list = run({"workspace", "list"}).out;
+    for (int i = 0; i < kProcesses; ++i)
+        EXPECT_TRUE(contains(list, "p" + std::to_string(i) + "  P" + std::to_string(i) + "  ")) << list;
+}
+
+// Lists the workspaces through the running bridge's tool.
+JsonValue listedWorkspaces(std::uint16_t port) {
+    auto answer = test::parseResponse(test::post(
+        port, "/mcp",
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"bridge_list_workspaces"}})"));
+    auto value = parseJson(answer.json["result"]["content"][0]["text"].get<std::string>());
+    return value ? (*value)["workspaces"] : JsonValue();
+}
+
+bool lists(const JsonValue& workspaces, const std::string& id) {
+    for (const JsonValue& workspace : workspaces)
+        if (workspace.value("workspaceId", "") == id) return true;
+    return false;
+}
+
+TEST_F(CommandLine, ARunningBridgeSeesWorkspaceChangesWithinASecond) {
+    test::BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin()}, configHome());
+    ASSERT_TRUE(bridge.waitForOutput("Bridge đang chạy")) << bridge.output;
+    EXPECT_TRUE(listedWorkspaces(port).empty());
+    EXPECT_TRUE(contains(run({"status"}).out, "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp\n"));
+
+    auto seenWithin = [&](bool wanted, const std::string& id) {
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+            if (lists(listedWorkspaces(port), id) == wanted) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    ASSERT_EQ(run({"workspace", "add", workspace("live", "CLI")}).exitCode, 0);
+    EXPECT_TRUE(seenWithin(true, "cli"));
+    ASSERT_EQ(run({"workspace", "add", workspace("later", "OTHER")}).exitCode, 0);
+    EXPECT_TRUE(seenWithin(true, "other"));
+    ASSERT_EQ(run({"workspace", "remove", "cli"}).exitCode, 0);
+    EXPECT_TRUE(seenWithin(false, "cli"));
+
+    bridge.signal(SIGTERM);
+    EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
+}
+
+}  // namespace
+}  // namespace palisor
