@@ -32,8 +32,8 @@ std::shared_ptr<NativeTokenStore> memoryStore() {
 
 class Transport : public ::testing::Test {
 protected:
+    Scripted scripted;  // before the client, whose transport it is
     AuthorityClient client{{"https://authority.example:8443/", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
-    Scripted scripted;
 };
 
 std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
