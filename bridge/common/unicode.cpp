@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 namespace palisor {
 
@@ -24,12 +25,20 @@ std::string toUtf8(const icu::UnicodeString& text) {
 }
 
 // A character break iterator of this thread's own, for cutting UTF-8 text.
-icu::BreakIterator* utf8CharacterIterator() {
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+// Each thread keeps its own character break iterator (they are not thread
+// safe), cloned from one made once: ICU loads the break rules on first use, and
+// doing that once, in one place, keeps threads from racing through its setup.
+icu::BreakIterator* characterIterator() {
+    static std::mutex cloning;
+    static icu::BreakIterator* prototype = [] {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::BreakIterator> made(
             icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        return U_SUCCESS(status) ? std::move(made) : nullptr;
+        return U_SUCCESS(status) ? made.release() : nullptr;  // kept for the life of the process
+    }();
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        std::lock_guard guard(cloning);
+        return std::unique_ptr<icu::BreakIterator>(prototype ? prototype->clone() : nullptr);
     }();
     return iterator.get();
 }
@@ -74,12 +83,7 @@ std::string unicodeLowercase(std::string_view text) {
 }
 
 std::size_t userPerceivedLength(std::string_view text) {
-    // Making a break iterator loads rules; each thread keeps its own.
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        return U_SUCCESS(status) ? std::move(made) : nullptr;
-    }();
+    icu::BreakIterator* iterator = characterIterator();
     icu::UnicodeString unicode = fromUtf8(text);
     if (!iterator) return static_cast<std::size_t>(unicode.countChar32());
     iterator->setText(unicode);
@@ -91,7 +95,7 @@ std::size_t userPerceivedLength(std::string_view text) {
 std::string_view prefixOfUserPerceivedLength(std::string_view text, std::size_t count) {
     // A character takes at least one byte, so a short text needs no iterator.
     if (text.size() <= count) return text;
-    icu::BreakIterator* iterator = utf8CharacterIterator();
+    icu::BreakIterator* iterator = characterIterator();
     UErrorCode status = U_ZERO_ERROR;
     // Iterating the UTF-8 text itself makes every boundary a byte offset.
     UText* utf8 = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
