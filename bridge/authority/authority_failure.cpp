@@ -20,7 +20,7 @@ constexpr std::array<std::string_view, 18> kAuthorityFailureFields = {
 };
 
 const JsonValue& emptyObject() {
-    static const JsonValue empty = JsonValue::object();
+    static const JsonValue& empty = *new JsonValue(JsonValue::object());
     return empty;
 }
 

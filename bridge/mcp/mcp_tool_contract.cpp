@@ -73,7 +73,8 @@ std::string McpToolContract::serverVersion() {
 std::string McpToolContract::displayVersionText() { return "Phiên bản " + serverVersion(); }
 
 const JsonValue& McpToolContract::toolDefinitions() {
-    static const JsonValue definitions = buildToolDefinitions();
+    // Never destroyed: request threads may still read it while the process exits.
+    static const JsonValue& definitions = *new JsonValue(buildToolDefinitions());
     return definitions;
 }
 

@@ -215,7 +215,7 @@ HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
     if (method && *method == "tools/list") {
         // The catalogue never changes: serialise it once and splice the id in,
         // exactly as rpcResult would lay it out (keys in sorted order).
-        static const std::string tools = *dumpCompact({{"tools", McpToolContract::toolDefinitions()}});
+        static const std::string& tools = *new std::string(*dumpCompact({{"tools", McpToolContract::toolDefinitions()}}));
         auto idText = dumpCompact(id);
         if (!idText) return HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}}));
         return HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}");

@@ -65,25 +65,27 @@ RE2::Options caseInsensitive() {
 // no-break space still introduces a token that must not be stored.
 constexpr const char* kSpace = R"(\t\n\v\f\r\p{Z}\x{85})";
 
+// The patterns are compiled once and never destroyed: a request thread may
+// still scrub a value while the process exits.
 const RE2& bearerPattern() {
-    static const RE2 pattern(std::string(R"(\bBearer[)") + kSpace + R"(]+[A-Za-z0-9._~+/-]+=*)", caseInsensitive());
+    static const RE2& pattern = *new RE2(std::string(R"(\bBearer[)") + kSpace + R"(]+[A-Za-z0-9._~+/-]+=*)", caseInsensitive());
     return pattern;
 }
 
 const RE2& jwtPattern() {
-    static const RE2 pattern(R"(\beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\b)", caseInsensitive());
+    static const RE2& pattern = *new RE2(R"(\beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\b)", caseInsensitive());
     return pattern;
 }
 
 // The scheme stays; user name and password go.
 const RE2& urlCredentialsPattern() {
-    static const RE2 pattern(std::string(R"(([a-z][a-z0-9+.-]*://)[^)") + kSpace + R"(/@:]+:[^)" + kSpace + R"(/@]+@)",
+    static const RE2& pattern = *new RE2(std::string(R"(([a-z][a-z0-9+.-]*://)[^)") + kSpace + R"(/@:]+:[^)" + kSpace + R"(/@]+@)",
                              caseInsensitive());
     return pattern;
 }
 
 const RE2& sensitiveKeyPattern() {
-    static const RE2 pattern(
+    static const RE2& pattern = *new RE2(
         "(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
         "mongo.?uri|jwt|session.?id)",
         caseInsensitive());

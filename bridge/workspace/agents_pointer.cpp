@@ -104,7 +104,8 @@ struct PointerField {
 };
 
 const std::vector<PointerField>& pointerFields() {
-    static const std::vector<PointerField> fields = {
+    // Never destroyed: resolutions on request threads may outlive static destruction.
+    static const std::vector<PointerField>& fields = *new std::vector<PointerField>{
         {"projectKey", {"projectKey"}},
         {"authorityOrigin", {"authorityOrigin", "allowedAuthorityOrigin"}},
         {"bootstrapEndpoint", {"bootstrapEndpoint"}},
