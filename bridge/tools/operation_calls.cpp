@@ -84,11 +84,7 @@ AuthorityTraceContext ToolRouter::bridgeOperationContext(const JsonValue& operat
                                                          const JsonValue& pathParams, const std::string& projectKey) {
     const JsonValue* bodyMember = objectMember(args, "body");
     const JsonValue& body = bodyMember ? *bodyMember : JsonValue::object();
-    AuthorityTraceContext::Fields fields;
-    fields.traceId = optString(args, "traceId").value_or("trace-" + randomUuidLower());
-    fields.spanId = optString(args, "spanId").value_or("span-bridge-" + randomUuidLower());
-    fields.parentSpanId = optString(args, "parentSpanId");
-    fields.causalId = optString(args, "causalId").value_or("causal-" + randomUuidLower());
+    AuthorityTraceContext::Fields fields = callerTraceFields(args);
     fields.operationId = optString(operation, "id");
     fields.taskId = optString(pathParams, "itemId");
     if (!fields.taskId) fields.taskId = optString(pathParams, "taskId");

@@ -59,16 +59,21 @@ JsonValue ToolRouter::call(const std::string& name, const JsonValue& args) {
     throw ToolRouterError::unknownTool(name);
 }
 
-AuthorityTraceContext ToolRouter::bridgeProjectToolContext(const std::string& operationId,
-                                                           const WorkspaceContext& workspace,
-                                                           const JsonValue& args) const {
-    const JsonValue* taskMember = objectMember(args, "task");
-    const JsonValue& task = taskMember ? *taskMember : JsonValue::object();
+AuthorityTraceContext::Fields ToolRouter::callerTraceFields(const JsonValue& args) {
     AuthorityTraceContext::Fields fields;
     fields.traceId = optString(args, "traceId").value_or("trace-" + randomUuidLower());
     fields.spanId = optString(args, "spanId").value_or("span-bridge-" + randomUuidLower());
     fields.parentSpanId = optString(args, "parentSpanId");
     fields.causalId = optString(args, "causalId").value_or("causal-" + randomUuidLower());
+    return fields;
+}
+
+AuthorityTraceContext ToolRouter::bridgeProjectToolContext(const std::string& operationId,
+                                                           const WorkspaceContext& workspace,
+                                                           const JsonValue& args) const {
+    const JsonValue* taskMember = objectMember(args, "task");
+    const JsonValue& task = taskMember ? *taskMember : JsonValue::object();
+    AuthorityTraceContext::Fields fields = callerTraceFields(args);
     fields.operationId = operationId;
     fields.taskId = optString(args, "itemId");
     if (!fields.taskId) fields.taskId = optString(task, "itemId");

@@ -88,6 +88,9 @@ public:
     const std::shared_ptr<WorkspaceRegistry>& workspaceRegistry() const { return workspaceRegistry_; }
 
 private:
+    // The trace, span, parent span and causal ids a call names, with fresh
+    // prefixed ids for the ones it leaves out.
+    static AuthorityTraceContext::Fields callerTraceFields(const JsonValue& args);
     JsonValue logWorkEvent(const JsonValue& args);
 
     std::shared_ptr<AuthorityClient> authorityClient_;

@@ -15,21 +15,9 @@
 #include "bridge/common/jwt.h"
 #include "bridge/credentials/credential_vault.h"
 
+#include "tests/support/temp_dir.h"
+
 namespace palisor::test {
-
-// Sets or clears an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // Holds vault calls until the test opens it; the test can wait for one to arrive.
 class Gate {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace palisor::test {
@@ -17,6 +19,22 @@ public:
 
 private:
     std::string path_;
+};
+
+// Sets or clears an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 void writeFile(const std::string& path, const std::string& content);

@@ -15,22 +15,6 @@ namespace palisor::test {
 
 inline constexpr const char* kOrigin = "https://authority.example";
 
-// Sets or clears an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
 inline std::string pointerText(const std::string& projectKey, const std::string& origin = kOrigin) {
     return "# Agents\n\nFree text.\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + origin + "\n";
 }
