@@ -2,9 +2,6 @@
 // straight to the development authority. Each tool call is one JSON-RPC
 // request on a new loopback connection, as agents send them; the direct
 // requests reuse one connection. The difference is what the bridge adds.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "bridge/app/cli/loopback_http.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
@@ -37,23 +35,7 @@ private:
 };
 
 std::string postOnce(std::uint16_t port, const std::string& body) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return "";
-    }
-    std::string request = "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n\r\n" + body;
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer;
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return answer;
+    return loopbackExchange(port, "POST", "/mcp", body, std::chrono::seconds(2), std::nullopt).body;
 }
 
 struct Percentiles {

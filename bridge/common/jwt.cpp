@@ -67,6 +67,16 @@ std::string base64UrlEncode(std::string_view bytes) {
     return out;
 }
 
+std::string base64Encode(std::string_view bytes) {
+    std::string text = base64UrlEncode(bytes);
+    for (char& c : text) {
+        if (c == '-') c = '+';
+        else if (c == '_') c = '/';
+    }
+    while (text.size() % 4 != 0) text.push_back('=');
+    return text;
+}
+
 std::optional<JsonValue> jwtPayload(std::string_view token) {
     std::vector<std::string_view> pieces;
     for (std::string_view piece : splitKeepingEmpty(token, "."))

@@ -10,6 +10,8 @@ namespace palisor {
 
 // Standard Base64 (with "=" padding) to bytes; nullopt on any invalid input.
 std::optional<std::string> base64Decode(std::string_view text);
+// Standard Base64 with "=" padding.
+std::string base64Encode(std::string_view bytes);
 // Base64url without padding, as JWT segments are written.
 std::string base64UrlEncode(std::string_view bytes);
 

@@ -19,16 +19,6 @@ namespace palisor {
 
 namespace {
 
-std::string base64Encode(std::string_view bytes) {
-    std::string text = base64UrlEncode(bytes);
-    for (char& c : text) {
-        if (c == '-') c = '+';
-        else if (c == '_') c = '/';
-    }
-    while (text.size() % 4 != 0) text.push_back('=');
-    return text;
-}
-
 // The file's object, or nullopt when it is not a credential file. A missing
 // or blank file is an empty one: users create it with `touch` to opt in.
 std::optional<JsonValue> parseCredentialFile(const std::optional<std::string>& bytes) {

@@ -19,6 +19,8 @@ TEST(Jwt, PayloadOfWellFormedTokensOnly) {
                             "a." + base64UrlEncode("not json") + ".c"})
         EXPECT_FALSE(jwtPayload(bad)) << bad;
     EXPECT_EQ(base64Decode("aGk="), "hi");
+    EXPECT_EQ(base64Encode("hi"), "aGk=");
+    EXPECT_EQ(base64Decode(base64Encode("\xFB\xFF any bytes")), "\xFB\xFF any bytes");
     EXPECT_FALSE(base64Decode("aGk"));
     EXPECT_FALSE(base64Decode("a=Gk"));
 }
