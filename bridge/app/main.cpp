@@ -1,12 +1,17 @@
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
+#include <cstring>
 #include <iostream>
 
 #include "bridge/app/cli/command_action.h"
 #include "bridge/app/cli/session_commands.h"
 #include "bridge/app/cli/stdio_command.h"
 #include "bridge/app/cli/workspace_commands.h"
+#include "bridge/app/launcher.h"
 #include "bridge/app/serve_command.h"
+#include "bridge/common/paths.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
 int main(int argc, char** argv) {
@@ -20,6 +25,7 @@ int main(int argc, char** argv) {
         },
         "Print the version and exit");
     app.require_subcommand(0, 1);
+    app.footer("Without a command the bridge opens its window when a display is available, and otherwise runs as `serve`.");
 
     palisor::CommandAction action;
     app.add_subcommand("serve", "Run the bridge endpoint on 127.0.0.1 until interrupted (Ctrl-C).")->callback([&action] {
@@ -36,6 +42,11 @@ int main(int argc, char** argv) {
         return code == 0 ? palisor::kExitSuccess : palisor::kExitUsage;
     }
     if (action) return action();
-    std::cerr << app.help();
-    return palisor::kExitUsage;
+
+    // No command: the window where there is a display, the headless bridge elsewhere.
+    if (auto window = palisor::windowProgramToLaunch(palisor::executableDirectory())) {
+        ::execv(window->c_str(), argv);
+        std::cerr << "Không mở được cửa sổ " << *window << ": " << std::strerror(errno) << "; chạy bridge không giao diện.\n";
+    }
+    return palisor::runServeCommand();
 }

@@ -1,28 +1,22 @@
 #include "bridge/app/serve_command.h"
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
-#include "bridge/app/bridge_components.h"
-#include "bridge/app/configuration.h"
-#include "bridge/app/settings_watcher.h"
+#include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/headless_view.h"
+#include "bridge/common/main_thread.h"
 #include "bridge/mcp/local_mcp_server.h"
 
 namespace palisor {
 
-namespace {
-
-void printStatus(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
-
-}  // namespace
-
 int runServeCommand() {
-    // Termination signals are taken synchronously on this thread; every thread
+    // Termination signals are taken synchronously by one thread; every thread
     // started from here on inherits the mask, so none of them is interrupted.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -31,45 +25,43 @@ int runServeCommand() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    BridgeComponents components = createBridgeComponents();
-    auto& server = components.localServer;
-    std::uint16_t port = server->port();
-    server->setOnStatusChanged(printStatus);
-    try {
-        server->start();
-    } catch (const LocalMcpServerError& error) {
-        printStatus(std::string("Không thể mở bridge local: ") + error.what());
-        printStatus("127.0.0.1:" + std::to_string(port) + ": " + std::strerror(error.systemError()) +
-                    " (đặt PALISOR_BRIDGE_PORT để dùng cổng khác)");
-        return 1;
-    }
+    auto loop = std::make_shared<MainLoop>();
+    HeadlessView view;
+    BridgeAppDelegate::Options options;
+    options.mainThread = loop;
+    auto delegate = BridgeAppDelegate::create(options);
+    delegate->setView(&view);
 
-    // Another process (the window, the command line) may change the registry
-    // while we run: take its writes in as they land.
-    std::unique_ptr<SettingsWatcher> settingsWatcher;
-    auto registry = components.workspaceRegistry;
-    if (registry->persistenceEnabled()) {
-        settingsWatcher = std::make_unique<SettingsWatcher>(SettingsStore::standardPath(), [registry] {
-            try {
-                registry->reload();
-            } catch (const std::exception&) {
-                // An unreadable file keeps what we have; its next write is seen again.
-            }
-        });
-        settingsWatcher->start();
-        // Whatever was written between creating the registry and the watch.
-        try {
-            registry->reload();
-        } catch (const std::exception&) {
+    auto terminate = [loop, delegate] {
+        delegate->applicationWillTerminate();
+        loop->quit();
+    };
+    int exitCode = 0;
+    loop->post([&] {
+        delegate->applicationDidFinishLaunching();
+        auto& server = delegate->localServer();
+        if (server->isRunning()) return;
+        // Without a window there is nothing left to offer: say how to get
+        // past a taken port and end, so that a supervisor sees the failure.
+        std::fprintf(stderr, "Cổng 127.0.0.1:%u không mở được; đặt PALISOR_BRIDGE_PORT để dùng cổng khác.\n",
+                     static_cast<unsigned>(server->port()));
+        exitCode = 1;
+        terminate();
+    });
+
+    std::thread signalWaiter([&] {
+        int received = 0;
+        while (sigwait(&stopSignals, &received) != 0) {
         }
-    }
-
-    int received = 0;
-    while (sigwait(&stopSignals, &received) != 0) {
-    }
-    if (settingsWatcher) settingsWatcher->stop();
-    server->stop();
-    return 0;
+        loop->post(terminate);
+    });
+    loop->run();
+    // Wake the waiter when the loop ended on its own; the signal is consumed
+    // by sigwait and its post is dropped by the finished loop.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+    delegate->setView(nullptr);
+    return exitCode;
 }
 
 }  // namespace palisor

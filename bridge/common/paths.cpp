@@ -47,6 +47,14 @@ std::string standardizePath(std::string_view path, std::string_view base) {
     return out;
 }
 
+std::string executableDirectory() {
+    std::string buffer(4096, '\0');
+    ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
+    buffer.resize(static_cast<std::size_t>(length));
+    return parentPath(buffer);
+}
+
 std::string standardizePath(std::string_view path) { return standardizePath(path, currentDirectory()); }
 
 std::string joinPath(std::string_view base, std::string_view component) {

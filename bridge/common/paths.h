@@ -15,6 +15,9 @@ std::string standardizePath(std::string_view path);
 std::string standardizePath(std::string_view path, std::string_view base);
 
 std::string currentDirectory();
+// The folder of the running program's executable (links resolved); empty when
+// the system does not say.
+std::string executableDirectory();
 
 // Joins with exactly one separator between the parts.
 std::string joinPath(std::string_view base, std::string_view component);

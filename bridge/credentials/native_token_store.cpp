@@ -271,6 +271,41 @@ bool NativeTokenStore::reloadSessionFromKeychain() {
     return true;
 }
 
+bool NativeTokenStore::adoptPersistedSession() {
+    if (!keychainEnabled_) return false;
+    std::uint64_t generation;
+    {
+        std::lock_guard guard(lock_);
+        generation = generation_;
+    }
+    KeychainReadOutcome current = readKeychainDataWithTimeout(service_);
+    JsonValue record = JsonValue::object();
+    switch (current.kind) {
+        case KeychainReadOutcome::Kind::found:
+            record = parseJsonObject(std::string_view(current.data));
+            // An unreadable record is no evidence of a logout.
+            if (record.empty()) return false;
+            break;
+        case KeychainReadOutcome::Kind::notFound:
+            break;
+        case KeychainReadOutcome::Kind::failed:
+        case KeychainReadOutcome::Kind::timedOut:
+            return false;
+    }
+    std::lock_guard guard(lock_);
+    // A write or clear in this process after the read began is newer.
+    if (generation_ != generation) return false;
+    if (didLoadSession_ && cachedSession_ == record) return false;
+    if (!didLoadSession_ && record.empty()) {
+        // Nothing stored and nothing loaded yet: nothing to take in.
+        return false;
+    }
+    bool changed = cachedSession_ != record;
+    cachedSession_ = std::move(record);
+    didLoadSession_ = true;
+    return changed;
+}
+
 void NativeTokenStore::writeSession(const JsonValue& record) {
     if (!record.is_object()) throw NativeTokenStoreError::encodeFailed();
     // Text that is not valid UTF-8 cannot be stored as JSON either.

@@ -75,6 +75,12 @@ public:
     // Replaces the in-memory copy with the persisted record, so that a session
     // another process wrote is seen. False when nothing could be loaded.
     bool reloadSessionFromKeychain();
+    // Takes in what another process did to the stored session (a login, a
+    // logout, a rotation): memory becomes the persisted record, or empty when
+    // there is none. Legacy items are not consulted, so a logout made
+    // elsewhere is not undone by an old record. Returns whether memory
+    // changed; false too when the store cannot be read or is memory-only.
+    bool adoptPersistedSession();
     void writeSession(const JsonValue& record);
     // Memory is cleared even when the deletion fails; its error is raised after.
     void clearSession();

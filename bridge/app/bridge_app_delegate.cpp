@@ -1,0 +1,530 @@
+#include "bridge/app/bridge_app_delegate.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "bridge/app/bridge_components.h"
+#include "bridge/app/configuration.h"
+#include "bridge/app/settings_watcher.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/paths.h"
+#include "bridge/common/text.h"
+#include "bridge/common/work_queue.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/tools/tool_router.h"
+#include "bridge/workspace/agents_pointer.h"
+#include "bridge/workspace/settings_store.h"
+#include "bridge/workspace/workspace_registry.h"
+
+namespace palisor {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
+    return text;
+}
+
+// A queue whose threads run at `niceness` (Linux sets the nice value per
+// thread). Threads only ever lower their own priority, which needs no privilege.
+BackgroundRunner runnerAt(const char* label, int niceness) {
+    // Never destroyed: background work may still be queued at exit.
+    auto* queue = new WorkQueue(label, 16);
+    return [queue, niceness](std::function<void()> task) {
+        queue->post([niceness, task = std::move(task)] {
+            thread_local bool prioritySet = false;
+            if (!prioritySet) {
+                prioritySet = true;
+                if (niceness != 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), niceness);
+            }
+            task();
+        });
+    };
+}
+
+}  // namespace
+
+BackgroundRunner userInitiatedRunner() {
+    static const BackgroundRunner runner = runnerAt("palisor.user-initiated", 0);
+    return runner;
+}
+
+BackgroundRunner utilityRunner() {
+    static const BackgroundRunner runner = runnerAt("palisor.utility", 5);
+    return runner;
+}
+
+std::shared_ptr<BridgeAppDelegate> BridgeAppDelegate::create(Options options) {
+    return std::shared_ptr<BridgeAppDelegate>(new BridgeAppDelegate(std::move(options)));
+}
+
+BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(options)) {
+    if (!options_.mainThread) throw std::invalid_argument("BridgeAppDelegate needs a main thread");
+    if (!options_.runUserInitiated) options_.runUserInitiated = userInitiatedRunner();
+    if (!options_.runUtility) options_.runUtility = utilityRunner();
+    if (!options_.defaults) options_.defaults = SettingsStore::standard();
+    if (!options_.makeAuthorityClient) options_.makeAuthorityClient = createAuthorityClient;
+    tokenStore_ = options_.tokenStore ? options_.tokenStore : std::make_shared<NativeTokenStore>();
+    validationExecutors_ = options_.validationExecutors;
+}
+
+BridgeAppDelegate::~BridgeAppDelegate() {
+    if (settingsWatcher_) settingsWatcher_->stop();
+}
+
+void BridgeAppDelegate::createComponents() {
+    if (localServer_) return;
+    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
+    authorityClient_ = options_.makeAuthorityClient(tokenStore_);
+    workspaceRegistry_ = std::make_shared<WorkspaceRegistry>(
+        authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(*options_.defaults), options_.defaults);
+    toolRouter_ = std::make_shared<ToolRouter>(authorityClient_, workspaceRegistry_);
+    localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_));
+}
+
+const std::shared_ptr<AuthorityClient>& BridgeAppDelegate::authorityClient() {
+    createComponents();
+    return authorityClient_;
+}
+
+const std::shared_ptr<WorkspaceRegistry>& BridgeAppDelegate::workspaceRegistry() {
+    createComponents();
+    return workspaceRegistry_;
+}
+
+const std::shared_ptr<ToolRouter>& BridgeAppDelegate::toolRouter() {
+    createComponents();
+    return toolRouter_;
+}
+
+const std::shared_ptr<LocalMcpServer>& BridgeAppDelegate::localServer() {
+    createComponents();
+    return localServer_;
+}
+
+void BridgeAppDelegate::setStatus(const std::string& text, StatusColor color) {
+    if (window_) window_->setStatus(text, color);
+}
+
+void BridgeAppDelegate::onMain(std::function<void(BridgeAppDelegate&)> task) {
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    options_.mainThread->post([weak, task = std::move(task)] {
+        if (auto self = weak.lock(); self && !self->isTerminated_) task(*self);
+    });
+}
+
+// Launch.
+
+void BridgeAppDelegate::applicationDidFinishLaunching() {
+    auto& server = localServer();
+    // The server reports from the thread that starts and stops it: ours.
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    server->setOnStatusChanged([weak](const std::string& text) {
+        if (auto self = weak.lock())
+            self->setStatus(text, text.find("lỗi") != std::string::npos ? StatusColor::red : StatusColor::green);
+    });
+    renderWorkspaceList();
+    refreshSessionUi();
+    if (window_) window_->showWindow();
+    startBridge();
+    refreshStoredSessionInBackground(false);
+
+    if (options_.watchSettings && workspaceRegistry_->persistenceEnabled()) {
+        settingsWatcher_ = std::make_unique<SettingsWatcher>(options_.defaults->path(), [weak] {
+            if (auto self = weak.lock()) self->onMain([](BridgeAppDelegate& delegate) { delegate.reloadWorkspaces(); });
+        });
+        settingsWatcher_->start();
+        // Whatever was written between creating the registry and the watch.
+        reloadWorkspaces();
+    }
+    scheduleSessionCheck();
+    if (window_) window_->activate();
+}
+
+void BridgeAppDelegate::startBridge() {
+    WorkspaceRegistrySnapshot snapshot = workspaceRegistry()->snapshot();
+    std::vector<std::string> messages;
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        try {
+            readAgentsPointer(workspace.workspaceRoot);
+            if (options_.ensureWorkspaceSkillRoot) options_.ensureWorkspaceSkillRoot(workspace.workspaceRoot);
+        } catch (const std::exception& error) {
+            messages.push_back(workspace.projectKey + ": " + errorDescription(error));
+        }
+    }
+    try {
+        localServer_->start();
+    } catch (const std::exception& error) {
+        setStatus("Không thể mở bridge local: " + errorDescription(error), StatusColor::red);
+        return;
+    }
+    if (!messages.empty())
+        setStatus("Bridge đang chạy nhưng có workspace lỗi: " + joined(messages, "; "), StatusColor::orange);
+}
+
+// Session.
+
+void BridgeAppDelegate::refreshSessionUi() {
+    if (window_) {
+        SessionControlsModel controls;
+        controls.credentialFieldsVisible = !isLoggedIn_;
+        controls.refreshButtonVisible = isLoggedIn_;
+        controls.actionTitle = isLoggedIn_ ? "Logout" : "Đăng nhập";
+        controls.action = isLoggedIn_ ? SessionControlsModel::Action::logout : SessionControlsModel::Action::login;
+        window_->showSessionControls(controls);
+    }
+    std::size_t workspaceCount = workspaceRegistry()->snapshot().workspaces.size();
+    std::size_t executorErrors = 0;
+    for (const auto& [id, status] : validationStatuses_)
+        if (status.isError) ++executorErrors;
+    bool serverRunning = localServer_->isRunning();
+
+    if (isLoggedIn_) {
+        std::string text = sessionNotice_.value_or("Đã đăng nhập.");
+        text += " ";
+        // The sentence ends with the ". " that follows, so the stopped form
+        // drops its own full stop rather than show two.
+        text += serverRunning ? "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(localServer_->port()) + "/mcp"
+                              : std::string("Bridge chưa chạy");
+        text += ". " + std::to_string(workspaceCount) + " workspace đã đăng ký";
+        text += ". ";
+        text += executorErrors > 0 ? std::to_string(executorErrors) + " validation executor đang lỗi"
+                                   : std::string("Validation hoạt động độc lập theo từng workspace");
+        text += ".";
+        bool healthy = !sessionNotice_ && executorErrors == 0 && serverRunning;
+        setStatus(text, healthy ? StatusColor::green : StatusColor::orange);
+    } else if (sessionNotice_) {
+        setStatus(*sessionNotice_, StatusColor::orange);
+    } else if (serverRunning) {
+        setStatus("Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.", StatusColor::secondary);
+    }
+}
+
+void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValidationExecutors) {
+    if (isRefreshingSession_) return;
+    isRefreshingSession_ = true;
+    if (window_) window_->setRefreshEnabled(false);
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto client = authorityClient();
+    options_.runUtility([weak, client, forceRestartValidationExecutors] {
+        WebSessionValidation validation;
+        // A delegate that went away counts as logged out, without a notice.
+        if (!weak.expired()) validation = client->validateWebSession();
+        auto self = weak.lock();
+        if (!self) return;
+        self->onMain([validation, forceRestartValidationExecutors](BridgeAppDelegate& delegate) {
+            delegate.isRefreshingSession_ = false;
+            bool loginStateChanged = delegate.isLoggedIn_ != validation.loggedIn;
+            delegate.isLoggedIn_ = validation.loggedIn;
+            delegate.sessionNotice_ = validation.warning;
+            if (delegate.window_) delegate.window_->setRefreshEnabled(true);
+            delegate.refreshSessionUi();
+            if (validation.loggedIn) {
+                if (forceRestartValidationExecutors && !delegate.validationStatuses_.empty()) {
+                    // The executor errors counted above are gone with the restart.
+                    delegate.validationStatuses_.clear();
+                    delegate.refreshSessionUi();
+                }
+                // The rows' validation lines depend on the login state too.
+                if (forceRestartValidationExecutors || loginStateChanged) delegate.renderWorkspaceList();
+                delegate.startValidationExecutorsInBackground(forceRestartValidationExecutors);
+            } else {
+                if (delegate.validationExecutors_) delegate.validationExecutors_->stopAll();
+                delegate.validationStatuses_.clear();
+                delegate.renderWorkspaceList();
+            }
+        });
+    });
+}
+
+void BridgeAppDelegate::handleRefresh() { refreshStoredSessionInBackground(true); }
+
+void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) {
+    if (!isLoggedIn_) return;
+    if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") return;
+    if (!validationExecutors_) return;
+    std::vector<WorkspaceRegistration> workspaces = workspaceRegistry()->snapshot().workspaces;
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto executors = validationExecutors_;
+    auto client = authorityClient_;
+    options_.runUtility([weak, executors, client, workspaces, forceRestart] {
+        if (weak.expired()) return;
+        executors->reconcile(
+            client, workspaces, forceRestart,
+            [weak] {
+                if (auto self = weak.lock())
+                    self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(true); });
+            },
+            [weak](const WorkspaceRegistration& registration, const std::string& message, bool isError) {
+                auto self = weak.lock();
+                if (!self) return;
+                self->onMain([id = registration.workspaceId, message, isError](BridgeAppDelegate& delegate) {
+                    delegate.validationStatuses_[id] = ValidationStatus{message, isError};
+                    delegate.renderWorkspaceList();
+                    delegate.refreshSessionUi();
+                });
+            });
+    });
+}
+
+void BridgeAppDelegate::handleLogin() {
+    if (!window_) return;
+    std::string email = trim(window_->emailText());
+    std::string password = window_->passwordText();
+    if (email.empty() || password.empty()) {
+        setStatus("Cần nhập email và mật khẩu.", StatusColor::red);
+        return;
+    }
+    window_->setActionEnabled(false);
+    setStatus("Đang đăng nhập authority...", StatusColor::secondary);
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto client = authorityClient();
+    options_.runUserInitiated([weak, client, email, password] {
+        if (weak.expired()) return;
+        std::optional<std::string> failure;
+        try {
+            client->login(email, password);
+        } catch (const std::exception& error) {
+            failure = errorDescription(error);
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        self->onMain([failure](BridgeAppDelegate& delegate) {
+            if (failure) {
+                delegate.setStatus("Đăng nhập lỗi: " + *failure, StatusColor::red);
+                if (delegate.window_) delegate.window_->setActionEnabled(true);
+                return;
+            }
+            if (delegate.window_) delegate.window_->clearPassword();
+            delegate.isLoggedIn_ = true;
+            delegate.sessionNotice_.reset();
+            if (delegate.window_) delegate.window_->setActionEnabled(true);
+            delegate.refreshSessionUi();
+            delegate.renderWorkspaceList();
+            delegate.startValidationExecutorsInBackground(false);
+        });
+    });
+}
+
+void BridgeAppDelegate::handleLogout() {
+    if (validationExecutors_) validationExecutors_->stopAll();
+    validationStatuses_.clear();
+    if (window_) {
+        window_->setActionEnabled(false);
+        window_->setRefreshEnabled(false);
+    }
+    setStatus("Đang đăng xuất...", StatusColor::secondary);
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto client = authorityClient();
+    options_.runUserInitiated([weak, client] {
+        if (weak.expired()) return;
+        std::optional<std::string> failure;
+        try {
+            client->logout();
+        } catch (const std::exception& error) {
+            failure = errorDescription(error);
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        self->onMain([failure](BridgeAppDelegate& delegate) {
+            if (delegate.window_) {
+                delegate.window_->setActionEnabled(true);
+                delegate.window_->setRefreshEnabled(true);
+            }
+            if (failure) {
+                // Still logged in; the executors stay stopped until the next start.
+                delegate.setStatus("Đăng xuất lỗi: " + *failure, StatusColor::red);
+                return;
+            }
+            delegate.isLoggedIn_ = false;
+            delegate.sessionNotice_.reset();
+            if (delegate.window_) delegate.window_->clearCredentialFields();
+            delegate.refreshSessionUi();
+            delegate.renderWorkspaceList();
+        });
+    });
+}
+
+void BridgeAppDelegate::checkStoredSession() {
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto store = tokenStore_;
+    options_.runUtility([weak, store] {
+        if (weak.expired()) return;
+        bool changed = false;
+        try {
+            changed = store->adoptPersistedSession();
+        } catch (const std::exception&) {
+            // An unreadable store is asked again at the next check.
+        }
+        if (!changed) return;
+        if (auto self = weak.lock())
+            self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(false); });
+    });
+}
+
+void BridgeAppDelegate::scheduleSessionCheck() {
+    if (options_.sessionCheckInterval.count() <= 0) return;
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    options_.mainThread->postAfter(options_.sessionCheckInterval, [weak] {
+        auto self = weak.lock();
+        if (!self || self->isTerminated_) return;
+        self->checkStoredSession();
+        self->scheduleSessionCheck();
+    });
+}
+
+// Workspaces.
+
+WorkspaceListModel BridgeAppDelegate::workspaceListModel() const {
+    WorkspaceListModel list;
+    if (!workspaceRegistry_) return list;
+    WorkspaceRegistrySnapshot snapshot = workspaceRegistry_->snapshot();
+    list.countText = snapshot.workspaces.empty() ? "Chưa có workspace"
+                                                 : std::to_string(snapshot.workspaces.size()) + " workspace";
+    if (snapshot.workspaces.empty()) {
+        list.emptyHint = "Thêm ít nhất một workspace có AGENTS.md để AI node chọn đúng project.";
+        return list;
+    }
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        WorkspaceRowModel row;
+        row.workspaceId = workspace.workspaceId;
+        row.projectKey = workspace.projectKey;
+        row.workspaceRoot = workspace.workspaceRoot;
+        row.validationEnabled = workspace.validationEnabled;
+        row.isDefault = snapshot.defaultWorkspaceId == workspace.workspaceId;
+        row.defaultButtonTitle = row.isDefault ? "Mặc định" : "Đặt mặc định";
+        row.defaultButtonEnabled = !row.isDefault;
+        auto status = validationStatuses_.find(workspace.workspaceId);
+        if (!workspace.validationEnabled) {
+            row.validationText = "Validation đã tắt cho workspace này.";
+            row.validationColor = StatusColor::secondary;
+        } else if (!isLoggedIn_) {
+            row.validationText = "Đăng nhập để chạy validation executor.";
+            row.validationColor = StatusColor::secondary;
+        } else if (status != validationStatuses_.end()) {
+            row.validationText = status->second.message;
+            row.validationColor = status->second.isError ? StatusColor::orange : StatusColor::green;
+        } else {
+            row.validationText = "Đang chờ khởi động validation executor...";
+            row.validationColor = StatusColor::secondary;
+        }
+        list.rows.push_back(std::move(row));
+    }
+    return list;
+}
+
+void BridgeAppDelegate::renderWorkspaceList() {
+    createComponents();
+    if (window_) window_->showWorkspaces(workspaceListModel());
+}
+
+void BridgeAppDelegate::showWorkspaceError(const std::exception& error) {
+    setStatus("Không cập nhật được workspace: " + errorDescription(error), StatusColor::red);
+}
+
+void BridgeAppDelegate::handleAddWorkspace() {
+    if (!window_) return;
+    WorkspaceRegistrySnapshot snapshot = workspaceRegistry()->snapshot();
+    std::optional<std::string> startFolder;
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces)
+        if (workspace.workspaceId == snapshot.defaultWorkspaceId) startFolder = workspace.workspaceRoot;
+    std::vector<std::string> folders = window_->chooseWorkspaceFolders("Thêm workspace chứa AGENTS.md", startFolder);
+    if (folders.empty()) return;
+    addWorkspaceFolders(folders);
+}
+
+void BridgeAppDelegate::addWorkspaceFolders(const std::vector<std::string>& folders) {
+    std::vector<std::string> added;
+    std::vector<std::string> failures;
+    for (const std::string& folder : folders) {
+        try {
+            WorkspaceRegistration registration = workspaceRegistry()->add(folder, true, false);
+            // A workspace whose skill folder fails stays registered.
+            if (options_.ensureWorkspaceSkillRoot) options_.ensureWorkspaceSkillRoot(registration.workspaceRoot);
+            added.push_back(registration.projectKey);
+        } catch (const std::exception& error) {
+            failures.push_back(lastPathComponent(standardizePath(folder)) + ": " + errorDescription(error));
+        }
+    }
+    renderWorkspaceList();
+    if (isLoggedIn_) startValidationExecutorsInBackground(false);
+    if (!failures.empty())
+        setStatus("Có workspace không hợp lệ: " + joined(failures, "; "), StatusColor::red);
+    else
+        setStatus("Đã thêm workspace: " + joined(added, ", "), StatusColor::green);
+}
+
+void BridgeAppDelegate::handleSetDefaultWorkspace(const std::string& workspaceId) {
+    try {
+        workspaceRegistry()->setDefault(workspaceId);
+    } catch (const std::exception& error) {
+        showWorkspaceError(error);
+        return;
+    }
+    renderWorkspaceList();
+    refreshSessionUi();
+}
+
+void BridgeAppDelegate::handleToggleWorkspaceValidation(const std::string& workspaceId, bool enabled) {
+    try {
+        workspaceRegistry()->setValidationEnabled(workspaceId, enabled);
+    } catch (const std::exception& error) {
+        showWorkspaceError(error);
+        return;
+    }
+    if (!enabled) {
+        if (validationExecutors_) validationExecutors_->stop(workspaceId);
+        validationStatuses_.erase(workspaceId);
+    }
+    renderWorkspaceList();
+    if (isLoggedIn_) startValidationExecutorsInBackground(false);
+}
+
+void BridgeAppDelegate::handleRemoveWorkspace(const std::string& workspaceId) {
+    try {
+        workspaceRegistry()->remove(workspaceId);
+    } catch (const std::exception& error) {
+        showWorkspaceError(error);
+        return;
+    }
+    if (validationExecutors_) validationExecutors_->stop(workspaceId);
+    validationStatuses_.erase(workspaceId);
+    renderWorkspaceList();
+    refreshSessionUi();
+}
+
+void BridgeAppDelegate::reloadWorkspaces() {
+    bool changed = false;
+    try {
+        changed = workspaceRegistry()->reload();
+    } catch (const std::exception&) {
+        // An unreadable file keeps what we have; its next write is seen again.
+    }
+    if (!changed) return;
+    // Forget the statuses of workspaces that are gone or switched off; the
+    // reconciliation stops their executors and starts those of new ones.
+    WorkspaceRegistrySnapshot snapshot = workspaceRegistry_->snapshot();
+    std::map<std::string, ValidationStatus> kept;
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        auto status = validationStatuses_.find(workspace.workspaceId);
+        if (workspace.validationEnabled && status != validationStatuses_.end()) kept.insert(*status);
+    }
+    validationStatuses_ = std::move(kept);
+    renderWorkspaceList();
+    refreshSessionUi();
+    if (isLoggedIn_) startValidationExecutorsInBackground(false);
+}
+
+// Termination.
+
+void BridgeAppDelegate::applicationWillTerminate() {
+    if (isTerminated_) return;
+    isTerminated_ = true;
+    if (settingsWatcher_) settingsWatcher_->stop();
+    if (validationExecutors_) validationExecutors_->stopAll();
+    if (localServer_) localServer_->stop();
+}
+
+}  // namespace palisor

@@ -1,0 +1,151 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/app/bridge_view.h"
+#include "bridge/app/validation_executors.h"
+#include "bridge/common/main_thread.h"
+#include "bridge/workspace/workspace_registration.h"
+
+namespace palisor {
+
+class AuthorityClient;
+class LocalMcpServer;
+class NativeTokenStore;
+class SettingsStore;
+class SettingsWatcher;
+class ToolRouter;
+class WorkspaceRegistry;
+
+// Runs a task off the main thread.
+using BackgroundRunner = std::function<void(std::function<void()>)>;
+
+// The application's composition root and controller, shared by the window and
+// headless `serve`: it creates the components once and in order, runs the
+// local endpoint, keeps the login state, and carries out what the user asks
+// for. It owns the status line's wording and colour and talks to its view
+// only on the main thread. Work that may block runs on background runners and
+// holds the delegate weakly.
+//
+// Every public call is made on the main thread.
+class BridgeAppDelegate : public std::enable_shared_from_this<BridgeAppDelegate> {
+public:
+    struct Options {
+        std::shared_ptr<MainThread> mainThread;  // required
+        // Login and logout run here (the user waits for them) ...
+        BackgroundRunner runUserInitiated;
+        // ... session checks and executor reconciliation here, at lower priority.
+        // Both default to process-wide queues.
+        BackgroundRunner runUtility;
+        // Defaults: a NativeTokenStore with its default arguments, the standard
+        // settings store, the authority client of the environment's origin.
+        std::shared_ptr<NativeTokenStore> tokenStore;
+        std::shared_ptr<SettingsStore> defaults;
+        std::function<std::shared_ptr<AuthorityClient>(std::shared_ptr<NativeTokenStore>)> makeAuthorityClient;
+        // Without it no executor is ever started.
+        std::shared_ptr<ValidationExecutors> validationExecutors;
+        // Prepares a workspace's skill folder, at start-up and when one is added.
+        std::function<void(const std::string& workspaceRoot)> ensureWorkspaceSkillRoot;
+        // How often the stored session is compared with the one this process
+        // holds, so that a login or logout made by another program is taken
+        // up; zero switches the check off.
+        std::chrono::milliseconds sessionCheckInterval{std::chrono::seconds(5)};
+        // Whether another process's changes to the settings file are followed.
+        bool watchSettings = true;
+    };
+
+    struct ValidationStatus {
+        std::string message;
+        bool isError = false;
+    };
+
+    static std::shared_ptr<BridgeAppDelegate> create(Options options);
+    ~BridgeAppDelegate();
+    BridgeAppDelegate(const BridgeAppDelegate&) = delete;
+    BridgeAppDelegate& operator=(const BridgeAppDelegate&) = delete;
+
+    // The view outlives the delegate's use of it: set it before launching and
+    // clear it (nullptr) before the view goes away.
+    void setView(BridgeView* view) { window_ = view; }
+
+    // Application lifecycle.
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+    // Actions of the window.
+    void handleLogin();
+    void handleLogout();
+    void handleRefresh();
+    void handleAddWorkspace();
+    void handleSetDefaultWorkspace(const std::string& workspaceId);
+    void handleRemoveWorkspace(const std::string& workspaceId);
+    void handleToggleWorkspaceValidation(const std::string& workspaceId, bool enabled);
+
+    // Registers the folders as handleAddWorkspace does once they are chosen.
+    void addWorkspaceFolders(const std::vector<std::string>& folders);
+    // Takes in workspace changes another process wrote to the settings.
+    void reloadWorkspaces();
+    // Compares the stored session with ours and refreshes when another
+    // process logged in or out. Runs in the background.
+    void checkStoredSession();
+
+    // The components, created together on first use.
+    const std::shared_ptr<NativeTokenStore>& tokenStore() const { return tokenStore_; }
+    const std::shared_ptr<AuthorityClient>& authorityClient();
+    const std::shared_ptr<WorkspaceRegistry>& workspaceRegistry();
+    const std::shared_ptr<ToolRouter>& toolRouter();
+    const std::shared_ptr<LocalMcpServer>& localServer();
+
+    bool isLoggedIn() const { return isLoggedIn_; }
+    bool isRefreshingSession() const { return isRefreshingSession_; }
+    const std::optional<std::string>& sessionNotice() const { return sessionNotice_; }
+    const std::map<std::string, ValidationStatus>& validationStatuses() const { return validationStatuses_; }
+
+    // Internal steps, public for the headless program and tests.
+    void startBridge();
+    void refreshStoredSessionInBackground(bool forceRestartValidationExecutors);
+    void startValidationExecutorsInBackground(bool forceRestart);
+    void refreshSessionUi();
+    void renderWorkspaceList();
+    void showWorkspaceError(const std::exception& error);
+
+    // The list as renderWorkspaceList shows it.
+    WorkspaceListModel workspaceListModel() const;
+
+private:
+    explicit BridgeAppDelegate(Options options);
+    void createComponents();
+    void setStatus(const std::string& text, StatusColor color);
+    void onMain(std::function<void(BridgeAppDelegate&)> task);
+    void scheduleSessionCheck();
+
+    BridgeView* window_ = nullptr;
+    Options options_;
+    std::shared_ptr<NativeTokenStore> tokenStore_;
+    std::shared_ptr<AuthorityClient> authorityClient_;
+    std::shared_ptr<WorkspaceRegistry> workspaceRegistry_;
+    std::shared_ptr<ToolRouter> toolRouter_;
+    std::shared_ptr<LocalMcpServer> localServer_;
+    std::shared_ptr<ValidationExecutors> validationExecutors_;
+    std::unique_ptr<SettingsWatcher> settingsWatcher_;
+
+    bool isLoggedIn_ = false;
+    bool isRefreshingSession_ = false;
+    bool isTerminated_ = false;
+    std::optional<std::string> sessionNotice_;
+    std::map<std::string, ValidationStatus> validationStatuses_;
+};
+
+// The process-wide background runners: login and logout at normal priority,
+// background checks at a lower one.
+BackgroundRunner userInitiatedRunner();
+BackgroundRunner utilityRunner();
+
+}  // namespace palisor

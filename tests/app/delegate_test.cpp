@@ -1,0 +1,512 @@
+// The application controller with a recording view, a main thread that runs
+// posted work at once, and background work the test releases by hand, against
+// the development authority.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <mutex>
+
+#include "bridge/app/bridge_app_delegate.h"
+#include "bridge/authority/authority_client.h"
+#include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/workspace/settings_store.h"
+#include "bridge/workspace/workspace_registry.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor {
+namespace {
+
+class InlineMainThread : public MainThread {
+public:
+    void post(std::function<void()> task) override { task(); }
+    void postAfter(std::chrono::milliseconds, std::function<void()> task) override {
+        delayed.push_back(std::move(task));
+    }
+    std::vector<std::function<void()>> delayed;
+};
+
+// Background work waits here until the test runs it.
+class ManualRunner {
+public:
+    BackgroundRunner runner() {
+        return [this](std::function<void()> task) { tasks.push_back(std::move(task)); };
+    }
+    void runAll() {
+        while (!tasks.empty()) {
+            auto task = std::move(tasks.front());
+            tasks.pop_front();
+            task();
+        }
+    }
+    std::deque<std::function<void()>> tasks;
+};
+
+class RecordingView : public BridgeView {
+public:
+    void setStatus(const std::string& text, StatusColor color) override {
+        status = text;
+        statusColor = color;
+        statusHistory.push_back(text);
+    }
+    void showSessionControls(const SessionControlsModel& model) override { controls = model; }
+    void setActionEnabled(bool enabled) override { actionEnabled = enabled; }
+    void setRefreshEnabled(bool enabled) override { refreshEnabled = enabled; }
+    void showWorkspaces(const WorkspaceListModel& model) override { list = model; }
+    std::string emailText() const override { return email; }
+    std::string passwordText() const override { return password; }
+    void clearPassword() override { password.clear(); }
+    void clearCredentialFields() override { email.clear(), password.clear(); }
+    std::vector<std::string> chooseWorkspaceFolders(const std::string& title,
+                                                    const std::optional<std::string>& start) override {
+        chooserTitle = title;
+        chooserStart = start;
+        return chosenFolders;
+    }
+    void showWindow() override { shown = true; }
+    void activate() override { activated = true; }
+
+    std::string status = "Bridge chưa đăng nhập.";
+    StatusColor statusColor = StatusColor::secondary;
+    std::vector<std::string> statusHistory;
+    SessionControlsModel controls;
+    bool actionEnabled = true;
+    bool refreshEnabled = true;
+    WorkspaceListModel list;
+    std::string email;
+    std::string password;
+    std::string chooserTitle;
+    std::optional<std::string> chooserStart;
+    std::vector<std::string> chosenFolders;
+    bool shown = false;
+    bool activated = false;
+};
+
+class RecordingExecutors : public ValidationExecutors {
+public:
+    void reconcile(const std::shared_ptr<AuthorityClient>&, const std::vector<WorkspaceRegistration>& workspaces,
+                   bool forceRestart, std::function<void()> onAuthenticationFailure, StatusHandler onStatus) override {
+        std::vector<std::string> ids;
+        for (const auto& workspace : workspaces) ids.push_back(workspace.workspaceId);
+        reconciled.push_back({ids, forceRestart});
+        lastAuthFailure = std::move(onAuthenticationFailure);
+        lastStatus = std::move(onStatus);
+        log.push_back("reconcile");
+    }
+    void stop(const std::string& workspaceId) override { log.push_back("stop " + workspaceId); }
+    void stopAll() override { log.push_back("stopAll"); }
+
+    std::vector<std::pair<std::vector<std::string>, bool>> reconciled;
+    std::function<void()> lastAuthFailure;
+    StatusHandler lastStatus;
+    std::vector<std::string> log;
+};
+
+// A vault in memory whose deletions can be made to fail.
+class MemoryVault : public CredentialVault {
+public:
+    KeychainReadResult read(const std::string& service, const std::string&) override {
+        std::lock_guard guard(lock);
+        auto found = items.find(service);
+        if (found == items.end()) return {vault_status::kItemNotFound, std::nullopt};
+        return {vault_status::kSuccess, found->second};
+    }
+    std::int32_t write(const std::string& service, const std::string&, std::string_view data) override {
+        std::lock_guard guard(lock);
+        items[service] = std::string(data);
+        return vault_status::kSuccess;
+    }
+    std::int32_t remove(const std::string& service, const std::string&) override {
+        std::lock_guard guard(lock);
+        if (failRemove) return vault_status::kServiceFailed;
+        return items.erase(service) ? vault_status::kSuccess : vault_status::kItemNotFound;
+    }
+    std::mutex lock;
+    std::map<std::string, std::string> items;
+    bool failRemove = false;
+};
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+class Delegate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        authority.addUser("dev@palisor.test", "right-password", {"ALPHA", "BETA"});
+        authority.start();
+        port = test::freePort();
+    }
+    void TearDown() override {
+        if (delegate) {
+            delegate->applicationWillTerminate();
+            delegate->setView(nullptr);
+        }
+    }
+
+    std::shared_ptr<NativeTokenStore> storeOn(std::shared_ptr<CredentialVault> backing) const {
+        NativeTokenStore::Options options;
+        options.keychainEnabled = true;
+        options.legacyServices = std::vector<std::string>{};
+        options.vault = std::move(backing);
+        return std::make_shared<NativeTokenStore>(options);
+    }
+
+    void launch() {
+        BridgeAppDelegate::Options options;
+        options.mainThread = mainThread;
+        options.runUserInitiated = userInitiated.runner();
+        options.runUtility = utility.runner();
+        options.tokenStore = storeOn(vault);
+        options.defaults = defaults;
+        options.validationExecutors = executors;
+        options.ensureWorkspaceSkillRoot = [this](const std::string& root) {
+            skillRoots.push_back(root);
+            if (root.find("broken-skills") != std::string::npos) throw std::runtime_error("SKILL_ROOT_FAILED");
+        };
+        options.watchSettings = false;
+        delegate = BridgeAppDelegate::create(options);
+        delegate->setView(&view);
+        delegate->applicationDidFinishLaunching();
+    }
+
+    std::string workspace(const std::string& name, const std::string& projectKey) const {
+        std::string root = home.path() + "/" + name;
+        std::filesystem::create_directories(root);
+        test::writeFile(root + "/AGENTS.md",
+                        "- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
+        return root;
+    }
+
+    std::string endpoint() const { return "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp"; }
+
+    void logIn() {
+        view.email = "  dev@palisor.test\n";
+        view.password = "right-password";
+        delegate->handleLogin();
+        userInitiated.runAll();
+        utility.runAll();
+    }
+
+    dev::DevAuthority authority;
+    test::TempDir home;
+    std::uint16_t port = 0;
+    test::ScopedEnv portVariable{"PALISOR_BRIDGE_PORT", nullptr};
+    test::ScopedEnv authorityVariable{"PALISOR_BRIDGE_AUTHORITY", nullptr};
+    test::ScopedEnv workspaceVariable{"PALISOR_BRIDGE_WORKSPACE", nullptr};
+    test::ScopedEnv executorVariable{"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", nullptr};
+    test::ScopedEnv persistenceVariable{"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", nullptr};
+    std::shared_ptr<SettingsStore> defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
+    std::shared_ptr<MemoryVault> vault = std::make_shared<MemoryVault>();
+    std::shared_ptr<InlineMainThread> mainThread = std::make_shared<InlineMainThread>();
+    ManualRunner userInitiated;
+    ManualRunner utility;
+    std::shared_ptr<RecordingExecutors> executors = std::make_shared<RecordingExecutors>();
+    std::vector<std::string> skillRoots;
+    RecordingView view;
+    std::shared_ptr<BridgeAppDelegate> delegate;
+
+    void useEnvironment() {
+        ::setenv("PALISOR_BRIDGE_PORT", std::to_string(port).c_str(), 1);
+        ::setenv("PALISOR_BRIDGE_AUTHORITY", authority.origin().c_str(), 1);
+    }
+};
+
+TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
+    useEnvironment();
+    launch();
+    EXPECT_TRUE(view.shown);
+    EXPECT_TRUE(view.activated);
+    EXPECT_TRUE(delegate->localServer()->isRunning());
+    EXPECT_EQ(view.statusHistory.front(), endpoint());
+    // The stored-session check is under way; a second refresh is dropped.
+    EXPECT_TRUE(delegate->isRefreshingSession());
+    EXPECT_FALSE(view.refreshEnabled);
+    delegate->handleRefresh();
+    EXPECT_EQ(utility.tasks.size(), 1u);
+    utility.runAll();
+    EXPECT_FALSE(delegate->isRefreshingSession());
+    EXPECT_TRUE(view.refreshEnabled);
+    EXPECT_FALSE(delegate->isLoggedIn());
+    EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
+    EXPECT_EQ(view.statusColor, StatusColor::secondary);
+    EXPECT_EQ(view.controls, (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
+    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+
+    // Nothing is sent for an e-mail of blanks.
+    view.email = "   ";
+    view.password = "right-password";
+    delegate->handleLogin();
+    EXPECT_EQ(view.status, "Cần nhập email và mật khẩu.");
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+    EXPECT_TRUE(userInitiated.tasks.empty());
+
+    view.email = "dev@palisor.test";
+    view.password = "wrong-password";
+    delegate->handleLogin();
+    EXPECT_EQ(view.status, "Đang đăng nhập authority...");
+    EXPECT_FALSE(view.actionEnabled);
+    userInitiated.runAll();
+    EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: ")) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+    EXPECT_TRUE(view.actionEnabled);
+    EXPECT_FALSE(delegate->isLoggedIn());
+
+    logIn();
+    EXPECT_TRUE(delegate->isLoggedIn());
+    EXPECT_TRUE(view.password.empty());
+    EXPECT_EQ(view.controls, (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout}));
+    EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
+                               ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.");
+    EXPECT_EQ(view.statusColor, StatusColor::green);
+    ASSERT_EQ(executors->reconciled.size(), 1u);
+    EXPECT_FALSE(executors->reconciled[0].second);
+
+    // An executor reports an error, then its authentication failure forces a
+    // refresh that restarts every executor.
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
+    utility.runAll();
+    WorkspaceRegistration alpha = delegate->workspaceRegistry()->snapshot().workspaces.at(0);
+    executors->lastStatus(alpha, "Executor dừng bất thường.", true);
+    EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
+                               ". 1 workspace đã đăng ký. 1 validation executor đang lỗi.");
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    EXPECT_EQ(view.list.rows.at(0).validationText, "Executor dừng bất thường.");
+    EXPECT_EQ(view.list.rows.at(0).validationColor, StatusColor::orange);
+    executors->lastAuthFailure();
+    utility.runAll();
+    EXPECT_TRUE(delegate->validationStatuses().empty());
+    EXPECT_TRUE(executors->reconciled.back().second);
+    EXPECT_EQ(view.statusColor, StatusColor::green);
+
+    executors->log.clear();
+    delegate->handleLogout();
+    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_EQ(view.status, "Đang đăng xuất...");
+    EXPECT_FALSE(view.actionEnabled);
+    EXPECT_FALSE(view.refreshEnabled);
+    userInitiated.runAll();
+    EXPECT_FALSE(delegate->isLoggedIn());
+    EXPECT_TRUE(view.email.empty());
+    EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
+    EXPECT_EQ(view.list.rows.at(0).validationText, "Đăng nhập để chạy validation executor.");
+    EXPECT_TRUE(vault->items.empty());
+
+    // Termination stops the executors, then the server.
+    executors->log.clear();
+    delegate->applicationWillTerminate();
+    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_EQ(view.status, "Bridge đã dừng.");
+    EXPECT_FALSE(delegate->localServer()->isRunning());
+}
+
+TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
+    useEnvironment();
+    // A workspace whose AGENTS.md has gone, and one whose skill folder fails.
+    {
+        WorkspaceRegistry registry(authority.origin(), std::nullopt, defaults);
+        registry.add(workspace("gone", "ALPHA"), true, true);
+        registry.add(workspace("broken-skills", "BETA"), true, false);
+    }
+    std::filesystem::remove(home.file("gone/AGENTS.md"));
+    launch();
+    ASSERT_TRUE(startsWith(view.status, "Bridge đang chạy nhưng có workspace lỗi: ALPHA: ")) << view.status;
+    EXPECT_NE(view.status.find("; BETA: SKILL_ROOT_FAILED"), std::string::npos) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    delegate->applicationWillTerminate();
+    delegate.reset();
+
+    // The port is taken: the bridge runs without an endpoint and says so.
+    view = RecordingView();
+    auto blocker = LocalMcpServer::create(port, nullptr);
+    blocker->start();
+    authority.failNext("GET", "/api/auth/me", 500, JsonValue{{"ok", false}, {"code", "DOWN"}});
+    storeOn(vault)->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+    launch();
+    EXPECT_TRUE(startsWith(view.status, "Không thể mở bridge local: ")) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+    utility.runAll();
+    // The authority could not confirm the session: logged in, with a notice.
+    EXPECT_TRUE(delegate->isLoggedIn());
+    ASSERT_TRUE(delegate->sessionNotice());
+    EXPECT_TRUE(startsWith(view.status, *delegate->sessionNotice() + " Bridge chưa chạy. 2 workspace đã đăng ký."))
+        << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    blocker->stop();
+}
+
+TEST_F(Delegate, ExpiredSessionIsANoticeWhileLoggedOut) {
+    useEnvironment();
+    auto session = authority.login("dev@palisor.test", "right-password").answer;
+    storeOn(vault)->setWebSession(authority.origin(), session);
+    authority.expireAccessTokens();
+    authority.expireRefreshTokens();
+    launch();
+    utility.runAll();
+    EXPECT_FALSE(delegate->isLoggedIn());
+    ASSERT_TRUE(delegate->sessionNotice());
+    EXPECT_EQ(view.status, *delegate->sessionNotice());
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+}
+
+TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    logIn();
+    executors->log.clear();
+    vault->failRemove = true;
+    delegate->handleLogout();
+    userInitiated.runAll();
+    EXPECT_TRUE(startsWith(view.status, "Đăng xuất lỗi: ")) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+    EXPECT_TRUE(delegate->isLoggedIn());
+    EXPECT_EQ(view.controls.action, SessionControlsModel::Action::logout);
+    EXPECT_TRUE(view.actionEnabled);
+    EXPECT_TRUE(view.refreshEnabled);
+    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_TRUE(utility.tasks.empty());
+}
+
+TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    EXPECT_EQ(view.list.countText, "Chưa có workspace");
+    EXPECT_EQ(view.list.emptyHint, "Thêm ít nhất một workspace có AGENTS.md để AI node chọn đúng project.");
+
+    std::string alpha = workspace("alpha", "ALPHA");
+    std::filesystem::create_directories(home.file("no-pointer"));
+    view.chosenFolders = {home.file("no-pointer"), alpha};
+    delegate->handleAddWorkspace();
+    EXPECT_EQ(view.chooserTitle, "Thêm workspace chứa AGENTS.md");
+    EXPECT_FALSE(view.chooserStart);
+    ASSERT_TRUE(startsWith(view.status, "Có workspace không hợp lệ: no-pointer: ")) << view.status;
+    EXPECT_EQ(view.status.find("alpha"), std::string::npos) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+    EXPECT_EQ(skillRoots, std::vector<std::string>{alpha});
+
+    // A skill folder that fails keeps its workspace registered.
+    view.chosenFolders = {workspace("broken-skills", "BETA")};
+    delegate->handleAddWorkspace();
+    EXPECT_EQ(view.chooserStart, alpha);
+    EXPECT_TRUE(startsWith(view.status, "Có workspace không hợp lệ: broken-skills: SKILL_ROOT_FAILED")) << view.status;
+    ASSERT_EQ(view.list.rows.size(), 2u);
+    EXPECT_EQ(view.list.countText, "2 workspace");
+
+    view.chosenFolders = {workspace("gamma", "ALPHA")};
+    delegate->handleAddWorkspace();
+    EXPECT_EQ(view.status, "Đã thêm workspace: ALPHA");
+    EXPECT_EQ(view.statusColor, StatusColor::green);
+
+    // Cancelling changes nothing.
+    view.chosenFolders = {};
+    delegate->handleAddWorkspace();
+    EXPECT_EQ(view.status, "Đã thêm workspace: ALPHA");
+    EXPECT_TRUE(executors->reconciled.empty());
+}
+
+TEST_F(Delegate, RowsAndWorkspaceActions) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
+    ASSERT_EQ(view.list.rows.size(), 2u);
+    const WorkspaceRowModel& first = view.list.rows[0];
+    EXPECT_TRUE(first.isDefault);
+    EXPECT_EQ(first.defaultButtonTitle, "Mặc định");
+    EXPECT_FALSE(first.defaultButtonEnabled);
+    EXPECT_EQ(view.list.rows[1].defaultButtonTitle, "Đặt mặc định");
+    EXPECT_TRUE(view.list.rows[1].defaultButtonEnabled);
+    EXPECT_EQ(first.validationText, "Đăng nhập để chạy validation executor.");
+
+    logIn();
+    EXPECT_EQ(view.list.rows[0].validationText, "Đang chờ khởi động validation executor...");
+    EXPECT_EQ(view.list.rows[0].validationColor, StatusColor::secondary);
+    std::string alphaId = view.list.rows[0].workspaceId;
+    std::string betaId = view.list.rows[1].workspaceId;
+    executors->lastStatus(delegate->workspaceRegistry()->snapshot().workspaces[1], "Executor sẵn sàng.", false);
+    EXPECT_EQ(view.list.rows[1].validationText, "Executor sẵn sàng.");
+    EXPECT_EQ(view.list.rows[1].validationColor, StatusColor::green);
+
+    delegate->handleSetDefaultWorkspace(betaId);
+    EXPECT_TRUE(view.list.rows[1].isDefault);
+    EXPECT_FALSE(view.list.rows[0].isDefault);
+
+    executors->log.clear();
+    delegate->handleToggleWorkspaceValidation(betaId, false);
+    EXPECT_EQ(executors->log.at(0), "stop " + betaId);
+    EXPECT_FALSE(delegate->validationStatuses().count(betaId));
+    EXPECT_EQ(view.list.rows[1].validationText, "Validation đã tắt cho workspace này.");
+    utility.runAll();
+    EXPECT_EQ(executors->log.back(), "reconcile");
+
+    delegate->handleRemoveWorkspace(alphaId);
+    EXPECT_EQ(view.list.rows.size(), 1u);
+    EXPECT_NE(view.status.find("1 workspace đã đăng ký"), std::string::npos) << view.status;
+
+    delegate->handleRemoveWorkspace("no-such-workspace");
+    EXPECT_EQ(view.status, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:no-such-workspace");
+    EXPECT_EQ(view.statusColor, StatusColor::red);
+}
+
+TEST_F(Delegate, DisabledExecutorsAreNeverStarted) {
+    useEnvironment();
+    ::setenv("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", "1", 1);
+    launch();
+    utility.runAll();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
+    logIn();
+    EXPECT_TRUE(delegate->isLoggedIn());
+    EXPECT_TRUE(executors->reconciled.empty());
+    EXPECT_EQ(view.statusColor, StatusColor::green);
+}
+
+TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    ASSERT_EQ(mainThread->delayed.size(), 1u);
+
+    // Another program logs in: the next session check notices it.
+    auto other = storeOn(vault);
+    other->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+    auto check = std::move(mainThread->delayed.back());
+    mainThread->delayed.clear();
+    check();
+    ASSERT_EQ(mainThread->delayed.size(), 1u);  // and the next check is scheduled
+    utility.runAll();
+    EXPECT_TRUE(delegate->isLoggedIn());
+    EXPECT_EQ(executors->reconciled.size(), 1u);
+
+    // Nothing changed: no refresh.
+    delegate->checkStoredSession();
+    utility.runAll();
+    EXPECT_TRUE(utility.tasks.empty());
+    std::size_t meCalls = authority.requestCount("GET", "/api/auth/me");
+    delegate->checkStoredSession();
+    utility.runAll();
+    EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), meCalls);
+
+    // Another program registers a workspace, then logs out.
+    {
+        WorkspaceRegistry registry(authority.origin(), std::nullopt, defaults);
+        registry.add(workspace("alpha", "ALPHA"), true, true);
+    }
+    delegate->reloadWorkspaces();
+    EXPECT_EQ(view.list.rows.size(), 1u);
+    utility.runAll();
+    EXPECT_EQ(executors->reconciled.back().first.size(), 1u);
+
+    executors->log.clear();
+    other->clearSession();
+    delegate->checkStoredSession();
+    utility.runAll();
+    EXPECT_FALSE(delegate->isLoggedIn());
+    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+}
+
+}  // namespace
+}  // namespace palisor
