@@ -400,10 +400,17 @@ DevAnswer AuthorityState::bootstrap(const RecordedRequest& request) {
     if (key == query.end() || key->second.empty())
         return failureAnswer(400, "PROJECT_KEY_REQUIRED", "The query item projectKey is required.");
     if (!projectMember(request, key->second, failure)) return failure;
-    JsonValue body = {{"projectKey", key->second}, {"operationCatalog", operationCatalog()}};
-    // The compact view carries the catalogue alone.
-    if (auto view = query.find("view"); view == query.end() || view->second != "catalog")
-        body["project"] = projectJson(key->second);
+    JsonValue body = {{"projectKey", key->second},
+                      {"operationCatalog", operationCatalog(options_.announceReadOptimizations)}};
+    // The compact view carries the catalogue alone, and is what clients
+    // revalidate.
+    if (auto view = query.find("view"); view != query.end() && view->second == "catalog") {
+        DevAnswer answer = okAnswer(std::move(body));
+        answer.body["meta"] = JsonValue::object();
+        answer.revalidatable = true;
+        return answer;
+    }
+    body["project"] = projectJson(key->second);
     return okAnswer(std::move(body));
 }
 
@@ -490,7 +497,7 @@ const std::vector<AuthorityState::Operation>& AuthorityState::operationTable() {
     return table;
 }
 
-JsonValue AuthorityState::operationCatalog() {
+JsonValue AuthorityState::operationCatalog(bool announceReadOptimizations) {
     JsonValue operations = JsonValue::array();
     for (const Operation& operation : operationTable()) {
         JsonValue descriptor = {{"id", operation.id},
@@ -504,7 +511,9 @@ JsonValue AuthorityState::operationCatalog() {
             descriptor["observability"] = {{"capturePolicy", "bridge-authority"}, {"phase", *operation.phase}};
         operations.push_back(std::move(descriptor));
     }
-    return {{"version", "dev-authority.2"}, {"operations", operations}, {"readOptimizations", JsonValue::object()}};
+    JsonValue readOptimizations = JsonValue::object();
+    if (announceReadOptimizations) readOptimizations["schemaVersion"] = "authority-reads.v1";
+    return {{"version", "dev-authority.2"}, {"operations", operations}, {"readOptimizations", readOptimizations}};
 }
 
 std::optional<DevAnswer> AuthorityState::serveOperation(const RecordedRequest& request,

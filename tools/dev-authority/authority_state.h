@@ -23,6 +23,10 @@ struct DevAnswer {
     int status = 200;
     JsonValue body = JsonValue::object();
     std::map<std::string, std::string> headers;
+    // The HTTP side gives the answer an ETag over its body and
+    // "private, no-cache", answers a matching "If-None-Match" with 304, and
+    // stamps the body's "meta" with the exchange's request id and timings.
+    bool revalidatable = false;
 };
 
 // A failure answer: {"ok": false, "code", "message", "requestId"}, top level.
@@ -52,7 +56,7 @@ public:
     std::vector<JsonValue> workEvents(const std::string& projectKey) const;
     void clearWorkEvents();
 
-    static JsonValue operationCatalog();
+    static JsonValue operationCatalog(bool announceReadOptimizations = true);
 
     // One catalogue operation: its descriptor and the handler serving it.
     // Defined in the source file, beside the table.

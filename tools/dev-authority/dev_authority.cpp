@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bridge/common/sha256.h"
 #include "bridge/common/text.h"
 #include "bridge/common/uuid.h"
 #include "tools/dev-authority/authority_state.h"
@@ -163,6 +164,17 @@ void takeOne(std::deque<Entry>& queue) {
     if (--queue.front().remaining <= 0) queue.pop_front();
 }
 
+// Whether an "If-None-Match" value names this entity tag. Weak tags compare
+// by their opaque part, as weak comparison does.
+bool namesEtag(const std::string& ifNoneMatch, const std::string& etag) {
+    auto opaque = [](std::string tag) { return startsWith(tag, "W/") ? tag.substr(2) : tag; };
+    for (std::string_view candidate : splitKeepingEmpty(ifNoneMatch, ",")) {
+        std::string tag = trim(candidate);
+        if (tag == "*" || (!tag.empty() && opaque(tag) == opaque(etag))) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 class DevAuthority::Impl {
@@ -207,7 +219,8 @@ public:
 
     void serve(const httplib::Request& request, httplib::Response& response);
     HookDecision consumeHooks(const RouteKey& route);
-    void answer(httplib::Response& response, const DevAnswer& answer);
+    void answer(const RecordedRequest& request, httplib::Response& response, DevAnswer answer,
+                std::chrono::steady_clock::time_point arrived);
 
     DevAuthorityOptions options;
     AuthorityState state;
@@ -225,6 +238,8 @@ public:
     std::map<RouteKey, int> drops;
     std::map<RouteKey, Flap> flaps;
     std::map<RouteKey, std::size_t> counts;
+    std::map<RouteKey, std::size_t> bodyBytes;
+    std::map<RouteKey, std::map<int, std::size_t>> statuses;
     std::vector<RecordedRequest> log;
 };
 
@@ -255,7 +270,8 @@ HookDecision DevAuthority::Impl::consumeHooks(const RouteKey& route) {
     return decision;
 }
 
-void DevAuthority::Impl::answer(httplib::Response& response, const DevAnswer& answer) {
+void DevAuthority::Impl::answer(const RecordedRequest& request, httplib::Response& response, DevAnswer answer,
+                                std::chrono::steady_clock::time_point arrived) {
     response.status = answer.status;
     // A failure names its request id in the body; the header says the same.
     if (auto id = optString(answer.body, "requestId")) {
@@ -263,10 +279,27 @@ void DevAuthority::Impl::answer(httplib::Response& response, const DevAnswer& an
         response.set_header("x-request-id", *id);
     }
     for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+    if (answer.revalidatable && answer.status == 200) {
+        // The tag covers the content, not the per-exchange meta, so an
+        // unchanged answer keeps its tag from one request to the next.
+        std::string etag = "\"" + sha256Hex(dumpCompact(answer.body).value_or("{}")).substr(0, 32) + "\"";
+        response.set_header("ETag", etag);
+        response.set_header("Cache-Control", "private, no-cache");
+        if (namesEtag(request.header("if-none-match"), etag)) {
+            response.status = 304;
+            return;
+        }
+        if (auto meta = answer.body.find("meta"); meta != answer.body.end() && meta->is_object()) {
+            double handled = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - arrived).count();
+            (*meta)["requestId"] = response.get_header_value("x-request-id");
+            (*meta)["stageTimings"] = {{"handleMs", handled}};
+        }
+    }
     response.set_content(dumpCompact(answer.body).value_or("{}"), "application/json");
 }
 
 void DevAuthority::Impl::serve(const httplib::Request& request, httplib::Response& response) {
+    auto arrived = std::chrono::steady_clock::now();
     RecordedRequest recorded;
     recorded.method = request.method;
     auto question = request.target.find('?');
@@ -299,9 +332,12 @@ void DevAuthority::Impl::serve(const httplib::Request& request, httplib::Respons
     if (decision.answer) {
         response.status = decision.answer->status;
         response.set_content(decision.answer->body, decision.answer->contentType.c_str());
-        return;
+    } else {
+        answer(recorded, response, state.handle(recorded), arrived);
     }
-    answer(response, state.handle(recorded));
+    std::lock_guard lock(mutex);
+    bodyBytes[route] += response.body.size();
+    ++statuses[route][response.status];
 }
 
 DevAuthority::DevAuthority(DevAuthorityOptions options) : impl_(std::make_unique<Impl>(options)) {}
@@ -525,9 +561,25 @@ std::vector<RecordedRequest> DevAuthority::requests(const std::string& method, c
     return matching;
 }
 
+std::size_t DevAuthority::bodyBytesSent(const std::string& method, const std::string& path) const {
+    std::lock_guard lock(impl_->mutex);
+    auto found = impl_->bodyBytes.find({asciiUpper(method), path});
+    return found == impl_->bodyBytes.end() ? 0 : found->second;
+}
+
+std::size_t DevAuthority::answersWithStatus(const std::string& method, const std::string& path, int status) const {
+    std::lock_guard lock(impl_->mutex);
+    auto route = impl_->statuses.find({asciiUpper(method), path});
+    if (route == impl_->statuses.end()) return 0;
+    auto found = route->second.find(status);
+    return found == route->second.end() ? 0 : found->second;
+}
+
 void DevAuthority::resetRecords() {
     std::lock_guard lock(impl_->mutex);
     impl_->counts.clear();
+    impl_->bodyBytes.clear();
+    impl_->statuses.clear();
     impl_->log.clear();
     impl_->connections = 0;
 }

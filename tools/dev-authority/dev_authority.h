@@ -7,8 +7,12 @@
 // work-event routes and an operation catalogue on 127.0.0.1, and lets a test
 // steer it: fail, delay or drop the next answers of a route or make it flap,
 // count requests and accepted TCP connections, read back what a client sent
-// (every request, headers included, whatever it was answered), and age tokens
-// on demand.
+// (every request, headers included, whatever it was answered), count the
+// body bytes it sent per route, and age tokens on demand.
+//
+// Reads that clients may revalidate (the compact catalogue) carry an ETag and
+// "Cache-Control: private, no-cache"; a request whose "If-None-Match" names
+// the current ETag gets a bodiless 304 with a fresh "x-request-id".
 
 #include <chrono>
 #include <cstdint>
@@ -34,6 +38,10 @@ struct DevAuthorityOptions {
     // connections hold a worker while they stay open.
     std::size_t threads = 96;
     std::chrono::seconds keepAliveTimeout{30};
+    // The catalogue announces the "authority-reads.v1" read optimisations,
+    // so that clients ask for its compact view and revalidate it. Off, the
+    // authority behaves like one that predates them.
+    bool announceReadOptimizations = true;
 };
 
 // One request as it arrived. Path and query are raw (still percent-encoded,
@@ -128,17 +136,21 @@ public:
     // --- observation -------------------------------------------------------
     std::size_t requestCount(const std::string& method, const std::string& path) const;
     std::size_t totalRequests() const;
+    // Body bytes of the answers sent on a route (a 304 sends none), and how
+    // many of its answers had a given status.
+    std::size_t bodyBytesSent(const std::string& method, const std::string& path) const;
+    std::size_t answersWithStatus(const std::string& method, const std::string& path, int status) const;
     std::size_t acceptedConnections() const;
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requests(const std::string& method, const std::string& path) const;
-    // Forgets recorded requests and both counters.
+    // Forgets recorded requests and every counter.
     void resetRecords();
     // The work event bodies accepted for a project, in arrival order; a
     // repeated idempotency key is recorded once.
     std::vector<JsonValue> workEvents(const std::string& projectKey) const;
     void clearWorkEvents();
 
-    // The bootstrap's catalogue, as served.
+    // The bootstrap's catalogue, as served with the default options.
     static JsonValue operationCatalog();
 
     class Impl;
