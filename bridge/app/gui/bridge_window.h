@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/app/bridge_view.h"
+#include "bridge/app/gui/workspace_row.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace palisor::gui {
+
+// What the window's controls ask of the application.
+struct BridgeWindowActions {
+    std::function<void()> login;
+    std::function<void()> logout;
+    std::function<void()> refresh;
+    std::function<void()> addWorkspace;
+    WorkspaceRowActions workspace;
+    // The user asked to quit (menu or shortcut).
+    std::function<void()> quit;
+};
+
+// The bridge's one window: log in to the authority, see whether the local
+// endpoint runs, manage the registered workspaces. It shows what the
+// controller tells it and forwards the user's actions; it decides nothing.
+class BridgeWindow : public QMainWindow, public BridgeView {
+public:
+    explicit BridgeWindow(BridgeWindowActions actions, QWidget* parent = nullptr);
+    ~BridgeWindow() override;
+
+    // BridgeView
+    void setStatus(const std::string& text, StatusColor color) override;
+    void showSessionControls(const SessionControlsModel& controls) override;
+    void setActionEnabled(bool enabled) override;
+    void setRefreshEnabled(bool enabled) override;
+    void showWorkspaces(const WorkspaceListModel& list) override;
+    std::string emailText() const override;
+    std::string passwordText() const override;
+    void clearPassword() override;
+    void clearCredentialFields() override;
+    std::vector<std::string> chooseWorkspaceFolders(const std::string& title,
+                                                    const std::optional<std::string>& startFolder) override;
+    void showWindow() override;
+    void activate() override;
+
+    // The widget that holds the workspace rows (or the hint when there are none).
+    QWidget* workspaceListStack() const { return workspaceListStack_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void buildMenus();
+    void buildContent();
+    void triggerAction();
+    void clearWorkspaceRows();
+
+    BridgeWindowActions actions_;
+    SessionControlsModel::Action sessionAction_ = SessionControlsModel::Action::login;
+    bool centred_ = false;
+
+    QWidget* workspaceListStack_ = nullptr;
+    QVBoxLayout* workspaceListLayout_ = nullptr;
+    QLabel* workspaceCountLabel_ = nullptr;
+    QPushButton* addWorkspaceButton_ = nullptr;
+    QLabel* emailLabel_ = nullptr;
+    QLineEdit* emailField_ = nullptr;
+    QLabel* passwordLabel_ = nullptr;
+    QLineEdit* passwordField_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QPushButton* actionButton_ = nullptr;
+    QPushButton* refreshButton_ = nullptr;
+};
+
+}  // namespace palisor::gui

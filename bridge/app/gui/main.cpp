@@ -1,0 +1,55 @@
+// palisor-bridge-gui: the bridge with its window.
+
+#include <QApplication>
+#include <QPixmap>
+#include <QTimer>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/gui/bridge_gui.h"
+#include "bridge/app/gui/qt_main_thread.h"
+#include "bridge/app/gui/quit_on_signals.h"
+
+namespace {
+
+// PALISOR_BRIDGE_GUI_SCREENSHOT=<file.png> saves a picture of the window once
+// it has settled (after PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS, 2000 by
+// default: long enough for the stored session to be checked) and quits. It
+// takes the documentation's screenshot and lets a layout be checked by eye on
+// a machine without a desktop.
+void scheduleScreenshot(palisor::gui::BridgeWindow& window) {
+    const char* path = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT");
+    if (!path || !*path) return;
+    int delay = 2000;
+    if (const char* text = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS")) delay = std::atoi(text);
+    QTimer::singleShot(delay, &window, [&window, file = QString::fromLocal8Bit(path)] {
+        const bool saved = window.grab().save(file, "PNG");
+        if (!saved) std::cerr << "palisor-bridge-gui: could not save the screenshot to " << file.toStdString() << "\n";
+        QCoreApplication::exit(saved ? 0 : 1);
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A peer that goes away mid-answer must not end the bridge.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Palisor Bridge"));
+    palisor::gui::quitOnSignals({SIGINT, SIGTERM});
+
+    palisor::BridgeAppDelegate::Options options;
+    options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
+    palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
+    gui.launch();
+    scheduleScreenshot(gui.window());
+
+    const int status = QApplication::exec();
+    gui.terminate();
+    return status;
+}
