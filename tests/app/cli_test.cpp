@@ -227,5 +227,35 @@ TEST_F(CommandLine, ARunningBridgeSeesWorkspaceChangesWithinASecond) {
     EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
 }
 
+TEST_F(CommandLine, ARunningBridgeTakesUpALoginAndLogoutMadeElsewhere) {
+    std::vector<std::string> extra = {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
+                                      "PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials()};
+    test::BridgeProcess bridge(port, extra, configHome());
+    ASSERT_TRUE(bridge.waitForOutput("Vui lòng đăng nhập để AI node đọc authority.\n")) << bridge.output;
+
+    ASSERT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").exitCode, 0);
+    EXPECT_TRUE(bridge.waitForOutput("Đã đăng nhập. Bridge đang chạy tại", std::chrono::seconds(15))) << bridge.output;
+    ASSERT_EQ(run({"logout"}).exitCode, 0);
+    std::size_t loggedIn = bridge.output.find("Đã đăng nhập.");
+    EXPECT_TRUE(bridge.pumpUntil(
+        [&] { return bridge.output.find("Vui lòng đăng nhập", loggedIn) != std::string::npos; },
+        std::chrono::seconds(15)))
+        << bridge.output;
+
+    bridge.signal(SIGINT);
+    EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
+}
+
+TEST_F(CommandLine, WithoutACommandOrADisplayTheBridgeServes) {
+    std::vector<std::string> env;
+    for (const std::string& entry : environment())
+        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(entry);
+    test::ChildProcess bridge(test::kBridgeExecutable, {}, env);
+    EXPECT_TRUE(bridge.waitForOutput("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp\n"))
+        << bridge.output;
+    bridge.signal(SIGTERM);
+    EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
+}
+
 }  // namespace
 }  // namespace palisor

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "bridge/app/configuration.h"
+#include "bridge/app/launcher.h"
+#include "tests/support/temp_dir.h"
 
 namespace palisor {
 namespace {
@@ -14,6 +18,28 @@ TEST(Configuration, PortFromTheEnvironment) {
     for (const char* bad : {"80", "1023", "0", "-0", "65536", "99999999999999999999", "", "abc", " 8080", "8080 ",
                             "++8080", "-8080", "80.5"})
         EXPECT_EQ(configuredPort(std::string(bad)), 47621) << bad;
+}
+
+TEST(Launcher, OpensTheWindowOnlyWithADisplayAndTheProgram) {
+    test::TempDir folder;
+    test::ScopedEnv display("DISPLAY", ":0");
+    test::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    EXPECT_EQ(windowProgramToLaunch(folder.path()), std::nullopt);  // no window program
+
+    std::string program = folder.file("palisor-bridge-gui");
+    test::writeFile(program, "#!/bin/sh\n");
+    EXPECT_EQ(windowProgramToLaunch(folder.path()), std::nullopt);  // not executable
+    ::chmod(program.c_str(), 0755);
+    EXPECT_EQ(windowProgramToLaunch(folder.path()), program);
+
+    {
+        test::ScopedEnv emptyDisplay("DISPLAY", "");
+        EXPECT_EQ(windowProgramToLaunch(folder.path()), std::nullopt);
+        test::ScopedEnv waylandOnly("WAYLAND_DISPLAY", "wayland-0");
+        EXPECT_EQ(windowProgramToLaunch(folder.path()), program);
+    }
+    test::ScopedEnv noDisplay("DISPLAY", nullptr);
+    EXPECT_EQ(windowProgramToLaunch(folder.path()), std::nullopt);
 }
 
 }  // namespace
