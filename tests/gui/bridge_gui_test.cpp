@@ -1,0 +1,158 @@
+// The window driving the real application controller against the development
+// authority, and the program as a whole.
+
+#include "bridge/app/gui/bridge_gui.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <csignal>
+#include <filesystem>
+
+#include "bridge/app/gui/qt_main_thread.h"
+#include "bridge/workspace/settings_store.h"
+#include "tests/gui/qt_printers.h"
+#include "tests/support/bridge_process.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor::gui {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool answersHealth(std::uint16_t port) {
+    try {
+        return test::parseResponse(test::get(port, "/health")).status == 200;
+    } catch (const std::exception&) {  // nothing listens yet
+        return false;
+    }
+}
+
+class BridgeGuiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        authority.addUser("dev@palisor.test", "right-password", {"ALPHA"});
+        authority.start();
+        port = test::freePort();
+        ::setenv("PALISOR_BRIDGE_PORT", std::to_string(port).c_str(), 1);
+        ::setenv("PALISOR_BRIDGE_AUTHORITY", authority.origin().c_str(), 1);
+    }
+
+    std::unique_ptr<BridgeGui> launch() {
+        BridgeAppDelegate::Options options;
+        options.mainThread = std::make_shared<QtMainThread>();
+        options.defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
+        options.watchSettings = false;
+        options.sessionCheckInterval = 0ms;
+        auto gui = std::make_unique<BridgeGui>(BridgeAppDelegate::create(options));
+        gui->launch();
+        return gui;
+    }
+
+    template <typename Widget>
+    static Widget* child(BridgeGui& gui, const char* name) {
+        auto* widget = gui.window().findChild<Widget*>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    static QString status(BridgeGui& gui) { return child<QLabel>(gui, "statusLabel")->text(); }
+
+    std::string workspaceFolder(const std::string& name) {
+        const std::string root = home.file(name);
+        std::filesystem::create_directories(root);
+        test::writeFile(root + "/AGENTS.md", "- projectKey: ALPHA\n- authorityOrigin: " + authority.origin() + "\n");
+        return root;
+    }
+
+    dev::DevAuthority authority;
+    test::TempDir home;
+    std::uint16_t port = 0;
+    test::ScopedEnv portVariable{"PALISOR_BRIDGE_PORT", nullptr};
+    test::ScopedEnv authorityVariable{"PALISOR_BRIDGE_AUTHORITY", nullptr};
+    test::ScopedEnv memorySessions{"PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1"};
+    test::ScopedEnv credentialFile{"PALISOR_BRIDGE_CREDENTIAL_FILE", nullptr};
+    test::ScopedEnv legacyWorkspace{"PALISOR_BRIDGE_WORKSPACE", nullptr};
+    test::ScopedEnv executorSwitch{"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", nullptr};
+    test::ScopedEnv dataHome{"XDG_DATA_HOME", home.file("data").c_str()};
+};
+
+TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
+    auto gui = launch();
+    BridgeWindow& window = gui->window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))
+        << status(*gui).toStdString();
+    gui->delegate().addWorkspaceFolders({workspaceFolder("alpha")});
+    auto* email = child<QLineEdit>(*gui, "emailField");
+    auto* password = child<QLineEdit>(*gui, "passwordField");
+    auto* action = child<QPushButton>(*gui, "actionButton");
+    auto* refresh = child<QPushButton>(*gui, "refreshButton");
+    auto validationLine = [&] {
+        auto* line = window.workspaceListStack()->findChild<QLabel*>(QStringLiteral("validationLabel"));
+        return line ? line->text() : QString();
+    };
+    EXPECT_EQ(validationLine(), QStringLiteral("Đăng nhập để chạy validation executor."));
+
+    email->setText(QStringLiteral("dev@palisor.test"));
+    password->setText(QStringLiteral("right-password"));
+    QTest::keyClick(password, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Logout"); }, 10000))
+        << status(*gui).toStdString();
+    EXPECT_TRUE(status(*gui).startsWith(QStringLiteral("Đã đăng nhập. Bridge đang chạy tại http://127.0.0.1:")))
+        << status(*gui).toStdString();
+    EXPECT_TRUE(email->isHidden());
+    EXPECT_FALSE(refresh->isHidden());
+    EXPECT_TRUE(password->text().isEmpty());
+    EXPECT_EQ(validationLine(), QStringLiteral("Đang chờ khởi động validation executor..."));
+
+    action->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Đăng nhập"); }, 10000))
+        << status(*gui).toStdString();
+    EXPECT_FALSE(email->isHidden());
+    EXPECT_TRUE(email->text().isEmpty());
+    EXPECT_TRUE(refresh->isHidden());
+    EXPECT_EQ(validationLine(), QStringLiteral("Đăng nhập để chạy validation executor."));
+}
+
+TEST_F(BridgeGuiTest, ClosingTheWindowQuitsAndStopsTheEndpoint) {
+    auto gui = launch();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answersHealth(port); }, 10000));
+
+    QTimer::singleShot(0, &gui->window(), [&] { gui->window().close(); });
+    // Should closing not quit, this ends the loop with another code.
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    giveUp.start(10000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    giveUp.stop();
+
+    EXPECT_TRUE(gui->isTerminated());
+    EXPECT_EQ(test::connectTo(port), -1);
+}
+
+TEST(BridgeGuiProgram, SigtermAndSigintEndItCleanly) {
+    for (int number : {SIGTERM, SIGINT}) {
+        test::TempDir home;
+        const std::uint16_t port = test::freePort();
+        const std::uint16_t closed = test::freePort();  // no authority answers here
+        test::ChildProcess program(
+            PALISOR_BRIDGE_GUI_EXECUTABLE, {},
+            test::bridgeEnvironment(home.path(), {"PALISOR_BRIDGE_PORT=" + std::to_string(port),
+                                                  "PALISOR_BRIDGE_AUTHORITY=http://127.0.0.1:" + std::to_string(closed),
+                                                  "XDG_DATA_HOME=" + home.file("data"), "QT_QPA_PLATFORM=offscreen"}));
+        ASSERT_TRUE(program.pumpUntil([&] { return answersHealth(port); }, 20s)) << program.output;
+        program.signal(number);
+        EXPECT_EQ(program.waitForExit(), 0) << "signal " << number << "\n" << program.output;
+    }
+}
+
+}  // namespace
+}  // namespace palisor::gui

@@ -1,0 +1,334 @@
+#include "bridge/app/gui/bridge_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include "bridge/app/gui/elided_label.h"
+#include "bridge/app/gui/window_style.h"
+#include "tests/gui/qt_printers.h"
+
+namespace palisor::gui {
+namespace {
+
+WorkspaceRowModel rowModel(const std::string& id, const std::string& key, bool isDefault,
+                           const std::string& validationText, StatusColor validationColor, bool validationOn = true) {
+    WorkspaceRowModel row;
+    row.workspaceId = id;
+    row.projectKey = key;
+    row.workspaceRoot = "/home/dev/projects/" + id;
+    row.validationEnabled = validationOn;
+    row.isDefault = isDefault;
+    row.defaultButtonTitle = isDefault ? "Mặc định" : "Đặt mặc định";
+    row.defaultButtonEnabled = !isDefault;
+    row.validationText = validationText;
+    row.validationColor = validationColor;
+    return row;
+}
+
+WorkspaceListModel emptyList() {
+    return {"Chưa có workspace", "Thêm ít nhất một workspace có AGENTS.md để AI node chọn đúng project.", {}};
+}
+
+class BridgeWindowTest : public ::testing::Test {
+protected:
+    BridgeWindowActions recordingActions() {
+        BridgeWindowActions actions;
+        actions.login = [this] { calls.push_back("login"); };
+        actions.logout = [this] { calls.push_back("logout"); };
+        actions.refresh = [this] { calls.push_back("refresh"); };
+        actions.addWorkspace = [this] { calls.push_back("add"); };
+        actions.workspace.setDefault = [this](const std::string& id) { calls.push_back("default " + id); };
+        actions.workspace.remove = [this](const std::string& id) {
+            calls.push_back("remove " + id);
+            if (onRemove) onRemove();
+        };
+        actions.workspace.toggleValidation = [this](const std::string& id, bool on) {
+            calls.push_back("validation " + id + (on ? " on" : " off"));
+        };
+        return actions;
+    }
+
+    void showAndActivate() {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    }
+
+    template <typename Widget>
+    Widget* child(QObject* parent, const char* name) {
+        auto* widget = parent->findChild<Widget*>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    template <typename Widget>
+    Widget* child(const char* name) {
+        return child<Widget>(&window, name);
+    }
+
+    // The rows the list shows now (rows replaced by a later render are gone
+    // from the list at once, even while they wait to be deleted).
+    QList<QWidget*> rows() {
+        return window.workspaceListStack()->findChildren<QWidget*>(QStringLiteral("workspaceRow"),
+                                                                   Qt::FindDirectChildrenOnly);
+    }
+
+    std::vector<std::string> calls;
+    std::function<void()> onRemove;
+    BridgeWindow window{recordingActions()};
+};
+
+TEST_F(BridgeWindowTest, OpensLoggedOutWithItsMenus) {
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Palisor Bridge"));
+    EXPECT_EQ(window.size(), QSize(760, 660));
+    EXPECT_EQ(window.minimumSize(), QSize(680, 560));
+    EXPECT_EQ(child<QLabel>("statusLabel")->text(), QStringLiteral("Bridge chưa đăng nhập."));
+    EXPECT_EQ(child<QPushButton>("actionButton")->text(), QStringLiteral("Đăng nhập"));
+    EXPECT_TRUE(child<QPushButton>("refreshButton")->isHidden());
+    EXPECT_EQ(child<QLabel>("workspaceCountLabel")->text(), QStringLiteral("Chưa có workspace"));
+    auto* password = child<QLineEdit>("passwordField");
+    EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(password->placeholderText(), QStringLiteral("Mật khẩu"));
+    EXPECT_TRUE(child<QLineEdit>("emailField")->placeholderText().contains(QLatin1Char('@')));
+
+    QStringList menus;
+    for (QAction* menu : window.menuBar()->actions()) menus << menu->text();
+    EXPECT_EQ(menus, (QStringList{QStringLiteral("Palisor Bridge"), QStringLiteral("Sửa")}));
+    const std::vector<std::pair<const char*, QString>> items = {
+        {"quitAction", QStringLiteral("Thoát Palisor Bridge\tCtrl+Q")},
+        {"undoAction", QStringLiteral("Hoàn tác\tCtrl+Z")},
+        {"redoAction", QStringLiteral("Làm lại\tCtrl+Shift+Z")},
+        {"cutAction", QStringLiteral("Cắt\tCtrl+X")},
+        {"copyAction", QStringLiteral("Sao chép\tCtrl+C")},
+        {"pasteAction", QStringLiteral("Dán\tCtrl+V")},
+        {"selectAllAction", QStringLiteral("Chọn tất cả\tCtrl+A")},
+    };
+    for (const auto& [name, expected] : items) {
+        auto* action = child<QAction>(name);
+        EXPECT_EQ(action->text() + QLatin1Char('\t') + action->shortcut().toString(), expected);
+    }
+}
+
+TEST_F(BridgeWindowTest, EmptyListShowsOnlyTheHint) {
+    window.showWorkspaces({"2 workspace",
+                           std::nullopt,
+                           {rowModel("a", "ALPHA", true, "x", StatusColor::secondary),
+                            rowModel("b", "BETA", false, "y", StatusColor::secondary)}});
+    window.showWorkspaces(emptyList());
+
+    EXPECT_TRUE(rows().isEmpty());
+    EXPECT_EQ(child<QLabel>("workspaceCountLabel")->text(), QStringLiteral("Chưa có workspace"));
+    const auto shown = window.workspaceListStack()->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown.front()->text(),
+              QStringLiteral("Thêm ít nhất một workspace có AGENTS.md để AI node chọn đúng project."));
+}
+
+TEST_F(BridgeWindowTest, RowsCarryTheirWorkspaceToEveryControl) {
+    window.showWorkspaces(emptyList());
+    window.showWorkspaces({"2 workspace",
+                           std::nullopt,
+                           {rowModel("ws-1", "ALPHA", true, "a", StatusColor::secondary),
+                            rowModel("ws-2", "BETA", false, "b", StatusColor::secondary, false)}});
+
+    EXPECT_EQ(child<QLabel>("workspaceCountLabel")->text(), QStringLiteral("2 workspace"));
+    EXPECT_EQ(window.workspaceListStack()->findChild<QLabel*>(QStringLiteral("workspaceEmptyHint")), nullptr);
+    const auto list = rows();
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(child<QLabel>(list[0], "projectKeyLabel")->text(), QStringLiteral("ALPHA"));
+    EXPECT_EQ(child<QLabel>(list[1], "workspaceIdLabel")->text(), QStringLiteral("ws-2"));
+
+    auto* keepDefault = child<QPushButton>(list[0], "defaultButton");
+    auto* makeDefault = child<QPushButton>(list[1], "defaultButton");
+    EXPECT_EQ(keepDefault->text(), QStringLiteral("Mặc định"));
+    EXPECT_FALSE(keepDefault->isEnabled());
+    EXPECT_EQ(makeDefault->text(), QStringLiteral("Đặt mặc định"));
+    EXPECT_TRUE(makeDefault->isEnabled());
+
+    auto* validation = child<QCheckBox>(list[1], "validationCheckbox");
+    EXPECT_EQ(validation->text(), QStringLiteral("Validation"));
+    EXPECT_TRUE(child<QCheckBox>(list[0], "validationCheckbox")->isChecked());
+    EXPECT_FALSE(validation->isChecked());
+
+    auto* remove = child<QToolButton>(list[0], "removeButton");
+    EXPECT_EQ(remove->accessibleName(), QStringLiteral("Xóa workspace"));
+    EXPECT_EQ(remove->toolTip(), QStringLiteral("Xóa workspace khỏi Bridge"));
+    EXPECT_FALSE(remove->icon().isNull());
+    EXPECT_TRUE(remove->text().isEmpty() || remove->toolButtonStyle() == Qt::ToolButtonIconOnly);
+
+    calls.clear();
+    makeDefault->click();
+    validation->click();
+    remove->click();
+    EXPECT_EQ(calls, (std::vector<std::string>{"default ws-2", "validation ws-2 on", "remove ws-1"}));
+}
+
+TEST_F(BridgeWindowTest, ARowMayBeReplacedWhileItsButtonIsStillClicking) {
+    window.showWorkspaces(
+        {"1 workspace", std::nullopt, {rowModel("ws-1", "ALPHA", true, "a", StatusColor::secondary)}});
+    // The controller answers a removal by rendering the list again, from
+    // inside the remove button's click.
+    onRemove = [this] { window.showWorkspaces(emptyList()); };
+    child<QToolButton>(rows().front(), "removeButton")->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    EXPECT_EQ(calls, std::vector<std::string>{"remove ws-1"});
+    EXPECT_TRUE(rows().isEmpty());
+    EXPECT_TRUE(window.findChildren<QWidget*>(QStringLiteral("workspaceRow")).isEmpty());
+}
+
+TEST_F(BridgeWindowTest, ValidationLinesInTheirColours) {
+    const std::vector<std::pair<std::string, StatusColor>> lines = {
+        {"Validation đã tắt cho workspace này.", StatusColor::secondary},
+        {"Executor đang chạy.", StatusColor::green},
+        {"Executor lỗi: mất kết nối.", StatusColor::orange},
+    };
+    WorkspaceListModel list{"3 workspace", std::nullopt, {}};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        list.rows.push_back(rowModel("ws-" + std::to_string(i), "KEY", i == 0, lines[i].first, lines[i].second));
+    }
+    window.showWorkspaces(list);
+
+    const auto shown = rows();
+    ASSERT_EQ(shown.size(), 3);
+    QList<QColor> colours;
+    for (int i = 0; i < 3; ++i) {
+        auto* line = child<QLabel>(shown[i], "validationLabel");
+        EXPECT_EQ(line->text(), QString::fromStdString(lines[i].first));
+        EXPECT_EQ(textColor(line), statusColor(lines[i].second, window.palette())) << i;
+        colours << textColor(line);
+    }
+    // Three states a user must tell apart at a glance.
+    EXPECT_NE(colours[0], colours[1]);
+    EXPECT_NE(colours[1], colours[2]);
+    EXPECT_NE(colours[0], colours[2]);
+}
+
+TEST_F(BridgeWindowTest, LongRootIsShortenedInTheMiddleAndShownWholeInItsTooltip) {
+    auto row = rowModel("ws-1", "ALPHA", true, "a", StatusColor::secondary);
+    row.workspaceRoot = "/home/dev/start-of-path";
+    for (int i = 0; i < 20; ++i) row.workspaceRoot += "/nested-folder-" + std::to_string(i);
+    row.workspaceRoot += "/end-of-path";
+    window.showWorkspaces({"1 workspace", std::nullopt, {row}});
+    window.resize(680, 600);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    auto* root = child<ElidedLabel>(rows().front(), "workspaceRootLabel");
+    const QString full = QString::fromStdString(row.workspaceRoot);
+    EXPECT_EQ(root->toolTip(), full);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return root->text().contains(QChar(0x2026)); }));
+    const QString narrow = root->text();
+    EXPECT_TRUE(narrow.startsWith(QStringLiteral("/home/dev/start"))) << narrow.toStdString();
+    EXPECT_TRUE(narrow.endsWith(QStringLiteral("end-of-path"))) << narrow.toStdString();
+    EXPECT_LE(root->fontMetrics().horizontalAdvance(narrow), root->contentsRect().width());
+
+    // Widening the window shows more of the path.
+    window.resize(1400, 600);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return root->text().size() > narrow.size(); }));
+}
+
+TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
+    showAndActivate();
+    auto* email = child<QLineEdit>("emailField");
+    auto* password = child<QLineEdit>("passwordField");
+    auto* action = child<QPushButton>("actionButton");
+    auto* refresh = child<QPushButton>("refreshButton");
+
+    email->setText(QStringLiteral("dev@palisor.test"));
+    password->setFocus();
+    QTest::keyClicks(password, QStringLiteral("secret-"));
+    password->insert(QStringLiteral("mật khẩu"));
+    EXPECT_EQ(window.passwordText(), "secret-mật khẩu");
+    QTest::keyClick(password, Qt::Key_Return);
+    QTest::keyClick(email, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(calls, (std::vector<std::string>{"login", "login"}));
+
+    // While a login runs the button is off, and so is Return.
+    window.setActionEnabled(false);
+    QTest::keyClick(password, Qt::Key_Return);
+    EXPECT_EQ(calls.size(), 2u);
+    window.setActionEnabled(true);
+
+    window.showSessionControls({false, true, "Logout", SessionControlsModel::Action::logout});
+    EXPECT_TRUE(email->isHidden());
+    EXPECT_TRUE(password->isHidden());
+    EXPECT_TRUE(child<QLabel>("emailLabel")->isHidden());
+    EXPECT_TRUE(child<QLabel>("passwordLabel")->isHidden());
+    EXPECT_FALSE(refresh->isHidden());
+    EXPECT_EQ(action->text(), QStringLiteral("Logout"));
+    calls.clear();
+    action->click();
+    refresh->click();
+    EXPECT_EQ(calls, (std::vector<std::string>{"logout", "refresh"}));
+
+    window.showSessionControls({true, false, "Đăng nhập", SessionControlsModel::Action::login});
+    EXPECT_FALSE(email->isHidden());
+    EXPECT_TRUE(refresh->isHidden());
+    calls.clear();
+    action->click();
+    EXPECT_EQ(calls, std::vector<std::string>{"login"});
+
+    window.clearCredentialFields();
+    EXPECT_TRUE(window.emailText().empty());
+    EXPECT_TRUE(window.passwordText().empty());
+}
+
+TEST_F(BridgeWindowTest, StatusLineTakesTheControllersColour) {
+    auto* status = child<QLabel>("statusLabel");
+    for (StatusColor colour : {StatusColor::red, StatusColor::orange, StatusColor::green, StatusColor::secondary}) {
+        window.setStatus("Trạng thái", colour);
+        EXPECT_EQ(status->text(), QStringLiteral("Trạng thái"));
+        EXPECT_EQ(textColor(status), statusColor(colour, window.palette()));
+    }
+    EXPECT_NE(statusColor(StatusColor::red, window.palette()), statusColor(StatusColor::green, window.palette()));
+}
+
+TEST_F(BridgeWindowTest, EditMenuActsOnTheFocusedFieldAndKeepsPasswordsIn) {
+    showAndActivate();
+    auto* email = child<QLineEdit>("emailField");
+    auto* password = child<QLineEdit>("passwordField");
+    email->setFocus();
+    QTest::keyClicks(email, QStringLiteral("dev@palisor.test"));
+
+    child<QAction>("selectAllAction")->trigger();
+    EXPECT_EQ(email->selectedText(), QStringLiteral("dev@palisor.test"));
+    child<QAction>("cutAction")->trigger();
+    EXPECT_TRUE(email->text().isEmpty());
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("dev@palisor.test"));
+    child<QAction>("undoAction")->trigger();
+    EXPECT_EQ(email->text(), QStringLiteral("dev@palisor.test"));
+    child<QAction>("redoAction")->trigger();
+    EXPECT_TRUE(email->text().isEmpty());
+    child<QAction>("pasteAction")->trigger();
+    EXPECT_EQ(email->text(), QStringLiteral("dev@palisor.test"));
+
+    auto* editMenu = window.menuBar()->actions().at(1)->menu();
+    ASSERT_NE(editMenu, nullptr);
+    email->selectAll();
+    emit editMenu->aboutToShow();
+    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
+    emit editMenu->aboutToHide();
+
+    password->setFocus();
+    QTest::keyClicks(password, QStringLiteral("secret"));
+    password->selectAll();
+    emit editMenu->aboutToShow();
+    EXPECT_FALSE(child<QAction>("copyAction")->isEnabled());
+    EXPECT_FALSE(child<QAction>("cutAction")->isEnabled());
+    EXPECT_TRUE(child<QAction>("pasteAction")->isEnabled());
+    emit editMenu->aboutToHide();
+    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
+}
+
+}  // namespace
+}  // namespace palisor::gui
