@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -16,6 +17,7 @@
 
 #include "bridge/app/gui/elided_label.h"
 #include "bridge/app/gui/window_style.h"
+#include "bridge/app/gui/wrapped_label.h"
 #include "tests/gui/qt_printers.h"
 
 namespace palisor::gui {
@@ -291,6 +293,41 @@ TEST_F(BridgeWindowTest, StatusLineTakesTheControllersColour) {
         EXPECT_EQ(textColor(status), statusColor(colour, window.palette()));
     }
     EXPECT_NE(statusColor(StatusColor::red, window.palette()), statusColor(StatusColor::green, window.palette()));
+}
+
+// A long error in a small window: the controls keep their places, one below
+// the other, and the status line gives way, ending in an ellipsis.
+TEST_F(BridgeWindowTest, ASmallWindowNeverDrawsControlsOverEachOther) {
+    std::string longStatus = "Đăng nhập lỗi:";
+    for (int i = 0; i < 30; ++i) longStatus += " AUTHORITY_UNREACHABLE không kết nối được";
+    window.setStatus(longStatus, StatusColor::red);
+    window.showWorkspaces(emptyList());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    auto* status = child<WrappedLabel>("statusLabel");
+    for (QSize size : {QSize(760, 660), QSize(680, 560)}) {
+        window.resize(size);
+        QTest::qWait(50);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window.size() == size; }, 2000)) << size.height();
+        QLayout* stack = window.centralWidget()->layout();
+        int previousBottom = 0;
+        for (int i = 0; i < stack->count(); ++i) {
+            const QRect area = stack->itemAt(i)->geometry();
+            if (stack->itemAt(i)->isEmpty() || area.height() == 0) continue;
+            EXPECT_GE(area.top(), previousBottom) << "item " << i << " at height " << size.height();
+            previousBottom = area.bottom();
+        }
+        EXPECT_LE(previousBottom, window.centralWidget()->height());
+
+        const QStringList lines = status->shownLines();
+        EXPECT_GE(lines.size(), 1);
+        EXPECT_LE(lines.size(), 4);
+        EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
+        EXPECT_EQ(status->text(), QString::fromStdString(longStatus));
+    }
+    window.setStatus("Đã đăng nhập.", StatusColor::green);
+    EXPECT_EQ(status->shownLines(), QStringList{QStringLiteral("Đã đăng nhập.")});
 }
 
 TEST_F(BridgeWindowTest, EditMenuActsOnTheFocusedFieldAndKeepsPasswordsIn) {

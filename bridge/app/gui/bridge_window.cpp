@@ -17,6 +17,7 @@
 
 #include "bridge/app/gui/folder_chooser.h"
 #include "bridge/app/gui/window_style.h"
+#include "bridge/app/gui/wrapped_label.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
 namespace palisor::gui {
@@ -24,9 +25,10 @@ namespace palisor::gui {
 namespace {
 
 constexpr int listHeight = 230;
+constexpr QSize usualMinimumSize(680, 560);
 
 // The workspace list keeps its height while the window has room for it and
-// gives way, down to a few rows, only when a small window cannot hold every
+// gives way, down to one row, only when a small window cannot hold every
 // control; the other controls never overlap.
 class WorkspaceScrollArea : public QScrollArea {
 public:
@@ -37,13 +39,22 @@ QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, const QString& name = {}) {
-    auto* label = new QLabel(text);
-    if (!name.isEmpty()) label->setObjectName(name);
+template <typename Label = QLabel>
+Label* styled(Label* label, const QFont& font, const QColor& color, const QString& name) {
+    label->setObjectName(name);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     setTextColor(label, color);
     return label;
+}
+
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, const QString& name) {
+    return styled(new QLabel(text), font, color, name);
+}
+
+WrappedLabel* makeWrappedLabel(const QString& text, int maxLines, const QFont& font, const QColor& color,
+                               const QString& name) {
+    return styled(new WrappedLabel(text, maxLines), font, color, name);
 }
 
 }  // namespace
@@ -55,7 +66,7 @@ BridgeWindow::BridgeWindow(BridgeWindowActions actions, QWidget* parent)
     buildMenus();
     buildContent();
     resize(760, 660);
-    setMinimumSize(680, 560);
+    setMinimumSize(usualMinimumSize);
 }
 
 BridgeWindow::~BridgeWindow() = default;
@@ -130,10 +141,8 @@ void BridgeWindow::buildContent() {
     stack->addWidget(
         makeLabel(QStringLiteral("Palisor Bridge"), uiFont(28, QFont::Bold), label, QStringLiteral("titleLabel")));
 
-    QLabel* subtitle = makeLabel(QStringLiteral("Cầu nối local để AI node đọc và cập nhật authority qua MCP."),
-                                 uiFont(14), secondary, QStringLiteral("subtitleLabel"));
-    limitLines(subtitle, 2);
-    stack->addWidget(subtitle);
+    stack->addWidget(makeWrappedLabel(QStringLiteral("Cầu nối local để AI node đọc và cập nhật authority qua MCP."), 2,
+                                      uiFont(14), secondary, QStringLiteral("subtitleLabel")));
 
     stack->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
                                toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
@@ -167,7 +176,7 @@ void BridgeWindow::buildContent() {
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    scroll->setMinimumHeight(120);
+    scroll->setMinimumHeight(90);
     scroll->setMaximumHeight(listHeight);
     // The document follows the visible width and is at least as high; rows
     // start at its top and the rest stays empty below them.
@@ -208,10 +217,8 @@ void BridgeWindow::buildContent() {
     passwordLabel_->setBuddy(passwordField_);
     stack->addWidget(passwordField_);
 
-    statusLabel_ = makeLabel(QStringLiteral("Bridge chưa đăng nhập."), uiFont(14, QFont::Medium), secondary,
-                             QStringLiteral("statusLabel"));
-    limitLines(statusLabel_, 4);
-    statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusLabel_ = makeWrappedLabel(QStringLiteral("Bridge chưa đăng nhập."), 4, uiFont(14, QFont::Medium), secondary,
+                                    QStringLiteral("statusLabel"));
     stack->addWidget(statusLabel_);
 
     auto* buttons = new QHBoxLayout;
@@ -258,6 +265,17 @@ void BridgeWindow::keyPressEvent(QKeyEvent* event) {
     QMainWindow::keyPressEvent(event);
 }
 
+bool BridgeWindow::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    if (event->type() == QEvent::LayoutRequest) {
+        // Never smaller than the controls need, even where that is above the
+        // usual minimum (large fonts, the login fields and a long status):
+        // a smaller window would draw them over each other.
+        setMinimumSize(layout()->minimumSize().expandedTo(usualMinimumSize));
+    }
+    return handled;
+}
+
 void BridgeWindow::setStatus(const std::string& text, StatusColor color) {
     statusLabel_->setText(qs(text));
     setTextColor(statusLabel_, statusColor(color, palette()));
@@ -299,10 +317,9 @@ void BridgeWindow::showWorkspaces(const WorkspaceListModel& list) {
     workspaceCountLabel_->setText(qs(list.countText));
     if (list.rows.empty()) {
         if (list.emptyHint) {
-            QLabel* hint = makeLabel(qs(*list.emptyHint), uiFont(13), toneColor(TextTone::secondary, palette()),
-                                     QStringLiteral("workspaceEmptyHint"));
-            limitLines(hint, 2);
-            workspaceListLayout_->addWidget(hint);
+            workspaceListLayout_->addWidget(makeWrappedLabel(qs(*list.emptyHint), 2, uiFont(13),
+                                                             toneColor(TextTone::secondary, palette()),
+                                                             QStringLiteral("workspaceEmptyHint")));
         }
         return;
     }

@@ -57,6 +57,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void buildMenus();

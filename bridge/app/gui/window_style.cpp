@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QLabel>
 #include <QPalette>
 #include <QWidget>
 
@@ -74,13 +73,6 @@ QFont monospaceFont(int pixelSize) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPixelSize(pixelSize);
     return font;
-}
-
-void limitLines(QLabel* label, int lines) {
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    const QMargins margins = label->contentsMargins();
-    label->setMaximumHeight(QFontMetrics(label->font()).lineSpacing() * lines + margins.top() + margins.bottom());
 }
 
 QSize RoomyButton::sizeHint() const {

@@ -6,7 +6,6 @@
 
 #include "bridge/app/bridge_view.h"
 
-class QLabel;
 class QPalette;
 class QWidget;
 
@@ -30,9 +29,6 @@ QColor textColor(const QWidget* widget);
 // logical pixels as the layout and keeps its proportions on any screen.
 QFont uiFont(int pixelSize, QFont::Weight weight = QFont::Normal);
 QFont monospaceFont(int pixelSize);
-
-// Lets a word-wrapped label grow to at most `lines` lines of its font.
-void limitLines(QLabel* label, int lines);
 
 // A push button with room around its title, like the rounded buttons of
 // desktop dialogs; the style's own margins leave the title cramped.
