@@ -198,8 +198,9 @@ AuthorityHTTPResponse AuthorityConditionalReadCache::join(std::unique_lock<std::
     if (flight->waiters >= options_.maxWaiters) throw failure("BRIDGE_READ_WAITERS_LIMIT");
     ++flight->waiters;
     increment("joins");
-    // A real-time deadline, not the injected clock: the wait must end even
-    // when a test's clock stands still.
+    // The deadline runs on the monotonic clock, not the injected one (which
+    // only dates entries): a wall clock set back must not stretch the wait,
+    // nor one set forward cut it short.
     bool finished = condition_.wait_for(lock, waitDuration(options_.waitSeconds), [&] { return flight->done; });
     --flight->waiters;
     if (!finished) throw failure("BRIDGE_READ_WAIT_TIMEOUT");
