@@ -45,11 +45,7 @@ protected:
 
     // A folder whose AGENTS.md points at this authority.
     std::string workspace(const std::string& name, const std::string& projectKey) const {
-        std::string root = home.path() + "/" + name;
-        std::filesystem::create_directories(root);
-        test::writeFile(root + "/AGENTS.md",
-                        "- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
-        return root;
+        return test::makeWorkspace(home.path(), name, projectKey, authority.origin());
     }
 
     dev::DevAuthority authority;

@@ -173,11 +173,7 @@ protected:
     }
 
     std::string workspace(const std::string& name, const std::string& projectKey) const {
-        std::string root = home.path() + "/" + name;
-        std::filesystem::create_directories(root);
-        test::writeFile(root + "/AGENTS.md",
-                        "- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
-        return root;
+        return test::makeWorkspace(home.path(), name, projectKey, authority.origin());
     }
 
     std::string endpoint() const { return "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp"; }

@@ -34,4 +34,13 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
+std::string makeWorkspace(const std::string& parent, const std::string& name, const std::string& projectKey,
+                          const std::string& authorityOrigin) {
+    std::string root = parent + "/" + name;
+    std::filesystem::create_directories(root);
+    writeFile(root + "/AGENTS.md",
+              "# Agents\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + authorityOrigin + "\n");
+    return root;
+}
+
 }  // namespace palisor::test

@@ -40,4 +40,9 @@ private:
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 
+// Makes `parent/name` with an AGENTS.md pointing at `projectKey` on
+// `authorityOrigin`; returns the folder.
+std::string makeWorkspace(const std::string& parent, const std::string& name, const std::string& projectKey,
+                          const std::string& authorityOrigin);
+
 }  // namespace palisor::test

@@ -62,11 +62,7 @@ protected:
     }
 
     std::string makeWorkspace(const std::string& name, const std::string& projectKey) {
-        std::string root = dir.path() + "/" + name;
-        std::filesystem::create_directories(root);
-        writeFile(root + "/AGENTS.md",
-                  "# Agents\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + authority.origin() + "\n");
-        return root;
+        return test::makeWorkspace(dir.path(), name, projectKey, authority.origin());
     }
 
     void login() { client->login(kEmail, kPassword); }
