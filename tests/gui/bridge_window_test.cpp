@@ -269,6 +269,10 @@ TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
     EXPECT_FALSE(refresh->isHidden());
     EXPECT_EQ(action->text(), QStringLiteral("Logout"));
     calls.clear();
+    // Logging out takes a deliberate click, never a stray Return.
+    action->setFocus();
+    QTest::keyClick(action, Qt::Key_Return);
+    EXPECT_TRUE(calls.empty());
     action->click();
     refresh->click();
     EXPECT_EQ(calls, (std::vector<std::string>{"logout", "refresh"}));
