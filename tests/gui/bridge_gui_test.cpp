@@ -12,7 +12,6 @@
 #include <QTest>
 #include <QTimer>
 #include <csignal>
-#include <filesystem>
 
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/workspace/settings_store.h"
@@ -65,13 +64,6 @@ protected:
 
     static QString status(BridgeGui& gui) { return child<QLabel>(gui, "statusLabel")->text(); }
 
-    std::string workspaceFolder(const std::string& name) {
-        const std::string root = home.file(name);
-        std::filesystem::create_directories(root);
-        test::writeFile(root + "/AGENTS.md", "- projectKey: ALPHA\n- authorityOrigin: " + authority.origin() + "\n");
-        return root;
-    }
-
     dev::DevAuthority authority;
     test::TempDir home;
     std::uint16_t port = 0;
@@ -89,7 +81,7 @@ TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
     BridgeWindow& window = gui->window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))
         << status(*gui).toStdString();
-    gui->delegate().addWorkspaceFolders({workspaceFolder("alpha")});
+    gui->delegate().addWorkspaceFolders({test::makeWorkspace(home.path(), "alpha", "ALPHA", authority.origin())});
     auto* email = child<QLineEdit>(*gui, "emailField");
     auto* password = child<QLineEdit>(*gui, "passwordField");
     auto* action = child<QPushButton>(*gui, "actionButton");
