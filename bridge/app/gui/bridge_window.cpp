@@ -225,8 +225,8 @@ void BridgeWindow::buildContent() {
     buttons->setSpacing(12);
     actionButton_ = new RoomyButton(QStringLiteral("Đăng nhập"));
     actionButton_->setObjectName(QStringLiteral("actionButton"));
-    // The default button while it logs in; Return reaches it through
-    // keyPressEvent, since only dialogs route Return to a default button.
+    // The window's default button; Return reaches it through keyPressEvent,
+    // since only dialogs route Return to a default button.
     actionButton_->setDefault(true);
     connect(actionButton_, &QPushButton::clicked, this, [this] { triggerAction(); });
     buttons->addWidget(actionButton_);
@@ -254,9 +254,7 @@ void BridgeWindow::triggerAction() {
 
 void BridgeWindow::keyPressEvent(QKeyEvent* event) {
     // Text fields and buttons pass on a Return they do not use, which makes
-    // the action button the window's default button, as in a dialog. Only
-    // for logging in: a stray Return must not log the user out and stop
-    // every validation executor.
+    // the action button the window's default button, as in a dialog.
     const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
     if (isReturn && modifiers == Qt::NoModifier && actionButton_->isDefault() && actionButton_->isVisible() &&
@@ -290,7 +288,6 @@ void BridgeWindow::showSessionControls(const SessionControlsModel& controls) {
     }
     refreshButton_->setVisible(controls.refreshButtonVisible);
     actionButton_->setText(qs(controls.actionTitle));
-    actionButton_->setDefault(controls.action == SessionControlsModel::Action::login);
     sessionAction_ = controls.action;
 }
 

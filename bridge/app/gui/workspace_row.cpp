@@ -1,5 +1,7 @@
 #include "bridge/app/gui/workspace_row.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -9,6 +11,8 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -19,6 +23,23 @@
 namespace palisor::gui {
 
 namespace {
+
+// As wide with either of its titles, so that the rows' controls line up.
+class DefaultWorkspaceButton : public RoomyButton {
+public:
+    using RoomyButton::RoomyButton;
+    QSize sizeHint() const override {
+        // Measured the way a push button measures itself, with the longer title.
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        option.text = QStringLiteral("Đặt mặc định");
+        QSize text = fontMetrics().size(Qt::TextShowMnemonic, option.text);
+        text.setHeight(std::max(text.height(), 14));
+        QSize longest = style()->sizeFromContents(QStyle::CT_PushButton, &option, text, this);
+        return RoomyButton::sizeHint().expandedTo(longest + (RoomyButton::sizeHint() - QPushButton::sizeHint()));
+    }
+};
+
 
 QIcon drawnTrashIcon(const QColor& color) {
     // A 16-pixel glyph drawn at twice the size so it stays sharp on dense screens.
@@ -97,7 +118,7 @@ QWidget* makeWorkspaceRow(const WorkspaceRowModel& model, const WorkspaceRowActi
                      });
     topLine->addWidget(validation, 0, Qt::AlignVCenter);
 
-    auto* makeDefault = new RoomyButton(QString::fromStdString(model.defaultButtonTitle));
+    auto* makeDefault = new DefaultWorkspaceButton(QString::fromStdString(model.defaultButtonTitle));
     makeDefault->setObjectName(QStringLiteral("defaultButton"));
     makeDefault->setEnabled(model.defaultButtonEnabled);
     makeDefault->setAutoDefault(false);
