@@ -149,7 +149,6 @@ protected:
     std::shared_ptr<NativeTokenStore> storeOn(std::shared_ptr<CredentialVault> backing) const {
         NativeTokenStore::Options options;
         options.keychainEnabled = true;
-        options.legacyServices = std::vector<std::string>{};
         options.vault = std::move(backing);
         return std::make_shared<NativeTokenStore>(options);
     }
