@@ -36,16 +36,4 @@ std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& au
     return std::make_shared<WorkspaceRegistry>(authorityOrigin, configuredLegacyWorkspaceRoot(*defaults), defaults);
 }
 
-BridgeComponents createBridgeComponents() {
-    BridgeComponents components;
-    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
-    components.tokenStore = std::make_shared<NativeTokenStore>();
-    components.authorityClient = createAuthorityClient(components.tokenStore);
-    components.workspaceRegistry = createWorkspaceRegistry(components.authorityClient->authorityOrigin());
-    components.toolRouter = std::make_shared<ToolRouter>(components.authorityClient, components.workspaceRegistry);
-    components.localServer =
-        LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(components.toolRouter));
-    return components;
-}
-
 }  // namespace palisor

@@ -6,7 +6,6 @@
 
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
-#include "bridge/mcp/local_mcp_server.h"
 #include "bridge/mcp/mcp_tool_router.h"
 #include "bridge/tools/tool_router.h"
 #include "bridge/workspace/settings_store.h"
@@ -35,19 +34,8 @@ private:
     std::shared_ptr<ToolRouter> router_;
 };
 
-// The bridge's components, created once and in this order.
-struct BridgeComponents {
-    std::shared_ptr<NativeTokenStore> tokenStore;
-    std::shared_ptr<AuthorityClient> authorityClient;
-    std::shared_ptr<WorkspaceRegistry> workspaceRegistry;
-    std::shared_ptr<ToolRouter> toolRouter;
-    std::shared_ptr<LocalMcpServer> localServer;
-};
-
-BridgeComponents createBridgeComponents();
-
-// The pieces createBridgeComponents() is made of, for programs that need only
-// some of them (the command line): the same configuration, the same stores.
+// The components as the application creates them, for programs that need
+// only some of them (the command line): the same configuration, the same stores.
 std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore);
 std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& authorityOrigin);
 
