@@ -1,18 +1,13 @@
 // palisor-dev-authority started as a script would start it.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <httplib.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "bridge/common/json.h"
+#include "tests/support/bridge_process.h"
 #include "tools/dev-authority/dev_authority.h"
 
 extern char** environ;
@@ -20,80 +15,30 @@ extern char** environ;
 namespace palisor {
 namespace {
 
-class AuthorityProcess {
-public:
-    explicit AuthorityProcess(std::vector<std::string> arguments) {
-        int out[2], err[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        arguments.insert(arguments.begin(), PALISOR_DEV_AUTHORITY_EXECUTABLE);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        stdout_ = out[0];
-        stderr_ = err[0];
-    }
-    ~AuthorityProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(stdout_);
-        ::close(stderr_);
-    }
-
-    // Reads from the descriptor until `text` appears or the time is up.
-    static bool readUntil(int fd, std::string& into, const std::string& text, std::chrono::seconds limit = std::chrono::seconds(20)) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (into.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) return into.find(text) != std::string::npos;
-            into.append(buffer, static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    int waitForExit() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    int stderr_ = -1;
-    std::string out, err;
-};
+// The program with this test's own environment.
+test::ChildProcess authorityProcess(const std::vector<std::string>& arguments) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+    return {PALISOR_DEV_AUTHORITY_EXECUTABLE, arguments, environment};
+}
 
 TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) {
-    AuthorityProcess process({"--port", "0", "--seed", "demo"});
-    ASSERT_TRUE(AuthorityProcess::readUntil(process.stdout_, process.out, "\n")) << process.out;
+    test::ChildProcess process = authorityProcess({"--port", "0", "--seed", "demo"});
+    ASSERT_TRUE(process.waitForStdout("\n")) << process.standardOutput;
     const std::string prefix = "listening http://127.0.0.1:";
-    ASSERT_EQ(process.out.rfind(prefix, 0), 0u) << process.out;
-    std::string portText = process.out.substr(prefix.size(), process.out.find('\n') - prefix.size());
+    const std::string& out = process.standardOutput;
+    ASSERT_EQ(out.rfind(prefix, 0), 0u) << out;
+    std::string portText = out.substr(prefix.size(), out.find('\n') - prefix.size());
     int port = std::stoi(portText);
     ASSERT_GT(port, 0);
     EXPECT_EQ(std::to_string(port), portText);
 
-    ASSERT_TRUE(AuthorityProcess::readUntil(process.stderr_, process.err, "demo project:")) << process.err;
+    ASSERT_TRUE(process.waitForOutput("demo project:")) << process.output;
     auto valueAfter = [&](const std::string& label) {
-        auto at = process.err.find(label);
+        auto at = process.output.find(label);
         if (at == std::string::npos) return std::string();
         at += label.size();
-        return process.err.substr(at, process.err.find('\n', at) - at);
+        return process.output.substr(at, process.output.find('\n', at) - at);
     };
     JsonValue credentials = {{"email", valueAfter("demo user: ")}, {"password", valueAfter("demo password: ")}};
     httplib::Client client("127.0.0.1", port);
@@ -118,18 +63,17 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     ASSERT_TRUE(claimed);
     EXPECT_TRUE(parseJsonObject(std::string_view(claimed->body))["item"]["itemId"].is_string()) << claimed->body;
 
-    ::kill(process.pid_, SIGTERM);
+    process.signal(SIGTERM);
     EXPECT_EQ(process.waitForExit(), 0);
 }
 
 TEST(DevAuthorityExecutable, RefusesUnknownArgumentsAndStopsOnInterrupt) {
-    AuthorityProcess wrong({"--seed", "everything"});
-    EXPECT_EQ(wrong.waitForExit(), 2);
+    EXPECT_EQ(authorityProcess({"--seed", "everything"}).waitForExit(), 2);
 
-    AuthorityProcess plain({});
-    ASSERT_TRUE(AuthorityProcess::readUntil(plain.stdout_, plain.out, "\n"));
-    EXPECT_EQ(plain.out.rfind("listening http://127.0.0.1:", 0), 0u);
-    ::kill(plain.pid_, SIGINT);
+    test::ChildProcess plain = authorityProcess({});
+    ASSERT_TRUE(plain.waitForStdout("\n"));
+    EXPECT_EQ(plain.standardOutput.rfind("listening http://127.0.0.1:", 0), 0u);
+    plain.signal(SIGINT);
     EXPECT_EQ(plain.waitForExit(), 0);
 }
 

@@ -72,6 +72,7 @@ TEST_F(OperationCalls, CapturedOperationsRecordStartAndEnd) {
     authority.addTask(kProject, {{"itemId", "TASK-00001"}, {"title", "Sửa lỗi"}, {"status", "open"}, {"revision", 1}});
     JsonValue claimed = toolValue(call("progress.native.claim", {{"body", {{"itemId", "TASK-00001"}}}, {"causalId", "causal-claim-1"}}));
     EXPECT_EQ(claimed["item"]["itemId"], "TASK-00001");
+    EXPECT_EQ(claimed["item"]["revision"], 2);  // so the event's revision below is a real one
     auto events = bridgeEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0]["eventType"], "bridge.operation.started");
