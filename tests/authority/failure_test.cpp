@@ -7,6 +7,7 @@
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_failure.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/errors.h"
 
 namespace palisor {
 namespace {
@@ -108,18 +109,15 @@ TEST(FailureRecord, ClientErrorsCarryTheRecord) {
                             },
                             nullptr,
                             nullptr});
-    try {
-        client.request("/api/x");
-        FAIL() << "a 403 must raise";
-    } catch (const AuthorityClientError& error) {
-        EXPECT_STREQ(error.what(), "token [REDACTED] leaked");
-        EXPECT_EQ(error.statusCode(), 403);
-        ASSERT_NE(error.responseDetails(), nullptr);
-        EXPECT_EQ(*error.responseDetails(), JsonValue({{"code", "DENIED"},
-                                                       {"message", "token [REDACTED] leaked"},
-                                                       {"requestId", "req-9"},
-                                                       {"statusCode", 403}}));
-    }
+    auto error = test::thrown<AuthorityClientError>([&] { client.request("/api/x"); });
+    ASSERT_TRUE(error) << "a 403 must raise";
+    EXPECT_STREQ(error->what(), "token [REDACTED] leaked");
+    EXPECT_EQ(error->statusCode(), 403);
+    ASSERT_NE(error->responseDetails(), nullptr);
+    EXPECT_EQ(*error->responseDetails(), JsonValue({{"code", "DENIED"},
+                                                    {"message", "token [REDACTED] leaked"},
+                                                    {"requestId", "req-9"},
+                                                    {"statusCode", 403}}));
 }
 
 std::function<void()> scopeCheck(const std::string& projectKey, const JsonValue& args) {
@@ -128,15 +126,11 @@ std::function<void()> scopeCheck(const std::string& projectKey, const JsonValue&
 
 TEST(ProjectScope, RefusesArgumentsNamingAnotherProject) {
     auto refusal = [](const std::function<void()>& call) -> JsonValue {
-        try {
-            call();
-        } catch (const AuthorityClientError& error) {
-            EXPECT_EQ(error.statusCode(), 403);
-            EXPECT_STREQ(error.what(),
-                         "Dự án trong yêu cầu khác workspace đã chọn. Chọn lại đúng workspace trước khi gửi.");
-            return *error.responseDetails();
-        }
-        return nullptr;
+        auto error = test::thrown<AuthorityClientError>(call);
+        if (!error) return nullptr;
+        EXPECT_EQ(error->statusCode(), 403);
+        EXPECT_STREQ(error->what(), "Dự án trong yêu cầu khác workspace đã chọn. Chọn lại đúng workspace trước khi gửi.");
+        return *error->responseDetails();
     };
 
     JsonValue record = refusal(scopeCheck("PRJ-A", {{"pathParams", {{"projectKey", "PRJ-B"}}}}));

@@ -7,6 +7,7 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/common/jwt.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/errors.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor {
@@ -66,22 +67,14 @@ TEST_F(Sessions, LoginStoresTheSessionAndAnswersForTheWindow) {
     EXPECT_FALSE(storedAccessToken().empty());
     EXPECT_EQ(client->validateWebSession().loggedIn, true);
 
-    try {
-        client->login(kEmail, "wrong");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_EQ(error.statusCode(), 401);
-    }
+    auto refused = test::thrown<AuthorityClientError>([&] { client->login(kEmail, "wrong"); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->statusCode(), 401);
 }
 
 TEST_F(Sessions, ALoginAnswerWithoutBothTokensStoresNothing) {
     authority->failNext("POST", "/api/auth/login", 200, {{"accessToken", "a"}, {"refreshToken", ""}});
-    try {
-        client->login(kEmail, kPassword);
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_STREQ(error.what(), "AUTH_LOGIN_ACCESS_TOKEN_MISSING");
-    }
+    EXPECT_EQ(test::errorOf<AuthorityClientError>([&] { client->login(kEmail, kPassword); }), "AUTH_LOGIN_ACCESS_TOKEN_MISSING");
     EXPECT_EQ(store->readSession(), JsonValue::object());
 }
 
@@ -113,12 +106,9 @@ TEST_F(Sessions, RotationConflictsAreRetriedWithTheirDelays) {
     // A conflict that outlasts three retries is raised; four requests in all.
     delays.clear();
     authority->failNext("POST", kRefresh, 409, rotated(std::nullopt), 4);
-    try {
-        client->requestWithWebSession("/api/auth/me");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_EQ(error.statusCode(), 409);
-    }
+    auto conflict = test::thrown<AuthorityClientError>([&] { client->requestWithWebSession("/api/auth/me"); });
+    ASSERT_TRUE(conflict);
+    EXPECT_EQ(conflict->statusCode(), 409);
     EXPECT_EQ(delays, (std::vector<long long>{100, 200, 400}));
     EXPECT_EQ(count("POST", kRefresh), 8u + 4u);
 }
@@ -153,24 +143,16 @@ TEST_F(Sessions, TwoThreadsWithOneStaleTokenRefreshOnce) {
 TEST_F(Sessions, AFailureThatSurvivesARefreshEndsTheSession) {
     client->login(kEmail, kPassword);
     authority->failNext("GET", "/api/auth/me", 401, {{"code", "AUTH_REQUIRED"}, {"message", "Unauthorized"}}, 2);
-    try {
-        client->requestWithWebSession("/api/auth/me");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_STREQ(error.what(), "BRIDGE_LOGIN_REQUIRED");
-    }
+    EXPECT_EQ(test::errorOf<AuthorityClientError>([&] { client->requestWithWebSession("/api/auth/me"); }), "BRIDGE_LOGIN_REQUIRED");
     EXPECT_EQ(count("POST", kRefresh), 1u);
     EXPECT_EQ(store->readSession(), JsonValue::object());
 
     // A 403 that names no login code is the caller's problem: no refresh.
     client->login(kEmail, kPassword);
     authority->failNext("GET", "/api/auth/me", 403, {{"code", "FORBIDDEN"}, {"message", "Forbidden"}});
-    try {
-        client->requestWithWebSession("/api/auth/me");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_EQ(error.statusCode(), 403);
-    }
+    auto forbidden = test::thrown<AuthorityClientError>([&] { client->requestWithWebSession("/api/auth/me"); });
+    ASSERT_TRUE(forbidden);
+    EXPECT_EQ(forbidden->statusCode(), 403);
     EXPECT_EQ(count("POST", kRefresh), 1u);
 }
 

@@ -6,9 +6,12 @@
 
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/errors.h"
 
 namespace palisor {
 namespace {
+
+using test::errorOf;
 
 struct Scripted {
     std::mutex mutex;
@@ -113,30 +116,15 @@ TEST_F(Transport, MethodsChooseTheirTimeLimits) {
 
 TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
     for (const char* path : {"https://evil.example/api/x", "//evil.example/api/x", "http://authority.example:8443/x",
-                             "https://authority.example/x"}) {
-        try {
-            client.request(path);
-            FAIL() << path;
-        } catch (const AuthorityClientError& error) {
-            EXPECT_STREQ(error.what(), "AUTHORITY_ORIGIN_MISMATCH") << path;
-        }
-    }
+                             "https://authority.example/x"})
+        EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request(path); }), "AUTHORITY_ORIGIN_MISMATCH") << path;
     EXPECT_TRUE(scripted.sent.empty());
     // A query in the path goes on the wire as written.
     client.request("/api/authority?projectKey=a%20b&view=catalog");
     EXPECT_EQ(scripted.sent.back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
 
     AuthorityClient broken{{"not a url", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
-    EXPECT_THROW(
-        {
-            try {
-                broken.request("/x");
-            } catch (const AuthorityClientError& error) {
-                EXPECT_STREQ(error.what(), "INVALID_AUTHORITY_ORIGIN");
-                throw;
-            }
-        },
-        AuthorityClientError);
+    EXPECT_EQ(errorOf<AuthorityClientError>([&] { broken.request("/x"); }), "INVALID_AUTHORITY_ORIGIN");
 }
 
 TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
@@ -149,34 +137,17 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
 
     scripted.next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
     EXPECT_EQ(client.request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
-    try {
-        client.request("/x");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_STREQ(error.what(), "Hỏng rồi");
-        EXPECT_EQ(error.statusCode(), 500);
-        ASSERT_NE(error.responseDetails(), nullptr);
-        EXPECT_EQ((*error.responseDetails())["code"], "BOOM");
-    }
+    auto failed = test::thrown<AuthorityClientError>([&] { client.request("/x"); });
+    ASSERT_TRUE(failed);
+    EXPECT_STREQ(failed->what(), "Hỏng rồi");
+    EXPECT_EQ(failed->statusCode(), 500);
+    ASSERT_NE(failed->responseDetails(), nullptr);
+    EXPECT_EQ((*failed->responseDetails())["code"], "BOOM");
     scripted.next = {std::string("not json"), 500, std::nullopt, {}};
-    try {
-        client.request("/x");
-        FAIL();
-    } catch (const AuthorityClientError& error) {
-        EXPECT_STREQ(error.what(), "AUTHORITY_HTTP_500");
-    }
+    EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request("/x"); }), "AUTHORITY_HTTP_500");
 
     scripted.next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
-    EXPECT_THROW(
-        {
-            try {
-                client.request("/x");
-            } catch (const TransportError& error) {
-                EXPECT_STREQ(error.what(), "Failed to connect");
-                throw;
-            }
-        },
-        TransportError);
+    EXPECT_EQ(errorOf<TransportError>([&] { client.request("/x"); }), "Failed to connect");
 
     AuthorityHTTPResponse withHeaders;
     withHeaders.headers = {{"etag", "\"v1\""}};

@@ -5,6 +5,7 @@
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
+#include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -29,13 +30,10 @@ TEST(AtomicFile, ReplacesWholeFileWithModeAndLeavesNoTemporaryFile) {
 
 TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
     test::TempDir dir;
-    try {
-        writeFileAtomically(dir.file("missing/state.json"), "x");
-        FAIL() << "writing into a missing folder must fail";
-    } catch (const FileError& error) {
-        EXPECT_STREQ(error.what(), "FILE_WRITE_FAILED");
-        EXPECT_NE(error.detail().find("missing"), std::string::npos);
-    }
+    auto failed = test::thrown<FileError>([&] { writeFileAtomically(dir.file("missing/state.json"), "x"); });
+    ASSERT_TRUE(failed) << "writing into a missing folder must fail";
+    EXPECT_STREQ(failed->what(), "FILE_WRITE_FAILED");
+    EXPECT_NE(failed->detail().find("missing"), std::string::npos);
     EXPECT_FALSE(readFileIfExists(dir.file("absent")));
     EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a folder is not a file
 }

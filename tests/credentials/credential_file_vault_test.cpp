@@ -9,6 +9,7 @@
 
 #include "bridge/credentials/credential_file_vault.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -65,12 +66,10 @@ TEST(CredentialFileVault, CorruptFileFailsReadsAndDeletesAndOnlyALoginReplacesIt
         NativeTokenStore store(options);
         EXPECT_EQ(store.readSession(), JsonValue::object()) << corrupt;
         EXPECT_FALSE(store.reloadSessionFromKeychain());
-        try {
-            store.clearSession();
-            ADD_FAILURE() << "deleting from a corrupt file reported success";
-        } catch (const NativeTokenStoreError& error) {
-            EXPECT_EQ(std::string(error.what()), "KEYCHAIN_DELETE_FAILED:" + std::to_string(vault_status::kFileCorrupt));
-        }
+        // Deleting from a corrupt file must not report success.
+        EXPECT_EQ(test::errorOf<NativeTokenStoreError>([&] { store.clearSession(); }),
+                  "KEYCHAIN_DELETE_FAILED:" + std::to_string(vault_status::kFileCorrupt))
+            << corrupt;
         EXPECT_EQ(test::readFile(path), corrupt);
 
         store.setWebSession("https://authority.example", {{"accessToken", "a"}, {"refreshToken", "r"}});

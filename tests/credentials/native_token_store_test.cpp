@@ -11,6 +11,7 @@
 #include "bridge/common/time.h"
 #include "bridge/credentials/native_token_store.h"
 #include "tests/credentials/fake_vault.h"
+#include "tests/support/errors.h"
 
 namespace palisor {
 namespace {
@@ -41,19 +42,12 @@ NativeTokenStore::Options withVault(std::shared_ptr<FakeVault> vault, std::chron
     return options;
 }
 
+std::string codeOf(const std::function<void()>& action) { return test::errorOf<NativeTokenStoreError>(action); }
+
 NativeTokenStore::Options memoryOnly() {
     NativeTokenStore::Options options;
     options.keychainEnabled = false;
     return options;
-}
-
-std::string codeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const NativeTokenStoreError& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 TEST(NativeTokenStore, DisabledKeychainMeansExactlyOneAndMemoryOnly) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bridge/mcp/local_mcp_server.h"
+#include "tests/support/errors.h"
 #include "tests/support/http_client.h"
 
 namespace palisor {
@@ -133,13 +134,10 @@ TEST_F(Server, StartTwiceIsANoOpAndATakenPortFailsToBind) {
     server->start();
     EXPECT_TRUE(server->isRunning());
     auto other = LocalMcpServer::create(port);
-    try {
-        other->start();
-        FAIL() << "binding a taken port must fail";
-    } catch (const LocalMcpServerError& error) {
-        EXPECT_EQ(error.kind(), LocalMcpServerError::Kind::bindFailed);
-        EXPECT_STREQ(error.what(), "BIND_FAILED");
-    }
+    auto failed = test::thrown<LocalMcpServerError>([&] { other->start(); });
+    ASSERT_TRUE(failed) << "binding a taken port must fail";
+    EXPECT_EQ(failed->kind(), LocalMcpServerError::Kind::bindFailed);
+    EXPECT_STREQ(failed->what(), "BIND_FAILED");
     EXPECT_FALSE(other->isRunning());
     EXPECT_EQ(other->socketFd(), -1);
 }

@@ -4,20 +4,13 @@
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_http.h"
 #include "bridge/tools/tool_router.h"
+#include "tests/support/errors.h"
 
 namespace palisor {
 namespace {
 
 using R = ToolRouter;
-
-std::string codeOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
+using test::errorOf;
 
 TEST(OperationRendering, PathTemplates) {
     EXPECT_EQ(R::renderPathTemplate("/api/projects/:projectKey/items/:itemId", {{"projectKey", "dự án"}, {"itemId", "a b"}},
@@ -28,10 +21,10 @@ TEST(OperationRendering, PathTemplates) {
     // An empty optional value removes its placeholder.
     EXPECT_EQ(R::renderPathTemplate("/api/x/:opt", {{"opt", nullptr}}, {}), "/api/x/");
     EXPECT_EQ(R::renderPathTemplate("/api/n/:n/:b", {{"n", 5}, {"b", true}}, {}), "/api/n/5/1");
-    EXPECT_EQ(codeOf([] { R::renderPathTemplate("/other/:id", {{"id", "1"}}, {}); }), "AUTHORITY_OPERATION_PATH_INVALID");
-    EXPECT_EQ(codeOf([] { R::renderPathTemplate("/api/:itemId", {{"itemId", ""}}, {"itemId"}); }),
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/other/:id", {{"id", "1"}}, {}); }), "AUTHORITY_OPERATION_PATH_INVALID");
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:itemId", {{"itemId", ""}}, {"itemId"}); }),
               "PATH_PARAM_REQUIRED:itemId");
-    EXPECT_EQ(codeOf([] { R::renderPathTemplate("/api/:itemId/:other", {{"itemId", "1"}}, {}); }),
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:itemId/:other", {{"itemId", "1"}}, {}); }),
               "AUTHORITY_OPERATION_PATH_UNRESOLVED");
     // A colon not followed by a letter is not a placeholder.
     EXPECT_EQ(R::renderPathTemplate("/api/time/12:30", JsonValue::object(), {}), "/api/time/12:30");

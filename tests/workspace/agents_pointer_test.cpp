@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "bridge/workspace/agents_pointer.h"
+#include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -16,12 +17,7 @@ protected:
     }
 
     std::string failure(const std::string& content) {
-        try {
-            read(content);
-        } catch (const AgentsPointerError& error) {
-            return error.what();
-        }
-        return "no AgentsPointerError";
+        return test::errorOf<AgentsPointerError>([&] { read(content); });
     }
 
     test::TempDir dir;
@@ -82,14 +78,8 @@ TEST_F(AgentsPointerTest, UnreadableFilesAreFileErrorsNamingThePath) {
     test::TempDir binary, folder;
     test::writeFile(binary.file("AGENTS.md"), "- projectKey: p\xFF\n- authorityOrigin: https://a.example\n");
     std::filesystem::create_directory(folder.file("AGENTS.md"));
-    for (const std::string& root : {dir.path(), dir.file("missing folder"), binary.path(), folder.path()}) {
-        try {
-            readAgentsPointer(root);
-            ADD_FAILURE() << "no error for " << root;
-        } catch (const FileError& error) {
-            EXPECT_EQ(std::string(error.what()), "FILE_READ_FAILED:" + root + "/AGENTS.md");
-        }
-    }
+    for (const std::string& root : {dir.path(), dir.file("missing folder"), binary.path(), folder.path()})
+        EXPECT_EQ(test::errorOf<FileError>([&] { readAgentsPointer(root); }), "FILE_READ_FAILED:" + root + "/AGENTS.md");
 }
 
 }  // namespace

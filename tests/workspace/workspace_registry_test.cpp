@@ -4,23 +4,15 @@
 
 #include "bridge/common/bridge_error.h"
 #include "bridge/workspace/workspace_registry.h"
+#include "tests/support/errors.h"
 #include "tests/workspace/workspace_fixture.h"
 
 namespace palisor {
 namespace {
 
+using test::errorOf;
 using test::kOrigin;
 using Snapshot = WorkspaceRegistrySnapshot;
-
-template <typename Action>
-std::string errorOf(Action&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 class WorkspaceRegistryTest : public test::WorkspaceFixture {
 protected:

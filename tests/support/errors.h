@@ -1,0 +1,34 @@
+#pragma once
+
+// Checks on what an action threw, without a try block in every test.
+
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace palisor::test {
+
+// The Error that `action` threw, or nothing when it returned. An exception
+// of another type is not caught: it fails the test as it should.
+template <typename Error, typename Action>
+std::optional<Error> thrown(Action&& action) {
+    try {
+        action();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// The message of the Error that `action` threw, "no error" when it returned.
+template <typename Error = std::exception, typename Action>
+std::string errorOf(Action&& action) {
+    try {
+        action();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+}  // namespace palisor::test
