@@ -5,15 +5,14 @@
 
 #include <deque>
 #include <filesystem>
-#include <mutex>
 
 #include "bridge/app/bridge_app_delegate.h"
 #include "bridge/authority/authority_client.h"
-#include "bridge/credentials/credential_file_vault.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
 #include "bridge/workspace/settings_store.h"
 #include "bridge/workspace/workspace_registry.h"
+#include "tests/credentials/fake_vault.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dev-authority/dev_authority.h"
@@ -106,30 +105,6 @@ public:
     std::vector<std::string> log;
 };
 
-// A vault in memory whose deletions can be made to fail.
-class MemoryVault : public CredentialVault {
-public:
-    KeychainReadResult read(const std::string& service, const std::string&) override {
-        std::lock_guard guard(lock);
-        auto found = items.find(service);
-        if (found == items.end()) return {vault_status::kItemNotFound, std::nullopt};
-        return {vault_status::kSuccess, found->second};
-    }
-    std::int32_t write(const std::string& service, const std::string&, std::string_view data) override {
-        std::lock_guard guard(lock);
-        items[service] = std::string(data);
-        return vault_status::kSuccess;
-    }
-    std::int32_t remove(const std::string& service, const std::string&) override {
-        std::lock_guard guard(lock);
-        if (failRemove) return vault_status::kServiceFailed;
-        return items.erase(service) ? vault_status::kSuccess : vault_status::kItemNotFound;
-    }
-    std::mutex lock;
-    std::map<std::string, std::string> items;
-    bool failRemove = false;
-};
-
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 class Delegate : public ::testing::Test {
@@ -194,7 +169,7 @@ protected:
     test::ScopedEnv executorVariable{"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", nullptr};
     test::ScopedEnv persistenceVariable{"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", nullptr};
     std::shared_ptr<SettingsStore> defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
-    std::shared_ptr<MemoryVault> vault = std::make_shared<MemoryVault>();
+    std::shared_ptr<test::FakeVault> vault = std::make_shared<test::FakeVault>();
     std::shared_ptr<InlineMainThread> mainThread = std::make_shared<InlineMainThread>();
     ManualRunner userInitiated;
     ManualRunner utility;
@@ -287,7 +262,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_TRUE(view.email.empty());
     EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
     EXPECT_EQ(view.list.rows.at(0).validationText, "Đăng nhập để chạy validation executor.");
-    EXPECT_TRUE(vault->items.empty());
+    EXPECT_FALSE(vault->get("Palisor Bridge Native Session V3"));
 
     // Termination stops the executors, then the server.
     executors->log.clear();
@@ -352,7 +327,7 @@ TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
     utility.runAll();
     logIn();
     executors->log.clear();
-    vault->failRemove = true;
+    vault->removeStatus = vault_status::kServiceFailed;
     delegate->handleLogout();
     userInitiated.runAll();
     EXPECT_TRUE(startsWith(view.status, "Đăng xuất lỗi: ")) << view.status;
