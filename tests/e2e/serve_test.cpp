@@ -31,11 +31,7 @@ TEST(ServeCommand, ServesMcpUntilTerminated) {
     ASSERT_TRUE(bridge.waitForOutput("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp\n"))
         << bridge.output;
 
-    auto init = test::parseResponse(test::post(
-        port, "/mcp", R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"));
-    EXPECT_EQ(init.json["result"]["serverInfo"]["name"], "palisor-bridge-native");
-    auto list = test::parseResponse(test::post(port, "/mcp", R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"));
-    EXPECT_EQ(list.json["result"]["tools"].size(), 7u);
+    // initialize and tools/list through the served program: the stdio relay test.
     auto health = test::parseResponse(test::post(
         port, "/mcp", R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"authority_health"}})"));
     ASSERT_TRUE(health.json["result"].is_object()) << health.body;
