@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
@@ -45,15 +46,6 @@ constexpr const char* kProject = "BENCH-PROJECT";
 constexpr const char* kEmail = "bench@palisor.local";
 constexpr const char* kPassword = "bench-password";
 constexpr const char* kCatalogRoute = "/api/authority";
-
-class Endpoint : public McpToolRouter {
-public:
-    explicit Endpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
-    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
-
-private:
-    std::shared_ptr<ToolRouter> router_;
-};
 
 struct Figures {
     std::size_t bytes = 0;
@@ -109,7 +101,7 @@ Figures hundredOperationCalls(bool announce, std::size_t& compactBody, std::size
     auto registry = std::make_shared<WorkspaceRegistry>(rig.authority.origin(), std::nullopt, nullptr);
     registry->add(root.string(), true, true);
     auto router = std::make_shared<ToolRouter>(rig.client, registry);
-    auto server = LocalMcpServer::create(0, std::make_shared<Endpoint>(router));
+    auto server = LocalMcpServer::create(0, std::make_shared<ToolRouterEndpoint>(router));
     server->start();
     const std::string call =
         R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"authority_call_operation",)"

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
@@ -24,15 +25,6 @@ using namespace palisor;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class Endpoint : public McpToolRouter {
-public:
-    explicit Endpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
-    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
-
-private:
-    std::shared_ptr<ToolRouter> router_;
-};
 
 std::string postOnce(std::uint16_t port, const std::string& body) {
     return loopbackExchange(port, "POST", "/mcp", body, std::chrono::seconds(2), std::nullopt).body;
@@ -80,7 +72,7 @@ int main() {
     auto registry = std::make_shared<WorkspaceRegistry>(authority.origin(), std::nullopt, nullptr);
     registry->add(root.string(), true, true);
     auto router = std::make_shared<ToolRouter>(client, registry);
-    auto server = LocalMcpServer::create(0, std::make_shared<Endpoint>(router));
+    auto server = LocalMcpServer::create(0, std::make_shared<ToolRouterEndpoint>(router));
     server->start();
     std::uint16_t port = server->port();
 
