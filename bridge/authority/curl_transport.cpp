@@ -116,8 +116,14 @@ std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void*
     }
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return size * count;
-    // Two names that differ only in case end as one; the later value wins.
-    (*headers)[asciiLower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+    // A field sent on several lines is one comma-separated list, as HTTP
+    // defines it (names are case-insensitive, so that covers names that differ
+    // only in case). Keeping only the last line would lose, say, the
+    // "Vary: X-Palisor-Trace-Id" that stops the read cache from storing an
+    // answer made for one trace.
+    std::string value = trim(line.substr(colon + 1));
+    auto [slot, added] = headers->try_emplace(asciiLower(trim(line.substr(0, colon))), value);
+    if (!added && !value.empty()) slot->second = slot->second.empty() ? value : slot->second + ", " + value;
     return size * count;
 }
 
