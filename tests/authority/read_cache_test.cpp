@@ -483,6 +483,17 @@ TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionC
     EXPECT_FALSE(revalidated["meta"].contains("stageTimings"));
     EXPECT_NE(revalidated["meta"]["requestId"], fetched["meta"]["requestId"]);
     EXPECT_EQ(stat("revalidated"), 1);
+
+    // Every change of session empties the store: a 403 on any request, even
+    // one the caller accepts and the cache never saw, a login, a logout.
+    authority.failNext("GET", "/api/health", 403, {{"code", "FORBIDDEN"}});
+    client.request("/api/health", "GET", std::nullopt, std::nullopt, true, std::nullopt);
+    EXPECT_EQ(stat("entries"), 0);
+    catalog();
+    EXPECT_EQ(stat("entries"), 1);
+    client.login("dev@palisor.local", "secret");
+    EXPECT_EQ(stat("entries"), 0);
+    catalog();
     client.logout();
     EXPECT_EQ(stat("entries"), 0);
 }
