@@ -131,12 +131,6 @@ std::string AuthorityState::addUser(const std::string& email, const std::string&
     return user.id;
 }
 
-void AuthorityState::addMembership(const std::string& email, const std::string& projectKey) {
-    std::lock_guard lock(mutex_);
-    if (!projects_.count(projectKey)) ensureProject(projectKey, projectKey);
-    ensureUser(email).projectKeys.insert(projectKey);
-}
-
 JsonValue AuthorityState::addTask(const std::string& projectKey, JsonValue task) {
     std::lock_guard lock(mutex_);
     if (!projects_.count(projectKey)) ensureProject(projectKey, projectKey);
@@ -171,26 +165,6 @@ JsonValue AuthorityState::membershipsJson(const User& user) const {
 
 // --- tokens ------------------------------------------------------------------
 
-void AuthorityState::setAccessTokenLifetime(std::chrono::seconds lifetime) {
-    std::lock_guard lock(mutex_);
-    options_.accessTokenLifetime = lifetime;
-}
-
-void AuthorityState::setRefreshTokenLifetime(std::chrono::seconds lifetime) {
-    std::lock_guard lock(mutex_);
-    options_.refreshTokenLifetime = lifetime;
-}
-
-void AuthorityState::setAgentTokenLifetime(std::chrono::seconds lifetime) {
-    std::lock_guard lock(mutex_);
-    options_.agentTokenLifetime = lifetime;
-}
-
-void AuthorityState::setRefreshRetryAfterMs(std::optional<int> retryAfterMs) {
-    std::lock_guard lock(mutex_);
-    options_.refreshRetryAfterMs = retryAfterMs;
-}
-
 void AuthorityState::expireAccessTokens() {
     std::lock_guard lock(mutex_);
     for (auto& [token, grant] : accessTokens_) grant.expiresAt = std::min(grant.expiresAt, now());
@@ -199,11 +173,6 @@ void AuthorityState::expireAccessTokens() {
 void AuthorityState::expireRefreshTokens() {
     std::lock_guard lock(mutex_);
     for (auto& [token, grant] : refreshTokens_) grant.expiresAt = std::min(grant.expiresAt, now());
-}
-
-void AuthorityState::expireAgentTokens() {
-    std::lock_guard lock(mutex_);
-    for (auto& [token, grant] : agentTokens_) grant.expiresAt = std::min(grant.expiresAt, now());
 }
 
 DevAnswer AuthorityState::openSession(const std::string& email, const std::string& sessionId) {

@@ -41,16 +41,10 @@ public:
     void addProject(const std::string& projectKey, const std::string& name);
     std::string addUser(const std::string& email, const std::string& password,
                         const std::vector<std::string>& projectKeys);
-    void addMembership(const std::string& email, const std::string& projectKey);
     JsonValue addTask(const std::string& projectKey, JsonValue task);
 
-    void setAccessTokenLifetime(std::chrono::seconds lifetime);
-    void setRefreshTokenLifetime(std::chrono::seconds lifetime);
-    void setAgentTokenLifetime(std::chrono::seconds lifetime);
-    void setRefreshRetryAfterMs(std::optional<int> retryAfterMs);
     void expireAccessTokens();
     void expireRefreshTokens();
-    void expireAgentTokens();
 
     // The work events received per project, in arrival order, each once.
     std::vector<JsonValue> workEvents(const std::string& projectKey) const;

@@ -144,14 +144,6 @@ struct Delay {
     int remaining;
 };
 
-// A route that fails every n-th request until told otherwise; no answer
-// means the connection is dropped instead.
-struct Flap {
-    int everyNth;
-    std::optional<CannedAnswer> answer;
-    std::uint64_t seen = 0;
-};
-
 // What the test hooks decided for one request.
 struct HookDecision {
     std::optional<std::chrono::milliseconds> delay;
@@ -236,7 +228,6 @@ public:
     std::map<RouteKey, std::deque<CannedAnswer>> canned;
     std::map<RouteKey, std::deque<Delay>> delays;
     std::map<RouteKey, int> drops;
-    std::map<RouteKey, Flap> flaps;
     std::map<RouteKey, std::size_t> counts;
     std::map<RouteKey, std::size_t> bodyBytes;
     std::map<RouteKey, std::map<int, std::size_t>> statuses;
@@ -259,13 +250,6 @@ HookDecision DevAuthority::Impl::consumeHooks(const RouteKey& route) {
         decision.answer = it->second.front();
         takeOne(it->second);
         return decision;
-    }
-    // Flapping counts only the requests that no one-shot hook took.
-    if (auto it = flaps.find(route); it != flaps.end() && ++it->second.seen % it->second.everyNth == 0) {
-        if (it->second.answer)
-            decision.answer = it->second.answer;
-        else
-            decision.drop = true;
     }
     return decision;
 }
@@ -431,21 +415,12 @@ std::string DevAuthority::addUser(const std::string& email, const std::string& p
     return impl_->state.addUser(email, password, projectKeys);
 }
 
-void DevAuthority::addMembership(const std::string& email, const std::string& projectKey) {
-    impl_->state.addMembership(email, projectKey);
-}
-
 JsonValue DevAuthority::addTask(const std::string& projectKey, JsonValue task) {
     return impl_->state.addTask(projectKey, std::move(task));
 }
 
-void DevAuthority::setAccessTokenLifetime(std::chrono::seconds lifetime) { impl_->state.setAccessTokenLifetime(lifetime); }
-void DevAuthority::setRefreshTokenLifetime(std::chrono::seconds lifetime) { impl_->state.setRefreshTokenLifetime(lifetime); }
-void DevAuthority::setAgentTokenLifetime(std::chrono::seconds lifetime) { impl_->state.setAgentTokenLifetime(lifetime); }
-void DevAuthority::setRefreshRetryAfterMs(std::optional<int> retryAfterMs) { impl_->state.setRefreshRetryAfterMs(retryAfterMs); }
 void DevAuthority::expireAccessTokens() { impl_->state.expireAccessTokens(); }
 void DevAuthority::expireRefreshTokens() { impl_->state.expireRefreshTokens(); }
-void DevAuthority::expireAgentTokens() { impl_->state.expireAgentTokens(); }
 
 namespace {
 
@@ -469,11 +444,6 @@ RecordedRequest directPost(const std::string& path, const JsonValue& body) {
 DevSession DevAuthority::login(const std::string& email, const std::string& password) {
     return sessionFrom(impl_->state.handle(
         directPost("/api/auth/login", {{"email", email}, {"password", password}, {"clientKind", "web"}})));
-}
-
-DevSession DevAuthority::rotateSession(const std::string& refreshToken) {
-    return sessionFrom(impl_->state.handle(
-        directPost("/api/auth/session/refresh", {{"clientKind", "bridge"}, {"refreshToken", refreshToken}})));
 }
 
 void DevAuthority::failNext(const std::string& method, const std::string& path, int status, const JsonValue& body,
@@ -506,33 +476,6 @@ void DevAuthority::clearHooks() {
     impl_->canned.clear();
     impl_->delays.clear();
     impl_->drops.clear();
-    impl_->flaps.clear();
-}
-
-void DevAuthority::failEvery(const std::string& method, const std::string& path, int status, const JsonValue& body,
-                             int everyNth) {
-    std::lock_guard lock(impl_->mutex);
-    RouteKey route{asciiUpper(method), path};
-    if (everyNth <= 0) {
-        impl_->flaps.erase(route);
-        return;
-    }
-    impl_->flaps[route] = {everyNth, CannedAnswer{status, dumpCompact(body).value_or("{}"), "application/json", 0}};
-}
-
-void DevAuthority::dropEvery(const std::string& method, const std::string& path, int everyNth) {
-    std::lock_guard lock(impl_->mutex);
-    RouteKey route{asciiUpper(method), path};
-    if (everyNth <= 0) {
-        impl_->flaps.erase(route);
-        return;
-    }
-    impl_->flaps[route] = {everyNth, std::nullopt};
-}
-
-void DevAuthority::stopFlapping(const std::string& method, const std::string& path) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->flaps.erase({asciiUpper(method), path});
 }
 
 std::size_t DevAuthority::requestCount(const std::string& method, const std::string& path) const {

@@ -57,7 +57,7 @@ struct RecordedRequest {
     JsonValue json() const;  // the body as a JSON object, {} when it is not one
 };
 
-// Sign-in material returned by login, refresh and rotateSession.
+// Sign-in material returned by login.
 struct DevSession {
     std::string accessToken;
     std::string refreshToken;
@@ -86,25 +86,16 @@ public:
     // project keys are created with the key as name. Returns the user id.
     std::string addUser(const std::string& email, const std::string& password,
                         const std::vector<std::string>& projectKeys);
-    void addMembership(const std::string& email, const std::string& projectKey);
     // A task record served by the task operations; "itemId" is filled in when
     // missing. Returns the stored record.
     JsonValue addTask(const std::string& projectKey, JsonValue task);
 
     // --- tokens ------------------------------------------------------------
-    void setAccessTokenLifetime(std::chrono::seconds lifetime);
-    void setRefreshTokenLifetime(std::chrono::seconds lifetime);
-    void setAgentTokenLifetime(std::chrono::seconds lifetime);
-    void setRefreshRetryAfterMs(std::optional<int> retryAfterMs);
     // Every access (web) token issued so far stops working now.
     void expireAccessTokens();
     void expireRefreshTokens();
-    void expireAgentTokens();
     // Signs in directly, as another client of the same user would.
     DevSession login(const std::string& email, const std::string& password);
-    // Uses a refresh token as another process of the same user would, so that
-    // the caller's copy becomes an already-rotated token.
-    DevSession rotateSession(const std::string& refreshToken);
 
     // --- steering ----------------------------------------------------------
     // Routes are named by method and raw path without query, as sent:
@@ -121,16 +112,7 @@ public:
     // The connection is closed in the middle of the answer: the status line,
     // the headers and part of the promised body are written, then nothing.
     void dropNext(const std::string& method, const std::string& path, int times = 1);
-    // Flapping: from now on every n-th request of the route (the n-th, the
-    // 2n-th, ...; every one for 1) gets this answer, or has its connection
-    // dropped, until stopFlapping, clearHooks or an everyNth below 1. Requests
-    // that a one-shot hook takes are not counted. Setting it again restarts
-    // the count.
-    void failEvery(const std::string& method, const std::string& path, int status, const JsonValue& body,
-                   int everyNth);
-    void dropEvery(const std::string& method, const std::string& path, int everyNth);
-    void stopFlapping(const std::string& method, const std::string& path);
-    // Removes every pending fail, delay and drop, and every flapping route.
+    // Removes every pending fail, delay and drop.
     void clearHooks();
 
     // --- observation -------------------------------------------------------
