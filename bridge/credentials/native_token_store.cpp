@@ -170,23 +170,36 @@ std::optional<NativeTokenStoreError> NativeTokenStore::deleteKeychainDataWithTim
     return NativeTokenStoreError::keychainDeleteFailed(status);
 }
 
+NativeTokenStore::PersistedSessionRead NativeTokenStore::readCurrentItem() {
+    using Result = PersistedSessionRead::Kind;
+    KeychainReadOutcome current = readKeychainDataWithTimeout(service_);
+    switch (current.kind) {
+        case KeychainReadOutcome::Kind::found: {
+            JsonValue record = parseJsonObject(std::string_view(current.data));
+            // An unreadable record is no evidence of a missing session.
+            if (record.empty()) return {Result::unavailable, {}};
+            return {Result::loaded, std::move(record)};
+        }
+        case KeychainReadOutcome::Kind::notFound:
+            return {Result::missing, {}};
+        case KeychainReadOutcome::Kind::failed:
+        case KeychainReadOutcome::Kind::timedOut:
+            break;
+    }
+    return {Result::unavailable, {}};
+}
+
+std::uint64_t NativeTokenStore::currentGeneration() {
+    std::lock_guard guard(lock_);
+    return generation_;
+}
+
 NativeTokenStore::PersistedSessionRead NativeTokenStore::loadPersistedSession(std::uint64_t generation) {
     using Kind = KeychainReadOutcome::Kind;
     using Result = PersistedSessionRead::Kind;
 
-    KeychainReadOutcome current = readKeychainDataWithTimeout(service_);
-    switch (current.kind) {
-        case Kind::found: {
-            JsonValue record = parseJsonObject(std::string_view(current.data));
-            if (record.empty()) return {Result::unavailable, {}};
-            return {Result::loaded, std::move(record)};
-        }
-        case Kind::failed:
-        case Kind::timedOut:
-            return {Result::unavailable, {}};
-        case Kind::notFound:
-            break;
-    }
+    PersistedSessionRead current = readCurrentItem();
+    if (current.kind != Result::missing) return current;
 
     for (const std::string& legacy : legacyServices_) {
         if (legacy == service_) continue;
@@ -254,11 +267,7 @@ JsonValue NativeTokenStore::readSession() {
 
 bool NativeTokenStore::reloadSessionFromKeychain() {
     if (!keychainEnabled_) return false;
-    std::uint64_t generation;
-    {
-        std::lock_guard guard(lock_);
-        generation = generation_;
-    }
+    std::uint64_t generation = currentGeneration();
     PersistedSessionRead persisted = loadPersistedSession(generation);
     if (persisted.kind != PersistedSessionRead::Kind::loaded) return false;
     std::lock_guard guard(lock_);
@@ -273,37 +282,18 @@ bool NativeTokenStore::reloadSessionFromKeychain() {
 
 bool NativeTokenStore::adoptPersistedSession() {
     if (!keychainEnabled_) return false;
-    std::uint64_t generation;
-    {
-        std::lock_guard guard(lock_);
-        generation = generation_;
-    }
-    KeychainReadOutcome current = readKeychainDataWithTimeout(service_);
-    JsonValue record = JsonValue::object();
-    switch (current.kind) {
-        case KeychainReadOutcome::Kind::found:
-            record = parseJsonObject(std::string_view(current.data));
-            // An unreadable record is no evidence of a logout.
-            if (record.empty()) return false;
-            break;
-        case KeychainReadOutcome::Kind::notFound:
-            break;
-        case KeychainReadOutcome::Kind::failed:
-        case KeychainReadOutcome::Kind::timedOut:
-            return false;
-    }
+    std::uint64_t generation = currentGeneration();
+    PersistedSessionRead current = readCurrentItem();
+    if (current.kind == PersistedSessionRead::Kind::unavailable) return false;
+    JsonValue record = current.kind == PersistedSessionRead::Kind::loaded ? std::move(current.record)
+                                                                          : JsonValue::object();
     std::lock_guard guard(lock_);
-    // A write or clear in this process after the read began is newer.
-    if (generation_ != generation) return false;
-    if (didLoadSession_ && cachedSession_ == record) return false;
-    if (!didLoadSession_ && record.empty()) {
-        // Nothing stored and nothing loaded yet: nothing to take in.
-        return false;
-    }
-    bool changed = cachedSession_ != record;
+    // A write or clear in this process after the read began is newer. Memory
+    // that was never loaded is empty, so nothing stored means no change.
+    if (generation_ != generation || cachedSession_ == record) return false;
     cachedSession_ = std::move(record);
     didLoadSession_ = true;
-    return changed;
+    return true;
 }
 
 void NativeTokenStore::writeSession(const JsonValue& record) {

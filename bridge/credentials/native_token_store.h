@@ -111,7 +111,11 @@ private:
         JsonValue record;
     };
 
+    // The current service's item only: loaded, missing, or unavailable
+    // (unreadable, failed or timed out).
+    PersistedSessionRead readCurrentItem();
     PersistedSessionRead loadPersistedSession(std::uint64_t generation);
+    std::uint64_t currentGeneration();
     KeychainReadOutcome readKeychainDataWithTimeout(const std::string& service);
     void writeKeychainDataWithTimeout(const std::string& data);
     std::optional<NativeTokenStoreError> deleteKeychainDataWithTimeout();
