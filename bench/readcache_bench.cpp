@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/app/bridge_components.h"
+#include "bridge/app/tool_router_endpoint.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"

@@ -6,6 +6,7 @@
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/settings_watcher.h"
+#include "bridge/app/tool_router_endpoint.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"

@@ -6,8 +6,6 @@
 
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
-#include "bridge/mcp/mcp_tool_router.h"
-#include "bridge/tools/tool_router.h"
 #include "bridge/workspace/settings_store.h"
 #include "bridge/workspace/workspace_registry.h"
 
@@ -23,16 +21,6 @@ std::string configuredAuthorityOrigin();
 // else the stored "workspaceRoot", else the current folder when it holds an
 // AGENTS.md, else none.
 std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& defaults);
-
-// The endpoint's view of the tool router.
-class ToolRouterEndpoint : public McpToolRouter {
-public:
-    explicit ToolRouterEndpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
-    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
-
-private:
-    std::shared_ptr<ToolRouter> router_;
-};
 
 // The components as the application creates them, for programs that need
 // only some of them (the command line): the same configuration, the same stores.

@@ -57,7 +57,7 @@ TEST_F(OperationCalls, ArgumentsNamingAnotherProjectAreRefusedBeforeSending) {
     EXPECT_EQ(refused["error"]["data"]["fields"], JsonValue::array({"pathParams.projectKey"}));
     EXPECT_EQ(authority.totalRequests(), 0u);
 
-    test::RouterEndpoint endpoint(router);
+    ToolRouterEndpoint endpoint(router);
     auto plain = test::parseResponse(
         handleHttpTool("authority_call_operation",
                        {{"operationId", "dev.echo.get"}, {"query", {{"projectKey", 7}}}, {"pathParams", {{"item", "x"}}}},

@@ -12,20 +12,12 @@
 #include "bridge/mcp/routes.h"
 #include "bridge/tools/tool_router.h"
 #include "bridge/workspace/workspace_registry.h"
+#include "bridge/app/tool_router_endpoint.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor::test {
-
-class RouterEndpoint : public McpToolRouter {
-public:
-    explicit RouterEndpoint(std::shared_ptr<ToolRouter> router) : router_(std::move(router)) {}
-    JsonValue call(const std::string& name, const JsonValue& args) override { return router_->call(name, args); }
-
-private:
-    std::shared_ptr<ToolRouter> router_;
-};
 
 // The whole request path on loopback: JSON-RPC into a bridge endpoint, the
 // development authority behind it, one registered workspace.
@@ -53,7 +45,7 @@ protected:
         registry = std::make_shared<WorkspaceRegistry>(authority.origin(), std::nullopt, nullptr);
         registry->add(workspaceRoot, true, true);
         router = std::make_shared<ToolRouter>(client, registry);
-        server = LocalMcpServer::create(0, std::make_shared<RouterEndpoint>(router));
+        server = LocalMcpServer::create(0, std::make_shared<ToolRouterEndpoint>(router));
         server->start();
     }
     void TearDown() override {
