@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include "bridge/app/tool_router_endpoint.h"
 #include "bridge/app/cli/loopback_http.h"
+#include "bridge/app/tool_router_endpoint.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
