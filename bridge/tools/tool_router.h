@@ -83,10 +83,6 @@ public:
     JsonValue recordBridgeEventBestEffort(const WorkspaceContext& workspace, const JsonValue& event);
     static AuthorityTraceContext responseTaskContext(const AuthorityTraceContext& context, const JsonValue& response);
 
-    AiWorkEventSpool& workEventSpool() { return *workEventSpool_; }
-    const std::shared_ptr<AuthorityClient>& authorityClient() const { return authorityClient_; }
-    const std::shared_ptr<WorkspaceRegistry>& workspaceRegistry() const { return workspaceRegistry_; }
-
 private:
     // The trace, span, parent span and causal ids a call names, with fresh
     // prefixed ids for the ones it leaves out.
