@@ -203,6 +203,15 @@ void BridgeAppDelegate::refreshSessionUi() {
     }
 }
 
+void BridgeAppDelegate::applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged) {
+    bool loginStateChanged = isLoggedIn_ != loggedIn;
+    isLoggedIn_ = loggedIn;
+    sessionNotice_ = std::move(notice);
+    refreshSessionUi();
+    // The rows' validation lines depend on the login state and the statuses.
+    if (loginStateChanged || statusesChanged) renderWorkspaceList();
+}
+
 void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValidationExecutors) {
     if (isRefreshingSession_) return;
     isRefreshingSession_ = true;
@@ -217,25 +226,12 @@ void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValida
         if (!self) return;
         self->onMain([validation, forceRestartValidationExecutors](BridgeAppDelegate& delegate) {
             delegate.isRefreshingSession_ = false;
-            bool loginStateChanged = delegate.isLoggedIn_ != validation.loggedIn;
-            delegate.isLoggedIn_ = validation.loggedIn;
-            delegate.sessionNotice_ = validation.warning;
             if (delegate.window_) delegate.window_->setRefreshEnabled(true);
-            delegate.refreshSessionUi();
-            if (validation.loggedIn) {
-                if (forceRestartValidationExecutors && !delegate.validationStatuses_.empty()) {
-                    // The executor errors counted above are gone with the restart.
-                    delegate.validationStatuses_.clear();
-                    delegate.refreshSessionUi();
-                }
-                // The rows' validation lines depend on the login state too.
-                if (forceRestartValidationExecutors || loginStateChanged) delegate.renderWorkspaceList();
-                delegate.startValidationExecutorsInBackground(forceRestartValidationExecutors);
-            } else {
-                if (delegate.validationExecutors_) delegate.validationExecutors_->stopAll();
-                delegate.validationStatuses_.clear();
-                delegate.renderWorkspaceList();
-            }
+            bool statusesCleared = !validation.loggedIn || forceRestartValidationExecutors;
+            if (!validation.loggedIn && delegate.validationExecutors_) delegate.validationExecutors_->stopAll();
+            if (statusesCleared) delegate.validationStatuses_.clear();
+            delegate.applySession(validation.loggedIn, validation.warning, statusesCleared);
+            if (validation.loggedIn) delegate.startValidationExecutorsInBackground(forceRestartValidationExecutors);
         });
     });
 }
@@ -298,12 +294,11 @@ void BridgeAppDelegate::handleLogin() {
                 if (delegate.window_) delegate.window_->setActionEnabled(true);
                 return;
             }
-            if (delegate.window_) delegate.window_->clearPassword();
-            delegate.isLoggedIn_ = true;
-            delegate.sessionNotice_.reset();
-            if (delegate.window_) delegate.window_->setActionEnabled(true);
-            delegate.refreshSessionUi();
-            delegate.renderWorkspaceList();
+            if (delegate.window_) {
+                delegate.window_->clearPassword();
+                delegate.window_->setActionEnabled(true);
+            }
+            delegate.applySession(true, std::nullopt, false);
             delegate.startValidationExecutorsInBackground(false);
         });
     });
@@ -339,11 +334,8 @@ void BridgeAppDelegate::handleLogout() {
                 delegate.setStatus("Đăng xuất lỗi: " + *failure, StatusColor::red);
                 return;
             }
-            delegate.isLoggedIn_ = false;
-            delegate.sessionNotice_.reset();
             if (delegate.window_) delegate.window_->clearCredentialFields();
-            delegate.refreshSessionUi();
-            delegate.renderWorkspaceList();
+            delegate.applySession(false, std::nullopt, false);
         });
     });
 }

@@ -123,6 +123,9 @@ private:
     explicit BridgeAppDelegate(Options options);
     void createComponents();
     void setStatus(const std::string& text, StatusColor color);
+    // Takes a session outcome in: the login state, the notice, the status
+    // line, and the rows when the state or the executor statuses changed.
+    void applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged);
     void onMain(std::function<void(BridgeAppDelegate&)> task);
     void scheduleSessionCheck();
 
