@@ -45,6 +45,8 @@ struct AuthorityRequest {
 
     // Case-insensitive lookup of a request header.
     std::optional<std::string> header(std::string_view name) const;
+    // Replaces the value of the header of that name (in any case), or adds it.
+    void setHeader(const std::string& name, const std::string& value);
 };
 
 struct AuthorityHTTPResponse {

@@ -46,17 +46,6 @@ bool isSkillMetadataListPath(std::string_view path) {
            named(2) && segments[3] == "get_list";
 }
 
-void setHeader(AuthorityRequest& request, const std::string& name, const std::string& value) {
-    std::string lower = asciiLower(name);
-    for (auto& [existing, existingValue] : request.headers) {
-        if (asciiLower(existing) == lower) {
-            existingValue = value;
-            return;
-        }
-    }
-    request.headers.emplace_back(name, value);
-}
-
 // Comma-separated header pieces, trimmed, without empty ones.
 std::vector<std::string> listPieces(const std::optional<std::string>& value) {
     std::vector<std::string> pieces;
@@ -236,7 +225,7 @@ AuthorityHTTPResponse AuthorityConditionalReadCache::fetch(const AuthorityReques
     AuthorityHTTPResponse response;
     if (entry) {
         AuthorityRequest conditional = request;
-        setHeader(conditional, "If-None-Match", entry->etag);
+        conditional.setHeader("If-None-Match", entry->etag);
         response = execute(conditional);
     } else {
         response = execute(request);

@@ -152,6 +152,17 @@ std::optional<std::string> findHeader(const Headers& headers, std::string_view n
 
 std::optional<std::string> AuthorityRequest::header(std::string_view name) const { return findHeader(headers, name); }
 
+void AuthorityRequest::setHeader(const std::string& name, const std::string& value) {
+    std::string lower = asciiLower(name);
+    for (auto& [existing, existingValue] : headers) {
+        if (asciiLower(existing) == lower) {
+            existingValue = value;
+            return;
+        }
+    }
+    headers.emplace_back(name, value);
+}
+
 std::optional<std::string> AuthorityHTTPResponse::header(std::string_view name) const {
     return findHeader(headers, name);
 }
