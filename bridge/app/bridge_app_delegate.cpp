@@ -250,7 +250,7 @@ void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) 
         if (weak.expired()) return;
         executors->reconcile(
             client, workspaces, forceRestart,
-            [weak] {
+            [weak](const WorkspaceRegistration&) {
                 if (auto self = weak.lock())
                     self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(true); });
             },

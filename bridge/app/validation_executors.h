@@ -18,6 +18,9 @@ class ValidationExecutors {
 public:
     using StatusHandler =
         std::function<void(const WorkspaceRegistration& registration, const std::string& message, bool isError)>;
+    // Called when a workspace's executor reports that the authority refused
+    // its credentials.
+    using AuthenticationFailureHandler = std::function<void(const WorkspaceRegistration& registration)>;
 
     virtual ~ValidationExecutors() = default;
 
@@ -26,7 +29,7 @@ public:
     // switched off. Blocks; runs off the main thread.
     virtual void reconcile(const std::shared_ptr<AuthorityClient>& authorityClient,
                            const std::vector<WorkspaceRegistration>& workspaces, bool forceRestart,
-                           std::function<void()> onAuthenticationFailure, StatusHandler onStatus) = 0;
+                           AuthenticationFailureHandler onAuthenticationFailure, StatusHandler onStatus) = 0;
     virtual void stop(const std::string& workspaceId) = 0;
     virtual void stopAll() = 0;
 };

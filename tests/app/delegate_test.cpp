@@ -88,7 +88,8 @@ public:
 class RecordingExecutors : public ValidationExecutors {
 public:
     void reconcile(const std::shared_ptr<AuthorityClient>&, const std::vector<WorkspaceRegistration>& workspaces,
-                   bool forceRestart, std::function<void()> onAuthenticationFailure, StatusHandler onStatus) override {
+                   bool forceRestart, AuthenticationFailureHandler onAuthenticationFailure,
+                   StatusHandler onStatus) override {
         std::vector<std::string> ids;
         for (const auto& workspace : workspaces) ids.push_back(workspace.workspaceId);
         reconciled.push_back({ids, forceRestart});
@@ -100,7 +101,7 @@ public:
     void stopAll() override { log.push_back("stopAll"); }
 
     std::vector<std::pair<std::vector<std::string>, bool>> reconciled;
-    std::function<void()> lastAuthFailure;
+    AuthenticationFailureHandler lastAuthFailure;
     StatusHandler lastStatus;
     std::vector<std::string> log;
 };
@@ -245,7 +246,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_EQ(view.statusColor, StatusColor::orange);
     EXPECT_EQ(view.list.rows.at(0).validationText, "Executor dừng bất thường.");
     EXPECT_EQ(view.list.rows.at(0).validationColor, StatusColor::orange);
-    executors->lastAuthFailure();
+    executors->lastAuthFailure(alpha);
     utility.runAll();
     EXPECT_TRUE(delegate->validationStatuses().empty());
     EXPECT_TRUE(executors->reconciled.back().second);
