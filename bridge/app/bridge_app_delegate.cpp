@@ -5,6 +5,7 @@
 
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
+#include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
 #include "bridge/app/tool_router_endpoint.h"
 #include "bridge/common/bridge_error.h"
@@ -163,6 +164,7 @@ void BridgeAppDelegate::startBridge() {
     }
     if (!messages.empty())
         setStatus("Bridge đang chạy nhưng có workspace lỗi: " + joined(messages, "; "), StatusColor::orange);
+    publishExecutorStates(workspaceListModel());
 }
 
 // Session.
@@ -236,7 +238,10 @@ void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValida
     });
 }
 
-void BridgeAppDelegate::handleRefresh() { refreshStoredSessionInBackground(true); }
+void BridgeAppDelegate::handleRefresh() {
+    executorAuthRestarts_.clear();
+    refreshStoredSessionInBackground(true);
+}
 
 void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) {
     if (!isLoggedIn_) return;
@@ -250,9 +255,11 @@ void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) 
         if (weak.expired()) return;
         executors->reconcile(
             client, workspaces, forceRestart,
-            [weak](const WorkspaceRegistration&) {
+            [weak](const WorkspaceRegistration& registration) {
                 if (auto self = weak.lock())
-                    self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(true); });
+                    self->onMain([registration](BridgeAppDelegate& delegate) {
+                        delegate.handleExecutorAuthenticationFailure(registration);
+                    });
             },
             [weak](const WorkspaceRegistration& registration, const std::string& message, bool isError) {
                 auto self = weak.lock();
@@ -298,9 +305,38 @@ void BridgeAppDelegate::handleLogin() {
                 delegate.window_->clearPassword();
                 delegate.window_->setActionEnabled(true);
             }
+            delegate.executorAuthRestarts_.clear();
             delegate.applySession(true, std::nullopt, false);
             delegate.startValidationExecutorsInBackground(false);
         });
+    });
+}
+
+void BridgeAppDelegate::handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration) {
+    if (isTerminated_ || !isLoggedIn_) return;
+    // An agent token the authority keeps refusing would otherwise restart
+    // every executor for ever: after a few tries the workspace's error stays
+    // until the user logs in or refreshes.
+    auto now = std::chrono::steady_clock::now();
+    auto& restarts = executorAuthRestarts_[registration.workspaceId];
+    while (!restarts.empty() && now - restarts.front() >= options_.executorAuthRestartWindow) restarts.pop_front();
+    if (static_cast<int>(restarts.size()) >= options_.executorAuthRestartLimit) return;
+    restarts.push_back(now);
+
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto client = authorityClient();
+    std::string projectKey = registration.projectKey;
+    options_.runUtility([weak, client, projectKey] {
+        // The restart has to ask for a new agent token rather than hand the
+        // refused one to the executor again.
+        try {
+            client->tokenStore()->clearProjectAgentToken(client->authorityOrigin(), projectKey);
+        } catch (const std::exception&) {
+            // The refresh below still runs; the authority will refuse again
+            // and the bound above ends the loop.
+        }
+        if (auto self = weak.lock())
+            self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(true); });
     });
 }
 
@@ -410,7 +446,26 @@ WorkspaceListModel BridgeAppDelegate::workspaceListModel() const {
 
 void BridgeAppDelegate::renderWorkspaceList() {
     createComponents();
-    if (window_) window_->showWorkspaces(workspaceListModel());
+    WorkspaceListModel list = workspaceListModel();
+    publishExecutorStates(list);
+    if (window_) window_->showWorkspaces(list);
+}
+
+void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list) {
+    if (!options_.publishExecutorStates || isTerminated_ || !localServer_ || !localServer_->isRunning()) return;
+    std::string published;
+    for (const WorkspaceRowModel& row : list.rows)
+        published += row.workspaceId + '\n' + row.projectKey + '\n' + row.validationText + '\n' +
+                     std::to_string(static_cast<int>(row.validationColor)) + '\n';
+    if (!executorStatePath_.empty() && published == publishedExecutorStates_) return;
+    executorStatePath_ = executorStatePath(localServer_->port());
+    try {
+        writeExecutorStates(executorStatePath_, localServer_->port(), list);
+        publishedExecutorStates_ = std::move(published);
+    } catch (const std::exception&) {
+        // Only `palisor-bridge status` reads the file; the next change tries again.
+        publishedExecutorStates_.clear();
+    }
 }
 
 void BridgeAppDelegate::showWorkspaceError(const std::exception& error) {
@@ -518,6 +573,7 @@ void BridgeAppDelegate::applicationWillTerminate() {
     if (settingsWatcher_) settingsWatcher_->stop();
     if (validationExecutors_) validationExecutors_->stopAll();
     if (localServer_) localServer_->stop();
+    if (!executorStatePath_.empty()) ::unlink(executorStatePath_.c_str());
 }
 
 }  // namespace palisor

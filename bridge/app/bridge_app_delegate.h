@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -58,6 +59,15 @@ public:
         std::chrono::milliseconds sessionCheckInterval{std::chrono::seconds(5)};
         // Whether another process's changes to the settings file are followed.
         bool watchSettings = true;
+        // Whether the executors' states are published for `palisor-bridge
+        // status` (a file per port in the user's runtime folder) while the
+        // endpoint runs.
+        bool publishExecutorStates = false;
+        // How often within `executorRestartWindow` a workspace's rejected
+        // executor credentials may trigger a refresh and restart before its
+        // error is left standing until the next login or refresh by the user.
+        int executorAuthRestartLimit = 3;
+        std::chrono::milliseconds executorAuthRestartWindow{std::chrono::minutes(5)};
     };
 
     struct ValidationStatus {
@@ -128,6 +138,8 @@ private:
     void applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged);
     void onMain(std::function<void(BridgeAppDelegate&)> task);
     void scheduleSessionCheck();
+    void handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration);
+    void publishExecutorStates(const WorkspaceListModel& list);
 
     BridgeView* window_ = nullptr;
     Options options_;
@@ -144,6 +156,10 @@ private:
     bool isTerminated_ = false;
     std::optional<std::string> sessionNotice_;
     std::map<std::string, ValidationStatus> validationStatuses_;
+    // Restarts caused by rejected executor credentials, per workspace id.
+    std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> executorAuthRestarts_;
+    std::string executorStatePath_;
+    std::string publishedExecutorStates_;
 };
 
 // The process-wide background runners: login and logout at normal priority,

@@ -29,6 +29,7 @@ int runServeCommand() {
     HeadlessView view;
     BridgeAppDelegate::Options options;
     options.mainThread = loop;
+    options.publishExecutorStates = true;
     auto delegate = BridgeAppDelegate::create(options);
     delegate->setView(&view);
 

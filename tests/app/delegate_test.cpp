@@ -7,7 +7,9 @@
 #include <filesystem>
 
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/executor_state_file.h"
 #include "bridge/authority/authority_client.h"
+#include "bridge/common/paths.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
 #include "bridge/workspace/settings_store.h"
@@ -142,6 +144,7 @@ protected:
             if (root.find("broken-skills") != std::string::npos) throw std::runtime_error("SKILL_ROOT_FAILED");
         };
         options.watchSettings = false;
+        options.publishExecutorStates = publishStates;
         delegate = BridgeAppDelegate::create(options);
         delegate->setView(&view);
         delegate->applicationDidFinishLaunching();
@@ -176,6 +179,7 @@ protected:
     ManualRunner utility;
     std::shared_ptr<RecordingExecutors> executors = std::make_shared<RecordingExecutors>();
     std::vector<std::string> skillRoots;
+    bool publishStates = false;
     RecordingView view;
     std::shared_ptr<BridgeAppDelegate> delegate;
 
@@ -477,6 +481,90 @@ TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
     utility.runAll();
     EXPECT_FALSE(delegate->isLoggedIn());
     EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+}
+
+TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    logIn();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
+    utility.runAll();
+    WorkspaceRegistration alpha = delegate->workspaceRegistry()->snapshot().workspaces.at(0);
+    auto client = delegate->authorityClient();
+    auto agentToken = [&] { return delegate->tokenStore()->projectAgentToken(client->authorityOrigin(), "ALPHA"); };
+
+    std::size_t reconciles = executors->reconciled.size();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        client->validationExecutorCredentials("ALPHA");
+        ASSERT_TRUE(agentToken());
+        executors->lastAuthFailure(alpha);
+        utility.runAll();
+        // The refused token is gone, so the restart asks the authority anew.
+        EXPECT_FALSE(agentToken()) << attempt;
+        EXPECT_EQ(executors->reconciled.size(), ++reconciles) << attempt;
+        EXPECT_TRUE(executors->reconciled.back().second);
+    }
+    // A fourth refusal within the window leaves the error standing.
+    executors->lastStatus(alpha, "Validation executor lỗi: AUTHORITY_HTTP_401", true);
+    client->validationExecutorCredentials("ALPHA");
+    executors->lastAuthFailure(alpha);
+    utility.runAll();
+    EXPECT_TRUE(agentToken());
+    EXPECT_EQ(executors->reconciled.size(), reconciles);
+    EXPECT_EQ(view.list.rows.at(0).validationText, "Validation executor lỗi: AUTHORITY_HTTP_401");
+
+    // The user's own refresh starts the count again.
+    delegate->handleRefresh();
+    utility.runAll();
+    executors->lastAuthFailure(alpha);
+    utility.runAll();
+    EXPECT_FALSE(agentToken());
+    EXPECT_EQ(executors->reconciled.size(), reconciles + 2);
+}
+
+TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
+    test::ScopedEnv runtime{"XDG_RUNTIME_DIR", home.path().c_str()};
+    useEnvironment();
+    std::string path = executorStatePath(port);
+    ASSERT_EQ(path, home.path() + "/palisor-bridge/executors-" + std::to_string(port) + ".json");
+    BridgeAppDelegate::Options unused;
+    EXPECT_FALSE(unused.publishExecutorStates);
+    publishStates = true;
+    launch();
+    utility.runAll();
+    ASSERT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::filesystem::status(parentPath(path)).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    EXPECT_TRUE(readExecutorStates(path, port)->empty());
+
+    logIn();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
+    utility.runAll();
+    auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
+    executors->lastStatus(workspaces.at(0), "Validation executor đã sẵn sàng cho 2 repo.", false);
+    delegate->handleToggleWorkspaceValidation(workspaces.at(1).workspaceId, false);
+    utility.runAll();
+    auto states = readExecutorStates(path, port);
+    ASSERT_TRUE(states);
+    ASSERT_EQ(states->size(), 2u);
+    EXPECT_EQ(states->at(0).projectKey, "ALPHA");
+    EXPECT_EQ(states->at(0).text, "Validation executor đã sẵn sàng cho 2 repo.");
+    EXPECT_EQ(states->at(0).state, "ok");
+    EXPECT_EQ(states->at(1).text, "Validation đã tắt cho workspace này.");
+    EXPECT_EQ(states->at(1).state, "idle");
+    // Another port's reader, or a file left by a process that is gone, says nothing.
+    EXPECT_FALSE(readExecutorStates(path, static_cast<std::uint16_t>(port + 1)));
+    std::string text = test::readFile(path);
+    auto stale = JsonValue::parse(text);
+    stale["pid"] = 999999999;
+    test::writeFile(home.file("stale.json"), stale.dump());
+    EXPECT_FALSE(readExecutorStates(home.file("stale.json"), port));
+
+    delegate->applicationWillTerminate();
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/configuration.h"
+#include "bridge/app/executor_state_file.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
 
@@ -152,13 +153,23 @@ int runStatus() {
         std::cout << "Chưa đăng nhập.\n";
     }
     std::cout << "Authority: " << client->authorityOrigin() << "\n";
-    if (bridgeAnswers(port))
+    bool running = bridgeAnswers(port);
+    if (running)
         std::cout << "Bridge đang chạy tại http://127.0.0.1:" << port << "/mcp\n";
     else
         std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
 
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
     std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
+
+    // Executors live in the running bridge; without one there is nothing to say.
+    if (running) {
+        if (auto states = readExecutorStates(executorStatePath(port), port); states && !states->empty()) {
+            std::cout << "Validation executor:\n";
+            for (const PublishedExecutorState& state : *states)
+                std::cout << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
+        }
+    }
     return kExitSuccess;
 }
 

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
 
     palisor::BridgeAppDelegate::Options options;
     options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
+    options.publishExecutorStates = true;
     palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
     gui.launch();
     scheduleScreenshot(gui.window());

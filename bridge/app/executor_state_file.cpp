@@ -1,0 +1,96 @@
+#include "bridge/app/executor_state_file.h"
+
+#include <sys/types.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "bridge/common/atomic_file.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/json.h"
+#include "bridge/common/paths.h"
+#include "bridge/common/time.h"
+
+namespace palisor {
+
+namespace {
+
+std::string absoluteEnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? std::string(value) : std::string();
+}
+
+std::string runtimeFolder() {
+    std::string base = absoluteEnvironmentPath("XDG_RUNTIME_DIR");
+    if (base.empty()) base = absoluteEnvironmentPath("XDG_CACHE_HOME");
+    if (base.empty()) {
+        std::string home = absoluteEnvironmentPath("HOME");
+        base = joinPath(home.empty() ? "/tmp" : home, ".cache");
+    }
+    return joinPath(base, "palisor-bridge");
+}
+
+const char* stateName(StatusColor color) {
+    switch (color) {
+        case StatusColor::green: return "ok";
+        case StatusColor::orange:
+        case StatusColor::red: return "error";
+        case StatusColor::secondary: break;
+    }
+    return "idle";
+}
+
+bool processAlive(std::int64_t pid) {
+    if (pid <= 0) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+std::string executorStatePath(std::uint16_t port) {
+    return joinPath(runtimeFolder(), "executors-" + std::to_string(port) + ".json");
+}
+
+void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list) {
+    JsonValue workspaces = JsonValue::array();
+    for (const WorkspaceRowModel& row : list.rows)
+        workspaces.push_back({{"workspaceId", row.workspaceId},
+                              {"projectKey", row.projectKey},
+                              {"text", row.validationText},
+                              {"state", stateName(row.validationColor)}});
+    JsonValue document = {{"pid", static_cast<std::int64_t>(::getpid())},
+                          {"port", port},
+                          {"updatedAt", isoNow()},
+                          {"workspaces", std::move(workspaces)}};
+    auto bytes = dumpPretty(document);
+    if (!bytes) throw BridgeError("JSON_SERIALIZE_FAILED");
+    createDirectories(parentPath(path), 0700);
+    writeFileAtomically(path, *bytes + "\n", 0600);
+}
+
+std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
+    std::optional<std::string> bytes;
+    try {
+        bytes = readFileIfExists(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (!bytes) return std::nullopt;
+    auto document = parseJson(*bytes);
+    if (!document || !document->is_object()) return std::nullopt;
+    if (optInt64(*document, "port") != static_cast<std::int64_t>(port)) return std::nullopt;
+    if (!processAlive(optInt64(*document, "pid").value_or(0))) return std::nullopt;
+    const JsonValue* workspaces = arrayMember(*document, "workspaces");
+    if (!workspaces) return std::nullopt;
+    std::vector<PublishedExecutorState> states;
+    for (const JsonValue& entry : *workspaces) {
+        if (!entry.is_object()) continue;
+        states.push_back({optString(entry, "workspaceId").value_or(""), optString(entry, "projectKey").value_or(""),
+                          optString(entry, "text").value_or(""), optString(entry, "state").value_or("idle")});
+    }
+    return states;
+}
+
+}  // namespace palisor

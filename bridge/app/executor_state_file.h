@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/app/bridge_view.h"
+
+namespace palisor {
+
+// A running bridge tells other programs of the same user (`palisor-bridge
+// status`) how its validation executors are doing through a small file in the
+// user's runtime folder, one per port: the executors live in the bridge's
+// process and nowhere else.
+//
+// The folder is $XDG_RUNTIME_DIR/palisor-bridge, or palisor-bridge in the
+// user's cache folder where the session has no runtime folder; it is created
+// 0700 and the file is written 0600, atomically.
+std::string executorStatePath(std::uint16_t port);
+
+struct PublishedExecutorState {
+    std::string workspaceId;
+    std::string projectKey;
+    std::string text;   // the validation line the window shows
+    std::string state;  // "ok", "error" or "idle" (switched off, logged out, waiting)
+};
+
+// Writes the rows' validation lines with this process's id and the port.
+// Throws FileError when the file cannot be written.
+void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list);
+
+// The states a bridge published for `port`, or nullopt when there is no such
+// file, it is malformed, it names another port, or the process that wrote it
+// is gone (a bridge killed before it could remove its file).
+std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port);
+
+}  // namespace palisor
