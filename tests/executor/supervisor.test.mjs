@@ -1,0 +1,245 @@
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { writeFileSync } from 'node:fs';
+import net from 'node:net';
+import { join } from 'node:path';
+import { describe, test } from 'node:test';
+
+import {
+  ACCESS_TOKEN, WEB_TOKEN, answer, baseEnvironment, sleep, startAuthority, startSupervisor,
+  temporaryFolder, workspace,
+} from './harness.mjs';
+
+const ME = { user: { id: 'user-1', email: 'dev@example.test' }, memberships: [] };
+const ALL_VARIABLES = [
+  'PALISOR_AUTHORITY_URL', 'PALISOR_PROJECT_KEY', 'PALISOR_BRIDGE_NODE_ID',
+  'PALISOR_BRIDGE_ACCESS_TOKEN', 'PALISOR_BRIDGE_WEB_TOKEN', 'PALISOR_BRIDGE_WORKSPACE_ROOT',
+  'PALISOR_BRIDGE_STATE_ROOT', 'PALISOR_BRIDGE_PARENT_PID', 'PALISOR_VALIDATION_NODE_RUNTIME_MANIFEST',
+];
+
+function assertNoSecrets(run) {
+  for (const secret of [WEB_TOKEN, ACCESS_TOKEN]) {
+    assert.ok(!run.stdout.includes(secret), `stdout carries a token: ${run.stdout}`);
+    assert.ok(!run.stderr.includes(secret), `stderr carries a token: ${run.stderr}`);
+  }
+}
+
+// Exactly one error line and exit status 1, before any request.
+async function expectConfigurationFailure(t, env, code, message) {
+  const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+  const run = startSupervisor(t, { ...baseEnvironment(t, authority.url), ...env });
+  const exit = await run.waitForExit();
+  assert.deepEqual(exit, { code: 1, signal: null }, run.stdout + run.stderr);
+  assert.deepEqual(run.events, [{ event: 'validation-worker.error', code, message }]);
+  assert.ok(run.stdout.endsWith('\n'));
+  assert.equal(run.stderr, '');
+  assert.equal(authority.requests.length, 0);
+  assertNoSecrets(run);
+}
+
+describe('environment', () => {
+  test('each variable the bridge sets is required, blank counts as missing', async (t) => {
+    for (const [index, name] of ALL_VARIABLES.entries()) {
+      await expectConfigurationFailure(t, { [name]: index % 2 === 0 ? undefined : '  ' },
+        'BRIDGE_VALIDATION_ENV_MISSING', `${name} is not set`);
+    }
+  });
+
+  test('an authority URL that is not http(s) or a parent pid that is not a pid is refused', async (t) => {
+    for (const url of ['ftp://authority.example', 'authority.example']) {
+      await expectConfigurationFailure(t, { PALISOR_AUTHORITY_URL: url },
+        'BRIDGE_VALIDATION_ENV_INVALID', 'PALISOR_AUTHORITY_URL is not an http or https URL');
+    }
+    for (const pid of ['0', '-1', '12abc', '1.5']) {
+      await expectConfigurationFailure(t, { PALISOR_BRIDGE_PARENT_PID: pid },
+        'BRIDGE_VALIDATION_ENV_INVALID', 'PALISOR_BRIDGE_PARENT_PID is not a process id');
+    }
+  });
+
+  test('a runtime manifest that is missing, not JSON or names no runtime is refused', async (t) => {
+    const folder = temporaryFolder(t);
+    const notJson = join(folder, 'not-json.json');
+    writeFileSync(notJson, '{"runtimes": [');
+    const empty = join(folder, 'empty.json');
+    writeFileSync(empty, '{"schemaVersion": 1, "runtimes": []}');
+    await expectConfigurationFailure(t, { PALISOR_VALIDATION_NODE_RUNTIME_MANIFEST: join(folder, 'absent.json') },
+      'BRIDGE_VALIDATION_RUNTIME_MANIFEST_INVALID', 'the runtime manifest cannot be read: ENOENT');
+    for (const path of [notJson, empty]) {
+      const run = startSupervisor(t, { ...baseEnvironment(t, 'http://127.0.0.1:9'),
+        PALISOR_VALIDATION_NODE_RUNTIME_MANIFEST: path });
+      assert.equal((await run.waitForExit()).code, 1);
+      assert.equal(run.events.length, 1);
+      assert.equal(run.events[0].code, 'BRIDGE_VALIDATION_RUNTIME_MANIFEST_INVALID');
+    }
+  });
+});
+
+describe('credentials', { concurrency: true }, () => {
+  test('a refused session is reported as 401 and ends the executor without leaking tokens', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 401,
+      { error: { code: 'AUTH_REQUIRED', message: `token ${request.headers.authorization} is not valid` } }));
+    const run = startSupervisor(t, baseEnvironment(t, authority.url));
+    assert.deepEqual(await run.waitForExit(), { code: 1, signal: null });
+    assert.equal(run.events.length, 1);
+    const [error] = run.events;
+    assert.equal(error.event, 'validation-worker.error');
+    assert.equal(error.code, 'AUTHORITY_HTTP_401');
+    assert.equal(error.statusCode, 401);
+    assert.equal(typeof error.message, 'string');
+    assert.equal(run.stderr, '');
+    assertNoSecrets(run);
+
+    // /api/auth/me is served under the web session; the agent token would be
+    // refused there whatever its state.
+    assert.equal(authority.requests.length, 1);
+    const [request] = authority.requests;
+    assert.equal(request.method, 'GET');
+    assert.equal(request.url, '/api/auth/me');
+    assert.equal(request.headers.authorization, `Bearer ${WEB_TOKEN}`);
+    assert.equal(request.headers.accept, 'application/json');
+  });
+
+  test('a failing authority is reported once per kind of failure, then recovery and readiness', async (t) => {
+    const authority = await startAuthority(t, (request, response, n) => {
+      if (n <= 2) answer(response, 500, { error: { code: 'INTERNAL', message: 'boom' } });
+      else answer(response, 200, ME);
+    });
+    const run = startSupervisor(t, baseEnvironment(t, authority.url));
+    await run.waitForEventNamed('validation-executor.ready', 15_000);
+    assert.deepEqual(run.events, [
+      { event: 'validation-worker.error', code: 'AUTHORITY_HTTP_500', statusCode: 500,
+        message: 'the authority answered HTTP 500 (INTERNAL)' },
+      { event: 'validation-worker.recovered' },
+      { event: 'validation-executor.ready', mappedRepoKeys: [] },
+    ]);
+    assert.equal(authority.requests.length, 3);
+    assert.equal(run.exit, undefined);
+  });
+
+  test('a 200 answer that is not JSON does not count as accepted credentials', async (t) => {
+    const authority = await startAuthority(t, (request, response, n) => {
+      if (n === 1) {
+        response.writeHead(200, { 'Content-Type': 'text/html' });
+        response.end('<html>Sign in to the network</html>');
+      } else {
+        answer(response, 200, ME);
+      }
+    });
+    const run = startSupervisor(t, baseEnvironment(t, authority.url));
+    await run.waitForEventNamed('validation-executor.ready');
+    assert.deepEqual(run.events.map((event) => event.code ?? event.event), [
+      'AUTHORITY_INVALID_RESPONSE', 'validation-worker.recovered', 'validation-executor.ready',
+    ]);
+  });
+
+  test('an unreachable authority is retried until it answers', async (t) => {
+    // A port that was free a moment ago: nothing listens there until the
+    // authority is started on it below.
+    const probe = net.createServer();
+    await new Promise((resolve) => probe.listen(0, '127.0.0.1', resolve));
+    const { port } = probe.address();
+    await new Promise((resolve) => probe.close(resolve));
+
+    const run = startSupervisor(t, baseEnvironment(t, `http://127.0.0.1:${port}`));
+    const error = await run.waitForEventNamed('validation-worker.error');
+    assert.equal(error.code, 'AUTHORITY_UNREACHABLE');
+    assert.equal(error.statusCode, undefined);
+    assert.match(error.message, /ECONNREFUSED/);
+
+    const http = await import('node:http');
+    const server = http.createServer((request, response) => answer(response, 200, ME));
+    await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
+    t.after(() => new Promise((resolve) => {
+      server.closeAllConnections();
+      server.close(resolve);
+    }));
+    await run.waitForEventNamed('validation-executor.ready', 15_000);
+    assert.deepEqual(run.events.map((event) => event.event), [
+      'validation-worker.error', 'validation-worker.recovered', 'validation-executor.ready',
+    ]);
+    assert.equal(run.stderr, '');
+  });
+});
+
+describe('readiness', { concurrency: true }, () => {
+  test('announces the repository keys that AGENTS.md declares', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+    const root = workspace(t, [
+      '# Palisor web',
+      '- projectKey: PAL',
+      '- authorityOrigin: http://127.0.0.1',
+      '- repository: palisor-web',
+      '\t- RepoKey: `palisor-api`',
+      '- repoKey: "org/tools"',
+      '- REPOSITORY : palisor-web',
+      '- repositoryUrl: https://git.example/palisor-web',
+      '-repository: no-space',
+      '- repository: two words',
+      '- repository:',
+      'repository: not-a-list-line',
+      '* repository: another-bullet',
+      '- Repository: \'docs.v2\'',
+      '',
+    ].join('\r\n'));
+    const run = startSupervisor(t, { ...baseEnvironment(t, authority.url), PALISOR_BRIDGE_WORKSPACE_ROOT: root });
+    const ready = await run.waitForEventNamed('validation-executor.ready');
+    assert.deepEqual(ready, {
+      event: 'validation-executor.ready',
+      mappedRepoKeys: ['palisor-web', 'palisor-api', 'org/tools', 'docs.v2'],
+    });
+    assert.equal(run.stdout, `${JSON.stringify(ready)}\n`);
+    assert.equal(run.stderr, '');
+  });
+
+  test('maps no repository without AGENTS.md or without declarations', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+    for (const root of [workspace(t), workspace(t, '- projectKey: PAL\n- authorityOrigin: http://h\n')]) {
+      const run = startSupervisor(t, { ...baseEnvironment(t, authority.url), PALISOR_BRIDGE_WORKSPACE_ROOT: root });
+      const ready = await run.waitForEventNamed('validation-executor.ready');
+      assert.deepEqual(ready.mappedRepoKeys, []);
+      run.child.kill('SIGTERM');
+      await run.waitForExit();
+    }
+  });
+});
+
+describe('lifetime', { concurrency: true }, () => {
+  test('SIGTERM and SIGINT end the executor at once with status 0, ready or still retrying', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+    for (const signal of ['SIGTERM', 'SIGINT']) {
+      const run = startSupervisor(t, baseEnvironment(t, authority.url));
+      await run.waitForEventNamed('validation-executor.ready');
+      run.child.kill(signal);
+      assert.deepEqual(await run.waitForExit(2_000), { code: 0, signal: null });
+    }
+    const retrying = startSupervisor(t, baseEnvironment(t, 'http://127.0.0.1:9'));
+    await retrying.waitForEventNamed('validation-worker.error');
+    retrying.child.kill('SIGTERM');
+    assert.deepEqual(await retrying.waitForExit(2_000), { code: 0, signal: null });
+  });
+
+  test('the executor stays while its parent lives and leaves within seconds once it is gone', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+    const parent = spawn('sleep', ['60'], { stdio: 'ignore' });
+    const parentExited = new Promise((resolve) => parent.on('exit', resolve));
+    t.after(() => parent.kill('SIGKILL'));
+    const run = startSupervisor(t, { ...baseEnvironment(t, authority.url), PALISOR_BRIDGE_PARENT_PID: String(parent.pid) });
+    await run.waitForEventNamed('validation-executor.ready');
+    await sleep(1_500);
+    assert.equal(run.exit, undefined, 'the executor left while its parent was alive');
+
+    parent.kill('SIGKILL');
+    await parentExited;
+    assert.deepEqual(await run.waitForExit(3_000), { code: 0, signal: null });
+  });
+
+  test('an executor whose parent is already gone leaves without a word', async (t) => {
+    const authority = await startAuthority(t, (request, response) => answer(response, 200, ME));
+    const parent = spawn('true', [], { stdio: 'ignore' });
+    await new Promise((resolve) => parent.on('exit', resolve));
+    const run = startSupervisor(t, { ...baseEnvironment(t, authority.url), PALISOR_BRIDGE_PARENT_PID: String(parent.pid) });
+    assert.deepEqual(await run.waitForExit(3_000), { code: 0, signal: null });
+    assert.equal(run.stdout, '');
+    assert.equal(authority.requests.length, 0);
+  });
+});
