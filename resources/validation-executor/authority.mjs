@@ -20,13 +20,13 @@ function parseObject(text) {
   }
 }
 
-// Asks the authority who the credentials belong to. "/api/auth/me" is served
-// under the user's web session: a project-agent token is refused there, so the
-// web token the bridge hands us is the one that proves the session is alive.
+// Asks the authority who the credentials belong to: "/api/auth/me" with the
+// project agent token the executor works with proves that the authority still
+// accepts it.
 //
 // Resolves to { ok: true } or to a failure { ok: false, code, message,
 // statusCode?, authentication }; never rejects.
-export function verifyCredentials(authorityUrl, webToken) {
+export function verifyCredentials(authorityUrl, accessToken) {
   const url = new URL('/api/auth/me', authorityUrl);
   const transport = url.protocol === 'https:' ? https : http;
 
@@ -42,7 +42,7 @@ export function verifyCredentials(authorityUrl, webToken) {
     const request = transport.request(url, {
       method: 'GET',
       headers: {
-        Authorization: `Bearer ${webToken}`,
+        Authorization: `Bearer ${accessToken}`,
         Accept: 'application/json',
         'User-Agent': 'palisor-validation-executor',
       },

@@ -12,8 +12,9 @@
 // Lifecycle: check the environment the bridge sets; check that the runtime
 // manifest is readable; ask the authority whether the session is alive,
 // retrying with backoff while it cannot be reached (an authentication refusal
-// ends the process instead, so that the bridge renews the session and starts
-// a fresh executor); announce readiness with the repositories that AGENTS.md
+// is reported once and the executor then idles: the bridge answers it with a
+// new agent token and a fresh executor, and while it does not, the refusal
+// stays the workspace's status instead of an exit code); announce readiness with the repositories that AGENTS.md
 // declares (see repo-keys.mjs); then stay until the bridge asks us to leave
 // (SIGTERM, SIGINT) or is gone itself.
 //
@@ -76,14 +77,15 @@ async function waitForAcceptedCredentials(config) {
   let delay = RETRY_INITIAL_MS;
   let reportedCode;
   for (;;) {
-    const result = await verifyCredentials(config.authorityUrl, config.webToken);
+    const result = await verifyCredentials(config.authorityUrl, config.accessToken);
     if (result.ok) {
       if (reportedCode !== undefined) emit({ event: 'validation-worker.recovered' });
       return;
     }
     if (result.authentication) {
       emitWorkerError(result.code, result.message, result.statusCode);
-      process.exit(1);
+      // The parent watch keeps the process alive until the bridge stops it.
+      await new Promise(() => {});
     }
     // Each report becomes a status message in the bridge's window: one per
     // kind of failure, not one per attempt.
