@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "bridge/common/jwt.h"
 #include "bridge/common/text.h"
 #include "tests/support/http_client.h"
 #include "tools/dev-authority/dev_authority.h"
@@ -48,6 +49,18 @@ protected:
 
     DevSession signIn() { return authority.login("ana@example.test", "s3cret"); }
 
+    std::string agentToken(const std::string& web, const std::string& encodedProject) {
+        return call("POST", "/api/projects/" + encodedProject + "/agent-tokens", JsonValue{{"label", "x"}}, web)
+            .body.value("token", "");
+    }
+
+    // Every operation a catalogue lists is served on its method and
+    // template, with the credential its authMode names and with no other: a
+    // bridge that sent the wrong token, or none, would be refused in its own
+    // tests too.
+    void expectEveryOperationServed(const JsonValue& catalog, const std::map<std::string, std::string>& values,
+                                    const std::string& web, const std::string& agent);
+
     DevAuthority authority;
     std::unique_ptr<httplib::Client> client;
 };
@@ -87,9 +100,28 @@ std::string renderTemplate(const std::string& pathTemplate, const std::map<std::
     return path;
 }
 
-// Every operation the catalogue lists is served on its method and template,
-// with the credential its authMode names and with no other: a bridge that
-// sent the wrong token, or none, would be refused in its own tests too.
+void DevAuthorityTest::expectEveryOperationServed(const JsonValue& catalog,
+                                                  const std::map<std::string, std::string>& values,
+                                                  const std::string& web, const std::string& agent) {
+    ASSERT_TRUE(catalog["operations"].is_array() && !catalog["operations"].empty());
+    JsonValue ids = JsonValue::array();
+    for (const auto& operation : catalog["operations"]) {
+        std::string id = operation.value("id", "");
+        ids.push_back(id);
+        std::string method = operation.value("method", "");
+        std::string pathTemplate = operation.value("pathTemplate", "");
+        for (const auto& required : operation["requiredPathParams"])
+            EXPECT_NE(pathTemplate.find(":" + required.get<std::string>()), std::string::npos) << id;
+        std::string path = renderTemplate(pathTemplate, values);
+        std::string token = operation.value("authMode", "") == "project-agent" ? agent : web;
+        Answer served = call(method, path, method == "GET" ? std::nullopt : std::optional(JsonValue::object()), token);
+        EXPECT_EQ(served.status / 100, 2) << id << " " << path << " " << served.raw;
+        EXPECT_EQ(call(method, path, JsonValue::object(), token == web ? agent : web).status, 401) << id;
+        EXPECT_EQ(call(method, path, JsonValue::object()).status, 401) << id;
+    }
+    EXPECT_EQ(catalog["operationIds"], ids);
+}
+
 TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     std::string web = signIn().accessToken;
     Answer bootstrap = call("GET", "/api/authority?projectKey=my%20proj", std::nullopt, web);
@@ -98,25 +130,15 @@ TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     EXPECT_EQ(bootstrap.body["project"]["name"], "With a space");
     const JsonValue& catalog = bootstrap.body["operationCatalog"];
     EXPECT_EQ(catalog["readOptimizations"]["schemaVersion"], "authority-reads.v1");
-    ASSERT_TRUE(catalog["operations"].is_array() && !catalog["operations"].empty());
     EXPECT_EQ(catalog, DevAuthority::operationCatalog());
+    // An older project's validation goes through the queued worker.
+    EXPECT_EQ(bootstrap.body["bridgeCompatibility"]["validationExecutorRequired"], true);
+    EXPECT_FALSE(bootstrap.body.contains("mode"));
 
     authority.addTask("my proj", {{"itemId", "a b:c"}, {"status", "open"}});
-    std::string agent = call("POST", "/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
-    for (const auto& operation : catalog["operations"]) {
-        std::string id = operation.value("id", "");
-        std::string method = operation.value("method", "");
-        std::string pathTemplate = operation.value("pathTemplate", "");
-        for (const auto& required : operation["requiredPathParams"])
-            EXPECT_NE(pathTemplate.find(":" + required.get<std::string>()), std::string::npos) << id;
-        std::string path = renderTemplate(pathTemplate, {{"projectKey", "my proj"}, {"itemId", "a b:c"},
-                                                         {"item", "x"}, {"noteId", "n 1"}});
-        std::string token = operation.value("authMode", "") == "project-agent" ? agent : web;
-        Answer served = call(method, path, method == "GET" ? std::nullopt : std::optional(JsonValue::object()), token);
-        EXPECT_EQ(served.status / 100, 2) << id << " " << path << " " << served.raw;
-        EXPECT_EQ(call(method, path, JsonValue::object(), token == web ? agent : web).status, 401) << id;
-        EXPECT_EQ(call(method, path, JsonValue::object()).status, 401) << id;
-    }
+    std::string agent = agentToken(web, "my%20proj");
+    expectEveryOperationServed(catalog, {{"projectKey", "my proj"}, {"itemId", "a b:c"}, {"item", "x"}, {"noteId", "n 1"}},
+                               web, agent);
 
     EXPECT_FALSE(call("GET", "/api/authority?projectKey=ALPHA&view=catalog", std::nullopt, web).body.contains("project"));
     EXPECT_EQ(call("GET", "/api/authority", std::nullopt, web).body["code"], "PROJECT_KEY_REQUIRED");
@@ -132,6 +154,264 @@ TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     EXPECT_EQ(missing.body["code"], "NOT_FOUND");
     EXPECT_EQ(call("POST", "/api/health", JsonValue::object()).body["code"], "NOT_FOUND");
     EXPECT_EQ(call("GET", "/api/projects/my%20proj/echo/x", std::nullopt, web).status, 404);  // a segment short
+}
+
+// A foundation project shows its generation in the bootstrap and the
+// catalogue read alike, and reads tasks and skill records only through the
+// catalogued resource operation, with the credential its project chose.
+TEST_F(DevAuthorityTest, FoundationProjectsReadTasksAndSkillsThroughTheCatalogue) {
+    authority.addFoundationProject("NEXT", "Next", {});
+    authority.addFoundationProject(
+        "WEB", "Web reads", {.resourceAuthMode = "web-session", .announcePackageView = false, .explicitValidation = false});
+    authority.addUser("ana@example.test", "s3cret", {"ALPHA", "NEXT", "WEB"});
+    authority.addTask("NEXT", {{"itemId", "N-1"}, {"skillOutputs", {{"zeta", "z"}, {"alpha", "a"}}}});
+    authority.addTask("WEB", {{"itemId", "W-1"}});
+    SkillFiles first = {{"SKILL.md", "# Lint\n"}};
+    SkillFiles second = {{"SKILL.md", "# Lint 2\n"}, {"fix.sh", "echo fix\n"}, {"notes/usage.md", "use it\n"}};
+    std::string firstHash = authority.publishSkill("lint", "1.0.0", first);
+    std::string secondHash = authority.publishSkill("lint", "2.0.0", second, {.layout = PublishOptions::Layout::split});
+    authority.publishSkill("lint", "3.0.0-rc", {{"SKILL.md", "# Lint 3\n"}}, {.makeCurrent = false});
+    std::string web = signIn().accessToken;
+    std::string agent = agentToken(web, "NEXT");
+
+    Answer bootstrap = call("GET", "/api/authority?projectKey=NEXT", std::nullopt, web);
+    ASSERT_EQ(bootstrap.status, 200) << bootstrap.raw;
+    EXPECT_TRUE(startsWith(bootstrap.body.value("mode", ""), "foundation-"));
+    EXPECT_EQ(bootstrap.body["bridgeCompatibility"]["validationExecutorRequired"], false);
+    const JsonValue& catalog = bootstrap.body["operationCatalog"];
+    EXPECT_EQ(catalog, DevAuthority::foundationOperationCatalog());
+    EXPECT_EQ(catalog["version"], "foundation-v2");
+    EXPECT_EQ(catalog["readOptimizations"]["skillPackageView"], "package");
+    std::vector<std::string> ids = catalog["operationIds"];
+    for (const char* id : {"foundation.validation.create", "foundation.validation.report", "progress.native.claim"})
+        EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << id;
+    JsonValue read;
+    for (const auto& operation : catalog["operations"])
+        if (operation["id"] == "foundation.resource.get") read = operation;
+    EXPECT_EQ(read["method"], "GET");
+    EXPECT_EQ(read["authMode"], "project-agent");
+    EXPECT_EQ(read["pathTemplate"], "/api/v2/projects/:projectKey/resources/:resource/:id");
+    EXPECT_EQ(read["queryParams"], JsonValue::array({"view", "version"}));
+    Answer compact = call("GET", "/api/authority?projectKey=NEXT&view=catalog", std::nullopt, web);
+    EXPECT_EQ(compact.body["mode"], bootstrap.body["mode"]);
+    EXPECT_EQ(compact.body["operationCatalog"], catalog);
+
+    std::string validation = call("POST", "/api/v2/projects/NEXT/validations", JsonValue{{"repoKey", "web"}}, agent)
+                                 .body["validation"]
+                                 .value("validationId", "");
+    expectEveryOperationServed(catalog, {{"projectKey", "NEXT"}, {"itemId", "N-1"}, {"item", "x"}, {"noteId", "n"},
+                                         {"resource", "tasks"}, {"id", "N-1"}, {"validationId", validation}},
+                               web, agent);
+
+    // Tasks come back as stored, members in the order given.
+    Answer task = call("GET", "/api/v2/projects/NEXT/resources/tasks/N-1", std::nullopt, agent);
+    EXPECT_NE(task.raw.find(R"("skillOutputs":{"zeta":"z","alpha":"a"})"), std::string::npos) << task.raw;
+    EXPECT_EQ(task.body["data"]["itemId"], "N-1");
+
+    const std::string record = "/api/v2/projects/NEXT/resources/skills/global%3Alint";
+    auto versionsOf = [&](const std::string& query) {
+        Answer answer = call("GET", record + query, std::nullopt, agent);
+        std::vector<std::string> versions;
+        for (const auto& entry : answer.body["data"]["versions"]) versions.push_back(entry.value("version", ""));
+        return versions;
+    };
+    Answer whole = call("GET", record, std::nullopt, agent);
+    ASSERT_EQ(whole.status, 200) << whole.raw;
+    const JsonValue& data = whole.body["data"];
+    EXPECT_EQ(data["skillId"], "lint");
+    EXPECT_EQ(data["status"], "active");
+    EXPECT_EQ(data["currentVersion"], "2.0.0");
+    EXPECT_EQ(versionsOf(""), (std::vector<std::string>{"1.0.0", "2.0.0", "3.0.0-rc"}));
+    EXPECT_EQ(versionsOf("?view=package"), std::vector<std::string>{"2.0.0"});
+    EXPECT_EQ(versionsOf("?view=package&version=1.0.0"), std::vector<std::string>{"1.0.0"});
+    EXPECT_TRUE(versionsOf("?view=package&version=9.9.9").empty());
+    const JsonValue& v1 = data["versions"][0];
+    const JsonValue& v2 = data["versions"][1];
+    EXPECT_EQ(v1["status"], "published");
+    EXPECT_EQ(v1["contentHash"], firstHash);
+    EXPECT_EQ(v1["fileTreeSnapshot"], JsonValue(first));
+    // The split layout leaves out fileTreeSnapshot, as some publishers do.
+    EXPECT_EQ(v2["contentHash"], secondHash);
+    EXPECT_FALSE(v2.contains("fileTreeSnapshot"));
+    EXPECT_EQ(v2["documentation"], JsonValue({{"SKILL.md", "# Lint 2\n"}, {"notes/usage.md", "use it\n"}}));
+    EXPECT_EQ(v2["scripts"], JsonValue({{"fix.sh", "echo fix\n"}}));
+
+    for (const std::string missing : {"skills/lint", "skills/global%3Anope", "tasks/N-404", "widgets/N-1"}) {
+        Answer refused = call("GET", "/api/v2/projects/NEXT/resources/" + missing, std::nullopt, agent);
+        EXPECT_EQ(refused.status, 404) << missing;
+        EXPECT_EQ(refused.body["ok"], false) << missing;
+        EXPECT_EQ(refused.body["code"], "RESOURCE_NOT_FOUND") << missing;
+    }
+    // Only foundation projects have the route.
+    EXPECT_EQ(call("GET", "/api/v2/projects/ALPHA/resources/tasks/A-1", std::nullopt, agentToken(web, "ALPHA")).body["code"],
+              "NOT_FOUND");
+
+    // A project that reads with the web session, announces no package view
+    // and still wants the queued worker.
+    Answer older = call("GET", "/api/authority?projectKey=WEB", std::nullopt, web);
+    const JsonValue& webCatalog = older.body["operationCatalog"];
+    EXPECT_EQ(older.body["bridgeCompatibility"]["validationExecutorRequired"], true);
+    EXPECT_EQ(webCatalog["version"], "foundation-v2");
+    EXPECT_FALSE(webCatalog["readOptimizations"].contains("skillPackageView"));
+    ids = webCatalog["operationIds"];
+    EXPECT_EQ(std::find(ids.begin(), ids.end(), "foundation.validation.create"), ids.end());
+    expectEveryOperationServed(webCatalog, {{"projectKey", "WEB"}, {"itemId", "W-1"}, {"item", "x"}, {"noteId", "n"},
+                                            {"resource", "skills"}, {"id", "global:lint"}},
+                               web, agentToken(web, "WEB"));
+    EXPECT_EQ(call("POST", "/api/v2/projects/WEB/validations", JsonValue::object(), agentToken(web, "WEB")).status, 404);
+
+    EXPECT_THROW(authority.addFoundationProject("BAD", "", {.resourceAuthMode = "cookie"}), std::invalid_argument);
+}
+
+// The older generation's package paths: the current version, or an exact
+// version and hash. A package changed in place gets a new hash, and its old
+// exact path stops answering, as a republished package's would.
+TEST_F(DevAuthorityTest, PublishedPackagesOnFixedPaths) {
+    SkillFiles first = {{"SKILL.md", "# Deploy\n"}, {"deploy.sh", "echo deploy\n"}};
+    SkillFiles second = {{"SKILL.md", "# Deploy 2\n"}};
+    std::string firstHash = authority.publishSkill("deploy", "1.0.0", first, {.layout = PublishOptions::Layout::split});
+    std::string secondHash = authority.publishSkill("deploy", "2.0.0", second);
+    authority.publishSkill("draft", "0.1.0", {{"SKILL.md", "# Draft\n"}}, {.makeCurrent = false});
+    ASSERT_EQ(firstHash.size(), 64u);
+    EXPECT_EQ(firstHash.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(firstHash, DevAuthority::contentHash(first));
+    EXPECT_NE(firstHash, secondHash);
+    std::string web = signIn().accessToken;
+
+    Answer current = call("GET", "/api/skills/deploy/package", std::nullopt, web);
+    ASSERT_EQ(current.status, 200) << current.raw;
+    EXPECT_EQ(current.body["skillId"], "deploy");
+    EXPECT_EQ(current.body["version"], "2.0.0");
+    EXPECT_EQ(current.body["contentHash"], secondHash);
+    EXPECT_EQ(current.body["fileTreeSnapshot"], JsonValue(second));
+
+    // A split version still hands out all its files in one snapshot.
+    const std::string exact = "/api/public/skills/deploy/1.0.0/" + firstHash + "/package";
+    Answer pinned = call("GET", exact, std::nullopt, web);
+    ASSERT_EQ(pinned.status, 200) << pinned.raw;
+    EXPECT_EQ(pinned.body["fileTreeSnapshot"], JsonValue(first));
+    EXPECT_EQ(pinned.body["downloadUrl"], exact);
+    EXPECT_EQ(call("GET", "/api/public/skills/deploy/1.0.0/" + secondHash + "/package", std::nullopt, web).body["code"],
+              "SKILL_PACKAGE_NOT_FOUND");
+    EXPECT_EQ(call("GET", "/api/skills/draft/package", std::nullopt, web).status, 404);  // nothing current
+    EXPECT_EQ(call("GET", "/api/skills/nope/package", std::nullopt, web).status, 404);
+    EXPECT_EQ(call("GET", "/api/skills/deploy/package").status, 401);
+
+    SkillFiles changed = {{"SKILL.md", "# Deploy, fixed\n"}};
+    std::string changedHash = authority.changePublishedPackage("deploy", "1.0.0", changed);
+    EXPECT_EQ(changedHash, DevAuthority::contentHash(changed));
+    EXPECT_EQ(call("GET", exact, std::nullopt, web).status, 404);
+    Answer republished = call("GET", "/api/public/skills/deploy/1.0.0/" + changedHash + "/package", std::nullopt, web);
+    EXPECT_EQ(republished.body["fileTreeSnapshot"], JsonValue(changed));
+    EXPECT_THROW(authority.changePublishedPackage("deploy", "9.0.0", changed), std::invalid_argument);
+    EXPECT_THROW(authority.changePublishedPackage("nope", "1.0.0", changed), std::invalid_argument);
+
+    // Hooks and counters name the route without its query.
+    authority.resetRecords();
+    authority.failNext("GET", "/api/skills/deploy/package", 503, {{"code", "MAINTENANCE"}});
+    EXPECT_EQ(call("GET", "/api/skills/deploy/package?ref=x", std::nullopt, web).status, 503);
+    EXPECT_EQ(call("GET", "/api/skills/deploy/package?ref=x", std::nullopt, web).status, 200);
+    EXPECT_EQ(authority.requestCount("GET", "/api/skills/deploy/package"), 2u);
+}
+
+// A progress item answers on its own candidate path only, wrapped as asked,
+// and its task comes back byte for byte in the order it was given: the
+// bridge reads skill outputs in the order the authority wrote them.
+TEST_F(DevAuthorityTest, ProgressItemsAnswerOnlyOnTheirOwnPathInTheGivenOrder) {
+    using Place = ProgressItemOptions::Place;
+    OrderedJson task = {{"itemId", "P-1"},
+                        {"revision", 3},
+                        {"skillOutputs", {{"zeta", {{"version", "2"}}}, {"alpha", "x"}, {"mid", nullptr}}},
+                        {"requiredSkills", {"lint"}},
+                        {"skillState", {{"bindings", OrderedJson::array()}}}};
+    authority.addProgressItem("ALPHA", task);
+    authority.addProgressItem("ALPHA", {{"itemId", "P-2"}, {"skills", {"lint"}}},
+                              {.where = Place::projectLevel, .wrapper = "item"});
+    authority.addProgressItem("ALPHA", {{"id", "P-3"}, {"supportSkills", {"deploy"}}},
+                              {.where = Place::repoLevel, .repoKey = "web", .wrapper = "progressItem"});
+    authority.addProgressItem("ALPHA", {{"title", "no id of its own"}},
+                              {.where = Place::repoLevelWithoutRepo, .wrapper = "", .itemId = "P-4"});
+    EXPECT_THROW(authority.addProgressItem("ALPHA", {{"title", "no id"}}), std::invalid_argument);
+    std::string web = signIn().accessToken;
+
+    auto candidates = [](const std::string& item) {
+        const std::string base = "/api/projects/ALPHA/progress/";
+        return std::vector<std::string>{base + item, base + "project-level/" + item, base + "repo-level/web/" + item,
+                                        base + "repo-level/" + item};
+    };
+    const std::vector<std::string> items = {"P-1", "P-2", "P-3", "P-4"};
+    for (std::size_t own = 0; own < items.size(); ++own) {
+        auto paths = candidates(items[own]);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            Answer answer = call("GET", paths[i], std::nullopt, web);
+            EXPECT_EQ(answer.status, i == own ? 200 : 404) << paths[i] << " " << answer.raw;
+            if (i != own) {
+                EXPECT_EQ(answer.body["code"], "PROGRESS_ITEM_NOT_FOUND") << paths[i];
+            }
+        }
+    }
+    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, web).raw, R"({"ok":true,"data":)" + task.dump() + "}");
+    EXPECT_EQ(call("GET", candidates("P-2")[1], std::nullopt, web).body["item"]["skills"], JsonValue::array({"lint"}));
+    EXPECT_EQ(call("GET", candidates("P-3")[2], std::nullopt, web).body["progressItem"]["id"], "P-3");
+    EXPECT_EQ(call("GET", candidates("P-4")[3], std::nullopt, web).raw, R"({"title":"no id of its own"})");
+    EXPECT_EQ(call("GET", "/api/projects/ALPHA/progress/repo-level/api/P-3", std::nullopt, web).status, 404);
+
+    // Adding again at the same path replaces the item.
+    authority.addProgressItem("ALPHA", {{"itemId", "P-1"}, {"revision", 4}});
+    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, web).body["data"]["revision"], 4);
+
+    // Members' web sessions only.
+    EXPECT_EQ(call("GET", candidates("P-1")[0]).status, 401);
+    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, agentToken(web, "ALPHA")).status, 401);
+    EXPECT_EQ(call("GET", "/api/projects/OTHER/progress/P-1", std::nullopt, web).status, 403);
+    EXPECT_EQ(call("GET", "/api/projects/NOPE/progress/P-1", std::nullopt, web).status, 404);
+
+    authority.resetRecords();
+    authority.failNext("GET", candidates("P-2")[1], 500, {{"code", "BOOM"}});
+    EXPECT_EQ(call("GET", candidates("P-2")[1] + "?scope=x", std::nullopt, web).body["code"], "BOOM");
+    EXPECT_EQ(call("GET", candidates("P-2")[1], std::nullopt, web).status, 200);
+    EXPECT_EQ(authority.requestCount("GET", candidates("P-2")[1]), 2u);
+
+    // A claim answers with the whole claimed record, in its order, so that a
+    // client can install the claimed task's skills from it.
+    authority.addTask("my proj", {{"itemId", "C-1"}, {"skillOutputs", {{"zeta", "z"}, {"alpha", "a"}}},
+                                  {"requiredSkills", {"lint"}}});
+    Answer claimed = call("POST", "/api/projects/my%20proj/progress/native/claim", JsonValue{{"itemId", "C-1"}},
+                          agentToken(web, "my%20proj"));
+    ASSERT_EQ(claimed.status, 200) << claimed.raw;
+    EXPECT_NE(claimed.raw.find(R"("skillOutputs":{"zeta":"z","alpha":"a"})"), std::string::npos) << claimed.raw;
+    EXPECT_EQ(claimed.body["item"]["requiredSkills"], JsonValue::array({"lint"}));
+    EXPECT_EQ(claimed.body["item"]["status"], "in_progress");
+}
+
+// Whoever holds an agent token can ask who it is; a dead one is refused as a
+// dead web token is.
+TEST(DevAuthorityAgents, AuthMeDescribesTheNodeOfAnAgentToken) {
+    for (int lifetime : {3600, 0}) {
+        DevAuthority authority({.agentTokenLifetime = std::chrono::seconds(lifetime)});
+        authority.addUser("ana@example.test", "s3cret", {"ALPHA"});
+        authority.start();
+        httplib::Client client("127.0.0.1", authority.port());
+        std::string web = authority.login("ana@example.test", "s3cret").accessToken;
+        auto issued = client.Post("/api/projects/ALPHA/agent-tokens", {{"Authorization", "Bearer " + web}}, "{}",
+                                  "application/json");
+        ASSERT_TRUE(issued);
+        std::string agent = parseJsonObject(std::string_view(issued->body)).value("token", "");
+        auto me = client.Get("/api/auth/me", {{"Authorization", "Bearer " + agent}});
+        ASSERT_TRUE(me);
+        JsonValue body = parseJsonObject(std::string_view(me->body));
+        if (lifetime == 0) {
+            EXPECT_EQ(me->status, 401) << me->body;
+            EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + web}})->status, 200);
+            continue;
+        }
+        EXPECT_EQ(me->status, 200) << me->body;
+        EXPECT_EQ(body["ok"], true);
+        EXPECT_EQ(body["nodeId"], jwtPayload(agent).value_or(JsonValue::object())["nodeId"]);
+        EXPECT_TRUE(startsWith(body.value("nodeId", ""), "node-"));
+        EXPECT_EQ(body["projectKey"], "ALPHA");
+        EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + agent + "x"}})->status, 401);
+    }
 }
 
 // Other tests read back what the bridge logged: each idempotency key once,

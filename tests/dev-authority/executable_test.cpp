@@ -33,7 +33,7 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     ASSERT_GT(port, 0);
     EXPECT_EQ(std::to_string(port), portText);
 
-    ASSERT_TRUE(process.waitForOutput("demo project:")) << process.output;
+    ASSERT_TRUE(process.waitForOutput("demo foundation project:")) << process.output;
     auto valueAfter = [&](const std::string& label) {
         auto at = process.output.find(label);
         if (at == std::string::npos) return std::string();
@@ -46,9 +46,11 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     ASSERT_TRUE(login);
     EXPECT_EQ(login->status, 200) << login->body;
     JsonValue memberships = parseJsonObject(std::string_view(login->body)).value("memberships", JsonValue::array());
-    ASSERT_EQ(memberships.size(), 1u);
     std::string project = valueAfter("demo project: ");
+    std::string foundationProject = valueAfter("demo foundation project: ");
+    ASSERT_EQ(memberships.size(), 2u);
     EXPECT_EQ(memberships[0]["projectKey"], project);
+    EXPECT_EQ(memberships[1]["projectKey"], foundationProject);
 
     // The demo project shows the whole catalogue, and its agent can claim.
     httplib::Headers web{{"Authorization", "Bearer " + parseJsonObject(std::string_view(login->body)).value("accessToken", "")}};
@@ -62,6 +64,26 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     auto claimed = client.Post(("/api/projects/" + project + "/progress/native/claim").c_str(), agent, "{}", "application/json");
     ASSERT_TRUE(claimed);
     EXPECT_TRUE(parseJsonObject(std::string_view(claimed->body))["item"]["itemId"].is_string()) << claimed->body;
+
+    // DEMO-1 names published skills, each of which has a package to install.
+    auto item = client.Get(("/api/projects/" + project + "/progress/DEMO-1").c_str(), web);
+    ASSERT_TRUE(item);
+    JsonValue skills = parseJsonObject(std::string_view(item->body))["data"]["skills"];
+    ASSERT_TRUE(skills.is_array() && skills.size() >= 2) << item->body;
+    for (const auto& skill : skills) {
+        std::string id = skill.is_string() ? skill.get<std::string>() : skill.value("skillId", "");
+        auto package = client.Get(("/api/skills/" + id + "/package").c_str(), web);
+        ASSERT_TRUE(package);
+        EXPECT_TRUE(parseJsonObject(std::string_view(package->body))["fileTreeSnapshot"].contains("SKILL.md"))
+            << id << " " << package->body;
+    }
+
+    // The foundation project takes validation on explicit requests.
+    auto foundation = client.Get(("/api/authority?projectKey=" + foundationProject).c_str(), web);
+    ASSERT_TRUE(foundation);
+    JsonValue foundationBootstrap = parseJsonObject(std::string_view(foundation->body));
+    EXPECT_EQ(foundationBootstrap["operationCatalog"]["version"], "foundation-v2");
+    EXPECT_EQ(foundationBootstrap["bridgeCompatibility"]["validationExecutorRequired"], false);
 
     process.signal(SIGTERM);
     EXPECT_EQ(process.waitForExit(), 0);

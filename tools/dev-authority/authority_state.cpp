@@ -1,8 +1,10 @@
 #include "tools/dev-authority/authority_state.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "bridge/common/jwt.h"
+#include "bridge/common/sha256.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
 #include "bridge/common/uuid.h"
@@ -72,7 +74,46 @@ DevAnswer authRequired() {
 
 std::string jsonSegment(const JsonValue& value) { return base64UrlEncode(dumpCompact(value).value_or("{}")); }
 
+// Text that is not UTF-8 is sent replaced rather than failing the answer:
+// the task came from a test, which sees the replacement in what it reads.
+std::string dumpOrdered(const OrderedJson& value) {
+    return value.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+std::optional<std::string> orderedString(const OrderedJson& object, const std::string& key) {
+    if (!object.is_object()) return std::nullopt;
+    auto found = object.find(key);
+    if (found == object.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
+std::optional<std::int64_t> orderedInt64(const OrderedJson& object, const std::string& key) {
+    if (!object.is_object()) return std::nullopt;
+    auto found = object.find(key);
+    if (found == object.end() || !found->is_number_integer()) return std::nullopt;
+    if (found->is_number_unsigned() && found->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+        return std::nullopt;
+    return found->get<std::int64_t>();
+}
+
+// A success whose members keep their order: "ok" first, then the body's.
+DevAnswer orderedAnswer(const OrderedJson& body, int status = 200) {
+    OrderedJson sent = {{"ok", true}};
+    for (const auto& [key, value] : body.items()) sent[key] = value;
+    DevAnswer answer;
+    answer.status = status;
+    answer.text = dumpOrdered(sent);
+    answer.body = JsonValue(sent);
+    return answer;
+}
+
 }  // namespace
+
+std::string publishedContentHash(const SkillFiles& files) {
+    JsonValue map = JsonValue::object();
+    for (const auto& [path, text] : files) map[path] = text;
+    return sha256Hex(map.dump(-1, ' ', false, JsonValue::error_handler_t::replace));
+}
 
 DevAnswer failureAnswer(int status, const std::string& code, const std::string& message) {
     DevAnswer answer;
@@ -118,6 +159,17 @@ void AuthorityState::addProject(const std::string& projectKey, const std::string
     ensureProject(projectKey, name);
 }
 
+void AuthorityState::addFoundationProject(const std::string& projectKey, const std::string& name,
+                                          const FoundationProjectOptions& options) {
+    // Any other mode would be served with some credential the catalogue does
+    // not name; a typo in a test should fail there, not look like a bridge bug.
+    if (options.resourceAuthMode != "project-agent" && options.resourceAuthMode != "web-session")
+        throw std::invalid_argument("resourceAuthMode must be \"project-agent\" or \"web-session\"");
+    std::lock_guard lock(mutex_);
+    ensureProject(projectKey, name);
+    projects_[projectKey].foundation = options;
+}
+
 std::string AuthorityState::addUser(const std::string& email, const std::string& password,
                                     const std::vector<std::string>& projectKeys) {
     std::lock_guard lock(mutex_);
@@ -131,16 +183,95 @@ std::string AuthorityState::addUser(const std::string& email, const std::string&
     return user.id;
 }
 
-JsonValue AuthorityState::addTask(const std::string& projectKey, JsonValue task) {
+JsonValue AuthorityState::addTask(const std::string& projectKey, OrderedJson task) {
     std::lock_guard lock(mutex_);
     if (!projects_.count(projectKey)) ensureProject(projectKey, projectKey);
-    if (!task.is_object()) task = JsonValue::object();
-    if (!nonEmptyString(task, "itemId")) task["itemId"] = "task-" + randomUuidLower().substr(0, 8);
-    if (!stringMember(task, "status")) task["status"] = "open";
-    if (!optInt64(task, "revision")) task["revision"] = 1;
+    if (!task.is_object()) task = OrderedJson::object();
+    auto itemId = orderedString(task, "itemId");
+    if (!itemId || itemId->empty()) task["itemId"] = "task-" + randomUuidLower().substr(0, 8);
+    if (!orderedString(task, "status")) task["status"] = "open";
+    if (!orderedInt64(task, "revision")) task["revision"] = 1;
     task["projectKey"] = projectKey;
     projects_[projectKey].tasks.push_back(task);
-    return task;
+    return JsonValue(task);
+}
+
+void AuthorityState::addProgressItem(const std::string& projectKey, OrderedJson task,
+                                     const ProgressItemOptions& options) {
+    std::string itemId = options.itemId;
+    if (itemId.empty()) itemId = orderedString(task, "itemId").value_or("");
+    if (itemId.empty()) itemId = orderedString(task, "id").value_or("");
+    if (itemId.empty()) throw std::invalid_argument("a progress item needs an item id");
+    if (options.where == ProgressItemOptions::Place::repoLevel && options.repoKey.empty())
+        throw std::invalid_argument("a repository-level progress item needs a repoKey");
+    std::string repoKey = options.where == ProgressItemOptions::Place::repoLevel ? options.repoKey : "";
+    std::lock_guard lock(mutex_);
+    if (!projects_.count(projectKey)) ensureProject(projectKey, projectKey);
+    projects_[projectKey].progressItems[{options.where, repoKey, itemId}] = {options.wrapper, std::move(task)};
+}
+
+// --- published skills -----------------------------------------------------------
+
+std::string AuthorityState::publishSkill(const std::string& skillId, const std::string& version,
+                                         const SkillFiles& files, const PublishOptions& options) {
+    std::lock_guard lock(mutex_);
+    PublishedSkill& skill = skills_[skillId];
+    PublishedVersion published{version, files, options.layout, publishedContentHash(files)};
+    auto same = std::find_if(skill.versions.begin(), skill.versions.end(),
+                             [&](const PublishedVersion& entry) { return entry.version == version; });
+    if (same == skill.versions.end())
+        skill.versions.push_back(published);
+    else
+        *same = published;
+    if (options.makeCurrent) skill.currentVersion = version;
+    return published.contentHash;
+}
+
+std::string AuthorityState::changePublishedPackage(const std::string& skillId, const std::string& version,
+                                                   const SkillFiles& files) {
+    std::lock_guard lock(mutex_);
+    auto skill = skills_.find(skillId);
+    if (skill == skills_.end()) throw std::invalid_argument("no published skill " + skillId);
+    for (PublishedVersion& entry : skill->second.versions) {
+        if (entry.version != version) continue;
+        entry.files = files;
+        entry.contentHash = publishedContentHash(files);
+        return entry.contentHash;
+    }
+    throw std::invalid_argument("skill " + skillId + " has no version " + version);
+}
+
+namespace {
+
+JsonValue fileMap(const SkillFiles& files, bool (*keep)(const std::string&)) {
+    JsonValue map = JsonValue::object();
+    for (const auto& [path, text] : files)
+        if (keep(path)) map[path] = text;
+    return map;
+}
+
+bool isScript(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, ".sh") == 0; }
+
+}  // namespace
+
+JsonValue AuthorityState::skillRecord(const std::string& skillId, const PublishedSkill& skill, bool packageView,
+                                      const std::optional<std::string>& version) const {
+    std::optional<std::string> wanted = version ? version : skill.currentVersion;
+    JsonValue versions = JsonValue::array();
+    for (const PublishedVersion& entry : skill.versions) {
+        if (packageView && entry.version != wanted) continue;
+        JsonValue json = {{"version", entry.version}, {"status", "published"}, {"contentHash", entry.contentHash}};
+        if (entry.layout == PublishOptions::Layout::snapshot) {
+            json["fileTreeSnapshot"] = fileMap(entry.files, [](const std::string&) { return true; });
+        } else {
+            json["documentation"] = fileMap(entry.files, [](const std::string& path) { return !isScript(path); });
+            json["scripts"] = fileMap(entry.files, isScript);
+        }
+        versions.push_back(std::move(json));
+    }
+    JsonValue record = {{"id", "global:" + skillId}, {"skillId", skillId}, {"status", "active"}, {"versions", versions}};
+    if (skill.currentVersion) record["currentVersion"] = *skill.currentVersion;
+    return record;
 }
 
 JsonValue AuthorityState::userJson(const User& user) const {
@@ -262,7 +393,12 @@ DevAnswer AuthorityState::handle(const RecordedRequest& request) {
         const std::string& key = s[2];
         if (m == "POST" && s.size() == 4 && s[3] == "agent-tokens") return issueAgentToken(request, key);
         if (m == "POST" && s.size() == 4 && s[3] == "ai-work-events") return receiveWorkEvent(request, key);
+        if (m == "GET" && s.size() >= 5 && s[3] == "progress") return progressItem(request, s);
     }
+    if (m == "GET" && s.size() == 4 && s[0] == "api" && s[1] == "skills" && s[3] == "package")
+        return skillPackage(request, s[2], std::nullopt, std::nullopt);
+    if (m == "GET" && s.size() == 7 && s[0] == "api" && s[1] == "public" && s[2] == "skills" && s[6] == "package")
+        return skillPackage(request, s[3], s[4], s[5]);
     if (auto served = serveOperation(request, s)) return std::move(*served);
     return failureAnswer(404, "NOT_FOUND", "No route for " + m + " " + request.path + ".");
 }
@@ -323,7 +459,18 @@ DevAnswer AuthorityState::logout(const RecordedRequest& request) {
     return okAnswer({{"revokedSessions", sessions.size()}});
 }
 
+// An agent token describes its node, so that a client can tell whether the
+// token it holds is still good without spending a web session on it.
 DevAnswer AuthorityState::me(const RecordedRequest& request) {
+    auto token = bearerToken(request);
+    if (auto agent = token ? agentTokens_.find(*token) : agentTokens_.end(); agent != agentTokens_.end()) {
+        if (agent->second.expiresAt <= now()) return authRequired();
+        const AgentGrant& grant = agent->second;
+        return okAnswer({{"tokenType", "project-agent"},
+                         {"nodeId", grant.nodeId},
+                         {"projectKey", grant.projectKey},
+                         {"node", {{"nodeId", grant.nodeId}, {"projectKey", grant.projectKey}}}});
+    }
     DevAnswer failure;
     const User* user = webUser(request, failure);
     if (!user) return failure;
@@ -353,7 +500,7 @@ DevAnswer AuthorityState::issueAgentToken(const RecordedRequest& request, const 
     // Nobody verifies this signature: the bridge only reads the claims, and
     // this server recognises its tokens by remembering them.
     std::string token = jsonSegment(header) + "." + jsonSegment(claims) + "." + base64UrlEncode(randomUuidLower());
-    agentTokens_[token] = {asciiLower(user->email), projectKey, expires};
+    agentTokens_[token] = {asciiLower(user->email), projectKey, nodeId, expires};
 
     JsonValue item = {{"id", tokenId},         {"label", label},
                       {"nodeId", nodeId},      {"projectKey", projectKey},
@@ -369,8 +516,12 @@ DevAnswer AuthorityState::bootstrap(const RecordedRequest& request) {
     if (key == query.end() || key->second.empty())
         return failureAnswer(400, "PROJECT_KEY_REQUIRED", "The query item projectKey is required.");
     if (!projectMember(request, key->second, failure)) return failure;
+    const Project& project = projects_.at(key->second);
+    bool explicitValidation = project.foundation && project.foundation->explicitValidation;
     JsonValue body = {{"projectKey", key->second},
-                      {"operationCatalog", operationCatalog(options_.announceReadOptimizations)}};
+                      {"operationCatalog", catalogFor(project)},
+                      {"bridgeCompatibility", {{"validationExecutorRequired", !explicitValidation}}}};
+    if (project.foundation) body["mode"] = "foundation-v2";
     // The compact view carries the catalogue alone, and is what clients
     // revalidate.
     if (auto view = query.find("view"); view != query.end() && view->second == "catalog") {
@@ -381,6 +532,59 @@ DevAnswer AuthorityState::bootstrap(const RecordedRequest& request) {
     }
     body["project"] = projectJson(key->second);
     return okAnswer(std::move(body));
+}
+
+// --- progress items and skill packages of the older generation -----------------
+
+DevAnswer AuthorityState::progressItem(const RecordedRequest& request, const std::vector<std::string>& segments) {
+    const std::string& projectKey = segments[2];
+    DevAnswer failure;
+    if (!projectMember(request, projectKey, failure)) return failure;
+    using Place = ProgressItemOptions::Place;
+    std::optional<ProgressPath> path;
+    const auto& s = segments;
+    if (s.size() == 5)
+        path = ProgressPath{Place::item, "", s[4]};
+    else if (s.size() == 6 && s[4] == "project-level")
+        path = ProgressPath{Place::projectLevel, "", s[5]};
+    else if (s.size() == 6 && s[4] == "repo-level")
+        path = ProgressPath{Place::repoLevelWithoutRepo, "", s[5]};
+    else if (s.size() == 7 && s[4] == "repo-level")
+        path = ProgressPath{Place::repoLevel, s[5], s[6]};
+    const auto& items = projects_.at(projectKey).progressItems;
+    auto found = path ? items.find(*path) : items.end();
+    if (found == items.end())
+        return failureAnswer(404, "PROGRESS_ITEM_NOT_FOUND", "No progress item at " + request.path + ".");
+    const ProgressItem& item = found->second;
+    if (!item.wrapper.empty()) return orderedAnswer({{item.wrapper, item.task}});
+    DevAnswer answer;
+    answer.text = dumpOrdered(item.task);
+    answer.body = JsonValue(item.task);
+    return answer;
+}
+
+DevAnswer AuthorityState::skillPackage(const RecordedRequest& request, const std::string& skillId,
+                                       const std::optional<std::string>& version,
+                                       const std::optional<std::string>& hash) {
+    DevAnswer failure;
+    if (!webUser(request, failure)) return failure;
+    const PublishedVersion* entry = nullptr;
+    if (auto skill = skills_.find(skillId); skill != skills_.end()) {
+        std::optional<std::string> wanted = version ? version : skill->second.currentVersion;
+        for (const PublishedVersion& candidate : skill->second.versions)
+            if (wanted && candidate.version == *wanted && (!hash || candidate.contentHash == *hash)) entry = &candidate;
+    }
+    if (!entry)
+        return failureAnswer(404, "SKILL_PACKAGE_NOT_FOUND", "No published package matches " + request.path + ".");
+    JsonValue snapshot = JsonValue::object();
+    for (const auto& [path, text] : entry->files) snapshot[path] = text;
+    std::string exact = "/api/public/skills/" + urlEncode(skillId) + "/" + urlEncode(entry->version) + "/" +
+                        entry->contentHash + "/package";
+    return okAnswer({{"skillId", skillId},
+                     {"version", entry->version},
+                     {"contentHash", entry->contentHash},
+                     {"fileTreeSnapshot", snapshot},
+                     {"downloadUrl", exact}});
 }
 
 // --- work events ---------------------------------------------------------------
@@ -424,6 +628,13 @@ void AuthorityState::clearWorkEvents() {
 // --- the operation catalogue ------------------------------------------------------
 
 struct AuthorityState::Operation {
+    enum class Offered {
+        everywhere,
+        foundationOnly,
+        // foundation projects that take validation on explicit requests
+        explicitValidationOnly,
+    };
+
     std::string id;
     std::string summary;
     std::string method;
@@ -433,6 +644,20 @@ struct AuthorityState::Operation {
     std::string authMode;
     std::optional<std::string> phase;  // set: the bridge records its events
     DevAnswer (AuthorityState::*handler)(const OperationCall&);
+    Offered offered = Offered::everywhere;
+
+    bool offeredTo(const std::optional<FoundationProjectOptions>& foundation) const {
+        switch (offered) {
+        case Offered::everywhere: return true;
+        case Offered::foundationOnly: return foundation.has_value();
+        case Offered::explicitValidationOnly: return foundation && foundation->explicitValidation;
+        }
+        return false;
+    }
+    // The resource read asks for the credential its project chose.
+    std::string authModeFor(const std::optional<FoundationProjectOptions>& foundation) const {
+        return id == "foundation.resource.get" && foundation ? foundation->resourceAuthMode : authMode;
+    }
 };
 
 // The catalogue and the routes serving it are one table, so that every
@@ -462,27 +687,50 @@ const std::vector<AuthorityState::Operation>& AuthorityState::operationTable() {
         {"dev.echo.post", "Answer what was received: path parameters, query and body.", "POST",
          "/api/projects/:projectKey/echo/:item/:itemId", S{"projectKey", "item"}, S{"mode"}, "web-session",
          std::nullopt, &AuthorityState::echo},
+        {"foundation.resource.get", "Read one resource: a task by item id, a published skill by global id.", "GET",
+         "/api/v2/projects/:projectKey/resources/:resource/:id", S{"projectKey", "resource", "id"},
+         S{"view", "version"}, "project-agent", std::nullopt, &AuthorityState::readResource,
+         Operation::Offered::foundationOnly},
+        {"foundation.validation.create", "Ask for a validation run.", "POST",
+         "/api/v2/projects/:projectKey/validations", S{"projectKey"}, S{}, "project-agent", std::nullopt,
+         &AuthorityState::createValidation, Operation::Offered::explicitValidationOnly},
+        {"foundation.validation.report", "Report the outcome of a validation run.", "POST",
+         "/api/v2/projects/:projectKey/validations/:validationId/report", S{"projectKey", "validationId"}, S{},
+         "project-agent", std::nullopt, &AuthorityState::reportValidation,
+         Operation::Offered::explicitValidationOnly},
     };
     return table;
 }
 
-JsonValue AuthorityState::operationCatalog(bool announceReadOptimizations) {
+JsonValue AuthorityState::operationCatalog(bool announceReadOptimizations,
+                                           const std::optional<FoundationProjectOptions>& foundation) {
     JsonValue operations = JsonValue::array();
+    JsonValue ids = JsonValue::array();
     for (const Operation& operation : operationTable()) {
+        if (!operation.offeredTo(foundation)) continue;
         JsonValue descriptor = {{"id", operation.id},
                                 {"summary", operation.summary},
                                 {"method", operation.method},
                                 {"pathTemplate", operation.pathTemplate},
                                 {"requiredPathParams", operation.requiredPathParams},
                                 {"queryParams", operation.queryParams},
-                                {"authMode", operation.authMode}};
+                                {"authMode", operation.authModeFor(foundation)}};
         if (operation.phase)
             descriptor["observability"] = {{"capturePolicy", "bridge-authority"}, {"phase", *operation.phase}};
         operations.push_back(std::move(descriptor));
+        ids.push_back(operation.id);
     }
     JsonValue readOptimizations = JsonValue::object();
     if (announceReadOptimizations) readOptimizations["schemaVersion"] = "authority-reads.v1";
-    return {{"version", "dev-authority.2"}, {"operations", operations}, {"readOptimizations", readOptimizations}};
+    if (foundation && foundation->announcePackageView) readOptimizations["skillPackageView"] = "package";
+    return {{"version", foundation ? "foundation-v2" : "dev-authority.2"},
+            {"operations", operations},
+            {"operationIds", ids},
+            {"readOptimizations", readOptimizations}};
+}
+
+JsonValue AuthorityState::catalogFor(const Project& project) const {
+    return operationCatalog(options_.announceReadOptimizations, project.foundation);
 }
 
 std::optional<DevAnswer> AuthorityState::serveOperation(const RecordedRequest& request,
@@ -503,9 +751,14 @@ std::optional<DevAnswer> AuthorityState::serveOperation(const RecordedRequest& r
         if (!matches) continue;
 
         OperationCall call{request, operation, params["projectKey"], std::move(params), queryItems(request.query)};
+        auto project = projects_.find(call.projectKey);
+        std::optional<FoundationProjectOptions> foundation;
+        if (project != projects_.end()) foundation = project->second.foundation;
+        if (!operation.offeredTo(foundation)) continue;
         DevAnswer failure;
-        bool allowed = operation.authMode == "project-agent" ? projectAgent(request, call.projectKey, failure)
-                                                             : projectMember(request, call.projectKey, failure) != nullptr;
+        bool allowed = operation.authModeFor(foundation) == "project-agent"
+                           ? projectAgent(request, call.projectKey, failure)
+                           : projectMember(request, call.projectKey, failure) != nullptr;
         if (!allowed) return failure;
         return (this->*operation.handler)(call);
     }
@@ -543,20 +796,20 @@ DevAnswer AuthorityState::listTasks(const OperationCall& call) {
     if (auto invalid = readLimit(call.query, given)) return std::move(*invalid);
     std::size_t limit = given.value_or(50);
     auto status = call.query.find("status");
-    JsonValue items = JsonValue::array();
+    OrderedJson items = OrderedJson::array();
     std::size_t total = 0;
     for (const auto& task : projects_.at(call.projectKey).tasks) {
-        if (status != call.query.end() && optString(task, "status") != status->second) continue;
+        if (status != call.query.end() && orderedString(task, "status") != status->second) continue;
         ++total;
         if (items.size() < limit) items.push_back(task);
     }
-    return okAnswer({{"items", items}, {"total", total}});
+    return orderedAnswer({{"items", items}, {"total", total}});
 }
 
 DevAnswer AuthorityState::getTask(const OperationCall& call) {
     const std::string& itemId = call.pathParams.at("itemId");
     for (const auto& task : projects_.at(call.projectKey).tasks)
-        if (optString(task, "itemId") == itemId) return okAnswer({{"item", task}});
+        if (orderedString(task, "itemId") == itemId) return orderedAnswer({{"item", task}});
     return failureAnswer(404, "TASK_NOT_FOUND", "No task " + itemId + " in " + call.projectKey + ".");
 }
 
@@ -595,24 +848,26 @@ DevAnswer AuthorityState::claimTask(const OperationCall& call) {
     if (!body) return invalidBody();
     auto wanted = nonEmptyString(*body, "itemId");
     auto& tasks = projects_.at(call.projectKey).tasks;
-    auto task = std::find_if(tasks.begin(), tasks.end(), [&](const JsonValue& candidate) {
-        return wanted ? optString(candidate, "itemId") == wanted : optString(candidate, "status") == "open";
+    auto task = std::find_if(tasks.begin(), tasks.end(), [&](const OrderedJson& candidate) {
+        return wanted ? orderedString(candidate, "itemId") == wanted : orderedString(candidate, "status") == "open";
     });
     if (task == tasks.end())
         return wanted ? failureAnswer(404, "TASK_NOT_FOUND", "No task " + *wanted + " in " + call.projectKey + ".")
                       : failureAnswer(404, "NO_CLAIMABLE_TASK", "No open task in " + call.projectKey + ".");
-    std::int64_t revision = optInt64(*task, "revision").value_or(1);
+    std::int64_t revision = orderedInt64(*task, "revision").value_or(1);
     if (auto expected = optInt64(*body, "expectedRevision"); expected && *expected != revision) {
         DevAnswer conflict = failureAnswer(409, "TASK_REVISION_CONFLICT", "The task changed since it was read.");
         conflict.body["currentRevision"] = revision;
         return conflict;
     }
-    if (optString(*task, "status") != "open")
+    if (orderedString(*task, "status") != "open")
         return failureAnswer(409, "TASK_NOT_CLAIMABLE", "The task is not open.");
     (*task)["status"] = "in_progress";
     (*task)["revision"] = revision + 1;
     (*task)["claimedAt"] = isoNow();
-    return okAnswer({{"item", *task}});
+    // The whole record, skill members included: a client installs the
+    // claimed task's skills from this answer.
+    return orderedAnswer({{"item", *task}});
 }
 
 DevAnswer AuthorityState::listWorkEvents(const OperationCall& call) {
@@ -625,6 +880,54 @@ DevAnswer AuthorityState::listWorkEvents(const OperationCall& call) {
         items.push_back({{"eventId", event.eventId}, {"receivedAt", event.receivedAt}, {"event", event.event}});
     }
     return okAnswer({{"items", items}, {"total", received.size()}});
+}
+
+// --- foundation resources and validations ------------------------------------------
+
+DevAnswer AuthorityState::readResource(const OperationCall& call) {
+    const std::string& resource = call.pathParams.at("resource");
+    const std::string& id = call.pathParams.at("id");
+    if (resource != "tasks" && resource != "skills")
+        return failureAnswer(404, "RESOURCE_NOT_FOUND", "No resource kind " + resource + ".");
+    if (resource == "tasks") {
+        for (const auto& task : projects_.at(call.projectKey).tasks)
+            if (orderedString(task, "itemId") == id) return orderedAnswer({{"data", task}});
+    } else if (auto skill = startsWith(id, "global:") ? skills_.find(id.substr(7)) : skills_.end();
+               skill != skills_.end()) {
+        auto view = call.query.find("view");
+        bool packageView = view != call.query.end() && view->second == "package";
+        std::optional<std::string> wanted;
+        if (auto version = call.query.find("version"); version != call.query.end()) wanted = version->second;
+        return okAnswer({{"data", skillRecord(skill->first, skill->second, packageView, wanted)}});
+    }
+    return failureAnswer(404, "RESOURCE_NOT_FOUND", "No " + resource + " " + id + " in " + call.projectKey + ".");
+}
+
+DevAnswer AuthorityState::createValidation(const OperationCall& call) {
+    auto body = objectBody(call.request);
+    if (!body) return invalidBody();
+    JsonValue validation = {{"validationId", "val-" + randomUuidLower()},
+                            {"status", "requested"},
+                            {"request", std::move(*body)},
+                            {"createdAt", isoNow()}};
+    projects_.at(call.projectKey).validations.push_back(validation);
+    return okAnswer({{"validation", validation}}, 201);
+}
+
+// Body: optional "status" (text, "reported" when absent) and anything else,
+// kept as the report.
+DevAnswer AuthorityState::reportValidation(const OperationCall& call) {
+    auto body = objectBody(call.request);
+    if (!body) return invalidBody();
+    const std::string& validationId = call.pathParams.at("validationId");
+    for (JsonValue& validation : projects_.at(call.projectKey).validations) {
+        if (optString(validation, "validationId") != validationId) continue;
+        validation["status"] = nonEmptyString(*body, "status").value_or("reported");
+        validation["report"] = std::move(*body);
+        validation["reportedAt"] = isoNow();
+        return okAnswer({{"validation", validation}});
+    }
+    return failureAnswer(404, "VALIDATION_NOT_FOUND", "No validation " + validationId + " in " + call.projectKey + ".");
 }
 
 }  // namespace palisor::dev

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -22,6 +23,9 @@ namespace palisor::dev {
 struct DevAnswer {
     int status = 200;
     JsonValue body = JsonValue::object();
+    // The body as sent, when its key order matters (answers carrying a
+    // task); `body` then holds the same document.
+    std::optional<std::string> text;
     std::map<std::string, std::string> headers;
     // The HTTP side gives the answer an ETag over its body and
     // "private, no-cache", answers a matching "If-None-Match" with 304, and
@@ -32,6 +36,9 @@ struct DevAnswer {
 // A failure answer: {"ok": false, "code", "message", "requestId"}, top level.
 DevAnswer failureAnswer(int status, const std::string& code, const std::string& message);
 
+// See `DevAuthority::contentHash`.
+std::string publishedContentHash(const SkillFiles& files);
+
 class AuthorityState {
 public:
     explicit AuthorityState(const DevAuthorityOptions& options);
@@ -39,9 +46,17 @@ public:
     DevAnswer handle(const RecordedRequest& request);
 
     void addProject(const std::string& projectKey, const std::string& name);
+    void addFoundationProject(const std::string& projectKey, const std::string& name,
+                              const FoundationProjectOptions& options);
     std::string addUser(const std::string& email, const std::string& password,
                         const std::vector<std::string>& projectKeys);
-    JsonValue addTask(const std::string& projectKey, JsonValue task);
+    JsonValue addTask(const std::string& projectKey, OrderedJson task);
+    void addProgressItem(const std::string& projectKey, OrderedJson task, const ProgressItemOptions& options);
+
+    std::string publishSkill(const std::string& skillId, const std::string& version, const SkillFiles& files,
+                             const PublishOptions& options);
+    std::string changePublishedPackage(const std::string& skillId, const std::string& version,
+                                       const SkillFiles& files);
 
     void expireAccessTokens();
     void expireRefreshTokens();
@@ -50,7 +65,10 @@ public:
     std::vector<JsonValue> workEvents(const std::string& projectKey) const;
     void clearWorkEvents();
 
-    static JsonValue operationCatalog(bool announceReadOptimizations = true);
+    // The catalogue of an older project (no foundation options) or of a
+    // foundation project.
+    static JsonValue operationCatalog(bool announceReadOptimizations = true,
+                                      const std::optional<FoundationProjectOptions>& foundation = std::nullopt);
 
     // One catalogue operation: its descriptor and the handler serving it.
     // Defined in the source file, beside the table.
@@ -71,12 +89,33 @@ private:
         std::string receivedAt;
         JsonValue event;
     };
+    // Where a progress item is served: place, repository key (repoLevel
+    // only) and item id.
+    using ProgressPath = std::tuple<ProgressItemOptions::Place, std::string, std::string>;
+    struct ProgressItem {
+        std::string wrapper;
+        OrderedJson task;
+    };
     struct Project {
         std::string id;
         std::string name;
-        std::vector<JsonValue> tasks;
+        // set: a foundation project
+        std::optional<FoundationProjectOptions> foundation;
+        std::vector<OrderedJson> tasks;
+        std::map<ProgressPath, ProgressItem> progressItems;
         std::vector<WorkEvent> workEvents;
         std::map<std::string, std::string> eventIdByIdempotencyKey;
+        std::vector<JsonValue> validations;
+    };
+    struct PublishedVersion {
+        std::string version;
+        SkillFiles files;
+        PublishOptions::Layout layout;
+        std::string contentHash;
+    };
+    struct PublishedSkill {
+        std::vector<PublishedVersion> versions;  // in publishing order
+        std::optional<std::string> currentVersion;
     };
     // A request matched to a catalogue operation, with its path parameters
     // decoded and named as the template names them.
@@ -103,6 +142,7 @@ private:
     struct AgentGrant {
         std::string email;
         std::string projectKey;
+        std::string nodeId;
         TimePoint expiresAt;
     };
 
@@ -114,6 +154,11 @@ private:
     DevAnswer issueAgentToken(const RecordedRequest& request, const std::string& projectKey);
     DevAnswer bootstrap(const RecordedRequest& request);
     DevAnswer receiveWorkEvent(const RecordedRequest& request, const std::string& projectKey);
+    // GET ".../progress/..." below a project, the path split into segments.
+    DevAnswer progressItem(const RecordedRequest& request, const std::vector<std::string>& segments);
+    // The package info of a version, or a 404 when there is none.
+    DevAnswer skillPackage(const RecordedRequest& request, const std::string& skillId,
+                           const std::optional<std::string>& version, const std::optional<std::string>& hash);
     // A catalogue operation, when one matches method and path; its
     // credential is checked here, by the operation's authMode.
     std::optional<DevAnswer> serveOperation(const RecordedRequest& request, const std::vector<std::string>& segments);
@@ -126,6 +171,17 @@ private:
     DevAnswer echo(const OperationCall& call);
     DevAnswer claimTask(const OperationCall& call);
     DevAnswer listWorkEvents(const OperationCall& call);
+    DevAnswer readResource(const OperationCall& call);
+    DevAnswer createValidation(const OperationCall& call);
+    DevAnswer reportValidation(const OperationCall& call);
+
+    // The bootstrap's catalogue of a project.
+    JsonValue catalogFor(const Project& project) const;
+    // A published skill's record as the resource read serves it. The
+    // package view keeps only the version asked for (else the current one)
+    // among its versions, or none when there is no such version.
+    JsonValue skillRecord(const std::string& skillId, const PublishedSkill& skill, bool packageView,
+                          const std::optional<std::string>& version) const;
 
     // The signed-in user of a web access token, or the failure to answer.
     const User* webUser(const RecordedRequest& request, DevAnswer& failure) const;
@@ -150,6 +206,7 @@ private:
     std::unordered_map<std::string, AccessGrant> accessTokens_;
     std::unordered_map<std::string, RefreshGrant> refreshTokens_;
     std::unordered_map<std::string, AgentGrant> agentTokens_;
+    std::map<std::string, PublishedSkill> skills_;
 };
 
 }  // namespace palisor::dev

@@ -263,6 +263,10 @@ void DevAuthority::Impl::answer(const RecordedRequest& request, httplib::Respons
         response.set_header("x-request-id", *id);
     }
     for (const auto& [name, value] : answer.headers) response.set_header(name, value);
+    if (answer.text) {
+        response.set_content(*answer.text, "application/json");
+        return;
+    }
     if (answer.revalidatable && answer.status == 200) {
         // The tag covers the content, not the per-exchange meta, so an
         // unchanged answer keeps its tag from one request to the next.
@@ -410,14 +414,36 @@ void DevAuthority::addProject(const std::string& projectKey, const std::string& 
     impl_->state.addProject(projectKey, name);
 }
 
+void DevAuthority::addFoundationProject(const std::string& projectKey, const std::string& name,
+                                        const FoundationProjectOptions& options) {
+    impl_->state.addFoundationProject(projectKey, name, options);
+}
+
 std::string DevAuthority::addUser(const std::string& email, const std::string& password,
                                   const std::vector<std::string>& projectKeys) {
     return impl_->state.addUser(email, password, projectKeys);
 }
 
-JsonValue DevAuthority::addTask(const std::string& projectKey, JsonValue task) {
+JsonValue DevAuthority::addTask(const std::string& projectKey, OrderedJson task) {
     return impl_->state.addTask(projectKey, std::move(task));
 }
+
+void DevAuthority::addProgressItem(const std::string& projectKey, OrderedJson task,
+                                   const ProgressItemOptions& options) {
+    impl_->state.addProgressItem(projectKey, std::move(task), options);
+}
+
+std::string DevAuthority::publishSkill(const std::string& skillId, const std::string& version,
+                                       const SkillFiles& files, const PublishOptions& options) {
+    return impl_->state.publishSkill(skillId, version, files, options);
+}
+
+std::string DevAuthority::changePublishedPackage(const std::string& skillId, const std::string& version,
+                                                 const SkillFiles& files) {
+    return impl_->state.changePublishedPackage(skillId, version, files);
+}
+
+std::string DevAuthority::contentHash(const SkillFiles& files) { return publishedContentHash(files); }
 
 void DevAuthority::expireAccessTokens() { impl_->state.expireAccessTokens(); }
 void DevAuthority::expireRefreshTokens() { impl_->state.expireRefreshTokens(); }
@@ -534,5 +560,9 @@ std::vector<JsonValue> DevAuthority::workEvents(const std::string& projectKey) c
 void DevAuthority::clearWorkEvents() { impl_->state.clearWorkEvents(); }
 
 JsonValue DevAuthority::operationCatalog() { return AuthorityState::operationCatalog(); }
+
+JsonValue DevAuthority::foundationOperationCatalog(const FoundationProjectOptions& options) {
+    return AuthorityState::operationCatalog(true, options);
+}
 
 }  // namespace palisor::dev

@@ -35,6 +35,56 @@ std::optional<long long> numberArgument(int argc, char** argv, int& index, long 
     return value;
 }
 
+// A user in two projects, one of each generation, with tasks that need
+// published skills, so that a bridge can be tried end to end by hand.
+void seedDemoData(palisor::dev::DevAuthority& authority) {
+    using palisor::dev::PublishOptions;
+    const std::string email = "demo@palisor.dev";
+    const std::string password = "demo-password";
+    const std::string project = "DEMO";
+    const std::string foundationProject = "DEMO-V2";
+
+    authority.publishSkill("onboarding-guide", "1.0.0",
+                           {{"SKILL.md", "# Onboarding guide\n\nWrite onboarding guides from templates/guide.md: "
+                                         "one section per first-week step, each with a command to try.\n"},
+                            {"templates/guide.md", "# Welcome to <project>\n\n## Day one\n\n## First week\n"}});
+    authority.publishSkill("release-notes", "1.2.0",
+                           {{"SKILL.md", "# Release notes\n\nCollect the changes with collect-changes.sh, then "
+                                         "group them into features, fixes and known issues.\n"},
+                            {"collect-changes.sh", "#!/bin/sh\nset -eu\ngit log --no-merges --format='- %s' \"$1\"..HEAD\n"}},
+                           {.makeCurrent = true, .layout = PublishOptions::Layout::split});
+    authority.publishSkill("review-checklist", "0.3.0",
+                           {{"SKILL.md", "# Review checklist\n\nGo through checklist.md before asking for review.\n"},
+                            {"checklist.md", "- [ ] tests pass\n- [ ] no secrets in the diff\n- [ ] docs updated\n"}});
+    authority.publishSkill("foundation-checks", "2.0.0",
+                           {{"SKILL.md", "# Foundation checks\n\nRun run-checks.sh and report what fails.\n"},
+                            {"run-checks.sh", "#!/bin/sh\nset -eu\nmake check\n"}});
+
+    authority.addProject(project, "Demo project");
+    authority.addFoundationProject(foundationProject, "Demo project (foundation)");
+    authority.addUser(email, password, {project, foundationProject});
+
+    palisor::dev::OrderedJson demo1 = {
+        {"itemId", "DEMO-1"},
+        {"title", "Write the onboarding guide"},
+        {"status", "open"},
+        {"skills", {{{"skillId", "onboarding-guide"}, {"version", "1.0.0"}}, "release-notes", "review-checklist"}}};
+    authority.addTask(project, demo1);
+    // The older generation hands tasks to skill syncs on its progress paths.
+    authority.addProgressItem(project, demo1);
+    authority.addTask(project, {{"itemId", "DEMO-2"}, {"title", "Fix the login redirect"}, {"status", "in_progress"}});
+    authority.addTask(project, {{"itemId", "DEMO-3"}, {"title", "Review the release notes"}, {"status", "open"}});
+    authority.addTask(foundationProject, {{"itemId", "DEMO-V2-1"},
+                                          {"title", "Make the checks pass"},
+                                          {"status", "open"},
+                                          {"skills", {{{"skillId", "foundation-checks"}, {"version", "2.0.0"}}}}});
+
+    std::cerr << "demo user: " << email << "\n"
+              << "demo password: " << password << "\n"
+              << "demo project: " << project << "\n"
+              << "demo foundation project: " << foundationProject << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,19 +127,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     palisor::dev::DevAuthority authority(options);
-    if (seedDemo) {
-        const std::string email = "demo@palisor.dev";
-        const std::string password = "demo-password";
-        const std::string project = "DEMO";
-        authority.addProject(project, "Demo project");
-        authority.addUser(email, password, {project});
-        authority.addTask(project, {{"itemId", "DEMO-1"}, {"title", "Write the onboarding guide"}, {"status", "open"}});
-        authority.addTask(project, {{"itemId", "DEMO-2"}, {"title", "Fix the login redirect"}, {"status", "in_progress"}});
-        authority.addTask(project, {{"itemId", "DEMO-3"}, {"title", "Review the release notes"}, {"status", "open"}});
-        std::cerr << "demo user: " << email << "\n"
-                  << "demo password: " << password << "\n"
-                  << "demo project: " << project << "\n";
-    }
+    if (seedDemo) seedDemoData(authority);
     try {
         authority.start();
     } catch (const std::exception& error) {
