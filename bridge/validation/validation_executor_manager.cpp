@@ -45,15 +45,16 @@ void ValidationExecutorManager::reconcile(const std::shared_ptr<AuthorityClient>
     if (!authorityClient) return;
 
     for (const WorkspaceRegistration& registration : enabled) {
-        std::shared_ptr<ValidationExecutorProcess> executor;
-        {
-            std::lock_guard guard(lock_);
-            auto& slot = executors_[registration.workspaceId];
-            if (!slot) slot = makeProcess_(registration);
-            executor = slot;
-        }
         std::string failure;
         try {
+            std::shared_ptr<ValidationExecutorProcess> executor = this->executor(registration.workspaceId);
+            if (!executor) {
+                std::shared_ptr<ValidationExecutorProcess> made = makeProcess_(registration);
+                if (!made) continue;
+                // Another reconcile may have stored one meanwhile: that one serves.
+                std::lock_guard guard(lock_);
+                executor = executors_.try_emplace(registration.workspaceId, std::move(made)).first->second;
+            }
             executor->start(
                 *authorityClient, registration.workspaceRoot,
                 [onAuthenticationFailure, registration] {

@@ -20,7 +20,9 @@ namespace palisor {
 // serialised by each supervisor on its own.
 class ValidationExecutorManager : public ValidationExecutors {
 public:
-    // Makes the supervisor of a workspace the first time it is started.
+    // Makes the supervisor of a workspace the first time it is started. A
+    // factory that throws makes that workspace's start fail with its error;
+    // one that returns null leaves the workspace without an executor.
     using ProcessFactory = std::function<std::shared_ptr<ValidationExecutorProcess>(const WorkspaceRegistration&)>;
 
     struct Options {
