@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bridge/app/bridge_view.h"
-#include "bridge/app/validation_executors.h"
 #include "bridge/common/main_thread.h"
+#include "bridge/validation/validation_executors.h"
 #include "bridge/workspace/workspace_registration.h"
 
 namespace palisor {

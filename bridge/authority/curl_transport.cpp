@@ -3,6 +3,7 @@
 // one, running the exchange and putting it back reuses connections across
 // calls and threads. DNS and TLS sessions are shared between all handles.
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstring>
@@ -101,6 +102,12 @@ AuthoritySession& authorityWriteSession() {
     return *session;
 }
 
+// This libcurl opens its sockets without close-on-exec, so a validation
+// executor started while a request runs would inherit the connection.
+curl_socket_t openCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target) {
     static_cast<std::string*>(target)->append(data, size * count);
     return size * count;
@@ -193,6 +200,7 @@ AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
 
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openCloseOnExecSocket);
     curl_easy_setopt(handle, CURLOPT_SHARE, sharedCurlData().handle());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);  // credentials never follow a redirect

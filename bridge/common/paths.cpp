@@ -1,10 +1,33 @@
 #include "bridge/common/paths.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace palisor {
+
+namespace {
+
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir)
+        return result->pw_dir;
+    return "/";
+}
+
+}  // namespace
+
+std::string applicationSupportDirectory() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/') return standardizePath(dataHome);
+    return joinPath(homeFolder(), ".local/share");
+}
 
 std::string currentDirectory() {
     std::string buffer(4096, '\0');

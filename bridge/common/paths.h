@@ -19,6 +19,12 @@ std::string currentDirectory();
 // the system does not say.
 std::string executableDirectory();
 
+// The user's folder for application data (the desktop's "application
+// support" folder): $XDG_DATA_HOME when it is an absolute path (the XDG rules
+// say to ignore a relative one), otherwise ~/.local/share, the home folder
+// taken from $HOME or, without it, from the password database.
+std::string applicationSupportDirectory();
+
 // Joins with exactly one separator between the parts.
 std::string joinPath(std::string_view base, std::string_view component);
 

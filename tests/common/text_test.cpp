@@ -4,6 +4,7 @@
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
 #include "bridge/common/uuid.h"
+#include "tests/support/temp_dir.h"
 
 #include <set>
 
@@ -73,6 +74,18 @@ TEST(Paths, StandardisationIsLexicalAbsoluteAndWithoutTrailingSeparator) {
     EXPECT_EQ(standardizePath("", "/base"), "/base");
     EXPECT_EQ(standardizePath("/"), "/");
     EXPECT_EQ(standardizePath("x"), standardizePath(currentDirectory() + "/x"));
+}
+
+TEST(Paths, ApplicationSupportFollowsTheXdgRules) {
+    test::ScopedEnv home("HOME", "/home/người-dùng");
+    {
+        test::ScopedEnv dataHome("XDG_DATA_HOME", "/data/home/");
+        EXPECT_EQ(applicationSupportDirectory(), "/data/home");
+    }
+    for (const char* ignored : {"relative/data", ""}) {
+        test::ScopedEnv dataHome("XDG_DATA_HOME", ignored);
+        EXPECT_EQ(applicationSupportDirectory(), "/home/người-dùng/.local/share") << ignored;
+    }
 }
 
 TEST(Paths, Components) {

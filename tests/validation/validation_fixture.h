@@ -1,0 +1,193 @@
+#pragma once
+
+// What the validation tests share: an authority faked behind the client's
+// transport, resources in which the shell stands in for the runtime (so
+// "node supervisor.mjs" runs a script the test writes), and a recorder of
+// the statuses and alarms an executor reports.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/authority/authority_client.h"
+#include "bridge/common/jwt.h"
+#include "bridge/common/text.h"
+#include "bridge/credentials/native_token_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor::test {
+
+inline constexpr const char* kAuthorityOrigin = "https://authority.test";
+inline constexpr const char* kWebToken = "web-access-token-0123456789-secret";
+
+inline std::string agentTokenFor(const std::string& projectKey) {
+    return "agent." + base64UrlEncode(JsonValue{{"nodeId", "node-" + projectKey}}.dump()) + ".signature-" +
+           std::to_string(projectKey.size());
+}
+
+// The authority's side of the calls an executor start makes: the bootstrap
+// document per project and agent-token issuance.
+class FakeAuthority {
+public:
+    FakeAuthority() {
+        NativeTokenStore::Options storeOptions;
+        storeOptions.keychainEnabled = false;
+        auto store = std::make_shared<NativeTokenStore>(storeOptions);
+        store->setWebSession(kAuthorityOrigin, {{"accessToken", kWebToken},
+                                                {"refreshToken", "web-refresh-token"},
+                                                {"expiresAt", "2099-01-01T00:00:00Z"},
+                                                {"refreshExpiresAt", "2099-01-01T00:00:00Z"}});
+        AuthorityClient::Options options;
+        options.authorityOrigin = kAuthorityOrigin;
+        options.tokenStore = store;
+        options.headerTask = [this](const AuthorityRequest& request) { return answer(request); };
+        client = std::make_shared<AuthorityClient>(options);
+    }
+
+    // Projects without a bootstrap of their own get a queued-worker one.
+    void setBootstrap(const std::string& projectKey, JsonValue bootstrap) {
+        std::lock_guard guard(mutex);
+        bootstraps[projectKey] = std::move(bootstrap);
+    }
+
+    std::vector<std::string> requests() {
+        std::lock_guard guard(mutex);
+        return sent;
+    }
+
+    std::shared_ptr<AuthorityClient> client;
+
+private:
+    AuthorityHTTPResponse answer(const AuthorityRequest& request) {
+        std::lock_guard guard(mutex);
+        std::string path = request.url.substr(std::string(kAuthorityOrigin).size());
+        sent.push_back(request.method + " " + path);
+        const std::string bootstrapPrefix = "/api/authority?projectKey=";
+        if (request.method == "GET" && startsWith(path, bootstrapPrefix)) {
+            std::string key = percentDecode(path.substr(bootstrapPrefix.size())).value_or("");
+            auto found = bootstraps.find(key);
+            JsonValue body = found != bootstraps.end()
+                                 ? found->second
+                                 : JsonValue{{"ok", true}, {"operationCatalog", {{"version", "v1"}}}};
+            return {body.dump(), 200, std::nullopt, {}};
+        }
+        const std::string projects = "/api/projects/";
+        if (request.method == "POST" && startsWith(path, projects) && path.size() > projects.size() + 13 &&
+            path.substr(path.size() - 13) == "/agent-tokens") {
+            std::string key =
+                percentDecode(path.substr(projects.size(), path.size() - 13 - projects.size())).value_or("");
+            JsonValue body = {{"token", agentTokenFor(key)}, {"item", {{"expiresAt", "2099-01-01T00:00:00Z"}}}};
+            return {body.dump(), 200, std::nullopt, {}};
+        }
+        return {JsonValue{{"ok", false}, {"code", "NOT_FOUND"}}.dump(), 404, std::nullopt, {}};
+    }
+
+    std::mutex mutex;
+    std::map<std::string, JsonValue> bootstraps;
+    std::vector<std::string> sent;
+};
+
+// A resource folder whose runtime is /bin/sh and whose executor script is
+// `script`.
+inline std::string makeResources(const std::string& folder, const std::string& script, bool withNpm = true) {
+    namespace fs = std::filesystem;
+    fs::create_directories(folder + "/runtime/bin");
+    fs::create_directories(folder + "/validation-executor");
+    fs::create_symlink("/bin/sh", folder + "/runtime/node");
+    if (withNpm) {
+        writeFile(folder + "/runtime/bin/npm", "#!/bin/sh\nexit 0\n");
+        ::chmod((folder + "/runtime/bin/npm").c_str(), 0755);
+    }
+    writeFile(folder + "/validation-node-runtimes.json", "{}\n");
+    writeFile(folder + "/validation-executor/supervisor.mjs", script);
+    return folder;
+}
+
+// A script line that waits until the test creates `path`.
+inline std::string waitForFile(const std::string& path) {
+    return "while [ ! -e '" + path + "' ]; do sleep 0.02; done\n";
+}
+
+inline std::string readyLine(int keys = 0) {
+    std::string list;
+    for (int i = 0; i < keys; ++i) list += std::string(i ? "," : "") + "\"repo-" + std::to_string(i) + "\"";
+    return "printf '%s\\n' '{\"event\":\"validation-executor.ready\",\"mappedRepoKeys\":[" + list + "]}'\n";
+}
+
+// Statuses and authentication alarms in the order they were reported; an
+// alarm is recorded as the entry "AUTH <label>".
+class StatusLog {
+public:
+    void add(const std::string& entry) {
+        std::lock_guard guard(mutex_);
+        entries_.push_back(entry);
+        changed_.notify_all();
+    }
+    // "E " before an error, "  " before any other status.
+    void status(const std::string& label, const std::string& message, bool isError) {
+        add(std::string(isError ? "E " : "  ") + (label.empty() ? "" : label + ": ") + message);
+    }
+
+    std::function<void(const std::string&, bool)> handler(const std::string& label = "") {
+        return [this, label](const std::string& message, bool isError) { status(label, message, isError); };
+    }
+
+    bool waitFor(const std::string& entry, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            for (const auto& seen : entries_)
+                if (seen == entry) return true;
+            return false;
+        });
+    }
+
+    bool waitForCount(const std::string& entry, std::size_t count,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            return static_cast<std::size_t>(std::count(entries_.begin(), entries_.end(), entry)) >= count;
+        });
+    }
+
+    std::vector<std::string> entries() const {
+        std::lock_guard guard(mutex_);
+        return entries_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> entries_;
+};
+
+inline constexpr const char* kStarting = "  Đang khởi động validation executor...";
+
+// A temporary home for the state folders and the workspaces of one test.
+class ValidationTest : public ::testing::Test {
+protected:
+    std::string workspace(const std::string& name, const std::string& projectKey) {
+        return makeWorkspace(dir.path() + "/workspaces", name, projectKey, kAuthorityOrigin);
+    }
+    std::string stateFolder(const std::string& folderName) const {
+        return dir.path() + "/data/Palisor Bridge/validation-executor/" + folderName;
+    }
+    std::string resources(const std::string& name, const std::string& script, bool withNpm = true) {
+        return makeResources(dir.file(name), script, withNpm);
+    }
+    void touch(const std::string& path) { writeFile(path, ""); }
+
+    TempDir dir;
+    ScopedEnv dataHome{"XDG_DATA_HOME", (dir.path() + "/data").c_str()};
+    FakeAuthority authority;
+};
+
+}  // namespace palisor::test
