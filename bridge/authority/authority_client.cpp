@@ -34,7 +34,8 @@ AuthorityClient::AuthorityClient(Options options)
 
 JsonValue AuthorityClient::request(const std::string& path, const std::string& method,
                                    const std::optional<JsonValue>& body, const std::optional<std::string>& authToken,
-                                   bool allowFailure, const std::optional<AuthorityTraceContext>& traceContext) {
+                                   bool allowFailure, const std::optional<AuthorityTraceContext>& traceContext,
+                                   OrderedJsonValue* receivedOrder) {
     auto origin = Url::parse(authorityOrigin_);
     if (!origin) throw AuthorityClientError::invalidAuthorityOrigin();
     auto resolved = origin->resolve(path);
@@ -69,6 +70,12 @@ JsonValue AuthorityClient::request(const std::string& path, const std::string& m
         const std::string* message = stringMember(record, "message");
         throw AuthorityClientError::httpError(status, message ? *message : "AUTHORITY_HTTP_" + std::to_string(status),
                                               std::move(record));
+    }
+    if (receivedOrder) {
+        // Decoded once more, only for the callers that need the sender's order.
+        std::optional<OrderedJsonValue> ordered;
+        if (decoded.size() > 0) ordered = parseOrderedJson(*response.data);
+        *receivedOrder = ordered && ordered->is_object() ? std::move(*ordered) : OrderedJsonValue::object();
     }
     return decoded;
 }

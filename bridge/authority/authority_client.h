@@ -52,22 +52,30 @@ public:
     const std::string& authorityOrigin() const { return authorityOrigin_; }
     const std::shared_ptr<NativeTokenStore>& tokenStore() const { return tokenStore_; }
 
+    // `receivedOrder`, when given, receives the same decoded body with its
+    // object members in the order the authority sent them (an empty object
+    // when the body is not an object). It is filled whenever a body is
+    // returned, also for a failure answer that `allowFailure` lets through.
     JsonValue request(const std::string& path, const std::string& method = "GET",
                       const std::optional<JsonValue>& body = std::nullopt,
                       const std::optional<std::string>& authToken = std::nullopt, bool allowFailure = false,
-                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt,
+                      OrderedJsonValue* receivedOrder = nullptr);
 
     // Sessions.
     JsonValue login(const std::string& email, const std::string& password);
     void logout();
     WebSessionValidation validateWebSession();
+    // `receivedOrder` as for request(): the body of the answer returned.
     JsonValue requestWithWebSession(const std::string& path, const std::string& method = "GET",
                                     const std::optional<JsonValue>& body = std::nullopt,
-                                    const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+                                    const std::optional<AuthorityTraceContext>& traceContext = std::nullopt,
+                                    OrderedJsonValue* receivedOrder = nullptr);
     JsonValue requestWithProjectAgent(const std::string& projectKey, const std::string& path,
                                       const std::string& method = "GET",
                                       const std::optional<JsonValue>& body = std::nullopt,
-                                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
+                                      const std::optional<AuthorityTraceContext>& traceContext = std::nullopt,
+                                      OrderedJsonValue* receivedOrder = nullptr);
     JsonValue requestCatalogWithWebSession(const std::string& projectKey,
                                            const std::optional<AuthorityTraceContext>& traceContext = std::nullopt);
     ProjectAgentCredentials validationExecutorCredentials(const std::string& projectKey);
@@ -83,7 +91,8 @@ private:
     std::string refreshWebSession(bool force, const std::optional<std::string>& staleAccessToken);
     JsonValue requestWithSessionInvalidation(const std::string& path, const std::string& method,
                                              const std::optional<JsonValue>& body, const std::string& authToken,
-                                             const std::optional<AuthorityTraceContext>& traceContext);
+                                             const std::optional<AuthorityTraceContext>& traceContext,
+                                             OrderedJsonValue* receivedOrder = nullptr);
     std::string ensureProjectAgentToken(const std::string& projectKey);
 
     std::string authorityOrigin_;

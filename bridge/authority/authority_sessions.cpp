@@ -95,15 +95,16 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
 JsonValue AuthorityClient::requestWithSessionInvalidation(const std::string& path, const std::string& method,
                                                           const std::optional<JsonValue>& body,
                                                           const std::string& authToken,
-                                                          const std::optional<AuthorityTraceContext>& traceContext) {
+                                                          const std::optional<AuthorityTraceContext>& traceContext,
+                                                          OrderedJsonValue* receivedOrder) {
     try {
-        return request(path, method, body, authToken, false, traceContext);
+        return request(path, method, body, authToken, false, traceContext, receivedOrder);
     } catch (const std::exception& error) {
         if (!isAuthFailure(error)) throw;
     }
     try {
         std::string fresh = refreshWebSession(true, authToken);
-        return request(path, method, body, fresh, false, traceContext);
+        return request(path, method, body, fresh, false, traceContext, receivedOrder);
     } catch (const std::exception& error) {
         if (!isAuthFailure(error)) throw;
         try {
@@ -117,8 +118,9 @@ JsonValue AuthorityClient::requestWithSessionInvalidation(const std::string& pat
 
 JsonValue AuthorityClient::requestWithWebSession(const std::string& path, const std::string& method,
                                                  const std::optional<JsonValue>& body,
-                                                 const std::optional<AuthorityTraceContext>& traceContext) {
-    return requestWithSessionInvalidation(path, method, body, ensureWebAccessToken(), traceContext);
+                                                 const std::optional<AuthorityTraceContext>& traceContext,
+                                                 OrderedJsonValue* receivedOrder) {
+    return requestWithSessionInvalidation(path, method, body, ensureWebAccessToken(), traceContext, receivedOrder);
 }
 
 JsonValue AuthorityClient::requestCatalogWithWebSession(const std::string& projectKey,
@@ -142,10 +144,11 @@ std::string AuthorityClient::ensureProjectAgentToken(const std::string& projectK
 
 JsonValue AuthorityClient::requestWithProjectAgent(const std::string& projectKey, const std::string& path,
                                                    const std::string& method, const std::optional<JsonValue>& body,
-                                                   const std::optional<AuthorityTraceContext>& traceContext) {
+                                                   const std::optional<AuthorityTraceContext>& traceContext,
+                                                   OrderedJsonValue* receivedOrder) {
     std::string token = ensureProjectAgentToken(projectKey);
     try {
-        return request(path, method, body, token, false, traceContext);
+        return request(path, method, body, token, false, traceContext, receivedOrder);
     } catch (const std::exception& error) {
         auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
         bool rejected = (authority && authority->statusCode() == 401) ||
@@ -155,7 +158,7 @@ JsonValue AuthorityClient::requestWithProjectAgent(const std::string& projectKey
     // The agent token was refused: drop it, get a new one, and try once more.
     tokenStore_->clearProjectAgentToken(authorityOrigin_, projectKey);
     std::string fresh = ensureProjectAgentToken(projectKey);
-    return request(path, method, body, fresh, false, traceContext);
+    return request(path, method, body, fresh, false, traceContext, receivedOrder);
 }
 
 ProjectAgentCredentials AuthorityClient::validationExecutorCredentials(const std::string& projectKey) {

@@ -20,6 +20,8 @@ namespace {
     throw FileError(code, what + " " + path + ": " + std::strerror(error), error);
 }
 
+}  // namespace
+
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -32,23 +34,30 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-void syncDirectory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fail("FILE_WRITE_FAILED", "cannot open folder", dir, errno);
-    int rc = ::fsync(fd);
-    int error = errno;
-    ::close(fd);
+void syncDirectory(int fd, const std::string& displayPath) {
     // Some file systems cannot sync a folder; that is not a lost write.
-    if (rc != 0 && error != EINVAL && error != EROFS) fail("FILE_WRITE_FAILED", "cannot sync folder", dir, error);
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+        fail("FILE_WRITE_FAILED", "cannot sync folder", displayPath, errno);
 }
-
-}  // namespace
 
 void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
     std::string dir = parentPath(path);
-    std::string temp = dir + "/." + lastPathComponent(path) + "." + randomUuidLower().substr(0, 8) + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) fail("FILE_WRITE_FAILED", "cannot create", temp, errno);
+    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) fail("FILE_WRITE_FAILED", "cannot open folder", dir, errno);
+    try {
+        writeFileAtomicallyAt(dirFd, lastPathComponent(path), bytes, path, mode);
+    } catch (...) {
+        ::close(dirFd);
+        throw;
+    }
+    ::close(dirFd);
+}
+
+void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath,
+                           mode_t mode) {
+    std::string temp = "." + name + "." + randomUuidLower().substr(0, 8) + ".tmp";
+    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) fail("FILE_WRITE_FAILED", "cannot create", parentPath(displayPath) + "/" + temp, errno);
     int error = 0;
     const char* step = nullptr;
     if (!writeAll(fd, bytes)) {
@@ -65,15 +74,15 @@ void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
         error = errno;
         step = "cannot close";
     }
-    if (step == nullptr && ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (step == nullptr && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
         error = errno;
         step = "cannot replace";
     }
     if (step != nullptr) {
-        ::unlink(temp.c_str());
-        fail("FILE_WRITE_FAILED", step, path, error);
+        ::unlinkat(dirFd, temp.c_str(), 0);
+        fail("FILE_WRITE_FAILED", step, displayPath, error);
     }
-    syncDirectory(dir);
+    syncDirectory(dirFd, parentPath(displayPath));
 }
 
 std::optional<std::string> readFileIfExists(const std::string& path) {

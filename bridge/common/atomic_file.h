@@ -15,6 +15,22 @@ namespace palisor {
 // ("FILE_WRITE_FAILED") on any failure and leaves no temporary file behind.
 void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 
+// The same inside an already open folder: `name` in `dirFd` is replaced, and a
+// symbolic link of that name is replaced itself, never followed. Callers that
+// reached the folder without following links thereby write only where they
+// checked. `displayPath` names the file in error details.
+void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath,
+                           mode_t mode = 0644);
+
+// Writes all of `bytes` to `fd`, resuming after short writes and signals.
+// False, with errno set, on failure.
+bool writeAll(int fd, std::string_view bytes);
+
+// fsync of an open folder, so that the entries made in it survive a crash.
+// File systems that cannot sync a folder are not an error. Throws FileError
+// ("FILE_WRITE_FAILED") naming `displayPath`.
+void syncDirectory(int fd, const std::string& displayPath);
+
 // The whole content of a file; nullopt when it does not exist. Other failures
 // throw FileError ("FILE_READ_FAILED").
 std::optional<std::string> readFileIfExists(const std::string& path);

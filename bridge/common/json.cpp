@@ -117,6 +117,17 @@ std::optional<JsonValue> parseJson(std::string_view text) {
     return value;
 }
 
+std::optional<OrderedJsonValue> parseOrderedJson(std::string_view text) {
+    if (!nestingWithin(text, kMaxJsonDepth)) return std::nullopt;
+    OrderedJsonValue value = OrderedJsonValue::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+}
+
+OrderedJsonValue toOrderedJson(const JsonValue& value) { return OrderedJsonValue(value); }
+
+JsonValue toSortedJson(const OrderedJsonValue& value) { return JsonValue(value); }
+
 JsonValue parseJsonObject(std::string_view bytes) {
     if (bytes.empty()) return JsonValue::object();
     auto value = parseJson(bytes);

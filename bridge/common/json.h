@@ -13,6 +13,11 @@ namespace palisor {
 // every serialisation has sorted keys.
 using JsonValue = nlohmann::json;
 
+// The same value with object members kept in the order they were received.
+// Only where that order carries meaning (a task's skill outputs, where the
+// first seen of two equal candidates wins) is a body decoded into this form.
+using OrderedJsonValue = nlohmann::ordered_json;
+
 // Typed member access. A member that is missing, or whose JSON type is not the
 // one asked for, counts as absent; a non-object container has no members.
 const JsonValue* member(const JsonValue& object, std::string_view key);
@@ -40,6 +45,13 @@ inline constexpr std::size_t kMaxJsonDepth = 512;
 // Strict parse of untrusted text: nullopt for anything that is not a complete
 // JSON document, including invalid UTF-8 and nesting beyond kMaxJsonDepth.
 std::optional<JsonValue> parseJson(std::string_view text);
+// The same strict parse, keeping object members in document order.
+std::optional<OrderedJsonValue> parseOrderedJson(std::string_view text);
+
+// Conversions between the two forms. Sorting loses the received order;
+// ordering a sorted value keeps its sorted order.
+OrderedJsonValue toOrderedJson(const JsonValue& value);
+JsonValue toSortedJson(const OrderedJsonValue& value);
 
 // Lenient decoding of bytes to an object: absent, empty, unparsable or
 // non-object input gives an empty object. Never throws.

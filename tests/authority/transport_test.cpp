@@ -155,6 +155,22 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
     EXPECT_FALSE(withHeaders.header("missing"));
 }
 
+TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
+    scripted.next = {std::string(R"({"zeta":{"y":1,"x":2},"alpha":true})"), 200, std::nullopt, {}};
+    OrderedJsonValue order;
+    JsonValue answer = client.request("/x", "GET", std::nullopt, std::nullopt, false, std::nullopt, &order);
+    EXPECT_EQ(order.dump(), R"({"zeta":{"y":1,"x":2},"alpha":true})");
+    EXPECT_EQ(answer, toSortedJson(order));
+
+    // Whatever is not an object decodes to an empty one in both forms.
+    for (const char* body : {"[1,2]", "not json", ""}) {
+        scripted.next = {std::string(body), 200, std::nullopt, {}};
+        order = OrderedJsonValue{{"stale", 1}};
+        client.request("/x", "GET", std::nullopt, std::nullopt, false, std::nullopt, &order);
+        EXPECT_EQ(order, OrderedJsonValue::object()) << body;
+    }
+}
+
 TEST_F(Transport, AuthenticationFailuresAreRecognised) {
     EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(401, "whatever", JsonValue::object())));
     EXPECT_FALSE(isAuthFailure(AuthorityClientError::httpError(403, "Forbidden", JsonValue::object())));

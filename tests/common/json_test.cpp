@@ -46,6 +46,18 @@ TEST(Json, DeepNestingIsRefusedBeforeItIsBuilt) {
     EXPECT_TRUE(parseJson(quoted));
 }
 
+TEST(Json, TheOrderedFormKeepsTheReceivedMemberOrder) {
+    auto ordered = parseOrderedJson(R"({"zeta":{"b":1,"a":2},"alpha":3})");
+    ASSERT_TRUE(ordered);
+    EXPECT_EQ(ordered->dump(), R"({"zeta":{"b":1,"a":2},"alpha":3})");
+    EXPECT_EQ(toSortedJson(*ordered).dump(), R"({"alpha":3,"zeta":{"a":2,"b":1}})");
+    EXPECT_EQ(toOrderedJson(JsonValue::parse(R"({"b":1,"a":[{"d":1,"c":2}]})")).dump(), R"({"a":[{"c":2,"d":1}],"b":1})");
+    // As strict as the sorted parse.
+    EXPECT_FALSE(parseOrderedJson("{broken"));
+    EXPECT_FALSE(parseOrderedJson("{\"a\":\"\xFF\"}"));
+    EXPECT_FALSE(parseOrderedJson(std::string(100000, '[') + std::string(100000, ']')));
+}
+
 TEST(Json, SerialisationOfInvalidUtf8FailsSoftly) {
     JsonValue bad = {{"k", std::string("\xFF")}};
     EXPECT_FALSE(dumpCompact(bad));

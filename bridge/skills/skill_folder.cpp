@@ -1,0 +1,628 @@
+#include "bridge/skills/skill_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+
+#include "bridge/common/atomic_file.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/paths.h"
+#include "bridge/common/text.h"
+#include "bridge/common/time.h"
+#include "bridge/skills/skill_reference_resolver.h"
+#include "bridge/skills/skill_sync_error.h"
+#include "bridge/skills/skill_values.h"
+
+namespace palisor {
+
+using namespace skill_values;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Descriptors and system-call failures
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+[[noreturn]] void fail(const char* code, const std::string& what, const std::string& path, int error) {
+    throw FileError(code, what + " " + path + ": " + std::strerror(error), error);
+}
+
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int kOpenFolderNoFollow = kOpenFolder | O_NOFOLLOW;
+
+bool isLink(int dirFd, const std::string& name) {
+    struct stat info {};
+    return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Where an open folder really is. Reading the descriptor's own link cannot be
+// raced: it names the folder that was opened, whatever the path now says.
+std::string realPathOf(int fd, const std::string& openedPath) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink(link, buffer, sizeof buffer);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
+    // Without /proc, the path as resolved now.
+    if (char* resolved = ::realpath(openedPath.c_str(), nullptr)) {
+        std::string real(resolved);
+        std::free(resolved);
+        return real;
+    }
+    fail("FILE_READ_FAILED", "cannot resolve", openedPath, errno ? errno : ENOENT);
+}
+
+// The names in an open folder, without "." and "..".
+std::vector<std::string> entryNames(int dirFd) {
+    std::vector<std::string> names;
+    int scan = ::openat(dirFd, ".", kOpenFolder);
+    if (scan < 0) return names;
+    DIR* dir = ::fdopendir(scan);
+    if (!dir) {
+        ::close(scan);
+        return names;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+// ---------------------------------------------------------------------------
+// Removal that never follows a link
+
+// Removes `name` in `dirFd` with everything below it. A link is removed
+// itself, never what it leads to, and no folder is entered through a link.
+// The walk holds two descriptors at a time however deep the tree, going back
+// up through "..". False when something could not be removed.
+bool removeEntry(int dirFd, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT;
+    Fd current(::openat(dirFd, name.c_str(), kOpenFolderNoFollow));
+    if (!current) {
+        // Replaced by a link or a file since it was looked at.
+        if (errno == ELOOP || errno == ENOTDIR) return ::unlinkat(dirFd, name.c_str(), 0) == 0;
+        return false;
+    }
+    std::vector<std::string> descended;  // names of the folders entered below `name`
+    while (true) {
+        std::optional<std::string> subfolder;
+        for (const std::string& entry : entryNames(current.get())) {
+            struct stat entryInfo {};
+            if (::fstatat(current.get(), entry.c_str(), &entryInfo, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISDIR(entryInfo.st_mode)) {
+                if (!subfolder) subfolder = entry;
+            } else if (::unlinkat(current.get(), entry.c_str(), 0) != 0 && errno != ENOENT) {
+                return false;
+            }
+        }
+        if (subfolder) {
+            Fd next(::openat(current.get(), subfolder->c_str(), kOpenFolderNoFollow));
+            if (!next) {
+                if ((errno != ELOOP && errno != ENOTDIR) || ::unlinkat(current.get(), subfolder->c_str(), 0) != 0)
+                    return false;
+                continue;
+            }
+            descended.push_back(*subfolder);
+            current = std::move(next);
+            continue;
+        }
+        if (descended.empty()) {
+            current.reset();
+            return ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0;
+        }
+        Fd parent(::openat(current.get(), "..", kOpenFolder));
+        if (!parent) return false;
+        current = std::move(parent);
+        // A folder that cannot be removed would be found again and again.
+        if (::unlinkat(current.get(), descended.back().c_str(), AT_REMOVEDIR) != 0) return false;
+        descended.pop_back();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The skill root
+
+std::vector<std::string> pathParts(std::string_view path) {
+    std::vector<std::string> parts;
+    for (std::string_view part : splitKeepingEmpty(path, "/"))
+        if (!part.empty()) parts.emplace_back(part);
+    return parts;
+}
+
+// Opens the skill root (creating what is missing when asked), walking from the
+// workspace one folder at a time. Each folder is checked, once open, against
+// the workspace's real place before anything is created in it; the skill root
+// itself must lie strictly beneath it.
+Fd openSkillRoot(const SkillRootPaths& root, bool create) {
+    std::string workspace = standardizePath(root.workspaceUrl);
+    std::string skillRoot = standardizePath(root.skillRoot);
+    assertInside(workspace, skillRoot);
+    if (skillRoot == workspace) throw SkillSyncError::pathOutsideAllowedRoot(skillRoot);
+    // The workspace's own path, links included, is the user's choice.
+    if (create) createDirectories(workspace);
+    Fd current(::open(workspace.c_str(), kOpenFolder));
+    if (!current) fail("FILE_READ_FAILED", "cannot open folder", workspace, errno);
+    std::string realWorkspace = realPathOf(current.get(), workspace);
+
+    std::vector<std::string> parts = pathParts(std::string_view(skillRoot).substr(workspace.size()));
+    std::string lexical = workspace;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        lexical = joinPath(lexical, part);
+        if (create && ::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST)
+            fail("DIRECTORY_CREATE_FAILED", "cannot create folder", lexical, errno);
+        // Followed on purpose: a link that stays inside the workspace is fine;
+        // where it led is checked on the open folder itself.
+        Fd next(::openat(current.get(), part.c_str(), kOpenFolder));
+        if (!next) fail("FILE_READ_FAILED", "cannot open folder", lexical, errno);
+        std::string real = realPathOf(next.get(), lexical);
+        bool last = i + 1 == parts.size();
+        if (!isInsideOrEqual(realWorkspace, real) || (last && real == realWorkspace))
+            throw SkillSyncError::pathOutsideAllowedRoot(real);
+        current = std::move(next);
+    }
+    return current;
+}
+
+// ---------------------------------------------------------------------------
+// Files below the skill root, never through a link
+
+// Opens the folder `parts[0..count)` below `base` without following links,
+// creating missing folders when asked. A link on the way is refused.
+Fd openFolderBelow(int base, const std::vector<std::string>& parts, std::size_t count, bool create,
+                   const std::string& lexicalBase) {
+    Fd current(::openat(base, ".", kOpenFolder));
+    if (!current) fail("FILE_READ_FAILED", "cannot open folder", lexicalBase, errno);
+    std::string lexical = lexicalBase;
+    for (std::size_t i = 0; i < count; ++i) {
+        lexical = joinPath(lexical, parts[i]);
+        if (create && ::mkdirat(current.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
+            fail("DIRECTORY_CREATE_FAILED", "cannot create folder", lexical, errno);
+        Fd next(::openat(current.get(), parts[i].c_str(), kOpenFolderNoFollow));
+        if (!next) {
+            int error = errno;
+            if (error == ELOOP || isLink(current.get(), parts[i])) throw SkillSyncError::pathOutsideAllowedRoot(lexical);
+            fail("FILE_READ_FAILED", "cannot open folder", lexical, error);
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+// The whole content of a regular file; nothing when it is missing, a link,
+// not a regular file (a planted FIFO must not block the read) or unreadable.
+std::optional<std::string> readFileAt(int dirFd, const std::string& name) {
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string out;
+    out.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Writes a new file in a folder, replacing a regular file of that name, and
+// makes its content durable. A link in its place is refused.
+void writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& lexical) {
+    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd) {
+        int error = errno;
+        if (error == ELOOP) throw SkillSyncError::pathOutsideAllowedRoot(lexical);
+        fail("FILE_WRITE_FAILED", "cannot create", lexical, error);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) fail("FILE_WRITE_FAILED", "not a file:", lexical, EINVAL);
+    if (!writeAll(fd.get(), bytes)) fail("FILE_WRITE_FAILED", "cannot write", lexical, errno);
+    if (::fsync(fd.get()) != 0) fail("FILE_WRITE_FAILED", "cannot sync", lexical, errno);
+}
+
+// ---------------------------------------------------------------------------
+// Staging and the swap
+
+std::string stagingPrefix(const std::string& safeId) { return ".tmp-" + safeId + "-"; }
+
+std::string stagingName(const std::string& safeId, std::int64_t timestamp) {
+    return stagingPrefix(safeId) + std::to_string(timestamp) + "-" + std::to_string(::getpid());
+}
+
+bool allDigits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Staging folders of this skill whose writer has died: ".tmp-S-T-P" with
+// digits T and P where process P no longer exists. A process id that was
+// reused keeps its folder until that process is gone too.
+void removeStaleStaging(int rootFd, const std::string& safeId) {
+    std::string prefix = stagingPrefix(safeId);
+    for (const std::string& name : entryNames(rootFd)) {
+        if (!startsWith(name, prefix)) continue;
+        std::string_view rest = std::string_view(name).substr(prefix.size());
+        std::size_t dash = rest.find('-');
+        if (dash == std::string_view::npos || !allDigits(rest.substr(0, dash)) || !allDigits(rest.substr(dash + 1)))
+            continue;
+        auto pid = parseDecimalInteger(rest.substr(dash + 1));
+        if (!pid || *pid <= 0 || *pid > INT_MAX) continue;
+        if (::kill(static_cast<pid_t>(*pid), 0) == 0 || errno != ESRCH) continue;
+        removeEntry(rootFd, name);
+    }
+}
+
+bool exchangeUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
+
+// Puts the staged folder in the target's place. With an existing target the
+// two are exchanged atomically and the old one, now under the staging name, is
+// removed; at no instant is the target missing or half written. File systems
+// without the exchange get two renames, with the old folder kept under a
+// staging name (removed later if the process dies in between).
+void swapIntoPlace(int rootFd, const std::string& staging, const std::string& target, const std::string& safeId,
+                   const std::string& lexicalTarget) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if (::renameat2(rootFd, staging.c_str(), rootFd, target.c_str(), RENAME_NOREPLACE) == 0) return;
+        int error = errno;
+        if (error == EEXIST) {
+            if (::renameat2(rootFd, staging.c_str(), rootFd, target.c_str(), RENAME_EXCHANGE) == 0) {
+                removeEntry(rootFd, staging);
+                return;
+            }
+            error = errno;
+            if (error == ENOENT) continue;  // the target went away in between
+        }
+        if (!exchangeUnsupported(error)) fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, error);
+        // No exchange here: move the old folder aside under a staging name.
+        std::string aside;
+        for (std::int64_t stamp = timestampMs();; ++stamp) {
+            aside = stagingName(safeId, stamp);
+            if (aside != staging) break;
+        }
+        removeEntry(rootFd, aside);
+        bool hadTarget = ::renameat(rootFd, target.c_str(), rootFd, aside.c_str()) == 0;
+        if (!hadTarget && errno != ENOENT) fail("FILE_WRITE_FAILED", "cannot move aside", lexicalTarget, errno);
+        if (::renameat(rootFd, staging.c_str(), rootFd, target.c_str()) != 0) {
+            int moveError = errno;
+            if (hadTarget) ::renameat(rootFd, aside.c_str(), rootFd, target.c_str());
+            fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, moveError);
+        }
+        if (hadTarget) removeEntry(rootFd, aside);
+        return;
+    }
+    fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, EAGAIN);
+}
+
+// Folders of a package being staged, kept open by their path below the
+// staging folder so that each is created and checked once and synced before
+// the swap. At most kMaxOpen stay open (synced and closed in batches), so a
+// deep tree cannot exhaust the process's descriptors.
+class StagedFolders {
+public:
+    StagedFolders(int stagingFd, std::string lexicalStaging)
+        : stagingFd_(stagingFd), lexicalStaging_(std::move(lexicalStaging)) {}
+
+    // The folder of the first `count` parts, created when missing.
+    int folder(const std::vector<std::string>& parts, std::size_t count) {
+        std::size_t have = count;
+        while (have > 0 && !open_.count(joined(parts, have))) --have;
+        if (have == count) return count == 0 ? stagingFd_ : open_.at(joined(parts, count)).get();
+        int parent = have == 0 ? stagingFd_ : open_.at(joined(parts, have)).get();
+        Fd held;  // the folder last opened, not yet kept
+        for (std::size_t i = have; i < count; ++i) {
+            Fd next = openFolderBelow(parent, {parts[i]}, 1, true, joinPath(lexicalStaging_, joined(parts, i)));
+            if (held) keep(joined(parts, i), std::move(held));
+            held = std::move(next);
+            parent = held.get();
+        }
+        return keep(joined(parts, count), std::move(held));
+    }
+
+    // Syncs and closes every folder kept so far.
+    void syncAll() {
+        for (auto& [key, fd] : open_) syncDirectory(fd.get(), joinPath(lexicalStaging_, key));
+        open_.clear();
+    }
+
+private:
+    static constexpr std::size_t kMaxOpen = 64;
+
+    static std::string joined(const std::vector<std::string>& parts, std::size_t count) {
+        std::string key;
+        for (std::size_t i = 0; i < count; ++i) key += (i ? "/" : "") + parts[i];
+        return key;
+    }
+
+    int keep(std::string key, Fd fd) {
+        if (open_.size() >= kMaxOpen) syncAll();
+        return open_.emplace(std::move(key), std::move(fd)).first->second.get();
+    }
+
+    int stagingFd_;
+    std::string lexicalStaging_;
+    std::map<std::string, Fd> open_;
+};
+
+JsonValue memberOrNull(const JsonValue& object, const char* key) {
+    const JsonValue* value = member(object, key);
+    return value ? *value : JsonValue(nullptr);
+}
+
+JsonValue stringOrNull(const JsonValue& object, const char* key) {
+    auto value = stringValue(object, key);
+    return value ? JsonValue(*value) : JsonValue(nullptr);
+}
+
+std::string prettyJson(const JsonValue& value) {
+    auto text = dumpPretty(value);
+    if (!text) throw BridgeError("JSON_SERIALIZE_FAILED");
+    return *text;
+}
+
+JsonValue parsedObject(const std::optional<std::string>& text) { return parseJsonObject(text); }
+
+// The parts of a snapshot path, or SKILL_PACKAGE_PATH_ESCAPE.
+std::vector<std::string> snapshotParts(const std::string& relativePath) {
+    if (relativePath.empty() || relativePath.front() == '/' || relativePath.find('\\') != std::string::npos ||
+        relativePath.find('\0') != std::string::npos)
+        throw SkillSyncError::unsafePath(relativePath);
+    std::vector<std::string> parts = pathParts(relativePath);
+    for (const std::string& part : parts)
+        if (part == "." || part == "..") throw SkillSyncError::unsafePath(relativePath);
+    if (parts.empty()) throw SkillSyncError::unsafePath(relativePath);
+    return parts;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::int64_t timestampMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string assertSafePathSegment(const std::string& segment) {
+    std::string trimmed = trim(segment);
+    if (trimmed.empty() || trimmed == "." || trimmed == ".." || trimmed.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
+        throw SkillSyncError::unsafePath(segment);
+    return trimmed;
+}
+
+void assertInside(const std::string& root, const std::string& target) {
+    std::string standardRoot = standardizePath(root);
+    std::string standardTarget = standardizePath(target);
+    if (!isInsideOrEqual(standardRoot, standardTarget)) throw SkillSyncError::pathOutsideAllowedRoot(standardTarget);
+}
+
+std::string resolveSnapshotPath(const std::string& packageRoot, const std::string& relativePath) {
+    snapshotParts(relativePath);
+    std::string root = standardizePath(packageRoot);
+    std::string file = standardizePath(joinPath(root, relativePath));
+    assertInside(root, file);
+    return file;
+}
+
+SkillRootPaths ensureWorkspaceSkillRoot(const std::string& workspaceRoot) {
+    SkillRootPaths root;
+    root.workspaceUrl = standardizePath(workspaceRoot);
+    root.skillRoot = standardizePath(joinPath(root.workspaceUrl, kSkillRootRelativePath));
+    assertInside(root.workspaceUrl, root.skillRoot);
+    openSkillRoot(root, true);
+    return root;
+}
+
+SkillPackageWrite writeSkillPackage(const SkillRootPaths& root, const std::string& skillId,
+                                    const JsonValue& packageInfo, const JsonValue& snapshot) {
+    std::string safe = assertSafePathSegment(skillId);
+    std::string skillRoot = standardizePath(root.skillRoot);
+    std::string target = standardizePath(joinPath(skillRoot, safe));
+    assertInside(skillRoot, target);
+
+    // Every path is checked, and every text made, before anything is written.
+    struct StagedFile {
+        std::vector<std::string> parts;
+        std::string text;
+    };
+    std::vector<StagedFile> files;
+    if (snapshot.is_object()) {
+        files.reserve(snapshot.size());
+        for (const auto& [path, value] : snapshot.items()) {
+            resolveSnapshotPath(target, path);
+            files.push_back({snapshotParts(path), textualForm(value)});
+        }
+    }
+    JsonValue marker = {{"schemaVersion", 1},
+                        {"syncedAt", isoNow()},
+                        {"skillId", safe},
+                        {"version", stringOrNull(packageInfo, "version")},
+                        {"contentHash", stringOrNull(packageInfo, "contentHash")},
+                        {"sourceFormat", memberOrNull(packageInfo, "sourceFormat")},
+                        {"sourceCompleteness", memberOrNull(packageInfo, "sourceCompleteness")},
+                        {"identityVerification", memberOrNull(packageInfo, "identityVerification")},
+                        {"downloadUrl", stringOrNull(packageInfo, "downloadUrl")},
+                        {"aiNodeInstallPath", stringValue(packageInfo, "aiNodeInstallPath")
+                                                  .value_or(std::string(kSkillRootRelativePath) + "/" + safe)}};
+    std::string markerText = prettyJson(marker);
+
+    Fd rootFd = openSkillRoot(root, true);
+    removeStaleStaging(rootFd.get(), safe);
+    std::string staging = stagingName(safe, timestampMs());
+    std::string lexicalStaging = joinPath(skillRoot, staging);
+    removeEntry(rootFd.get(), staging);
+    if (::mkdirat(rootFd.get(), staging.c_str(), 0777) != 0)
+        fail("DIRECTORY_CREATE_FAILED", "cannot create folder", lexicalStaging, errno);
+    try {
+        Fd stagingFd(::openat(rootFd.get(), staging.c_str(), kOpenFolderNoFollow));
+        if (!stagingFd) fail("FILE_READ_FAILED", "cannot open folder", lexicalStaging, errno);
+        StagedFolders folders(stagingFd.get(), lexicalStaging);
+        for (const StagedFile& file : files) {
+            int folder = folders.folder(file.parts, file.parts.size() - 1);
+            std::string lexical = lexicalStaging;
+            for (const std::string& part : file.parts) lexical = joinPath(lexical, part);
+            writeFileAt(folder, file.parts.back(), file.text, lexical);
+        }
+        writeFileAtomicallyAt(stagingFd.get(), kSkillMarkerFileName, markerText,
+                              joinPath(lexicalStaging, kSkillMarkerFileName));
+        folders.syncAll();
+        syncDirectory(stagingFd.get(), lexicalStaging);
+        swapIntoPlace(rootFd.get(), staging, safe, safe, target);
+        syncDirectory(rootFd.get(), skillRoot);
+    } catch (...) {
+        removeEntry(rootFd.get(), staging);
+        throw;
+    }
+    return {target, static_cast<std::int64_t>(files.size())};
+}
+
+bool localSkillMatchesRef(const SkillRootPaths& root, const JsonValue& lock, const JsonValue& ref,
+                          const JsonValue* canonical) {
+    auto version = stringValue(ref, "version");
+    auto contentHash = stringValue(ref, "contentHash");
+    if (!version && !contentHash) return false;
+    auto id = stringValue(ref, "skillId");
+    if (!id) return false;
+    const JsonValue* skills = objectMember(lock, "skills");
+    const JsonValue* entry = skills ? objectMember(*skills, *id) : nullptr;
+    if (!entry) return false;
+
+    std::string safe = assertSafePathSegment(*id);
+    std::string folder = standardizePath(joinPath(root.skillRoot, safe));
+    Fd rootFd = openSkillRoot(root, false);
+    Fd packageFd(::openat(rootFd.get(), safe.c_str(), kOpenFolderNoFollow));
+    JsonValue marker = packageFd ? parsedObject(readFileAt(packageFd.get(), kSkillMarkerFileName)) : JsonValue::object();
+
+    if (stringValue(marker, "skillId") != id) return false;
+    for (const auto& [key, pinned] : {std::pair{"version", version}, std::pair{"contentHash", contentHash}}) {
+        if (!pinned) continue;
+        if (stringValue(*entry, key) != pinned || stringValue(marker, key) != pinned) return false;
+    }
+    if (!canonical) return true;
+
+    auto formatOf = [](const JsonValue& object) { return optString(object, "sourceFormat"); };
+    if (formatOf(marker) != formatOf(*canonical)) return false;
+    const JsonValue* snapshot = objectMember(*canonical, "fileTreeSnapshot");
+    if (!snapshot) return false;
+    for (const auto& [path, text] : snapshot->items())
+        if (!text.is_string()) return false;
+    for (const auto& [path, text] : snapshot->items()) {
+        resolveSnapshotPath(folder, path);
+        std::vector<std::string> parts = snapshotParts(path);
+        std::optional<std::string> onDisk;
+        try {
+            Fd parent = openFolderBelow(packageFd.get(), parts, parts.size() - 1, false, folder);
+            onDisk = readFileAt(parent.get(), parts.back());
+        } catch (const BridgeError&) {
+            return false;  // a folder that is missing, or a link where a folder belongs
+        }
+        if (!onDisk || *onDisk != text.get_ref<const std::string&>()) return false;
+    }
+    return true;
+}
+
+JsonValue readSkillLock(const SkillRootPaths& root) {
+    Fd rootFd = openSkillRoot(root, false);
+    return parsedObject(readFileAt(rootFd.get(), kSkillLockFileName));
+}
+
+std::string writeSkillLock(const SkillRootPaths& root, const std::string& authorityOrigin,
+                           const std::string& projectKey, const std::vector<JsonValue>& synced,
+                           const std::vector<JsonValue>& skipped) {
+    std::string skillRoot = standardizePath(root.skillRoot);
+    std::string lockPath = standardizePath(joinPath(skillRoot, kSkillLockFileName));
+    assertInside(root.workspaceUrl, lockPath);
+    Fd rootFd = openSkillRoot(root, true);
+
+    JsonValue existing = parsedObject(readFileAt(rootFd.get(), kSkillLockFileName));
+    const JsonValue* held = objectMember(existing, "skills");
+    JsonValue skills = held ? *held : JsonValue::object();
+
+    std::vector<const JsonValue*> records;
+    for (const JsonValue& record : synced) records.push_back(&record);
+    for (const JsonValue& record : skipped)
+        if (stringValue(record, "reason") == "ALREADY_CURRENT") records.push_back(&record);
+
+    std::string now = isoNow();
+    auto text = [](std::optional<std::string> value) {
+        return value ? std::optional<JsonValue>(std::move(*value)) : std::nullopt;
+    };
+    for (const JsonValue* record : records) {
+        auto id = stringValue(*record, "skillId");
+        if (!id) continue;
+        auto revision = SkillReferenceResolver::integer(member(*record, "sourceTaskRevision"));
+        skills[*id] = compactDictionary({{"skillId", *id},
+                                         {"version", text(stringValue(*record, "version"))},
+                                         {"contentHash", text(stringValue(*record, "contentHash"))},
+                                         {"targetPath", text(stringValue(*record, "targetPath"))},
+                                         {"syncedAt", now},
+                                         {"syncSourceKind", text(stringValue(*record, "syncSourceKind"))},
+                                         {"sourceTaskId", text(stringValue(*record, "sourceTaskId"))},
+                                         {"sourceTaskRevision",
+                                          revision ? std::optional<JsonValue>(*revision) : std::nullopt}});
+    }
+    JsonValue syncedIds = JsonValue::array();
+    for (const JsonValue& record : synced)
+        if (auto id = stringValue(record, "skillId")) syncedIds.push_back(*id);
+
+    JsonValue lock = {{"schemaVersion", 2},
+                      {"updatedAt", now},
+                      {"authorityOrigin", authorityOrigin},
+                      {"projectKey", projectKey},
+                      {"skillRoot", skillRoot},
+                      {"skills", std::move(skills)},
+                      {"lastSync", {{"synced", std::move(syncedIds)}, {"skipped", skipped}}}};
+    writeFileAtomicallyAt(rootFd.get(), kSkillLockFileName, prettyJson(lock), lockPath);
+    return lockPath;
+}
+
+}  // namespace palisor

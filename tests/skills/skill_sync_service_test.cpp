@@ -1,0 +1,360 @@
+// Whole syncs against an authority in the process, of both generations:
+// what is fetched, what is written, what is skipped and reported, how
+// failures leave the lock file, and how syncs of workspaces run side by side.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <latch>
+#include <thread>
+
+#include "bridge/authority/authority_client_error.h"
+#include "bridge/skills/foundation_skill_source.h"
+#include "bridge/skills/skill_reference_resolver.h"
+#include "bridge/skills/skill_sync_error.h"
+#include "bridge/skills/skill_sync_service.h"
+#include "tests/support/errors.h"
+#include "tests/support/fake_skill_authority.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor {
+namespace {
+
+namespace fs = std::filesystem;
+using test::errorOf;
+
+constexpr const char* kProject = "demo-project";
+const std::string kReads = "/api/v2/projects/demo%2Dproject/resources/";
+
+// The package read of a skill, as the catalogue's package view asks for it.
+std::string skillRead(const std::string& id, const std::string& version = "") {
+    std::string query = version.empty() ? "?view=package" : "?version=" + version + "&view=package";
+    return kReads + "skills/global%3A" + id + query;
+}
+
+class SkillSync : public ::testing::Test {
+protected:
+    explicit SkillSync(bool foundation = true) : authority(foundation) {}
+
+    std::string skillFile(const std::string& skill, const std::string& file) {
+        return workspace + "/.agents/skills/" + skill + "/" + file;
+    }
+    std::string lockText() { return test::readFile(workspace + "/.agents/skills/.skill-lock.json"); }
+    JsonValue lock() { return JsonValue::parse(lockText()); }
+    JsonValue sync(std::vector<JsonValue> skills) { return service.syncExplicit(kProject, workspace, skills); }
+
+    test::FakeSkillAuthority authority;
+    std::shared_ptr<AuthorityClient> client = authority.client();
+    SkillSyncService service{client};
+    test::TempDir dir;
+    std::string workspace = dir.path() + "/workspace";
+};
+
+class OlderAuthoritySync : public SkillSync {
+protected:
+    OlderAuthoritySync() : SkillSync(false) {}
+
+    void servePackage(const std::string& path, const std::string& skillId, const JsonValue& files,
+                      JsonValue extra = JsonValue::object()) {
+        JsonValue package = {{"skillId", skillId}, {"fileTreeSnapshot", files}};
+        package.update(extra);
+        authority.answer(path, 200, package.dump());
+    }
+};
+
+TEST_F(SkillSync, AnEmptyReferenceListStillWritesTheLock) {
+    JsonValue report = sync({});
+    std::string skillRoot = workspace + "/.agents/skills";
+    EXPECT_EQ(report, JsonValue({{"ok", true},
+                                 {"projectKey", kProject},
+                                 {"workspaceRoot", workspace},
+                                 {"skillRoot", skillRoot},
+                                 {"lockPath", skillRoot + "/.skill-lock.json"},
+                                 {"synced", JsonValue::array()},
+                                 {"skipped", JsonValue::array()}}));
+    EXPECT_EQ(lock()["lastSync"], JsonValue::parse(R"({"synced":[],"skipped":[]})"));
+    EXPECT_EQ(lock()["authorityOrigin"], test::FakeSkillAuthority::kOrigin);
+    EXPECT_EQ(authority.requests(), std::vector<std::string>{"/api/authority?projectKey=demo-project"});
+}
+
+TEST_F(SkillSync, UnpinnedSkillsAreRewrittenEverySyncPinnedCurrentOnesAreNot) {
+    std::string hashA = authority.publish("a", "1", {{"SKILL.md", "# A"}});
+    std::string hashB = authority.publish("b", "1", {{"SKILL.md", "# B"}, {"docs/b.md", "b"}});
+    std::vector<JsonValue> refs{{{"skillId", "a"}}, {{"skillId", "b"}, {"version", "1"}}};
+
+    JsonValue first = sync(refs);
+    ASSERT_EQ(first["synced"].size(), 2u);
+    EXPECT_EQ(first["synced"][1], JsonValue({{"skillId", "b"},
+                                             {"version", "1"},
+                                             {"contentHash", hashB},
+                                             {"fileCount", 2},
+                                             {"targetPath", workspace + "/.agents/skills/b"},
+                                             {"sourceFormat", "foundation-v2-file-maps"},
+                                             {"sourceCompleteness", "published-snapshot"},
+                                             {"identityVerification", "authority-record-not-recomputed-package-hash"},
+                                             {"syncSourceKind", "explicit"}}));
+    EXPECT_EQ(test::readFile(skillFile("b", "docs/b.md")), "b");
+    EXPECT_EQ(lock()["lastSync"]["synced"], JsonValue::array({"a", "b"}));
+
+    // Mark the installed unpinned package to see it rewritten.
+    test::writeFile(skillFile("a", "mark"), "from before");
+    JsonValue second = sync(refs);
+    ASSERT_EQ(second["synced"].size(), 1u);
+    EXPECT_EQ(second["synced"][0]["skillId"], "a");
+    EXPECT_FALSE(fs::exists(skillFile("a", "mark")));
+    EXPECT_EQ(second["skipped"], JsonValue::array({{{"reason", "ALREADY_CURRENT"},
+                                                    {"skillId", "b"},
+                                                    {"version", "1"},
+                                                    {"contentHash", hashB},
+                                                    {"targetPath", workspace + "/.agents/skills/b"},
+                                                    {"syncSourceKind", "explicit"}}}));
+    EXPECT_EQ(lock()["lastSync"]["synced"], JsonValue::array({"a"}));
+    EXPECT_EQ(lock()["skills"]["b"]["contentHash"], hashB);
+    // Every sync reads every referenced skill's record, current or not.
+    EXPECT_EQ(authority.count(skillRead("a")), 2u);
+    EXPECT_EQ(authority.count(skillRead("b", "1")), 2u);
+    EXPECT_EQ(authority.count("/api/authority?projectKey=demo-project"), 2u);
+}
+
+TEST_F(SkillSync, AFoundationPackageIsFetchedAgainWhenAFileOnDiskChanged) {
+    authority.publish("b", "1", {{"SKILL.md", "# B"}, {"docs/b.md", "b"}});
+    std::vector<JsonValue> refs{{{"skillId", "b"}, {"version", "1"}}};
+    sync(refs);
+    EXPECT_EQ(sync(refs)["skipped"][0]["reason"], "ALREADY_CURRENT");
+    test::writeFile(skillFile("b", "docs/b.md"), "edited by hand");
+    JsonValue report = sync(refs);
+    EXPECT_EQ(report["synced"][0]["skillId"], "b");
+    EXPECT_EQ(test::readFile(skillFile("b", "docs/b.md")), "b");
+}
+
+TEST_F(SkillSync, FilesOfAnOlderPackageAreGoneAfterAnUpdate) {
+    authority.publish("a", "1", {{"SKILL.md", "# A1"}, {"old.md", "old"}});
+    sync({{{"skillId", "a"}, {"version", "1"}}});
+    EXPECT_TRUE(fs::exists(skillFile("a", "old.md")));
+    authority.publish("a", "2", {{"SKILL.md", "# A2"}});
+    JsonValue report = sync({{{"skillId", "a"}, {"version", "2"}}});
+    EXPECT_EQ(report["synced"][0]["version"], "2");
+    EXPECT_FALSE(fs::exists(skillFile("a", "old.md")));
+    EXPECT_EQ(test::readFile(skillFile("a", "SKILL.md")), "# A2");
+}
+
+TEST_F(SkillSync, AFailingSyncLeavesTheLockFileByteForByteUnchanged) {
+    authority.publish("a", "1", {{"SKILL.md", "# A"}});
+    sync({{{"skillId", "a"}}});
+    std::string before = lockText();
+
+    // A skill the authority does not know, after one that installs fine.
+    auto missing = test::thrown<AuthorityClientError>([&] { sync({{{"skillId", "a"}}, {{"skillId", "zz"}}}); });
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->statusCode(), 404);
+    EXPECT_EQ(lockText(), before);
+
+    // A published record whose files break the rules.
+    JsonValue bad = {{"skillId", "bad"},
+                     {"status", "active"},
+                     {"currentVersion", "1"},
+                     {"versions", {{{"version", "1"}, {"status", "published"}, {"contentHash", std::string(64, 'c')},
+                                    {"fileTreeSnapshot", {{"SKILL.md", "x"}, {"../escape", "x"}}}}}}};
+    authority.setSkillRecord("global:bad", bad);
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "bad"}}}); }), "FOUNDATION_SKILL_FILE_INVALID");
+    // Conflicting references, an unsafe skill id, a pinned version that does not exist.
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "a"}, {"version", "1"}}, {{"skillId", "a"}, {"version", "2"}}}); }),
+              "SKILL_REF_CANONICAL_CONFLICT:a:1@unhashed:2@unhashed");
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", ".."}}}); }), "SKILL_PACKAGE_PATH_ESCAPE:..");
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "a"}, {"version", "9"}}}); }), "FOUNDATION_SKILL_PUBLISHED_VERSION_MISMATCH");
+    EXPECT_EQ(lockText(), before);
+    EXPECT_FALSE(fs::exists(dir.path() + "/escape"));
+    EXPECT_FALSE(fs::exists(workspace + "/.agents/escape"));
+}
+
+TEST_F(SkillSync, TaskSnapshotsOlderThanTheInstalledOneAreSkipped) {
+    authority.publish("a", "1", {{"SKILL.md", "# A1"}});
+    authority.setTask("T", R"({"id":"T","revision":5,"skillState":{"bindings":[{"skillId":"a","version":"1"}]}})");
+    service.syncForProgressItem(kProject, workspace, "T", std::nullopt, std::nullopt);
+    EXPECT_EQ(lock()["skills"]["a"]["sourceTaskRevision"], 5);
+
+    authority.clearRequests();
+    OrderedJsonValue older = *parseOrderedJson(R"({"id":"T","revision":4,"skills":[{"skillId":"a","version":"0"}]})");
+    JsonValue report = service.syncExplicit(kProject, workspace, {}, older);
+    EXPECT_EQ(report["skipped"], JsonValue::array({{{"reason", "STALE_TASK_SNAPSHOT_IGNORED"},
+                                                    {"skillId", "a"},
+                                                    {"version", "0"},
+                                                    {"sourceTaskId", "T"},
+                                                    {"sourceTaskRevision", 4}}}));
+    EXPECT_EQ(authority.countPrefix(kReads + "skills/"), 0u);
+    EXPECT_EQ(lock()["skills"]["a"]["version"], "1");
+
+    // The same revision naming another version is a conflict.
+    OrderedJsonValue same = *parseOrderedJson(R"({"id":"T","revision":5,"skills":[{"skillId":"a","version":"2"}]})");
+    EXPECT_EQ(errorOf([&] { service.syncExplicit(kProject, workspace, {}, same); }), "SKILL_REF_SAME_REVISION_CONFLICT:a:5");
+}
+
+TEST_F(SkillSync, TheOrderOfAReceivedTaskCounts) {
+    // Two skill outputs for one skill at equal priority conflict; the error
+    // names the one seen first first, and that must be the authority's order.
+    const char* task = R"({"id":"T","skillOutputs":{"zeta":{"skillId":"x","version":"1"},"alpha":{"skillId":"x","version":"2"}}})";
+    const char* expected = "SKILL_REF_CANONICAL_CONFLICT:x:1@unhashed:2@unhashed";
+    authority.setTask("T", task);
+    EXPECT_EQ(errorOf([&] { service.syncForProgressItem(kProject, workspace, "T", std::nullopt, std::nullopt); }), expected);
+    EXPECT_EQ(errorOf([&] { service.syncFromAuthorityResponse(kProject, workspace, *parseOrderedJson(task)); }), expected);
+    // A caller with only the sorted form gets the sorted order.
+    EXPECT_EQ(errorOf([&] { service.syncFromAuthorityResponse(kProject, workspace, JsonValue::parse(task)); }),
+              "SKILL_REF_CANONICAL_CONFLICT:x:2@unhashed:1@unhashed");
+
+    // Roles are not in the report; through the resolver the first one stays.
+    OrderedJsonValue roles = *parseOrderedJson(
+        R"({"id":"T","skillOutputs":{"zeta":{"skillId":"x","role":"first"},"alpha":{"skillId":"x","role":"second"}}})");
+    EXPECT_EQ(SkillReferenceResolver::resolve(SkillReferenceResolver::collect(&roles, {}))[0]["role"], "first");
+}
+
+TEST_F(SkillSync, TasksInOperationAnswers) {
+    authority.publish("a", "1", {{"SKILL.md", "# A"}});
+    auto report = service.syncFromAuthorityResponse(
+        kProject, workspace, *parseOrderedJson(R"({"ok":true,"data":{"itemId":"T","skills":["a"]}})"));
+    ASSERT_TRUE(report);
+    EXPECT_EQ((*report)["synced"][0]["sourceTaskId"], "T");
+    EXPECT_EQ((*report)["synced"][0]["syncSourceKind"], "task-canonical-binding");
+
+    // "data" without a task: "item" is looked at next.
+    report = service.syncFromAuthorityResponse(
+        kProject, workspace, JsonValue::parse(R"({"data":{"id":"D"},"item":{"id":"I","skillOutputs":{"a":{}}}})"));
+    ASSERT_TRUE(report);
+    EXPECT_EQ((*report)["synced"][0]["sourceTaskId"], "I");
+
+    authority.clearRequests();
+    EXPECT_FALSE(service.syncFromAuthorityResponse(kProject, workspace, JsonValue::parse(R"({"ok":true,"data":{"skills":["a"]}})")));
+    EXPECT_FALSE(service.syncFromAuthorityResponse(kProject, workspace, JsonValue::parse(R"({"id":5,"skills":["a"]})")));
+    EXPECT_FALSE(service.syncFromAuthorityResponse(kProject, workspace, JsonValue::array({1})));
+    EXPECT_TRUE(authority.requests().empty());
+}
+
+TEST_F(OlderAuthoritySync, ProgressItemsAreLookedForUnderTheirCandidatePaths) {
+    const std::string base = "/api/projects/demo-project/progress/";
+    servePackage("/api/skills/a/package", "a", {{"SKILL.md", "# A"}});
+    authority.answer(base + "project-level/I-1", 200, R"({"item":{"itemId":"I-1","skills":["a"]}})");
+    JsonValue report = service.syncForProgressItem(kProject, workspace, "I-1", std::nullopt, std::nullopt);
+    EXPECT_EQ(report["synced"][0]["sourceTaskId"], "I-1");
+    std::vector<std::string> progress;
+    for (const std::string& request : authority.requests())
+        if (request.rfind(base, 0) == 0) progress.push_back(request);
+    EXPECT_EQ(progress, (std::vector<std::string>{base + "I-1", base + "project-level/I-1"}));
+
+    // With a repository key its path is the third candidate; at repository
+    // scope without one, the repository-level path without a key is. A
+    // success without a task moves on silently.
+    authority.clearAnswers();
+    authority.answer(base + "I-2", 200, R"({"ok":true})");
+    authority.clearRequests();
+    EXPECT_EQ(errorOf([&] { service.syncForProgressItem(kProject, workspace, "I-2", "repo-level", "web app"); }),
+              "PROGRESS_ITEM_LOAD_FAILED:I-2:NOT_FOUND:" + base + "project-level/I-2|NOT_FOUND:" + base +
+                  "repo-level/web%20app/I-2");
+    EXPECT_EQ(authority.requests(), (std::vector<std::string>{"/api/authority?projectKey=demo-project", base + "I-2",
+                                                              base + "project-level/I-2",
+                                                              base + "repo-level/web%20app/I-2"}));
+    authority.clearRequests();
+    EXPECT_EQ(errorOf([&] { service.syncForProgressItem(kProject, workspace, "I-3", "repo-level", std::nullopt); }),
+              "PROGRESS_ITEM_LOAD_FAILED:I-3:NOT_FOUND:" + base + "I-3|NOT_FOUND:" + base +
+                  "project-level/I-3|NOT_FOUND:" + base + "repo-level/I-3");
+    EXPECT_EQ(authority.requests().size(), 4u);
+    // Every request succeeding without a task: an empty list of failures.
+    EXPECT_EQ(errorOf([&] { service.syncForProgressItem(kProject, workspace, "I-2", std::nullopt, std::nullopt); }),
+              "PROGRESS_ITEM_LOAD_FAILED:I-2:NOT_FOUND:" + base + "project-level/I-2");
+    authority.answer(base + "project-level/I-2", 200, R"({"ok":true})");
+    EXPECT_EQ(errorOf([&] { service.syncForProgressItem(kProject, workspace, "I-2", std::nullopt, std::nullopt); }),
+              "PROGRESS_ITEM_LOAD_FAILED:I-2:");
+}
+
+TEST_F(OlderAuthoritySync, PackagesAreCheckedAgainstTheReference) {
+    const std::string hash(64, 'e');
+    servePackage("/api/public/skills/a/1/" + hash + "/package", "a", {{"SKILL.md", "# A"}},
+                 {{"version", "1"}, {"contentHash", hash}});
+    std::vector<JsonValue> pinned{{{"skillId", "a"}, {"version", "1"}, {"contentHash", hash}}};
+    JsonValue first = sync(pinned);
+    EXPECT_EQ(first["synced"][0], JsonValue({{"skillId", "a"},
+                                             {"version", "1"},
+                                             {"contentHash", hash},
+                                             {"fileCount", 1},
+                                             {"targetPath", workspace + "/.agents/skills/a"},
+                                             {"syncSourceKind", "explicit"}}));
+    // Current by lock entry and marker alone: no package request at all.
+    authority.clearRequests();
+    EXPECT_EQ(sync(pinned)["skipped"][0]["reason"], "ALREADY_CURRENT");
+    EXPECT_EQ(authority.requests(), std::vector<std::string>{"/api/authority?projectKey=demo-project"});
+
+    servePackage("/api/skills/b/package", "b", {{"SKILL.md", "# B"}}, {{"version", "2"}});
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "b"}, {"version", "1"}}}); }), "SKILL_PACKAGE_IDENTITY_MISMATCH:b:version:2:1");
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "b"}, {"contentHash", "h"}}}); }),
+              "SKILL_PACKAGE_IDENTITY_MISMATCH:b:contentHash:missing:h");
+    authority.answer("/api/skills/c/package", 200, R"({"fileTreeSnapshot":{"SKILL.md":"x"}})");
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "c"}}}); }), "SKILL_PACKAGE_IDENTITY_MISMATCH:c:skillId:missing:c");
+    authority.answer("/api/skills/d/package", 200, R"({"skillId":"d"})");
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "d"}}}); }), "SKILL_PACKAGE_FILE_TREE_MISSING:d");
+    servePackage("/api/skills/e/package", "e", {{"SKILL.md", "x"}, {"../../outside", "x"}});
+    EXPECT_EQ(errorOf([&] { sync({{{"skillId", "e"}}}); }), "SKILL_PACKAGE_PATH_ESCAPE:../../outside");
+    EXPECT_FALSE(fs::exists(dir.path() + "/outside"));
+    EXPECT_FALSE(fs::exists(workspace + "/.agents/skills/e"));
+}
+
+// Two syncs of one workspace run one after the other; syncs of two
+// workspaces overlap. The authority holds requests at latches.
+TEST_F(SkillSync, SyncsOfOneWorkspaceAreSerialisedSyncsOfTwoOverlap) {
+    authority.publish("a", "1", {{"SKILL.md", "# A"}});
+    authority.publish("b", "1", {{"SKILL.md", "# B"}});
+    std::string second = dir.path() + "/second";
+
+    // Two workspaces: each sync's package read waits until both have arrived.
+    {
+        std::latch bothInside(2);
+        authority.beforeAnswer = [&](const std::string& path) {
+            if (path.find("/resources/skills/") == std::string::npos) return;
+            bothInside.count_down();
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!bothInside.try_wait() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        std::thread other([&] { service.syncExplicit(kProject, second, {"b"}); });
+        sync({"a"});
+        other.join();
+        EXPECT_TRUE(bothInside.try_wait()) << "the syncs of two workspaces did not overlap";
+        authority.beforeAnswer = nullptr;
+    }
+
+    // One workspace: the second sync makes no request until the first is done.
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool secondStarted = false;
+        std::vector<std::string> events;
+        authority.beforeAnswer = [&](const std::string& path) {
+            std::unique_lock guard(mutex);
+            events.push_back(path);
+            if (path == skillRead("a")) {
+                // Hold the first sync inside its package read until the second
+                // has been started (and a little longer, to give it every chance).
+                changed.wait(guard, [&] { return secondStarted; });
+                changed.wait_for(guard, std::chrono::milliseconds(200));
+                events.push_back("answered");
+            }
+        };
+        authority.clearRequests();
+        std::thread first([&] { sync({"a"}); });
+        while (authority.count(skillRead("a")) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::thread later([&] {
+            {
+                std::lock_guard guard(mutex);
+                secondStarted = true;
+            }
+            changed.notify_all();
+            sync({"b"});
+        });
+        first.join();
+        later.join();
+        authority.beforeAnswer = nullptr;
+        const std::string catalog = "/api/authority?projectKey=demo-project";
+        EXPECT_EQ(events, (std::vector<std::string>{catalog, skillRead("a"), "answered", catalog, skillRead("b")}));
+    }
+}
+
+}  // namespace
+}  // namespace palisor
