@@ -82,4 +82,8 @@ std::optional<std::chrono::system_clock::time_point> parseIsoTime(std::string_vi
 
 std::string isoNow() { return isoTime(std::chrono::system_clock::now()); }
 
+std::int64_t millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace palisor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,5 +17,8 @@ std::string isoTime(std::chrono::system_clock::time_point when);
 // fractional seconds, with "Z" or a numeric offset. nullopt for anything else,
 // a bare date included.
 std::optional<std::chrono::system_clock::time_point> parseIsoTime(std::string_view text);
+
+// Whole milliseconds since `start` on the monotonic clock, the fraction dropped.
+std::int64_t millisecondsSince(std::chrono::steady_clock::time_point start);
 
 }  // namespace palisor

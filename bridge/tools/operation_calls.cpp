@@ -8,8 +8,10 @@
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_failure.h"
 #include "bridge/common/text.h"
+#include "bridge/common/time.h"
 #include "bridge/common/unicode.h"
 #include "bridge/common/uuid.h"
+#include "bridge/skills/skill_reference_resolver.h"
 #include "bridge/tools/tool_router.h"
 
 namespace palisor {
@@ -37,10 +39,6 @@ bool hasPlaceholder(const std::string& path) {
         if (path[i] == ':' && ((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z'))) return true;
     }
     return false;
-}
-
-std::int64_t millisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
@@ -237,18 +235,24 @@ JsonValue ToolRouter::callAuthorityOperation(const WorkspaceContext& workspace, 
     std::optional<JsonValue> bodySent;
     if (method != "GET") bodySent = body ? *body : JsonValue::object();
     bool asProjectAgent = optString(*operation, "authMode") == "project-agent";
+    bool activateSkills = SkillAutoSyncPolicy::shouldActivate(operationId, optBool(args, "autoSyncSkills"));
+    // The skills of a task are read in the order the authority listed them.
+    OrderedJsonValue received;
+    OrderedJsonValue* receivedOrder = activateSkills ? &received : nullptr;
 
     JsonValue answer;
     try {
-        answer = asProjectAgent
-                     ? authorityClient_->requestWithProjectAgent(projectKey, requestPath, method, bodySent, context)
-                     : authorityClient_->requestWithWebSession(requestPath, method, bodySent, context);
+        answer = asProjectAgent ? authorityClient_->requestWithProjectAgent(projectKey, requestPath, method, bodySent,
+                                                                            context, receivedOrder)
+                                : authorityClient_->requestWithWebSession(requestPath, method, bodySent, context,
+                                                                          receivedOrder);
     } catch (const std::exception& error) {
         if (eventsOn)
             recordBridgeEventBestEffort(workspace, bridgeOperationEvent(context, *operation, method, requestPath,
                                                                         "failed", millisecondsSince(start), &error));
         throw;
     }
+    if (activateSkills) activateSkillsFromAnswer(workspace, received, answer);
     if (eventsOn)
         recordBridgeEventBestEffort(workspace,
                                     bridgeOperationEvent(responseTaskContext(context, answer), *operation, method,

@@ -36,7 +36,8 @@ ToolRouter::ToolRouter(std::shared_ptr<AuthorityClient> authorityClient,
                        std::shared_ptr<WorkspaceRegistry> workspaceRegistry)
     : authorityClient_(std::move(authorityClient)),
       workspaceRegistry_(std::move(workspaceRegistry)),
-      workEventSpool_(std::make_shared<AiWorkEventSpool>()) {}
+      workEventSpool_(std::make_shared<AiWorkEventSpool>()),
+      skillSync_(std::make_shared<SkillSyncService>(authorityClient_)) {}
 
 JsonValue ToolRouter::call(const std::string& name, const JsonValue& args) {
     if (name == "bridge_list_workspaces") return workspaceRegistry_->snapshotDictionary();
@@ -56,6 +57,7 @@ JsonValue ToolRouter::call(const std::string& name, const JsonValue& args) {
     }
     if (name == "authority_call_operation") return callAuthorityOperation(workspaceRegistry_->resolve(args), args);
     if (name == "authority_log_work_event") return logWorkEvent(args);
+    if (name == "authority_sync_skills") return syncSkills(args);
     throw ToolRouterError::unknownTool(name);
 }
 

@@ -11,6 +11,7 @@
 #include "bridge/authority/authority_trace_context.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/json.h"
+#include "bridge/skills/skill_sync_service.h"
 #include "bridge/spool/ai_work_event_spool.h"
 #include "bridge/workspace/workspace_registry.h"
 
@@ -83,6 +84,15 @@ public:
     JsonValue recordBridgeEventBestEffort(const WorkspaceContext& workspace, const JsonValue& event);
     static AuthorityTraceContext responseTaskContext(const AuthorityTraceContext& context, const JsonValue& response);
 
+    // Skills. The router's one sync service serialises the syncs of each
+    // workspace, so every sync of the process goes through it.
+    const std::shared_ptr<SkillSyncService>& skillSync() const { return skillSync_; }
+    JsonValue syncSkills(const JsonValue& args);
+    // Installs the skills of the task an operation answered with; a failure
+    // leaves the answer standing with a warning in its "bridgeWarnings".
+    void activateSkillsFromAnswer(const WorkspaceContext& workspace, const OrderedJsonValue& received,
+                                  JsonValue& answer);
+
 private:
     // The trace, span, parent span and causal ids a call names, with fresh
     // prefixed ids for the ones it leaves out.
@@ -92,6 +102,7 @@ private:
     std::shared_ptr<AuthorityClient> authorityClient_;
     std::shared_ptr<WorkspaceRegistry> workspaceRegistry_;
     std::shared_ptr<AiWorkEventSpool> workEventSpool_;
+    std::shared_ptr<SkillSyncService> skillSync_;
 };
 
 }  // namespace palisor

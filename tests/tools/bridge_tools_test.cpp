@@ -33,8 +33,6 @@ TEST_F(BridgeTools, ListHealthBootstrapAndCatalogue) {
 
     JsonValue unknown = callTool("Authority_Health");
     EXPECT_EQ(unknown["error"]["message"], "UNKNOWN_TOOL:Authority_Health");
-    // The skill sync is not offered yet.
-    EXPECT_EQ(callTool("authority_sync_skills")["error"]["message"], "UNKNOWN_TOOL:authority_sync_skills");
 
     // Plain route: a missing login is 401.
     client->logout();
