@@ -14,6 +14,7 @@
 #include "bridge/common/work_queue.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
+#include "bridge/skills/skill_folder.h"
 #include "bridge/tools/tool_router.h"
 #include "bridge/workspace/agents_pointer.h"
 #include "bridge/workspace/settings_store.h"
@@ -68,6 +69,8 @@ BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(optio
     if (!options_.runUtility) options_.runUtility = utilityRunner();
     if (!options_.defaults) options_.defaults = SettingsStore::standard();
     if (!options_.makeAuthorityClient) options_.makeAuthorityClient = createAuthorityClient;
+    if (!options_.ensureWorkspaceSkillRoot)
+        options_.ensureWorkspaceSkillRoot = [](const std::string& root) { ensureWorkspaceSkillRoot(root); };
     tokenStore_ = options_.tokenStore ? options_.tokenStore : std::make_shared<NativeTokenStore>();
     validationExecutors_ = options_.validationExecutors;
 }

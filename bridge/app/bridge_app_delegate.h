@@ -51,7 +51,8 @@ public:
         std::function<std::shared_ptr<AuthorityClient>(std::shared_ptr<NativeTokenStore>)> makeAuthorityClient;
         // Without it no executor is ever started.
         std::shared_ptr<ValidationExecutors> validationExecutors;
-        // Prepares a workspace's skill folder, at start-up and when one is added.
+        // Prepares a workspace's skill folder, at start-up and when one is
+        // added. Default: the skill folder's own ensureWorkspaceSkillRoot.
         std::function<void(const std::string& workspaceRoot)> ensureWorkspaceSkillRoot;
         // How often the stored session is compared with the one this process
         // holds, so that a login or logout made by another program is taken

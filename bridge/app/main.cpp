@@ -7,6 +7,7 @@
 
 #include "bridge/app/cli/command_action.h"
 #include "bridge/app/cli/session_commands.h"
+#include "bridge/app/cli/skill_commands.h"
 #include "bridge/app/cli/stdio_command.h"
 #include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/launcher.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     });
     palisor::addSessionCommands(app, action);
     palisor::addWorkspaceCommands(app, action);
+    palisor::addSkillCommands(app, action);
     palisor::addStdioCommand(app, action);
 
     try {

@@ -9,6 +9,7 @@
 #include "bridge/app/bridge_components.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
+#include "bridge/skills/skill_folder.h"
 
 namespace palisor {
 
@@ -59,6 +60,9 @@ int runAdd(const AddOptions& options) {
         try {
             // Only the last folder of several becomes the default.
             WorkspaceRegistration registration = registry->add(path, !options.noValidation, options.makeDefault);
+            // Agents look for skills there from the start; a workspace whose
+            // skill folder cannot be made stays registered, reported below.
+            ensureWorkspaceSkillRoot(registration.workspaceRoot);
             added.push_back(registration.projectKey);
         } catch (const std::exception& error) {
             // Named as the user sees the folder ("." is the current one).

@@ -1,0 +1,118 @@
+#include "bridge/app/cli/skill_commands.h"
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/app/bridge_components.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/json.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/skills/skill_sync_service.h"
+#include "bridge/workspace/workspace_registry.h"
+
+namespace palisor {
+
+namespace {
+
+struct SyncOptions {
+    std::string workspaceId;
+    std::string itemId;
+    std::optional<std::string> scope;
+    std::optional<std::string> repoKey;
+    std::vector<std::string> skills;  // ID or ID@VERSION
+    bool json = false;
+};
+
+// "ID@VERSION" pins a version; the last "@" separates them, so an id may
+// itself hold one.
+JsonValue skillReference(const std::string& text) {
+    auto at = text.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == text.size()) return {{"skillId", text}};
+    return {{"skillId", text.substr(0, at)}, {"version", text.substr(at + 1)}};
+}
+
+std::string valueText(const JsonValue& record, const char* key) {
+    const std::string* text = stringMember(record, key);
+    return text ? *text : std::string();
+}
+
+void printReport(const JsonValue& report) {
+    const JsonValue* synced = arrayMember(report, "synced");
+    const JsonValue* skipped = arrayMember(report, "skipped");
+    for (const JsonValue& record : synced ? *synced : JsonValue::array()) {
+        std::string version = valueText(record, "version");
+        std::cout << "Đã cài " << valueText(record, "skillId") << (version.empty() ? "" : "@" + version) << " ("
+                  << optInt64(record, "fileCount").value_or(0) << " file) vào " << valueText(record, "targetPath")
+                  << "\n";
+    }
+    for (const JsonValue& record : skipped ? *skipped : JsonValue::array()) {
+        std::string id = valueText(record, "skillId");
+        std::cout << "Bỏ qua " << (id.empty() ? "(không có skillId)" : id) << ": " << valueText(record, "reason")
+                  << "\n";
+    }
+    std::cout << (synced ? synced->size() : 0) << " skill đã cài, " << (skipped ? skipped->size() : 0)
+              << " bỏ qua. Lock: " << valueText(report, "lockPath") << "\n";
+}
+
+int runSync(const SyncOptions& options) {
+    try {
+        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        WorkspaceContext workspace =
+            createWorkspaceRegistry(client->authorityOrigin())->resolve({{"workspaceId", options.workspaceId}});
+        SkillSyncService service(client);
+        JsonValue report;
+        if (!options.itemId.empty()) {
+            report = service.syncForProgressItem(workspace.projectKey, workspace.workspaceRoot, options.itemId,
+                                                 options.scope, options.repoKey);
+        } else {
+            std::vector<JsonValue> references;
+            for (const std::string& skill : options.skills) references.push_back(skillReference(skill));
+            report = service.syncExplicit(workspace.projectKey, workspace.workspaceRoot, references);
+        }
+        if (options.json) {
+            std::cout << dumpPretty(report).value_or("{}") << "\n";
+        } else {
+            printReport(report);
+        }
+        return kExitSuccess;
+    } catch (const std::exception& error) {
+        std::cerr << "Không đồng bộ được skill: " << errorDescription(error) << "\n";
+        return kExitFailure;
+    }
+}
+
+}  // namespace
+
+void addSkillCommands(CLI::App& app, CommandAction& action) {
+    auto* skills = app.add_subcommand("skills", "Install skill packages from the authority into a workspace.");
+    skills->require_subcommand(1);
+
+    auto options = std::make_shared<SyncOptions>();
+    auto* sync = skills->add_subcommand(
+        "sync", "Install the skills a progress item needs (--item), or the skills named with --skill.");
+    sync->add_option("--workspace", options->workspaceId, "Workspace id (see `workspace list`)")->required();
+    auto* item = sync->add_option("--item", options->itemId, "Progress item (task) id");
+    auto* scope = sync->add_option_function<std::string>(
+        "--scope", [options](const std::string& value) { options->scope = value; },
+        "Scope of the item, e.g. repo-level");
+    auto* repo = sync->add_option_function<std::string>(
+        "--repo", [options](const std::string& value) { options->repoKey = value; },
+        "Repository key of a repo-level item");
+    auto* skill = sync->add_option("--skill", options->skills, "Skill id, or ID@VERSION to pin a version (repeatable)");
+    sync->add_flag("--json", options->json, "Print the whole report as JSON");
+    scope->needs(item);
+    repo->needs(item);
+    item->excludes(skill);
+    skill->excludes(item);
+    sync->callback([item, skill, &action, options] {
+        if (item->count() == 0 && skill->count() == 0)
+            throw CLI::RequiredError("--item or --skill");
+        if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "must not be empty");
+        action = [options] { return runSync(*options); };
+    });
+}
+
+}  // namespace palisor
