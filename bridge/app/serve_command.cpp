@@ -12,6 +12,7 @@
 #include "bridge/app/headless_view.h"
 #include "bridge/common/main_thread.h"
 #include "bridge/mcp/local_mcp_server.h"
+#include "bridge/validation/validation_executor_manager.h"
 
 namespace palisor {
 
@@ -30,6 +31,7 @@ int runServeCommand() {
     BridgeAppDelegate::Options options;
     options.mainThread = loop;
     options.publishExecutorStates = true;
+    options.validationExecutors = std::make_shared<ValidationExecutorManager>();
     auto delegate = BridgeAppDelegate::create(options);
     delegate->setView(&view);
 

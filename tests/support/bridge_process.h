@@ -41,6 +41,7 @@ public:
     void writeInput(const std::string& text);
     void closeInput();
     void signal(int number);
+    pid_t pid() const { return pid_; }
     // Collects the rest of both outputs and the exit code (128 + signal when
     // killed by one).
     int waitForExit();

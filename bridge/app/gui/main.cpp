@@ -13,6 +13,7 @@
 #include "bridge/app/gui/bridge_gui.h"
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/app/gui/quit_on_signals.h"
+#include "bridge/validation/validation_executor_manager.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     palisor::BridgeAppDelegate::Options options;
     options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
     options.publishExecutorStates = true;
+    options.validationExecutors = std::make_shared<palisor::ValidationExecutorManager>();
     palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
     gui.launch();
     scheduleScreenshot(gui.window());

@@ -1,0 +1,136 @@
+// The real executor script under the real program, as a user runs them: one
+// executor per workspace whose validation is on, its state in `status`, and
+// nothing left behind when the bridge is killed.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/bridge_process.h"
+#include "tests/support/http_client.h"
+#include "tests/support/temp_dir.h"
+#include "tools/dev-authority/dev_authority.h"
+
+namespace palisor {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Children of `parent` whose program is `name`, from /proc.
+std::vector<pid_t> childrenNamed(pid_t parent, const std::string& name) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        auto open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::string comm = line.substr(open + 1, close - open - 1);
+        char state = 0;
+        long ppid = 0;
+        std::sscanf(line.c_str() + close + 2, "%c %ld", &state, &ppid);
+        if (ppid == parent && comm == name && state != 'Z') found.push_back(std::stoi(pid));
+    }
+    return found;
+}
+
+// Alive and not a zombie waiting for a reaper that never comes.
+bool running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return condition();
+}
+
+class ValidationExecutorEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(std::filesystem::path(test::kBridgeExecutable).parent_path() /
+                                     "../share/palisor-bridge/runtime/node"))
+            GTEST_SKIP() << "no Node.js runtime next to the bridge";
+        authority.addUser("dev@palisor.test", "mật-khẩu", {"ALPHA"});
+        authority.start();
+        port = test::freePort();
+        workspace = test::makeWorkspace(dir.path(), "alpha", "ALPHA", authority.origin());
+        std::ofstream(workspace + "/AGENTS.md", std::ios::app) << "- repoKey: web\n- repoKey: api\n";
+        environment = test::bridgeEnvironment(
+            dir.path() + "/config",
+            {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(), "PALISOR_BRIDGE_PORT=" + std::to_string(port),
+             "PALISOR_BRIDGE_CREDENTIAL_FILE=" + dir.path() + "/credentials.json",
+             "XDG_DATA_HOME=" + dir.path() + "/data", "XDG_RUNTIME_DIR=" + dir.path() + "/run"});
+        ASSERT_EQ(run({"workspace", "add", workspace}).exitCode, 0);
+        auto login = test::runProgram(test::kBridgeExecutable,
+                                      {"login", "--email", "dev@palisor.test", "--password-stdin"}, environment,
+                                      "mật-khẩu\n");
+        ASSERT_EQ(login.exitCode, 0) << login.err;
+    }
+
+    test::CommandResult run(const std::vector<std::string>& arguments) {
+        return test::runProgram(test::kBridgeExecutable, arguments, environment);
+    }
+    std::unique_ptr<test::ChildProcess> serve() {
+        return std::make_unique<test::ChildProcess>(test::kBridgeExecutable, std::vector<std::string>{"serve"},
+                                                    environment);
+    }
+    bool statusShows(const std::string& line) {
+        return eventually([&] { return run({"status"}).out.find(line) != std::string::npos; }, 30s);
+    }
+    std::string workspaceId() {
+        std::string listing = run({"workspace", "list"}).out;
+        auto start = listing.find_first_not_of("* ");
+        return listing.substr(start, listing.find(' ', start) - start);
+    }
+
+    test::TempDir dir;
+    dev::DevAuthority authority;
+    std::uint16_t port = 0;
+    std::string workspace;
+    std::vector<std::string> environment;
+};
+
+TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridge) {
+    auto bridge = serve();
+    ASSERT_TRUE(bridge->waitForOutput("Bridge đang chạy")) << bridge->output;
+    ASSERT_TRUE(statusShows("ALPHA (" + workspaceId() + "): Validation executor đã sẵn sàng cho 2 repo."))
+        << run({"status"}).out << bridge->output;
+    auto executors = childrenNamed(bridge->pid(), "node");
+    ASSERT_EQ(executors.size(), 1u);
+    // The executor proved its agent token with the authority.
+    EXPECT_GE(authority.requestCount("GET", "/api/auth/me"), 1u);
+
+    // Switched off by another program: the running bridge stops it at once.
+    ASSERT_EQ(run({"workspace", "validation", workspaceId(), "off"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return !running(executors[0]); }, 10s));
+    EXPECT_TRUE(statusShows("Validation đã tắt cho workspace này."));
+    ASSERT_EQ(run({"workspace", "validation", workspaceId(), "on"}).exitCode, 0);
+    ASSERT_TRUE(statusShows("Validation executor đã sẵn sàng cho 2 repo.")) << bridge->output;
+    executors = childrenNamed(bridge->pid(), "node");
+    ASSERT_EQ(executors.size(), 1u);
+
+    // Killed outright, the bridge cannot stop its executor: the executor
+    // notices on its own.
+    bridge->signal(SIGKILL);
+    bridge->waitForExit();
+    EXPECT_TRUE(eventually([&] { return !running(executors[0]); }, 5s));
+    // No bridge answers, so no executor state is shown.
+    EXPECT_EQ(run({"status"}).out.find("Validation executor:"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace palisor
