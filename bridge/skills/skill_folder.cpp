@@ -254,8 +254,8 @@ std::optional<std::string> readFileAt(int dirFd, const std::string& name) {
 }
 
 // Writes a new file in a folder, replacing a regular file of that name, and
-// makes its content durable. A link in its place is refused.
-void writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& lexical) {
+// returns it still open, not yet synced. A link in its place is refused.
+Fd writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& lexical) {
     Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd) {
         int error = errno;
@@ -265,8 +265,29 @@ void writeFileAt(int dirFd, const std::string& name, std::string_view bytes, con
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) fail("FILE_WRITE_FAILED", "not a file:", lexical, EINVAL);
     if (!writeAll(fd.get(), bytes)) fail("FILE_WRITE_FAILED", "cannot write", lexical, errno);
-    if (::fsync(fd.get()) != 0) fail("FILE_WRITE_FAILED", "cannot sync", lexical, errno);
+    return fd;
 }
+
+// Files of a package being staged, synced in batches once written: a file
+// system that journals syncs them together with the first of a batch, where
+// one sync straight after each write would wait for one commit per file.
+class StagedFiles {
+public:
+    void add(Fd file, std::string lexical) {
+        pending_.emplace_back(std::move(file), std::move(lexical));
+        if (pending_.size() >= kBatch) syncAll();
+    }
+
+    void syncAll() {
+        for (auto& [file, lexical] : pending_)
+            if (::fsync(file.get()) != 0) fail("FILE_WRITE_FAILED", "cannot sync", lexical, errno);
+        pending_.clear();
+    }
+
+private:
+    static constexpr std::size_t kBatch = 64;
+    std::vector<std::pair<Fd, std::string>> pending_;
+};
 
 // ---------------------------------------------------------------------------
 // Staging and the swap
@@ -506,14 +527,17 @@ SkillPackageWrite writeSkillPackage(const SkillRootPaths& root, const std::strin
         Fd stagingFd(::openat(rootFd.get(), staging.c_str(), kOpenFolderNoFollow));
         if (!stagingFd) fail("FILE_READ_FAILED", "cannot open folder", lexicalStaging, errno);
         StagedFolders folders(stagingFd.get(), lexicalStaging);
+        StagedFiles written;
         for (const StagedFile& file : files) {
             int folder = folders.folder(file.parts, file.parts.size() - 1);
             std::string lexical = lexicalStaging;
             for (const std::string& part : file.parts) lexical = joinPath(lexical, part);
-            writeFileAt(folder, file.parts.back(), file.text, lexical);
+            Fd staged = writeFileAt(folder, file.parts.back(), file.text, lexical);
+            written.add(std::move(staged), std::move(lexical));
         }
         writeFileAtomicallyAt(stagingFd.get(), kSkillMarkerFileName, markerText,
                               joinPath(lexicalStaging, kSkillMarkerFileName));
+        written.syncAll();
         folders.syncAll();
         syncDirectory(stagingFd.get(), lexicalStaging);
         swapIntoPlace(rootFd.get(), staging, safe, safe, target);

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,10 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-pid_t spawnWriter(const std::string& workspace, const std::string& skill) {
+pid_t spawnWriter(const std::string& workspace, const std::string& skill, int firstPackage) {
     std::string program = PALISOR_SKILL_WRITER_EXECUTABLE;
+    std::string first = std::to_string(firstPackage);
     std::vector<char*> argv{program.data(), const_cast<char*>(workspace.c_str()), const_cast<char*>(skill.c_str()),
-                            nullptr};
+                            first.data(), nullptr};
     pid_t pid = -1;
     if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     return pid;
@@ -85,10 +87,25 @@ TEST(SkillWriteCrash, AKilledWriterLeavesOneWholePackage) {
     std::uniform_int_distribution<int> delayMs(1, 120);
     SCOPED_TRACE("seed " + std::to_string(seed));
 
+    // The lock file's inode changes with every replacement: a writer that
+    // has replaced it has installed at least one package.
+    auto lockInode = [&]() -> ino_t {
+        struct stat info {};
+        return ::stat(lockPath.c_str(), &info) == 0 ? info.st_ino : 0;
+    };
+
     std::set<int> seen;
     for (int run = 0; run < 100; ++run) {
-        pid_t writer = spawnWriter(workspace, "crash");
+        ino_t lockBefore = lockInode();
+        pid_t writer = spawnWriter(workspace, "crash", run % 2);
         ASSERT_GT(writer, 0);
+        // Every fifth writer gets a package in first, however slow the disk;
+        // their first packages alternate, so both are seen in place.
+        if (run % 5 == 0) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (lockInode() == lockBefore && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
         ::kill(writer, SIGKILL);
         int status = 0;

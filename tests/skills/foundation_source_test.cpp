@@ -22,7 +22,7 @@ JsonValue readOperation() {
 }
 
 JsonValue bootstrapWith(JsonValue operation, JsonValue extra = JsonValue::object()) {
-    JsonValue catalog = {{"version", "foundation-v2"}, {"operations", {std::move(operation)}}};
+    JsonValue catalog = {{"version", "foundation-v2"}, {"operations", JsonValue::array({std::move(operation)})}};
     catalog.update(extra);
     return {{"mode", "foundation-v2"}, {"operationCatalog", catalog}};
 }
@@ -48,7 +48,7 @@ JsonValue version(const char* number, JsonValue snapshot, const std::string& has
 
 std::string fileMapError(JsonValue entry) {
     return errorOf<Error>([&] {
-        FoundationSkillSource::publishedFileMaps(record({std::move(entry)}), {{"skillId", "demo"}});
+        FoundationSkillSource::publishedFileMaps(record(JsonValue::array({std::move(entry)})), {{"skillId", "demo"}});
     });
 }
 
@@ -158,9 +158,9 @@ TEST(FoundationSkillSource, PackagesComeFromThePinnedOrCurrentPublishedVersion) 
               "FOUNDATION_SKILL_PUBLISHED_VERSION_MISMATCH");
     EXPECT_EQ(failure(data, {{"skillId", "demo"}, {"contentHash", nullptr}}), "FOUNDATION_SKILL_PUBLISHED_VERSION_MISMATCH");
     EXPECT_EQ(FoundationSkillSource::publishedFileMaps(data, {{"skillId", "demo"}, {"contentHash", kHash}})["version"], "1");
-    EXPECT_EQ(failure(record({version("1", {{"SKILL.md", "x"}}, std::string(64, 'A'))}), {{"skillId", "demo"}}),
+    EXPECT_EQ(failure(record(JsonValue::array({version("1", {{"SKILL.md", "x"}}, std::string(64, 'A'))})), {{"skillId", "demo"}}),
               "FOUNDATION_SKILL_PUBLISHED_VERSION_MISMATCH");
-    JsonValue draft = record({version("1", {{"SKILL.md", "x"}})});
+    JsonValue draft = record(JsonValue::array({version("1", {{"SKILL.md", "x"}})}));
     draft["versions"][0]["status"] = "draft";
     EXPECT_EQ(failure(draft, {{"skillId", "demo"}}), "FOUNDATION_SKILL_PUBLISHED_VERSION_MISMATCH");
 }

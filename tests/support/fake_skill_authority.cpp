@@ -17,7 +17,7 @@ JsonValue foundationBootstrap() {
     return {{"mode", "foundation-v2"},
             {"operationCatalog",
              {{"version", "foundation-v2"},
-              {"operations", {read}},
+              {"operations", JsonValue::array({read})},
               {"readOptimizations", {{"skillPackageView", "package"}}}}}};
 }
 
