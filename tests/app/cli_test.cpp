@@ -242,6 +242,49 @@ TEST_F(CommandLine, ARunningBridgeTakesUpALoginAndLogoutMadeElsewhere) {
     EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
 }
 
+TEST_F(CommandLine, SkillsSyncInstallsAnItemsSkillsOrTheNamedOnes) {
+    authority.publishSkill("lint-rules", "1.0.0", {{"SKILL.md", "# Lint 1"}});
+    authority.publishSkill("lint-rules", "2.0.0", {{"SKILL.md", "# Lint 2"}}, {.makeCurrent = false});
+    authority.publishSkill("deploy", "0.1.0", {{"SKILL.md", "# Deploy"}, {"deploy.sh", "echo go"}});
+    authority.addProgressItem("CLI", {{"itemId", "CLI-TASK-1"}, {"skills", {"lint-rules", "deploy"}}});
+    std::string root = workspace("skills", "CLI");
+    ASSERT_EQ(run({"workspace", "add", root}).exitCode, 0);
+    // Adding a workspace prepares its skill folder.
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/.agents/skills"));
+    ASSERT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").exitCode, 0);
+    std::string id = "cli";  // made from the project key
+
+    CommandResult byItem = run({"skills", "sync", "--workspace", id, "--item", "CLI-TASK-1"});
+    ASSERT_EQ(byItem.exitCode, 0) << byItem.err;
+    EXPECT_TRUE(contains(byItem.out, "Đã cài deploy@0.1.0 (2 file) vào " + root + "/.agents/skills/deploy\n"))
+        << byItem.out;
+    EXPECT_TRUE(contains(byItem.out, "2 skill đã cài, 0 bỏ qua. Lock: " + root + "/.agents/skills/.skill-lock.json"));
+    EXPECT_EQ(test::readFile(root + "/.agents/skills/lint-rules/SKILL.md"), "# Lint 1");
+
+    // A pinned version that is installed already, with the whole report as JSON.
+    CommandResult pinned = run({"skills", "sync", "--workspace", id, "--skill", "lint-rules@1.0.0", "--json"});
+    ASSERT_EQ(pinned.exitCode, 0) << pinned.err;
+    auto report = parseJson(pinned.out);
+    ASSERT_TRUE(report) << pinned.out;
+    EXPECT_EQ((*report)["skipped"][0]["reason"], "ALREADY_CURRENT");
+    // An older authority serves only its current version by id: another pin is refused, nothing changes.
+    CommandResult other = run({"skills", "sync", "--workspace", id, "--skill", "lint-rules@2.0.0"});
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_EQ(other.err, "Không đồng bộ được skill: SKILL_PACKAGE_IDENTITY_MISMATCH:lint-rules:version:1.0.0:2.0.0\n");
+    EXPECT_EQ(test::readFile(root + "/.agents/skills/lint-rules/SKILL.md"), "# Lint 1");
+
+    CommandResult missing = run({"skills", "sync", "--workspace", id, "--skill", "no-such-skill"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err.rfind("Không đồng bộ được skill: ", 0), 0u) << missing.err;
+    CommandResult unknown = run({"skills", "sync", "--workspace", "nope", "--item", "CLI-TASK-1"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.err, "Không đồng bộ được skill: WORKSPACE_NOT_REGISTERED:nope\n");
+    // Either an item or skills, never both or neither.
+    EXPECT_EQ(run({"skills", "sync", "--workspace", id}).exitCode, 2);
+    EXPECT_EQ(run({"skills", "sync", "--workspace", id, "--item", "A", "--skill", "B"}).exitCode, 2);
+    EXPECT_EQ(run({"skills", "sync", "--workspace", id, "--skill", "B", "--repo", "web"}).exitCode, 2);
+}
+
 TEST_F(CommandLine, WithoutACommandOrADisplayTheBridgeServes) {
     std::vector<std::string> env;
     for (const std::string& entry : environment())
