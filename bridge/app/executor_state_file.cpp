@@ -25,10 +25,7 @@ std::string absoluteEnvironmentPath(const char* name) {
 std::string runtimeFolder() {
     std::string base = absoluteEnvironmentPath("XDG_RUNTIME_DIR");
     if (base.empty()) base = absoluteEnvironmentPath("XDG_CACHE_HOME");
-    if (base.empty()) {
-        std::string home = absoluteEnvironmentPath("HOME");
-        base = joinPath(home.empty() ? "/tmp" : home, ".cache");
-    }
+    if (base.empty()) base = joinPath(homeDirectory(), ".cache");
     return joinPath(base, "palisor-bridge");
 }
 

@@ -8,9 +8,7 @@
 
 namespace palisor {
 
-namespace {
-
-std::string homeFolder() {
+std::string homeDirectory() {
     const char* home = std::getenv("HOME");
     if (home && *home) return home;
     std::vector<char> buffer(16384);
@@ -21,12 +19,10 @@ std::string homeFolder() {
     return "/";
 }
 
-}  // namespace
-
 std::string applicationSupportDirectory() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     if (dataHome && dataHome[0] == '/') return standardizePath(dataHome);
-    return joinPath(homeFolder(), ".local/share");
+    return joinPath(homeDirectory(), ".local/share");
 }
 
 std::string currentDirectory() {

@@ -15,6 +15,8 @@ std::string standardizePath(std::string_view path);
 std::string standardizePath(std::string_view path, std::string_view base);
 
 std::string currentDirectory();
+// $HOME, else the user's home folder from the password database, else "/".
+std::string homeDirectory();
 // The folder of the running program's executable (links resolved); empty when
 // the system does not say.
 std::string executableDirectory();

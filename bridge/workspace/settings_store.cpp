@@ -1,7 +1,6 @@
 #include "bridge/workspace/settings_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,17 +38,6 @@ ParsedSettings parseSettings(const std::optional<std::string>& bytes) {
         parsed.unusable = true;
     }
     return parsed;
-}
-
-std::string homeDirectory() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* result = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir)
-        return result->pw_dir;
-    return "/";
 }
 
 std::string compactUtcTimestamp() {

@@ -123,6 +123,18 @@ TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridg
     executors = childrenNamed(bridge->pid(), "node");
     ASSERT_EQ(executors.size(), 1u);
 
+    // A logout made elsewhere empties the credential store; the bridge
+    // notices and stops every executor.
+    ASSERT_EQ(run({"logout"}).exitCode, 0);
+    EXPECT_TRUE(eventually([&] { return !running(executors[0]); }, 15s));
+    ASSERT_EQ(test::runProgram(test::kBridgeExecutable, {"login", "--email", "dev@palisor.test", "--password-stdin"},
+                               environment, "mật-khẩu\n")
+                  .exitCode,
+              0);
+    ASSERT_TRUE(statusShows("Validation executor đã sẵn sàng cho 2 repo.")) << bridge->output;
+    executors = childrenNamed(bridge->pid(), "node");
+    ASSERT_EQ(executors.size(), 1u);
+
     // Killed outright, the bridge cannot stop its executor: the executor
     // notices on its own.
     bridge->signal(SIGKILL);
