@@ -127,6 +127,9 @@ TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridg
     // notices and stops every executor.
     ASSERT_EQ(run({"logout"}).exitCode, 0);
     EXPECT_TRUE(eventually([&] { return !running(executors[0]); }, 15s));
+    // The bridge has taken the logout in once its rows say so; only then does
+    // a ready line mean a new executor.
+    ASSERT_TRUE(statusShows("Đăng nhập để chạy validation executor.")) << bridge->output;
     ASSERT_EQ(test::runProgram(test::kBridgeExecutable, {"login", "--email", "dev@palisor.test", "--password-stdin"},
                                environment, "mật-khẩu\n")
                   .exitCode,
