@@ -268,6 +268,10 @@ void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) 
                 auto self = weak.lock();
                 if (!self) return;
                 self->onMain([id = registration.workspaceId, message, isError](BridgeAppDelegate& delegate) {
+                    // A report that arrives after its workspace was removed,
+                    // switched off or logged out of would otherwise count as
+                    // an executor error for ever.
+                    if (!delegate.isLoggedIn_ || !delegate.validationWanted(id)) return;
                     delegate.validationStatuses_[id] = ValidationStatus{message, isError};
                     delegate.renderWorkspaceList();
                     delegate.refreshSessionUi();
@@ -313,6 +317,12 @@ void BridgeAppDelegate::handleLogin() {
             delegate.startValidationExecutorsInBackground(false);
         });
     });
+}
+
+bool BridgeAppDelegate::validationWanted(const std::string& workspaceId) {
+    for (const WorkspaceRegistration& workspace : workspaceRegistry()->snapshot().workspaces)
+        if (workspace.workspaceId == workspaceId) return workspace.validationEnabled;
+    return false;
 }
 
 void BridgeAppDelegate::handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration) {

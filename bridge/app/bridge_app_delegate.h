@@ -140,6 +140,8 @@ private:
     void onMain(std::function<void(BridgeAppDelegate&)> task);
     void scheduleSessionCheck();
     void handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration);
+    // Whether the workspace is registered with validation switched on.
+    bool validationWanted(const std::string& workspaceId);
     void publishExecutorStates(const WorkspaceListModel& list);
 
     BridgeView* window_ = nullptr;

@@ -523,6 +523,26 @@ TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
     EXPECT_EQ(executors->reconciled.size(), reconciles + 2);
 }
 
+TEST_F(Delegate, LateExecutorReportsOfGoneWorkspacesAreDropped) {
+    useEnvironment();
+    launch();
+    utility.runAll();
+    logIn();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
+    utility.runAll();
+    auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
+    auto report = executors->lastStatus;
+    delegate->handleToggleWorkspaceValidation(workspaces.at(0).workspaceId, false);
+    delegate->handleRemoveWorkspace(workspaces.at(1).workspaceId);
+    utility.runAll();
+    // The executors' last words, after the switch-off and the removal.
+    report(workspaces.at(0), "Validation executor đã dừng với mã 1.", true);
+    report(workspaces.at(1), "Validation executor đã dừng với mã 1.", true);
+    EXPECT_TRUE(delegate->validationStatuses().empty());
+    EXPECT_EQ(view.statusColor, StatusColor::green) << view.status;
+    EXPECT_EQ(view.list.rows.at(0).validationText, "Validation đã tắt cho workspace này.");
+}
+
 TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
     test::ScopedEnv runtime{"XDG_RUNTIME_DIR", home.path().c_str()};
     useEnvironment();
