@@ -466,18 +466,13 @@ void BridgeAppDelegate::renderWorkspaceList() {
 
 void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list) {
     if (!options_.publishExecutorStates || isTerminated_ || !localServer_ || !localServer_->isRunning()) return;
-    std::string published;
-    for (const WorkspaceRowModel& row : list.rows)
-        published += row.workspaceId + '\n' + row.projectKey + '\n' + row.validationText + '\n' +
-                     std::to_string(static_cast<int>(row.validationColor)) + '\n';
-    if (!executorStatePath_.empty() && published == publishedExecutorStates_) return;
-    executorStatePath_ = executorStatePath(localServer_->port());
+    if (publishedRows_ == list.rows) return;
+    if (executorStatePath_.empty()) executorStatePath_ = executorStatePath(localServer_->port());
     try {
         writeExecutorStates(executorStatePath_, localServer_->port(), list);
-        publishedExecutorStates_ = std::move(published);
+        publishedRows_ = list.rows;
     } catch (const std::exception&) {
         // Only `palisor-bridge status` reads the file; the next change tries again.
-        publishedExecutorStates_.clear();
     }
 }
 

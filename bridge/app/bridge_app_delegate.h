@@ -161,8 +161,8 @@ private:
     std::map<std::string, ValidationStatus> validationStatuses_;
     // Restarts caused by rejected executor credentials, per workspace id.
     std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> executorAuthRestarts_;
-    std::string executorStatePath_;
-    std::string publishedExecutorStates_;
+    std::string executorStatePath_;  // set by the first publication
+    std::optional<std::vector<WorkspaceRowModel>> publishedRows_;
 };
 
 // The process-wide background runners: login and logout at normal priority,

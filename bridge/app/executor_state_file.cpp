@@ -1,14 +1,12 @@
 #include "bridge/app/executor_state_file.h"
 
-#include <sys/types.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "bridge/common/atomic_file.h"
-#include "bridge/common/bridge_error.h"
+#include "bridge/common/child_process.h"
 #include "bridge/common/json.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/time.h"
@@ -39,11 +37,6 @@ const char* stateName(StatusColor color) {
     return "idle";
 }
 
-bool processAlive(std::int64_t pid) {
-    if (pid <= 0) return false;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
-
 }  // namespace
 
 std::string executorStatePath(std::uint16_t port) {
@@ -61,10 +54,8 @@ void writeExecutorStates(const std::string& path, std::uint16_t port, const Work
                           {"port", port},
                           {"updatedAt", isoNow()},
                           {"workspaces", std::move(workspaces)}};
-    auto bytes = dumpPretty(document);
-    if (!bytes) throw BridgeError("JSON_SERIALIZE_FAILED");
     createDirectories(parentPath(path), 0700);
-    writeFileAtomically(path, *bytes + "\n", 0600);
+    writeFileAtomically(path, dumpPrettyForFile(document) + "\n", 0600);
 }
 
 std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
@@ -78,7 +69,8 @@ std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std:
     auto document = parseJson(*bytes);
     if (!document || !document->is_object()) return std::nullopt;
     if (optInt64(*document, "port") != static_cast<std::int64_t>(port)) return std::nullopt;
-    if (!processAlive(optInt64(*document, "pid").value_or(0))) return std::nullopt;
+    auto pid = optInt64(*document, "pid").value_or(0);
+    if (pid > INT_MAX || !processExists(static_cast<pid_t>(pid))) return std::nullopt;
     const JsonValue* workspaces = arrayMember(*document, "workspaces");
     if (!workspaces) return std::nullopt;
     std::vector<PublishedExecutorState> states;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -21,6 +22,8 @@ namespace palisor {
 
 ChildProcessError::ChildProcessError(std::string detail, int systemError)
     : BridgeError("CHILD_PROCESS_LAUNCH_FAILED"), detail_(std::move(detail)), systemError_(systemError) {}
+
+bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
     auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };

@@ -39,6 +39,10 @@ struct ChildExitStatus {
     bool operator==(const ChildExitStatus&) const = default;
 };
 
+// Whether a process with this id exists, ours or another user's; a pid that
+// is not positive exists nowhere.
+bool processExists(pid_t pid);
+
 // The bridge's own environment as "NAME=value" entries, with `overrides`
 // (also "NAME=value") replacing entries of the same name or added at the end.
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "bridge/common/bridge_error.h"
+
 namespace palisor {
 
 const JsonValue* member(const JsonValue& object, std::string_view key) {
@@ -82,6 +84,12 @@ std::optional<std::string> dumpPretty(const JsonValue& value) {
     } catch (const JsonValue::exception&) {
         return std::nullopt;
     }
+}
+
+std::string dumpPrettyForFile(const JsonValue& value) {
+    auto text = dumpPretty(value);
+    if (!text) throw BridgeError("JSON_SERIALIZE_FAILED");
+    return std::move(*text);
 }
 
 namespace {

@@ -37,6 +37,9 @@ std::optional<std::string> nonEmptyString(const JsonValue& object, std::string_v
 // the value holds a string that is not valid UTF-8.
 std::optional<std::string> dumpCompact(const JsonValue& value);
 std::optional<std::string> dumpPretty(const JsonValue& value);
+// Pretty serialisation for a file that must be written: throws
+// BridgeError("JSON_SERIALIZE_FAILED") where dumpPretty gives nullopt.
+std::string dumpPrettyForFile(const JsonValue& value);
 
 // Deepest nesting accepted from outside. Deeper documents are refused before
 // they are built, so no recursive walk over them can exhaust a thread's stack.

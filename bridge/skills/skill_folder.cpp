@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/child_process.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
@@ -318,7 +318,7 @@ void removeStaleStaging(int rootFd, const std::string& safeId) {
             continue;
         auto pid = parseDecimalInteger(rest.substr(dash + 1));
         if (!pid || *pid <= 0 || *pid > INT_MAX) continue;
-        if (::kill(static_cast<pid_t>(*pid), 0) == 0 || errno != ESRCH) continue;
+        if (processExists(static_cast<pid_t>(*pid))) continue;
         removeEntry(rootFd, name);
     }
 }
@@ -424,13 +424,6 @@ JsonValue stringOrNull(const JsonValue& object, const char* key) {
     return value ? JsonValue(*value) : JsonValue(nullptr);
 }
 
-std::string prettyJson(const JsonValue& value) {
-    auto text = dumpPretty(value);
-    if (!text) throw BridgeError("JSON_SERIALIZE_FAILED");
-    return *text;
-}
-
-JsonValue parsedObject(const std::optional<std::string>& text) { return parseJsonObject(text); }
 
 // The parts of a snapshot path, or SKILL_PACKAGE_PATH_ESCAPE.
 std::vector<std::string> snapshotParts(const std::string& relativePath) {
@@ -514,7 +507,7 @@ SkillPackageWrite writeSkillPackage(const SkillRootPaths& root, const std::strin
                         {"downloadUrl", stringOrNull(packageInfo, "downloadUrl")},
                         {"aiNodeInstallPath", stringValue(packageInfo, "aiNodeInstallPath")
                                                   .value_or(std::string(kSkillRootRelativePath) + "/" + safe)}};
-    std::string markerText = prettyJson(marker);
+    std::string markerText = dumpPrettyForFile(marker);
 
     Fd rootFd = openSkillRoot(root, true);
     removeStaleStaging(rootFd.get(), safe);
@@ -564,7 +557,7 @@ bool localSkillMatchesRef(const SkillRootPaths& root, const JsonValue& lock, con
     std::string folder = standardizePath(joinPath(root.skillRoot, safe));
     Fd rootFd = openSkillRoot(root, false);
     Fd packageFd(::openat(rootFd.get(), safe.c_str(), kOpenFolderNoFollow));
-    JsonValue marker = packageFd ? parsedObject(readFileAt(packageFd.get(), kSkillMarkerFileName)) : JsonValue::object();
+    JsonValue marker = packageFd ? parseJsonObject(readFileAt(packageFd.get(), kSkillMarkerFileName)) : JsonValue::object();
 
     if (stringValue(marker, "skillId") != id) return false;
     for (const auto& [key, pinned] : {std::pair{"version", version}, std::pair{"contentHash", contentHash}}) {
@@ -596,7 +589,7 @@ bool localSkillMatchesRef(const SkillRootPaths& root, const JsonValue& lock, con
 
 JsonValue readSkillLock(const SkillRootPaths& root) {
     Fd rootFd = openSkillRoot(root, false);
-    return parsedObject(readFileAt(rootFd.get(), kSkillLockFileName));
+    return parseJsonObject(readFileAt(rootFd.get(), kSkillLockFileName));
 }
 
 std::string writeSkillLock(const SkillRootPaths& root, const std::string& authorityOrigin,
@@ -607,7 +600,7 @@ std::string writeSkillLock(const SkillRootPaths& root, const std::string& author
     assertInside(root.workspaceUrl, lockPath);
     Fd rootFd = openSkillRoot(root, true);
 
-    JsonValue existing = parsedObject(readFileAt(rootFd.get(), kSkillLockFileName));
+    JsonValue existing = parseJsonObject(readFileAt(rootFd.get(), kSkillLockFileName));
     const JsonValue* held = objectMember(existing, "skills");
     JsonValue skills = held ? *held : JsonValue::object();
 
@@ -645,7 +638,7 @@ std::string writeSkillLock(const SkillRootPaths& root, const std::string& author
                       {"skillRoot", skillRoot},
                       {"skills", std::move(skills)},
                       {"lastSync", {{"synced", std::move(syncedIds)}, {"skipped", skipped}}}};
-    writeFileAtomicallyAt(rootFd.get(), kSkillLockFileName, prettyJson(lock), lockPath);
+    writeFileAtomicallyAt(rootFd.get(), kSkillLockFileName, dumpPrettyForFile(lock), lockPath);
     return lockPath;
 }
 

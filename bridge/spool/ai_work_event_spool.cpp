@@ -305,12 +305,10 @@ JsonValue AiWorkEventSpool::readState(const std::string& workspaceRoot, const st
 void AiWorkEventSpool::writeState(const std::string& workspaceRoot, const JsonValue& state) const {
     std::string path = spoolUrl(workspaceRoot);
     createFolderDurably(parentPath(path));
-    std::optional<std::string> bytes = dumpPretty(state);
-    if (!bytes) throw BridgeError("JSON_SERIALIZE_FAILED");
-    bytes->push_back('\n');
+    std::string bytes = dumpPrettyForFile(state) + '\n';
     // Durable and atomic: readers see the old file or the new one, and an
     // event reported as queued survives a crash.
-    writeFileAtomically(path, *bytes, 0600);
+    writeFileAtomically(path, bytes, 0600);
 }
 
 JsonValue AiWorkEventSpool::enqueue(const std::string& workspaceRoot, const std::string& projectKey,

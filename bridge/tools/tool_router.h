@@ -84,9 +84,7 @@ public:
     JsonValue recordBridgeEventBestEffort(const WorkspaceContext& workspace, const JsonValue& event);
     static AuthorityTraceContext responseTaskContext(const AuthorityTraceContext& context, const JsonValue& response);
 
-    // Skills. The router's one sync service serialises the syncs of each
-    // workspace, so every sync of the process goes through it.
-    const std::shared_ptr<SkillSyncService>& skillSync() const { return skillSync_; }
+    // Skills.
     JsonValue syncSkills(const JsonValue& args);
     // Installs the skills of the task an operation answered with; a failure
     // leaves the answer standing with a warning in its "bridgeWarnings".
@@ -102,6 +100,8 @@ private:
     std::shared_ptr<AuthorityClient> authorityClient_;
     std::shared_ptr<WorkspaceRegistry> workspaceRegistry_;
     std::shared_ptr<AiWorkEventSpool> workEventSpool_;
+    // The one sync service of the process: it serialises the syncs of each
+    // workspace, so every sync goes through it.
     std::shared_ptr<SkillSyncService> skillSync_;
 };
 

@@ -34,10 +34,7 @@ JsonValue skillReference(const std::string& text) {
     return {{"skillId", text.substr(0, at)}, {"version", text.substr(at + 1)}};
 }
 
-std::string valueText(const JsonValue& record, const char* key) {
-    const std::string* text = stringMember(record, key);
-    return text ? *text : std::string();
-}
+std::string valueText(const JsonValue& record, const char* key) { return optString(record, key).value_or(""); }
 
 void printReport(const JsonValue& report) {
     const JsonValue* synced = arrayMember(report, "synced");
