@@ -1,6 +1,7 @@
 #include "bridge/app/serve_command.h"
 
 #include <pthread.h>
+#include <systemd/sd-daemon.h>
 
 #include <csignal>
 #include <cstdio>
@@ -36,6 +37,9 @@ int runServeCommand() {
     delegate->setView(&view);
 
     auto terminate = [loop, delegate] {
+        // Under systemd (Type=notify) the manager learns that the stop it sees
+        // coming is ours; without NOTIFY_SOCKET this does nothing.
+        sd_notify(0, "STOPPING=1");
         delegate->applicationWillTerminate();
         loop->quit();
     };
@@ -43,7 +47,12 @@ int runServeCommand() {
     loop->post([&] {
         delegate->applicationDidFinishLaunching();
         auto& server = delegate->localServer();
-        if (server->isRunning()) return;
+        if (server->isRunning()) {
+            // The socket listens: a service manager may now start whatever
+            // waits for the endpoint.
+            sd_notify(0, "READY=1");
+            return;
+        }
         // Without a window there is nothing left to offer: say how to get
         // past a taken port and end, so that a supervisor sees the failure.
         std::fprintf(stderr, "Cổng 127.0.0.1:%u không mở được; đặt PALISOR_BRIDGE_PORT để dùng cổng khác.\n",

@@ -1,6 +1,10 @@
 // Starts the real program as a user would and talks to it over HTTP.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -14,14 +18,51 @@
 #include "bridge/credentials/credential_file_vault.h"
 #include "bridge/credentials/native_token_store.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 namespace palisor {
 namespace {
 
 using test::BridgeProcess;
+
+// The datagram socket a service manager hands a Type=notify service in
+// NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (fd_ < 0 || path.size() >= sizeof address.sun_path) throw std::runtime_error("notify socket");
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path);
+    }
+    ~NotifySocket() { ::close(fd_); }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // The next message, or nothing when none came in time.
+    std::optional<std::string> receive(std::chrono::milliseconds limit) {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) return std::nullopt;
+        char buffer[4096];
+        ssize_t length = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (length < 0) return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(length));
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
 
 TEST(ServeCommand, ServesMcpUntilTerminated) {
     dev::DevAuthority authority;
@@ -64,6 +105,45 @@ TEST(ServeCommand, ATakenPortIsReportedAndFails) {
     EXPECT_EQ(first.waitForExit(), 0);
 }
 
+// As a systemd Type=notify service: READY=1 only once the endpoint answers,
+// STOPPING=1 when a SIGTERM begins the stop, and a clean exit after it.
+TEST(ServeCommand, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+    test::TempDir dir;
+    NotifySocket manager(dir.file("notify"));
+    std::uint16_t port = test::freePort();
+    BridgeProcess bridge(port, {"NOTIFY_SOCKET=" + manager.path(), "PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1"});
+
+    auto ready = manager.receive(std::chrono::seconds(20));
+    ASSERT_TRUE(ready) << bridge.output;
+    EXPECT_EQ(*ready, "READY=1");
+    // Whatever the manager starts on READY=1 may call at once: no retry here.
+    EXPECT_EQ(test::parseResponse(test::get(port, "/health")).status, 200);
+    EXPECT_FALSE(manager.receive(std::chrono::milliseconds(300))) << "a second message while running";
+
+    bridge.signal(SIGTERM);
+    auto stopping = manager.receive(std::chrono::seconds(20));
+    ASSERT_TRUE(stopping) << bridge.output;
+    EXPECT_EQ(*stopping, "STOPPING=1");
+    EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
+}
+
+// A bridge that cannot open its port must fail its start, never report ready.
+TEST(ServeCommand, ATakenPortIsNeverReportedReady) {
+    std::uint16_t port = test::freePort();
+    BridgeProcess first(port);
+    ASSERT_TRUE(first.waitForOutput("Bridge đang chạy")) << first.output;
+
+    test::TempDir dir;
+    NotifySocket manager(dir.file("notify"));
+    BridgeProcess second(port, {"NOTIFY_SOCKET=" + manager.path()});
+    EXPECT_EQ(second.waitForExit(), 1) << second.output;
+    std::vector<std::string> messages;
+    while (auto message = manager.receive(std::chrono::milliseconds(100))) messages.push_back(*message);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "READY=1"), 0);
+
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitForExit(), 0);
+}
 
 // Agents keep logging work events while the authority is unreachable, and
 // the bridge is killed outright in the middle: every event whose call was

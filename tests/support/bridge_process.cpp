@@ -18,7 +18,8 @@ std::vector<std::string> bridgeEnvironment(const std::string& configHome,
                                            const std::vector<std::string>& extraEnvironment) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
-        if (std::string_view(*e).rfind("PALISOR_", 0) != 0 && std::string_view(*e).rfind("XDG_CONFIG_HOME=", 0) != 0)
+        if (std::string_view(*e).rfind("PALISOR_", 0) != 0 && std::string_view(*e).rfind("XDG_CONFIG_HOME=", 0) != 0 &&
+            std::string_view(*e).rfind("NOTIFY_SOCKET=", 0) != 0)
             env.emplace_back(*e);
     env.push_back("XDG_CONFIG_HOME=" + configHome);
     bool storeChosen = false;

@@ -14,10 +14,11 @@
 namespace palisor::test {
 
 // The environment a test gives the bridge program: the test's own environment
-// without any PALISOR_ variable, the given settings folder as
-// XDG_CONFIG_HOME, the extra entries, and no keychain (memory sessions)
+// without any PALISOR_ variable or NOTIFY_SOCKET, the given settings folder
+// as XDG_CONFIG_HOME, the extra entries, and no keychain (memory sessions)
 // unless the extras choose a credential file, so that a test never touches
-// the developer's own settings or keyring.
+// the developer's own settings or keyring, nor the service manager that may
+// run the tests.
 std::vector<std::string> bridgeEnvironment(const std::string& configHome,
                                            const std::vector<std::string>& extraEnvironment = {});
 
