@@ -6,12 +6,22 @@
 #   <dir>/validation-node-runtimes.json
 #
 #   cmake -DPALISOR_RESOURCE_DIR=<dir> [-DPALISOR_NODE_EXECUTABLE=<node>]
-#         [-DPALISOR_NPM_EXECUTABLE=<npm>] -P runtime.cmake
+#         [-DPALISOR_NPM_EXECUTABLE=<npm>] [-DPALISOR_PACKAGE_RESOURCE_DIR=<dir>]
+#         -P runtime.cmake
 #
 # Run at build time and again at install time, so that each tree names the
 # runtime present when it was made. Without node or npm it warns and removes
 # the three entries: the bridge then refuses to start executors with a
 # missing-runtime error instead of launching one on a runtime that is not there.
+#
+# PALISOR_PACKAGE_RESOURCE_DIR is for packages: where the resource folder will
+# be once the package is installed (/usr/share/palisor-bridge). The links and
+# the manifest then name the given commands themselves (/usr/bin/node,
+# /usr/bin/npm, which the package's dependencies provide on every machine),
+# not where they lead on the packaging machine, which differs between
+# distributions of Node.js; the links lead there relative to the installed
+# folder, as links within /usr should. A package must not go out without its
+# runtime, so there a missing one is an error.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT PALISOR_RESOURCE_DIR)
@@ -21,6 +31,9 @@ set(dir "${PALISOR_RESOURCE_DIR}")
 set(manifest "${dir}/validation-node-runtimes.json")
 
 function(palisor_forget_runtime why)
+  if(PALISOR_PACKAGE_RESOURCE_DIR)
+    message(FATAL_ERROR "runtime.cmake: ${why}")
+  endif()
   message(WARNING "Validation executors will not start from ${dir}: ${why}. "
                   "Install Node.js and npm (scripts/deps does) and build or install again.")
   file(REMOVE "${dir}/runtime/node" "${dir}/runtime/bin/npm" "${manifest}")
@@ -63,8 +76,17 @@ if(NOT npm OR NOT EXISTS "${npm}")
   palisor_forget_runtime("no npm was found")
   return()
 endif()
-file(REAL_PATH "${node}" node_path)
-file(REAL_PATH "${npm}" npm_path)
+if(PALISOR_PACKAGE_RESOURCE_DIR)
+  set(node_path "${node}")
+  set(npm_path "${npm}")
+  file(RELATIVE_PATH node_link "${PALISOR_PACKAGE_RESOURCE_DIR}/runtime" "${node_path}")
+  file(RELATIVE_PATH npm_link "${PALISOR_PACKAGE_RESOURCE_DIR}/runtime/bin" "${npm_path}")
+else()
+  file(REAL_PATH "${node}" node_path)
+  file(REAL_PATH "${npm}" npm_path)
+  set(node_link "${node_path}")
+  set(npm_link "${npm_path}")
+endif()
 
 execute_process(COMMAND "${node_path}" --version
   RESULT_VARIABLE node_status OUTPUT_VARIABLE node_version ERROR_QUIET
@@ -90,8 +112,8 @@ if(NOT npm_status EQUAL 0 OR npm_version STREQUAL "")
 endif()
 
 file(MAKE_DIRECTORY "${dir}/runtime/bin")
-palisor_link("${node_path}" "${dir}/runtime/node")
-palisor_link("${npm_path}" "${dir}/runtime/bin/npm")
+palisor_link("${node_link}" "${dir}/runtime/node")
+palisor_link("${npm_link}" "${dir}/runtime/bin/npm")
 
 palisor_json_string(node_path_json "${node_path}")
 palisor_json_string(node_version_json "${node_version}")
