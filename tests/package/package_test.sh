@@ -165,7 +165,8 @@ check_elf() {
   local missing
   missing=$(ldd "$program" | grep -E 'not found|/work/|/build/')
   [ -z "$missing" ] || fail "$program loads libraries it cannot find or from a build tree: $missing"
-  if readelf -S "$program" | grep -q '\.debug_'; then fail "$program is not stripped"; fi
+  if readelf -S "$program" | grep -qE '\.debug_|\.comment'; then fail "$program is not stripped"; fi
+  readelf -d "$program" | grep -q 'BIND_NOW' || fail "$program resolves its symbols lazily (no -z now)"
 }
 
 executor_sources=$(cd "$build/share/palisor-bridge/validation-executor" && ls -- *.mjs)
