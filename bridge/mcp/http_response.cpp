@@ -5,7 +5,6 @@ namespace palisor {
 const char* HttpResponse::reasonPhrase(int status) {
     switch (status) {
         case 200: return "OK";
-        case 202: return "Accepted";
         case 400: return "Bad Request";
         case 401: return "Unauthorized";
         case 404: return "Not Found";
@@ -30,10 +29,6 @@ HttpResponse HttpResponse::jsonText(int status, std::string_view body) {
     data += "\r\nConnection: close\r\n\r\n";
     data += body;
     return HttpResponse{std::move(data)};
-}
-
-HttpResponse HttpResponse::accepted() {
-    return HttpResponse{"HTTP/1.1 202 Accepted\r\nCache-Control: no-store\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"};
 }
 
 HttpResponse HttpResponse::jsonRpcError(const JsonValue& id, int code, const std::string& message) {

@@ -16,8 +16,6 @@ struct HttpResponse {
     static HttpResponse json(int status, const JsonValue& body);
     // The same head around a body that is already compact JSON text.
     static HttpResponse jsonText(int status, std::string_view body);
-    // 202 with no body: a JSON-RPC message that wants no answer was taken.
-    static HttpResponse accepted();
     static HttpResponse jsonRpcError(const JsonValue& id, int code, const std::string& message);
 
     // The reason phrases the endpoint has always sent: clients rely on the

@@ -210,16 +210,6 @@ HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
     JsonValue id = idMember ? *idMember : JsonValue(nullptr);
     const std::string* method = stringMember(*request, "method");
 
-    // A notification (a method without an id) and a client's answer to a
-    // request (an id with a result or an error, no method) want no answer:
-    // they are acknowledged with 202 and no body. A JSON-RPC reply here would
-    // be a response to nothing, and clients open their event stream only
-    // after a 202 to "notifications/initialized".
-    if (method && !idMember) return HttpResponse::accepted();
-    if (!member(*request, "method") && idMember && (member(*request, "result") || member(*request, "error")))
-        return HttpResponse::accepted();
-
-    if (method && *method == "ping") return HttpResponse::json(200, rpcResult(id, JsonValue::object()));
     if (method && *method == "initialize")
         return HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult()));
     if (method && *method == "tools/list") {

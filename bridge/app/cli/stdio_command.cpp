@@ -76,9 +76,7 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
         relays.post([&, body = std::move(line), answered, id] {
             try {
                 LoopbackAnswer answer = loopbackExchange(port, "POST", "/mcp", body, std::chrono::seconds(2), std::nullopt);
-                // 202: the bridge took a message that wants no answer (a
-                // notification, or the client's own answer to a request).
-                if (answered && answer.status != 202) emit(answerLine(id, answer, endpoint));
+                if (answered) emit(answerLine(id, answer, endpoint));
             } catch (const LoopbackHttpError& error) {
                 if (answered) emit(errorLine(id, -32000, error.code(), JsonValue{{"endpoint", endpoint}}));
             }
