@@ -48,12 +48,14 @@ test('the event stream is refused once with 405 and never asked for again', { ti
   t.after(() => client.close());
   await client.connect(transport);
 
-  // The accepted "initialized" notification is what makes the client open
-  // the stream; a client that saw anything but 405 would retry with backoff.
+  // The endpoint answers every message, notifications included, with a JSON
+  // body and never 202, so the client opens the stream only when asked to
+  // resume it. A client that saw anything but 405 would retry with backoff.
+  const initialized = requests.filter((r) => r.method === 'POST' && JSON.parse(r.body).method === 'notifications/initialized');
+  assert.deepEqual(initialized.map((r) => r.status), [200]);
+  await transport.resumeStream('0');
   await sleep(5000);
 
-  const initialized = requests.filter((r) => r.method === 'POST' && JSON.parse(r.body).method === 'notifications/initialized');
-  assert.deepEqual(initialized.map((r) => r.status), [202]);
   const streams = requests.filter((r) => r.method === 'GET');
   assert.deepEqual(streams.map((r) => r.status), [405], JSON.stringify(requests));
   assert.deepEqual(errors, []);
