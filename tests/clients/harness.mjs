@@ -1,0 +1,244 @@
+// What every client test needs: the development authority with its demo
+// project, a workspace that points at it, registered and logged in through
+// the command line, and `palisor-bridge serve` on a free port, all with
+// folders of their own. The built programs come from CTest:
+//   PALISOR_TEST_BRIDGE_EXECUTABLE         build/bin/palisor-bridge
+//   PALISOR_TEST_DEV_AUTHORITY_EXECUTABLE  build/bin/palisor-dev-authority
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { mkdir, mkdtemp, rm, writeFile } from 'node:fs/promises';
+import net from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+function program(variable) {
+  const path = process.env[variable];
+  if (!path) throw new Error(`${variable} is not set: these tests run under CTest (scripts/test)`);
+  return path;
+}
+
+export const bridgeExecutable = program('PALISOR_TEST_BRIDGE_EXECUTABLE');
+export const devAuthorityExecutable = program('PALISOR_TEST_DEV_AUTHORITY_EXECUTABLE');
+
+// The catalogue as agents see it, in its order.
+export const toolNames = [
+  'bridge_list_workspaces',
+  'authority_bootstrap',
+  'authority_health',
+  'authority_list_operations',
+  'authority_call_operation',
+  'authority_log_work_event',
+  'authority_sync_skills',
+];
+
+// The account and project the development authority's demo seed makes.
+const demo = { email: 'demo@palisor.dev', password: 'demo-password', projectKey: 'DEMO' };
+
+// The test's own environment without any setting of ours or any XDG folder:
+// the programs must see only what the test gives them.
+export function cleanEnvironment() {
+  const env = {};
+  for (const [name, value] of Object.entries(process.env)) {
+    if (!name.startsWith('PALISOR_') && !name.startsWith('XDG_')) env[name] = value;
+  }
+  return env;
+}
+
+export async function freePort() {
+  const server = net.createServer();
+  server.listen(0, '127.0.0.1');
+  await once(server, 'listening');
+  const { port } = server.address();
+  server.close();
+  await once(server, 'close');
+  return port;
+}
+
+// A child whose standard output and error are collected, so that a test can
+// wait for a line and a failure can show what the program said.
+function startProgram(path, args, env) {
+  const child = spawn(path, args, { env, stdio: ['pipe', 'pipe', 'pipe'] });
+  child.output = '';
+  const exited = once(child, 'exit').catch(() => {});
+  child.spawnFailed = once(child, 'error').then(([error]) => error);
+  child.stdout.setEncoding('utf8').on('data', (text) => { child.output += text; });
+  child.stderr.setEncoding('utf8').on('data', (text) => { child.output += text; });
+  child.stopped = async () => {
+    if (child.exitCode === null && child.signalCode === null) {
+      child.kill('SIGTERM');
+      const killer = setTimeout(() => child.kill('SIGKILL'), 5000);
+      await exited;
+      clearTimeout(killer);
+    }
+  };
+  return child;
+}
+
+// Resolves with the first match of `pattern` in the child's output; rejects
+// when the child ends or `limit` ms pass first.
+function waitForOutput(child, pattern, limit = 15000) {
+  return new Promise((resolve, reject) => {
+    const check = () => {
+      const match = child.output.match(pattern);
+      if (!match) return false;
+      finish();
+      resolve(match);
+      return true;
+    };
+    const fail = (why) => {
+      finish();
+      reject(new Error(`${child.spawnargs.join(' ')}: ${why}; its output:\n${child.output}`));
+    };
+    const onData = () => check();
+    // "close" comes after the last of the output has been read.
+    const onClose = (code, signal) => check() || fail(`ended (${code ?? signal}) first`);
+    const timer = setTimeout(() => fail(`no ${pattern} within ${limit} ms`), limit);
+    const finish = () => {
+      clearTimeout(timer);
+      child.stdout.off('data', onData);
+      child.stderr.off('data', onData);
+      child.off('close', onClose);
+    };
+    child.stdout.on('data', onData);
+    child.stderr.on('data', onData);
+    child.on('close', onClose);
+    child.spawnFailed.then((error) => fail(error.message));
+    check();
+  });
+}
+
+// One command to completion; its exit status must be 0.
+async function runCommand(path, args, env, input = '') {
+  const child = startProgram(path, args, env);
+  child.stdin.end(input);
+  const [code, signal] = await once(child, 'close');
+  assert.equal(code, 0, `${path} ${args.join(' ')} ended with ${code ?? signal}:\n${child.output}`);
+  return child.output;
+}
+
+// Starts everything for one test and stops it when the test ends. Resolves
+// with the endpoint's URL and port and the environment the bridge runs with
+// (its PALISOR_BRIDGE_PORT names that port), for `palisor-bridge stdio`.
+export async function startBridge(t) {
+  const root = await mkdtemp(join(tmpdir(), 'palisor-clients-'));
+  const children = [];
+  t.after(async () => {
+    for (const child of children.reverse()) await child.stopped();
+    await rm(root, { recursive: true, force: true });
+  });
+
+  const authority = startProgram(devAuthorityExecutable, ['--port', '0', '--seed', 'demo'], cleanEnvironment());
+  children.push(authority);
+  const [, origin] = await waitForOutput(authority, /^listening (http:\/\/127\.0\.0\.1:\d+)$/m);
+
+  const folders = {};
+  for (const name of ['home', 'config', 'data', 'cache', 'runtime', 'workspace']) {
+    folders[name] = join(root, name);
+    await mkdir(folders[name], { mode: 0o700 });
+  }
+  await writeFile(join(folders.workspace, 'AGENTS.md'),
+    `# Client test workspace\n\n- projectKey: ${demo.projectKey}\n- authorityOrigin: ${origin}\n`);
+
+  const env = {
+    ...cleanEnvironment(),
+    HOME: folders.home,
+    XDG_CONFIG_HOME: folders.config,
+    XDG_DATA_HOME: folders.data,
+    XDG_CACHE_HOME: folders.cache,
+    XDG_RUNTIME_DIR: folders.runtime,
+    PALISOR_BRIDGE_AUTHORITY: origin,
+    PALISOR_BRIDGE_CREDENTIAL_FILE: join(root, 'credentials.json'),
+    PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR: '1',
+  };
+  await runCommand(bridgeExecutable, ['workspace', 'add', folders.workspace, '--default'], env);
+  await runCommand(bridgeExecutable, ['login', '--email', demo.email, '--password-stdin'], env, `${demo.password}\n`);
+
+  // Another program may take the free port before the bridge binds it: try
+  // another one then.
+  for (let attempt = 1; ; ++attempt) {
+    const port = await freePort();
+    const serveEnv = { ...env, PALISOR_BRIDGE_PORT: String(port) };
+    const bridge = startProgram(bridgeExecutable, ['serve'], serveEnv);
+    children.push(bridge);
+    try {
+      // The session is read before the status line names the endpoint.
+      await waitForOutput(bridge, new RegExp(`^Đã đăng nhập\\. Bridge đang chạy tại http://127\\.0\\.0\\.1:${port}/mcp`, 'm'));
+    } catch (error) {
+      if (attempt < 3 && bridge.output.includes('BIND_FAILED')) continue;
+      throw error;
+    }
+    return { url: new URL(`http://127.0.0.1:${port}/mcp`), port, env: serveEnv, workspace: folders.workspace };
+  }
+}
+
+// The JSON value a tool answered with: one text item holding a JSON object.
+export function toolValue(result) {
+  assert.notEqual(result.isError, true, JSON.stringify(result));
+  assert.equal(result.content.length, 1, JSON.stringify(result));
+  assert.equal(result.content[0].type, 'text');
+  return JSON.parse(result.content[0].text);
+}
+
+// What an agent does first on a connected client, through whichever
+// transport: the catalogue, the project's bootstrap, a task read through the
+// operation catalogue, and a work event that the authority then lists.
+export async function exerciseTools(client) {
+  const { tools } = await client.listTools();
+  assert.deepEqual(tools.map((tool) => tool.name), toolNames);
+  const call = tools.find((tool) => tool.name === 'authority_call_operation');
+  assert.deepEqual(call.inputSchema.required, ['operationId']);
+  assert.equal(call.inputSchema.properties.pathParams.type, 'object');
+
+  const bootstrap = toolValue(await client.callTool({ name: 'authority_bootstrap', arguments: {} }));
+  assert.equal(bootstrap.ok, true);
+  assert.equal(bootstrap.projectKey, demo.projectKey);
+  assert.deepEqual({ key: bootstrap.project.key, name: bootstrap.project.name }, { key: demo.projectKey, name: 'Demo project' });
+  for (const id of ['tasks.get', 'ai.work_events.list']) assert.ok(bootstrap.operationCatalog.operationIds.includes(id), id);
+
+  const task = toolValue(await client.callTool({
+    name: 'authority_call_operation',
+    arguments: { operationId: 'tasks.get', pathParams: { itemId: 'DEMO-2' } },
+  }));
+  assert.equal(task.ok, true);
+  assert.deepEqual(
+    { itemId: task.item.itemId, title: task.item.title, projectKey: task.item.projectKey },
+    { itemId: 'DEMO-2', title: 'Fix the login redirect', projectKey: demo.projectKey },
+  );
+
+  // The authority's refusal reaches the client as a JSON-RPC error with its
+  // code and status.
+  await assert.rejects(
+    client.callTool({ name: 'authority_call_operation', arguments: { operationId: 'tasks.get', pathParams: { itemId: 'DEMO-404' } } }),
+    (error) => {
+      assert.equal(error.code, -32000);
+      assert.deepEqual({ code: error.data.code, statusCode: error.data.statusCode }, { code: 'TASK_NOT_FOUND', statusCode: 404 });
+      return true;
+    },
+  );
+
+  const idempotencyKey = `client-test-${process.pid}-${Date.now()}`;
+  const event = {
+    idempotencyKey,
+    kind: 'decision',
+    eventType: 'agent.decision',
+    outcome: 'succeeded',
+    summary: 'Kept the redirect on the same origin.',
+  };
+  const logged = toolValue(await client.callTool({ name: 'authority_log_work_event', arguments: { event } }));
+  assert.equal(logged.ok, true, JSON.stringify(logged));
+  assert.equal(logged.duplicate, false);
+  assert.match(logged.eventId, /^evt-/);
+  assert.equal(logged.bridgeWorkEventSpool.pendingCount, 0);
+
+  // The authority has it, under the id it answered with, as the agent wrote it.
+  const received = toolValue(await client.callTool({
+    name: 'authority_call_operation',
+    arguments: { operationId: 'ai.work_events.list' },
+  }));
+  const ours = received.items.filter((item) => item.event.idempotencyKey === idempotencyKey);
+  assert.equal(ours.length, 1, JSON.stringify(received.items));
+  assert.equal(ours[0].eventId, logged.eventId);
+  assert.equal(ours[0].event.summary, event.summary);
+  assert.equal(ours[0].event.eventType, event.eventType);
+}
