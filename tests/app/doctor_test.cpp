@@ -275,6 +275,14 @@ TEST_F(Doctor, ARefusedOrExpiredSessionFailsAndIsLeftForTheUserToReplace) {
               "✗ Phiên đăng nhập: dev@palisor.test: phiên đã hết hạn (hết hạn lúc 2020-01-01T00:00:00Z (đã qua)) và "
               "không gia hạn được.\n    → Chạy palisor-bridge login.");
     EXPECT_EQ(authority->requestCount("GET", "/api/auth/me"), asked);
+
+    // A session from another authority than the one now configured.
+    login();
+    std::string moved = "http://127.0.0.1:" + std::to_string(test::freePort());
+    CommandResult elsewhere = doctor({"PALISOR_BRIDGE_AUTHORITY=" + moved});
+    EXPECT_EQ(checkLine(elsewhere.out, "Phiên đăng nhập"),
+              "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + authority->origin() +
+                  ", còn bridge dùng " + moved + ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved + ".");
 }
 
 TEST_F(Doctor, ThePortIsFreeOrABridgesAndAnythingElseThereIsAFailure) {

@@ -174,7 +174,7 @@ bool isDirectory(const std::string& path) {
 
 // ---- the credential store ----------------------------------------------------
 
-const char* kStoreCheck = "Kho phiên đăng nhập";
+constexpr const char* kStoreCheck = "Kho phiên đăng nhập";
 
 // The nearest folder on the way to `path` that exists: where a missing folder
 // would be created.
@@ -373,7 +373,7 @@ OriginSecurity checkTransportSecurity(Report& report, const std::string& origin)
 
 // ---- the session ---------------------------------------------------------------
 
-const char* kSessionCheck = "Phiên đăng nhập";
+constexpr const char* kSessionCheck = "Phiên đăng nhập";
 
 // "2026-12-07T03:16:00Z (còn 12 phút)" or "... (đã qua)".
 std::string describeTime(const std::string& iso) {
@@ -424,6 +424,16 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
         nonEmptyString(*web, "refreshToken").has_value() && !isExpired(member(*web, "refreshExpiresAt"), 0);
     std::string expiry = expiresAt.empty() ? "không ghi hạn" : "hết hạn lúc " + describeTime(expiresAt);
 
+    // A session from another authority is refused by this one, and is not
+    // shown to it.
+    if (auto loggedInAt = nonEmptyString(*web, "authorityOrigin");
+        loggedInAt && normalizeOrigin(*loggedInAt) != client->authorityOrigin()) {
+        report.fail(kSessionCheck,
+                    account + ": phiên này đăng nhập với " + *loggedInAt + ", còn bridge dùng " +
+                        client->authorityOrigin() + ".",
+                    "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() + ".");
+        return std::nullopt;
+    }
     if (accessExpired && !refreshUsable) {
         report.fail(kSessionCheck, account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
         return std::nullopt;
@@ -456,7 +466,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
                     "Chạy palisor-bridge login trước khi phiên hết hạn.");
     } else if (!confirmed) {
         report.warn(kSessionCheck, account + ": phiên " + expiry + "." + unconfirmed,
-                    "Sửa kết nối tới authority (xem dòng Authority); phiên sẽ được kiểm tra lại lần sau.");
+                    "Sửa kết nối tới authority (xem các dòng Authority và TLS), rồi chạy lại palisor-bridge doctor.");
     } else {
         report.pass(kSessionCheck, account + ", " + expiry + ", authority đã xác nhận.");
     }
