@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "bridge/app/cli/command_action.h"
+#include "bridge/app/cli/doctor_command.h"
 #include "bridge/app/cli/session_commands.h"
 #include "bridge/app/cli/skill_commands.h"
 #include "bridge/app/cli/stdio_command.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     palisor::addWorkspaceCommands(app, action);
     palisor::addSkillCommands(app, action);
     palisor::addStdioCommand(app, action);
+    palisor::addDoctorCommand(app, action);
 
     try {
         app.parse(argc, argv);

@@ -92,6 +92,19 @@ std::int32_t search(SecretService* service, const std::string& serviceName, cons
     return vault_status::kSuccess;
 }
 
+// The collection new items go to, when it exists and is unlocked.
+std::int32_t unlockedDefaultCollection(SecretService* service, CollectionPtr& out) {
+    GError* raw = nullptr;
+    CollectionPtr collection(
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
+    ErrorPtr error(raw);
+    if (error) return statusOf(error.get());
+    if (!collection) return vault_status::kNoDefaultCollection;
+    if (secret_collection_get_locked(collection.get())) return vault_status::kLocked;
+    out = std::move(collection);
+    return vault_status::kSuccess;
+}
+
 }  // namespace
 
 KeychainReadResult SecretServiceVault::read(const std::string& serviceName, const std::string& account) {
@@ -115,26 +128,28 @@ KeychainReadResult SecretServiceVault::read(const std::string& serviceName, cons
     return {sawLocked ? vault_status::kLocked : vault_status::kItemNotFound, std::nullopt};
 }
 
+std::int32_t SecretServiceVault::defaultCollectionStatus() {
+    ServicePtr service;
+    if (std::int32_t status = connect(service)) return status;
+    CollectionPtr collection;
+    return unlockedDefaultCollection(service.get(), collection);
+}
+
 std::int32_t SecretServiceVault::write(const std::string& serviceName, const std::string& account,
                                        std::string_view data) {
     ServicePtr service;
     if (std::int32_t status = connect(service)) return status;
-
-    GError* raw = nullptr;
-    CollectionPtr collection(
-        secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
-    ErrorPtr error(raw);
-    if (error) return statusOf(error.get());
-    if (!collection) return vault_status::kNoDefaultCollection;
-    if (secret_collection_get_locked(collection.get())) return vault_status::kLocked;
+    CollectionPtr collection;
+    if (std::int32_t status = unlockedDefaultCollection(service.get(), collection)) return status;
 
     // Replacing keeps one item per (service, account) in the collection:
     // the update-or-add of a generic-password item.
     AttributesPtr itemAttributes = attributes(serviceName, account);
     ValuePtr value(secret_value_new(data.data(), static_cast<gssize>(data.size()), "application/octet-stream"));
+    GError* raw = nullptr;
     ItemPtr item(secret_item_create_sync(collection.get(), schema(), itemAttributes.get(), kLabel, value.get(),
                                          SECRET_ITEM_CREATE_REPLACE, nullptr, &raw));
-    error.reset(raw);
+    ErrorPtr error(raw);
     if (error) return statusOf(error.get());
     return item ? vault_status::kSuccess : vault_status::kServiceFailed;
 }

@@ -24,6 +24,12 @@ public:
     KeychainReadResult read(const std::string& service, const std::string& account) override;
     std::int32_t write(const std::string& service, const std::string& account, std::string_view data) override;
     std::int32_t remove(const std::string& service, const std::string& account) override;
+
+    // Whether new items could be stored now, without storing one: kSuccess
+    // when the service answers and its default collection exists and is
+    // unlocked; else kServiceUnavailable, kNoDefaultCollection, kLocked or
+    // kServiceFailed, as write() would report. Blocks like the other calls.
+    static std::int32_t defaultCollectionStatus();
 };
 
 }  // namespace palisor

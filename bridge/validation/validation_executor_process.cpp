@@ -124,6 +124,32 @@ std::string ValidationExecutorProcess::defaultResourceFolder() {
     return standardizePath(joinPath(folder, "../share/palisor-bridge"));
 }
 
+ValidationExecutorProcess::Resources ValidationExecutorProcess::resourcesIn(const std::string& resourceFolder) {
+    Resources resources;
+    resources.folder = resourceFolder;
+    resources.runtimeFolder = joinPath(resourceFolder, "runtime");
+    resources.runtimeBin = joinPath(resources.runtimeFolder, "bin");
+    resources.node = joinPath(resources.runtimeFolder, "node");
+    resources.npm = joinPath(resources.runtimeBin, "npm");
+    resources.manifest = joinPath(resourceFolder, "validation-node-runtimes.json");
+    resources.executorFolder = joinPath(resourceFolder, "validation-executor");
+    resources.script = joinPath(resources.executorFolder, "supervisor.mjs");
+    return resources;
+}
+
+std::optional<ValidationExecutorProcess::MissingResource> ValidationExecutorProcess::missingResource(
+    const Resources& resources) {
+    using Case = ValidationExecutorProcessError::Case;
+    if (!isDirectory(resources.folder))
+        return MissingResource{ValidationExecutorProcessError(Case::resourcesMissing), resources.folder};
+    ValidationExecutorProcessError runtimeMissing(Case::runtimeMissing);
+    if (!isExecutableFile(resources.node)) return MissingResource{runtimeMissing, resources.node};
+    if (!isExecutableFile(resources.npm)) return MissingResource{runtimeMissing, resources.npm};
+    if (!exists(resources.manifest)) return MissingResource{runtimeMissing, resources.manifest};
+    if (!exists(resources.script)) return MissingResource{runtimeMissing, resources.script};
+    return std::nullopt;
+}
+
 std::string ValidationExecutorProcess::executorStateRoot(const std::string& projectKey) const {
     std::string name;
     for (char32_t c : utf8Scalars(projectKey)) {
@@ -216,17 +242,14 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
 
     ProjectAgentCredentials credentials = authorityClient.validationExecutorCredentials(pointer.projectKey);
 
-    if (!isDirectory(resourceFolder_))
-        throw ValidationExecutorProcessError(ValidationExecutorProcessError::Case::resourcesMissing);
-    std::string runtimeFolder = joinPath(resourceFolder_, "runtime");
-    std::string runtimeBin = joinPath(runtimeFolder, "bin");
-    std::string node = joinPath(runtimeFolder, "node");
-    std::string manifest = joinPath(resourceFolder_, "validation-node-runtimes.json");
-    std::string executorFolder = joinPath(resourceFolder_, "validation-executor");
-    std::string script = joinPath(executorFolder, "supervisor.mjs");
-    if (!isExecutableFile(node) || !isExecutableFile(joinPath(runtimeBin, "npm")) || !exists(manifest) ||
-        !exists(script))
-        throw ValidationExecutorProcessError(ValidationExecutorProcessError::Case::runtimeMissing);
+    Resources resources = resourcesIn(resourceFolder_);
+    if (auto missing = missingResource(resources)) throw missing->error;
+    const std::string& runtimeFolder = resources.runtimeFolder;
+    const std::string& runtimeBin = resources.runtimeBin;
+    const std::string& node = resources.node;
+    const std::string& manifest = resources.manifest;
+    const std::string& executorFolder = resources.executorFolder;
+    const std::string& script = resources.script;
 
     std::string stateRoot = executorStateRoot(pointer.projectKey);
 

@@ -78,6 +78,26 @@ public:
     // <folder of the executable>/../share/palisor-bridge, standardised.
     static std::string defaultResourceFolder();
 
+    // Where a launch finds its pieces under a resource folder.
+    struct Resources {
+        std::string folder;
+        std::string runtimeFolder;   // runtime
+        std::string runtimeBin;      // runtime/bin
+        std::string node;            // runtime/node
+        std::string npm;             // runtime/bin/npm
+        std::string manifest;        // validation-node-runtimes.json
+        std::string executorFolder;  // validation-executor
+        std::string script;          // validation-executor/supervisor.mjs
+    };
+    static Resources resourcesIn(const std::string& resourceFolder);
+    // The first piece a launch cannot do without, as the error start() raises
+    // and the path that is missing; none when everything is in place.
+    struct MissingResource {
+        ValidationExecutorProcessError error;
+        std::string path;
+    };
+    static std::optional<MissingResource> missingResource(const Resources& resources);
+
     // Starts the executor for a workspace, unless one already runs for the
     // same (standardised) root: then it returns at once and reports nothing.
     // Blocks on the authority. Throws, before anything is launched, for a

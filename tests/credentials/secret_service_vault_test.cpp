@@ -35,6 +35,8 @@ protected:
 
 TEST_F(SecretServiceVaultTest, StoresReplacesReadsAndDeletesItems) {
     const std::string service = "Palisor Bridge Vault Test";
+    // The session's login keyring is the default collection, unlocked.
+    EXPECT_EQ(SecretServiceVault::defaultCollectionStatus(), vault_status::kSuccess);
     EXPECT_EQ(vault->read(service, kAccount).status, vault_status::kItemNotFound);
     EXPECT_EQ(vault->remove(service, kAccount), vault_status::kItemNotFound);
 

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 
+#include "bridge/common/json.h"
 #include "bridge/common/text.h"
+#include "bridge/mcp/mcp_tool_contract.h"
 
 namespace palisor {
 
@@ -134,6 +136,19 @@ LoopbackAnswer loopbackExchange(std::uint16_t port, const std::string& method, c
     answer.status = static_cast<int>(*status);
     answer.body = received.substr(headEnd + 4, length ? *length : std::string::npos);
     return answer;
+}
+
+bool bridgeAnswers(std::uint16_t port) {
+    try {
+        LoopbackAnswer answer =
+            loopbackExchange(port, "GET", "/health", "", std::chrono::seconds(1), std::chrono::seconds(2));
+        auto health = parseJson(answer.body);
+        // Another program on the port may answer /health too; ours names itself.
+        return answer.status == 200 && health && optBool(*health, "ok").value_or(false) &&
+               optString(*health, "service") == McpToolContract::serverName;
+    } catch (const LoopbackHttpError&) {
+        return false;
+    }
 }
 
 }  // namespace palisor

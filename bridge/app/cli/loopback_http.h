@@ -31,4 +31,8 @@ LoopbackAnswer loopbackExchange(std::uint16_t port, const std::string& method, c
                                 const std::string& body, std::chrono::milliseconds connectTimeout,
                                 std::optional<std::chrono::milliseconds> readTimeout);
 
+// Whether a Palisor bridge answers GET /health on 127.0.0.1:port, within a
+// second to connect and two to answer.
+bool bridgeAnswers(std::uint16_t port);
+
 }  // namespace palisor

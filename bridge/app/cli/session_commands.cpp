@@ -126,17 +126,6 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
     return user ? nonEmptyString(*user, "email") : std::nullopt;
 }
 
-bool bridgeAnswers(std::uint16_t port) {
-    try {
-        LoopbackAnswer answer =
-            loopbackExchange(port, "GET", "/health", "", std::chrono::seconds(1), std::chrono::seconds(2));
-        auto health = parseJson(answer.body);
-        return answer.status == 200 && health && optBool(*health, "ok").value_or(false);
-    } catch (const LoopbackHttpError&) {
-        return false;
-    }
-}
-
 int runStatus() {
     auto tokenStore = std::make_shared<NativeTokenStore>();
     auto client = createAuthorityClient(tokenStore);

@@ -1,0 +1,747 @@
+#include "bridge/app/cli/doctor_command.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/app/bridge_components.h"
+#include "bridge/app/cli/loopback_http.h"
+#include "bridge/app/configuration.h"
+#include "bridge/common/atomic_file.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/child_process.h"
+#include "bridge/common/json.h"
+#include "bridge/common/paths.h"
+#include "bridge/common/text.h"
+#include "bridge/common/time.h"
+#include "bridge/common/url.h"
+#include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/secret_service_vault.h"
+#include "bridge/mcp/local_mcp_server.h"
+#include "bridge/validation/validation_executor_process.h"
+#include "bridge/workspace/agents_pointer.h"
+
+namespace palisor {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every exchange with the keyring, the authority or a program is abandoned
+// after this long, so that the doctor answers even where the thing it checks
+// hangs.
+constexpr auto kCheckLimit = 5s;
+// The transport's own idle limit for one authority exchange, below the above.
+constexpr double kAuthorityIdleSeconds = 4;
+constexpr int kMinimumNodeMajor = 18;
+constexpr const char* kCredentialFileExample = "~/.config/palisor-bridge/session.json";
+
+enum class Verdict { pass, warning, failure };
+
+struct Check {
+    Verdict verdict;
+    std::string name;
+    std::string finding;
+    std::string fix;  // empty for a pass
+};
+
+class Report {
+public:
+    void pass(std::string name, std::string finding) { add(Verdict::pass, std::move(name), std::move(finding), {}); }
+    void warn(std::string name, std::string finding, std::string fix) {
+        add(Verdict::warning, std::move(name), std::move(finding), std::move(fix));
+    }
+    void fail(std::string name, std::string finding, std::string fix) {
+        add(Verdict::failure, std::move(name), std::move(finding), std::move(fix));
+    }
+
+    void append(const Report& other) { checks_.insert(checks_.end(), other.checks_.begin(), other.checks_.end()); }
+
+    bool failed() const {
+        for (const Check& check : checks_)
+            if (check.verdict == Verdict::failure) return true;
+        return false;
+    }
+
+    void print(std::ostream& out) const {
+        int counts[3] = {0, 0, 0};
+        for (const Check& check : checks_) {
+            ++counts[static_cast<int>(check.verdict)];
+            out << mark(check.verdict) << " " << check.name << ": " << check.finding << "\n";
+            if (!check.fix.empty()) out << "    → " << check.fix << "\n";
+        }
+        out << counts[0] << " đạt, " << counts[1] << " cảnh báo, " << counts[2] << " lỗi.\n";
+    }
+
+    JsonValue json() const {
+        JsonValue checks = JsonValue::array();
+        for (const Check& check : checks_) {
+            JsonValue entry = {{"name", check.name}, {"status", status(check.verdict)}, {"detail", check.finding}};
+            if (!check.fix.empty()) entry["fix"] = check.fix;
+            checks.push_back(std::move(entry));
+        }
+        return {{"ok", !failed()}, {"checks", std::move(checks)}};
+    }
+
+private:
+    static const char* mark(Verdict verdict) {
+        switch (verdict) {
+            case Verdict::pass:
+                return "✓";
+            case Verdict::warning:
+                return "!";
+            case Verdict::failure:
+                return "✗";
+        }
+        return "?";
+    }
+    static const char* status(Verdict verdict) {
+        switch (verdict) {
+            case Verdict::pass:
+                return "pass";
+            case Verdict::warning:
+                return "warning";
+            case Verdict::failure:
+                return "failure";
+        }
+        return "failure";
+    }
+    void add(Verdict verdict, std::string name, std::string finding, std::string fix) {
+        checks_.push_back({verdict, std::move(name), std::move(finding), std::move(fix)});
+    }
+
+    std::vector<Check> checks_;
+};
+
+// Runs `work` on a thread of its own and waits for it until `limit`; nullopt
+// when it did not finish in time. A call that overruns finishes later on its
+// own (it owns everything it touches) and its answer is dropped.
+template <typename T>
+std::optional<T> withinLimit(std::chrono::milliseconds limit, std::function<T()> work) {
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable finished;
+        std::optional<T> value;
+        bool done = false;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, work = std::move(work)] {
+        std::optional<T> value;
+        try {
+            value = work();
+        } catch (...) {
+            // Reported like a call that never answered.
+        }
+        std::lock_guard guard(shared->lock);
+        shared->value = std::move(value);
+        shared->done = true;
+        shared->finished.notify_all();
+    }).detach();
+    std::unique_lock guard(shared->lock);
+    shared->finished.wait_for(guard, limit, [&] { return shared->done; });
+    return shared->done ? std::move(shared->value) : std::nullopt;
+}
+
+std::string seconds(std::chrono::milliseconds limit) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
+}
+
+std::string octalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// ---- the credential store ----------------------------------------------------
+
+constexpr const char* kStoreCheck = "Kho phiên đăng nhập";
+
+// The nearest folder on the way to `path` that exists: where a missing folder
+// would be created.
+std::string nearestExistingFolder(std::string path) {
+    while (!path.empty() && path != "/" && !isDirectory(path)) path = parentPath(path);
+    return path.empty() ? "/" : path;
+}
+
+// Returns whether the stored session can be read from there (a file that is
+// too open is still read: the session check goes on).
+bool checkCredentialFile(Report& report, const std::string& configured) {
+    std::string path = standardizePath(configured);
+    std::string folder = parentPath(path);
+    std::string name = std::string(kStoreCheck) + " (file)";
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT) {
+            report.fail(name, path + " không truy cập được: " + std::strerror(errno) + ".",
+                        "Cho tài khoản này quyền vào thư mục " + folder +
+                            ", hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang một đường dẫn khác.");
+            return false;
+        }
+        // The vault makes the file (and its folders) at the first login.
+        std::string existing = nearestExistingFolder(folder);
+        if (::access(existing.c_str(), W_OK | X_OK) != 0) {
+            report.fail(name, path + " chưa có, và thư mục " + existing + " không ghi được.",
+                        "Cho phép ghi vào " + existing +
+                            " (chmod u+w), hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang một thư mục ghi được.");
+            return true;  // nothing stored: the session check says so
+        }
+        report.pass(name, path + " chưa có; lần đăng nhập đầu sẽ tạo nó (mode 0600).");
+        return true;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        report.fail(name, path + " không phải một file thường.",
+                    "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang đường dẫn của một file, ví dụ " +
+                        std::string(kCredentialFileExample) + ".");
+        return false;
+    }
+    // Whether the bridge can read a session from the file, whatever else is wrong with it.
+    KeychainReadResult read =
+        CredentialFileVault(path).read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
+    bool readable = read.status == vault_status::kSuccess || read.status == vault_status::kItemNotFound;
+    std::string mode = octalMode(info.st_mode);
+    // The first problem, in the order a user would fix them.
+    if (info.st_uid != ::geteuid()) {
+        report.fail(name, path + " thuộc về người dùng khác (uid " + std::to_string(info.st_uid) + ").",
+                    "Chuyển file cho tài khoản này: chown " + std::to_string(::geteuid()) + " " + path + ".");
+    } else if ((info.st_mode & 077) != 0) {
+        report.fail(name, path + " có mode " + mode + ": người khác đọc được phiên đăng nhập.",
+                    "Chạy chmod 600 " + path + ".");
+    } else if (::access(path.c_str(), R_OK | W_OK) != 0) {
+        report.fail(name, path + " không đọc/ghi được (mode " + mode + ").", "Chạy chmod 600 " + path + ".");
+    } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        // Every change replaces the file through a new one in the same folder.
+        report.fail(name, "thư mục " + folder + " không ghi được, nên phiên mới không lưu được.",
+                    "Cho phép ghi vào " + folder + " (chmod u+w " + folder + ").");
+    } else if (read.status == vault_status::kFileCorrupt) {
+        report.fail(name, path + " không phải file phiên của bridge (nội dung không đọc được).",
+                    "Chuyển file đó đi chỗ khác rồi chạy palisor-bridge login; bridge sẽ ghi một file mới.");
+    } else if (!readable) {
+        report.fail(name, path + " không đọc được (mã " + std::to_string(read.status) + ").",
+                    "Chạy chmod 600 " + path + " và kiểm tra rằng file thuộc tài khoản này.");
+    } else {
+        report.pass(name, path + " (mode " + mode + ").");
+    }
+    return readable;
+}
+
+bool checkSecretService(Report& report) {
+    std::string name = std::string(kStoreCheck) + " (Secret Service)";
+    std::string useFile =
+        "Trên máy không có keyring, đặt PALISOR_BRIDGE_CREDENTIAL_FILE=" + std::string(kCredentialFileExample) +
+        " để giữ phiên trong một file (mode 0600).";
+    auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
+    if (!status) {
+        report.fail(name, "keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
+        return false;
+    }
+    switch (*status) {
+        case vault_status::kSuccess:
+            report.pass(name, "keyring sẵn sàng, bộ khoá mặc định đã mở khoá.");
+            return true;
+        case vault_status::kServiceUnavailable: {
+            auto bus = environmentValue("DBUS_SESSION_BUS_ADDRESS");
+            std::string why = !bus || bus->empty() ? "không có phiên D-Bus (DBUS_SESSION_BUS_ADDRESS chưa đặt)"
+                                                   : "không có dịch vụ Secret Service trên phiên D-Bus";
+            report.fail(name, "không có keyring: " + why + ".", useFile);
+            return false;
+        }
+        case vault_status::kLocked:
+            report.fail(name, "bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
+                        "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc đặt "
+                        "PALISOR_BRIDGE_CREDENTIAL_FILE=" +
+                            std::string(kCredentialFileExample) + ".");
+            return false;
+        case vault_status::kNoDefaultCollection:
+            report.fail(name, "keyring không có bộ khoá mặc định để lưu phiên.",
+                        "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE=" +
+                            std::string(kCredentialFileExample) + ".");
+            return false;
+        default:
+            report.fail(name, "keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
+            return false;
+    }
+}
+
+// Returns whether the stored session can be read.
+bool checkCredentialStore(Report& report) {
+    if (keychainDisabledByEnvironment()) {
+        report.warn(std::string(kStoreCheck) + " (chỉ trong bộ nhớ)",
+                    "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
+                    "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE.");
+        return false;
+    }
+    auto file = environmentValue(kCredentialFileVariable);
+    if (file && !file->empty()) return checkCredentialFile(report, *file);
+    return checkSecretService(report);
+}
+
+// ---- the authority ---------------------------------------------------------------
+
+// One GET to the authority, without any recovery: no refresh, no session
+// cleared, whatever the answer.
+struct Exchange {
+    bool ok = false;
+    JsonValue body;
+    std::optional<int> status;
+    bool refused = false;  // an authentication failure
+    std::string error;
+};
+
+Exchange authorityGet(const std::shared_ptr<AuthorityClient>& client, const std::string& path,
+                      const std::optional<std::string>& token) {
+    auto answer = withinLimit<Exchange>(kCheckLimit, [client, path, token] {
+        Exchange exchange;
+        try {
+            exchange.body = client->request(path, "GET", std::nullopt, token, false, std::nullopt);
+            exchange.ok = true;
+        } catch (const AuthorityClientError& error) {
+            exchange.status = error.statusCode();
+            exchange.refused = isAuthFailure(error);
+            exchange.error = errorDescription(error);
+        } catch (const std::exception& error) {
+            exchange.refused = isAuthFailure(error);
+            exchange.error = errorDescription(error);
+        }
+        return exchange;
+    });
+    if (answer) return *answer;
+    Exchange timedOut;
+    timedOut.error = "không có trả lời trong " + seconds(kCheckLimit);
+    return timedOut;
+}
+
+bool isLoopbackHost(std::string host) {
+    host = asciiLower(host);
+    if (host == "localhost" || host == "[::1]" || host == "::1") return true;
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// What the configured origin says about the way tokens travel.
+struct OriginSecurity {
+    bool usable = false;  // a URL with a host
+    bool encrypted = false;
+    bool loopback = false;
+};
+
+OriginSecurity checkTransportSecurity(Report& report, const std::string& origin) {
+    const char* name = "TLS";
+    OriginSecurity security;
+    auto url = Url::parse(origin);
+    if (!url || url->host().empty()) {
+        report.fail(name, "\"" + origin + "\" không phải một origin.",
+                    "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port], hoặc bỏ nó để dùng " +
+                        std::string(kDefaultAuthorityOrigin) + ".");
+        return security;
+    }
+    security.usable = true;
+    security.loopback = isLoopbackHost(url->host());
+    if (url->scheme() == "https") {
+        security.encrypted = true;
+        report.pass(name, origin + " dùng https.");
+    } else if (url->scheme() == "http" && security.loopback) {
+        report.pass(name, origin + " dùng http trên loopback; dữ liệu không rời máy này.");
+    } else if (url->scheme() == "http") {
+        report.fail(name, origin + " dùng http tới máy khác: mật khẩu và token sẽ đi qua mạng không mã hoá.",
+                    "Đặt PALISOR_BRIDGE_AUTHORITY với https://, ví dụ https://" + url->host() + ".");
+    } else {
+        report.fail(name, origin + " dùng scheme \"" + url->scheme() + "\", bridge chỉ nói http(s).",
+                    "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port].");
+    }
+    return security;
+}
+
+// ---- the session ---------------------------------------------------------------
+
+constexpr const char* kSessionCheck = "Phiên đăng nhập";
+
+// "2026-12-07T03:16:00Z (còn 12 phút)" or "... (đã qua)".
+std::string describeTime(const std::string& iso) {
+    auto when = parseIsoTime(iso);
+    if (!when) return iso;
+    auto left = std::chrono::duration_cast<std::chrono::minutes>(*when - std::chrono::system_clock::now()).count();
+    if (*when <= std::chrono::system_clock::now()) return iso + " (đã qua)";
+    if (left < 120) return iso + " (còn " + std::to_string(left) + " phút)";
+    if (left < 48 * 60) return iso + " (còn " + std::to_string(left / 60) + " giờ)";
+    return iso + " (còn " + std::to_string(left / (24 * 60)) + " ngày)";
+}
+
+// The stored web session as the bridge would use it, checked with the
+// authority without changing it. A refresh would rotate the refresh token,
+// and a refused one would be cleared: a diagnosis must not be the thing that
+// logs the user out, so the doctor only reads.
+//
+// Returns the access token when the authority accepted it, for the reads that
+// follow.
+std::optional<std::string> checkSession(Report& report, bool storeReadable, const OriginSecurity& security,
+                                        const std::shared_ptr<AuthorityClient>& client) {
+    const std::string login = "Chạy palisor-bridge login.";
+    if (keychainDisabledByEnvironment()) {
+        report.warn(kSessionCheck, "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
+                    "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN (hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE), rồi " +
+                        std::string("chạy palisor-bridge login."));
+        return std::nullopt;
+    }
+    if (!storeReadable) {
+        report.fail(kSessionCheck, "không đọc được vì kho phiên đăng nhập không dùng được.",
+                    "Sửa kho phiên đăng nhập như trên, rồi chạy palisor-bridge login.");
+        return std::nullopt;
+    }
+    JsonValue record = client->tokenStore()->readSession();
+    const JsonValue* web = objectMember(record, "web");
+    auto accessToken = web ? nonEmptyString(*web, "accessToken") : std::nullopt;
+    if (!accessToken) {
+        report.fail(kSessionCheck, "chưa đăng nhập.", login);
+        return std::nullopt;
+    }
+    const JsonValue* user = objectMember(*web, "user");
+    std::string account = (user ? nonEmptyString(*user, "email") : std::nullopt).value_or("tài khoản không rõ");
+    std::string expiresAt = optString(*web, "expiresAt").value_or("");
+    std::string refreshExpiresAt = optString(*web, "refreshExpiresAt").value_or("");
+    bool accessExpired = isExpired(member(*web, "expiresAt"), 0);
+    bool renewSoon = isExpired(member(*web, "expiresAt"), AuthorityClient::kWebTokenRenewBeforeSeconds);
+    bool refreshUsable =
+        nonEmptyString(*web, "refreshToken").has_value() && !isExpired(member(*web, "refreshExpiresAt"), 0);
+    std::string expiry = expiresAt.empty() ? "không ghi hạn" : "hết hạn lúc " + describeTime(expiresAt);
+
+    // A session from another authority is refused by this one, and is not
+    // shown to it.
+    if (auto loggedInAt = nonEmptyString(*web, "authorityOrigin");
+        loggedInAt && normalizeOrigin(*loggedInAt) != client->authorityOrigin()) {
+        report.fail(kSessionCheck,
+                    account + ": phiên này đăng nhập với " + *loggedInAt + ", còn bridge dùng " +
+                        client->authorityOrigin() + ".",
+                    "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() + ".");
+        return std::nullopt;
+    }
+    if (accessExpired && !refreshUsable) {
+        report.fail(kSessionCheck, account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
+        return std::nullopt;
+    }
+
+    // Asked only with a token that is still valid, and never over a
+    // connection that would show it to the network.
+    std::optional<Exchange> me;
+    if (!accessExpired && security.usable && (security.encrypted || security.loopback))
+        me = authorityGet(client, "/api/auth/me", accessToken);
+    if (me && me->refused) {
+        report.fail(kSessionCheck, account + ": authority từ chối phiên này (" + me->error + ").", login);
+        return std::nullopt;
+    }
+    bool confirmed = me && me->ok;
+    std::string unconfirmed;
+    if (!confirmed) {
+        unconfirmed = me              ? " Chưa xác nhận được với authority: " + me->error + "."
+                      : accessExpired ? ""
+                                      : " Chưa xác nhận với authority (origin không an toàn).";
+    }
+
+    if (renewSoon && refreshUsable) {
+        report.warn(kSessionCheck,
+                    account + ": token truy cập " + expiry + "; token làm mới còn dùng được đến " +
+                        describeTime(refreshExpiresAt) + ", bridge sẽ gia hạn khi cần." + unconfirmed,
+                    "Không cần làm gì: bridge tự gia hạn; nếu việc gia hạn lỗi, chạy palisor-bridge login.");
+    } else if (renewSoon) {
+        report.warn(kSessionCheck, account + ": phiên " + expiry + " và không có token làm mới." + unconfirmed,
+                    "Chạy palisor-bridge login trước khi phiên hết hạn.");
+    } else if (!confirmed) {
+        report.warn(kSessionCheck, account + ": phiên " + expiry + "." + unconfirmed,
+                    "Sửa kết nối tới authority (xem các dòng Authority và TLS), rồi chạy lại palisor-bridge doctor.");
+    } else {
+        report.pass(kSessionCheck, account + ", " + expiry + ", authority đã xác nhận.");
+    }
+    return confirmed ? accessToken : std::nullopt;
+}
+
+// ---- the port ----------------------------------------------------------------------
+
+// Whether a listener could bind 127.0.0.1:port now, as the endpoint does.
+std::optional<std::string> portUnavailableReason(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string(std::strerror(errno));
+    int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::optional<std::string> reason;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) reason = std::strerror(errno);
+    ::close(fd);
+    return reason;
+}
+
+void checkPort(Report& report) {
+    const char* name = "Cổng";
+    auto configured = environmentValue("PALISOR_BRIDGE_PORT");
+    std::uint16_t port = configuredPort(configured);
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    std::string chooseAnother =
+        "Dừng chương trình đó, hoặc chọn cổng khác cho bridge bằng PALISOR_BRIDGE_PORT (1024-65535).";
+    if (bridgeAnswers(port)) {
+        report.pass(name, where + ": một Palisor bridge đang chạy và trả lời /health.");
+    } else if (auto reason = portUnavailableReason(port)) {
+        report.fail(name, where + " đã bị một chương trình khác chiếm (" + *reason + ").", chooseAnother);
+        return;
+    } else {
+        report.pass(name, where + " còn trống.");
+    }
+    // A value the bridge cannot use falls back to the default without a word.
+    if (configured && !configured->empty() && port == LocalMcpServer::kDefaultPort &&
+        trim(*configured) != std::to_string(port) && trim(*configured) != "+" + std::to_string(port))
+        report.warn(
+            name,
+            "PALISOR_BRIDGE_PORT=\"" + *configured + "\" không dùng được, bridge dùng " + std::to_string(port) + ".",
+            "Đặt PALISOR_BRIDGE_PORT thành một số từ 1024 đến 65535, hoặc bỏ nó.");
+}
+
+// ---- the authority's reachability -----------------------------------------------
+
+void checkAuthority(Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
+                    const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
+    const char* name = "Authority";
+    const std::string& origin = client->authorityOrigin();
+    if (!security.usable) {
+        report.fail(name, "không kiểm tra được: origin không hợp lệ.", "Sửa PALISOR_BRIDGE_AUTHORITY (xem dòng TLS).");
+        return;
+    }
+    Exchange health = authorityGet(client, "/api/health", std::nullopt);
+    if (!health.ok) {
+        std::string finding = health.status ? origin + " trả lời HTTP " + std::to_string(*health.status) +
+                                                  " cho /api/health (" + health.error + ")."
+                                            : origin + " không kết nối được: " + health.error + ".";
+        report.fail(name, finding,
+                    "Kiểm tra mạng và rằng authority đang chạy, hoặc đặt PALISOR_BRIDGE_AUTHORITY đúng origin.");
+        return;
+    }
+    std::string finding = origin + " trả lời /api/health";
+    if (auto state = optString(health.body, "status")) finding += " (" + *state + ")";
+
+    // The catalogue's version, read with the session the check above accepted
+    // and for the project the bridge serves first.
+    std::optional<std::string> projectKey;
+    for (const WorkspaceRegistration& workspace : workspaces.workspaces)
+        if (!projectKey || workspaces.defaultWorkspaceId == workspace.workspaceId) projectKey = workspace.projectKey;
+    if (acceptedToken && projectKey) {
+        Exchange bootstrap =
+            authorityGet(client, "/api/authority?projectKey=" + urlQueryEncode(*projectKey), acceptedToken);
+        const JsonValue* catalog = bootstrap.ok ? objectMember(bootstrap.body, "operationCatalog") : nullptr;
+        if (auto version = catalog ? optString(*catalog, "version") : std::nullopt)
+            finding += "; catalogue " + *version + " (dự án " + *projectKey + ")";
+        else if (!bootstrap.ok)
+            finding += "; không đọc được catalogue của " + *projectKey + ": " + bootstrap.error;
+    }
+    report.pass(name, finding + ".");
+}
+
+// ---- the workspaces ----------------------------------------------------------------
+
+void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, const std::string& bridgeOrigin) {
+    if (snapshot.workspaces.empty()) {
+        report.warn("Workspace", "chưa có workspace nào được đăng ký.",
+                    "Chạy palisor-bridge workspace add <thư mục có AGENTS.md>.");
+        return;
+    }
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        std::string name = "Workspace " + workspace.workspaceId;
+        const std::string& root = workspace.workspaceRoot;
+        if (!isDirectory(root)) {
+            report.fail(name, "thư mục " + root + " không còn.",
+                        "Khôi phục thư mục, hoặc chạy palisor-bridge workspace remove " + workspace.workspaceId + ".");
+            continue;
+        }
+        AgentsPointer pointer;
+        try {
+            pointer = readAgentsPointer(root);
+        } catch (const AgentsPointerError& error) {
+            report.fail(name, joinPath(root, "AGENTS.md") + " thiếu dòng trỏ (" + errorDescription(error) + ").",
+                        "Thêm vào AGENTS.md các dòng \"- projectKey: " + workspace.projectKey +
+                            "\" và \"- authorityOrigin: " + bridgeOrigin + "\".");
+            continue;
+        } catch (const std::exception& error) {
+            report.fail(name, joinPath(root, "AGENTS.md") + " không đọc được (" + errorDescription(error) + ").",
+                        "Kiểm tra rằng AGENTS.md có trong " + root + ", đọc được và là UTF-8.");
+            continue;
+        }
+        if (pointer.authorityOrigin != bridgeOrigin) {
+            report.fail(
+                name,
+                "AGENTS.md trỏ tới authority " + pointer.authorityOrigin + ", còn bridge dùng " + bridgeOrigin + ".",
+                "Sửa dòng \"- authorityOrigin:\" trong " + pointer.agentsPath +
+                    ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + pointer.authorityOrigin + ".");
+            continue;
+        }
+        if (pointer.projectKey != workspace.projectKey) {
+            report.fail(name,
+                        "AGENTS.md ghi dự án " + pointer.projectKey + ", còn workspace đăng ký cho " +
+                            workspace.projectKey + ".",
+                        "Chạy palisor-bridge workspace add " + root + " để cập nhật đăng ký.");
+            continue;
+        }
+        report.pass(name, workspace.projectKey + " tại " + root + ".");
+    }
+}
+
+// ---- the executors' runtime --------------------------------------------------------
+
+// What a program printed on standard output, when it exited 0 within the limit.
+std::optional<std::string> programOutput(const std::string& program, const std::vector<std::string>& arguments,
+                                         const std::vector<std::string>& environment) {
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable exited;
+        std::string output;
+        std::optional<ChildExitStatus> exit;
+    };
+    auto shared = std::make_shared<Shared>();
+    ChildProcess::Options options;
+    options.executable = program;
+    options.arguments = arguments;
+    options.environment = environment;
+    options.onStandardOutput = [shared](std::string_view chunk) {
+        std::lock_guard guard(shared->lock);
+        if (shared->output.size() < 4096) shared->output.append(chunk);
+    };
+    options.onStandardError = [](std::string_view) {};
+    options.onExit = [shared](ChildExitStatus exit) {
+        std::lock_guard guard(shared->lock);
+        shared->exit = exit;
+        shared->exited.notify_all();
+    };
+    ChildProcess child(std::move(options));
+    try {
+        child.launch();
+    } catch (const ChildProcessError&) {
+        return std::nullopt;
+    }
+    std::unique_lock guard(shared->lock);
+    // A program that does not exit in time is killed with the ChildProcess.
+    if (!shared->exited.wait_for(guard, kCheckLimit, [&] { return shared->exit.has_value(); })) return std::nullopt;
+    if (shared->exit->bySignal || shared->exit->status != 0) return std::nullopt;
+    return trim(shared->output);
+}
+
+// 20 for "v20.11.1".
+std::optional<long long> majorVersion(const std::string& version) {
+    std::string_view text(version);
+    if (!text.empty() && text.front() == 'v') text.remove_prefix(1);
+    return parseDecimalInteger(text.substr(0, text.find('.')));
+}
+
+void checkExecutorRuntime(Report& report) {
+    const char* name = "Runtime của validation executor";
+    if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") {
+        report.pass(name, "đã tắt (PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR=1), không cần Node.js.");
+        return;
+    }
+    const std::string install = "Cài Node.js " + std::to_string(kMinimumNodeMajor) +
+                                "+ và npm (sudo apt install nodejs npm), rồi build hoặc cài lại bridge để "
+                                "share/palisor-bridge/runtime trỏ tới chúng.";
+    using Process = ValidationExecutorProcess;
+    Process::Resources resources = Process::resourcesIn(Process::defaultResourceFolder());
+    if (auto missing = Process::missingResource(resources)) {
+        report.fail(name, "thiếu " + missing->path + " (" + errorDescription(missing->error) + ").", install);
+        return;
+    }
+    // Run as the executor runs: the runtime's folders first on the search path.
+    std::vector<std::string> environment = environmentWith(
+        {"PATH=" + resources.runtimeBin + ":" + resources.runtimeFolder + ":/usr/bin:/bin:/usr/sbin:/sbin"});
+    std::optional<std::string> version = programOutput(resources.node, {"--version"}, environment);
+    std::optional<long long> major = version ? majorVersion(*version) : std::nullopt;
+    if (!major) {
+        report.fail(name, resources.node + " --version không chạy được.", install);
+        return;
+    }
+    if (*major < kMinimumNodeMajor) {
+        report.fail(name, "Node.js " + *version + " quá cũ (cần " + std::to_string(kMinimumNodeMajor) + " trở lên).",
+                    install);
+        return;
+    }
+    // The executor finds its runtime through the manifest the build wrote.
+    std::optional<JsonValue> manifest;
+    try {
+        if (auto bytes = readFileIfExists(resources.manifest)) manifest = parseJson(*bytes);
+    } catch (const FileError&) {
+    }
+    const JsonValue* runtimes = manifest ? arrayMember(*manifest, "runtimes") : nullptr;
+    if (!runtimes || runtimes->empty() || !(*runtimes)[0].is_object()) {
+        report.fail(name, resources.manifest + " không đọc được.", install);
+        return;
+    }
+    const JsonValue* npm = objectMember((*runtimes)[0], "npm");
+    std::string npmVersion = (npm ? optString(*npm, "version") : std::nullopt).value_or("?");
+    report.pass(name, "Node.js " + *version + " và npm " + npmVersion + " qua " + resources.runtimeFolder + ".");
+}
+
+// ---- the command ---------------------------------------------------------------------
+
+struct DoctorOptions {
+    bool json = false;
+};
+
+int runDoctor(const DoctorOptions& options) {
+    Report report;
+    bool storeReadable = checkCredentialStore(report);
+
+    auto tokenStore = std::make_shared<NativeTokenStore>();
+    AuthorityClient::Options clientOptions;
+    clientOptions.authorityOrigin = configuredAuthorityOrigin();
+    clientOptions.tokenStore = tokenStore;
+    // The bridge waits long for a slow authority; the doctor only asks whether it answers.
+    clientOptions.headerTask = [](const AuthorityRequest& request) {
+        AuthorityRequest bounded = request;
+        bounded.timeoutSeconds = kAuthorityIdleSeconds;
+        return syncHeaderDataTask(bounded);
+    };
+    auto client = std::make_shared<AuthorityClient>(clientOptions);
+    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+
+    // The transport's security decides whether the session may be shown to the
+    // authority, so it is looked at first and reported after the session.
+    Report securityReport;
+    OriginSecurity security = checkTransportSecurity(securityReport, client->authorityOrigin());
+    std::optional<std::string> acceptedToken = checkSession(report, storeReadable, security, client);
+    checkPort(report);
+    checkAuthority(report, security, client, acceptedToken, workspaces);
+    report.append(securityReport);
+    checkWorkspaces(report, workspaces, client->authorityOrigin());
+    checkExecutorRuntime(report);
+
+    if (options.json)
+        std::cout << dumpPretty(report.json()).value_or("{}") << "\n";
+    else
+        report.print(std::cout);
+    return report.failed() ? kExitFailure : kExitSuccess;
+}
+
+}  // namespace
+
+void addDoctorCommand(CLI::App& app, CommandAction& action) {
+    auto options = std::make_shared<DoctorOptions>();
+    auto* doctor = app.add_subcommand(
+        "doctor", "Check the credential store, the session, the port, the authority, the workspaces and the runtime.");
+    doctor->add_flag("--json", options->json, "Print the checks as JSON");
+    doctor->callback([&action, options] { action = [options] { return runDoctor(*options); }; });
+}
+
+}  // namespace palisor
