@@ -112,8 +112,25 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     useCredentialFile = false;  // memory-only sessions
     CommandResult login = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n");
     EXPECT_EQ(login.exitCode, 1);
-    EXPECT_EQ(login.err, "Đăng nhập lỗi: KEYCHAIN_DISABLED\n");
+    EXPECT_TRUE(login.err.starts_with("Đăng nhập lỗi: KEYCHAIN_DISABLED\n")) << login.err;
+    EXPECT_TRUE(contains(login.err, "bỏ biến này")) << login.err;
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), 0u);
+
+    // No keyring at all (no session bus to find): the code, then the way out.
+    test::TempDir runtime;
+    std::vector<std::string> noBus;
+    for (const std::string& entry :
+         environment({"PALISOR_BRIDGE_CREDENTIAL_FILE=", "XDG_RUNTIME_DIR=" + runtime.path()}))
+        if (!entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") && !entry.starts_with("DISPLAY=") &&
+            !entry.starts_with("WAYLAND_DISPLAY="))
+            noBus.push_back(entry);
+    CommandResult keyless = test::runProgram(test::kBridgeExecutable,
+                                             {"login", "--email", "dev@palisor.test", "--password-stdin"}, noBus,
+                                             "right-password\n");
+    EXPECT_EQ(keyless.exitCode, 1);
+    EXPECT_TRUE(keyless.err.starts_with("Đăng nhập lỗi: KEYCHAIN_")) << keyless.err;
+    EXPECT_TRUE(contains(keyless.err, "\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
+                                      "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << keyless.err;
 }
 
 TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {

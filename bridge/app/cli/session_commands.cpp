@@ -85,6 +85,16 @@ struct LoginOptions {
     bool passwordFromStdin = false;
 };
 
+// Said after a login that found nowhere to keep the session, which on a
+// machine without a desktop keyring is the usual first stumble.
+constexpr const char* kNoKeyringHint =
+    "Không lưu được phiên vào keyring. Trên máy không có keyring, đặt "
+    "PALISOR_BRIDGE_CREDENTIAL_FILE=~/.config/palisor-bridge/session.json rồi đăng nhập lại; "
+    "palisor-bridge doctor cho biết thêm.";
+constexpr const char* kMemoryOnlyHint =
+    "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
+    "(hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE) để lệnh login lưu được phiên.";
+
 int runLogin(const LoginOptions& options) {
     Terminal terminal;
     std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
@@ -95,7 +105,7 @@ int runLogin(const LoginOptions& options) {
     auto tokenStore = std::make_shared<NativeTokenStore>();
     // A session kept in memory would end with this process: the login would
     // look successful and leave nobody logged in.
-    if (!tokenStore->keychainEnabled()) return fail("Đăng nhập lỗi: KEYCHAIN_DISABLED");
+    if (!tokenStore->keychainEnabled()) return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
     try {
         JsonValue answer = createAuthorityClient(tokenStore)->login(email, password);
         std::string who = email;
@@ -104,7 +114,9 @@ int runLogin(const LoginOptions& options) {
         std::cout << "Đã đăng nhập: " << who << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        return fail("Đăng nhập lỗi: " + errorDescription(error));
+        std::string code = errorDescription(error);
+        if (code.starts_with("KEYCHAIN_")) return fail("Đăng nhập lỗi: " + code + "\n" + kNoKeyringHint);
+        return fail("Đăng nhập lỗi: " + code);
     }
 }
 
