@@ -260,7 +260,7 @@ JsonValue AiWorkEventSpool::emptyState(const std::string& projectKey) {
             {"entries", JsonValue::array()}};
 }
 
-JsonValue AiWorkEventSpool::sanitizeEvent(const JsonValue& event, const std::string& component) const {
+JsonValue AiWorkEventSpool::sanitizeEvent(const JsonValue& event, const std::string& component) {
     JsonValue out = JsonValue::object();
     if (event.is_object())
         for (auto it = event.begin(); it != event.end(); ++it)
