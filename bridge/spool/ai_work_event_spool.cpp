@@ -104,9 +104,15 @@ std::string validUtf8(std::string_view text) {
 
 std::string scrubText(std::string_view input) {
     std::string text = validUtf8(input);
+    // URL credentials go first. A Bearer token or a JWT may end right where
+    // a URL's "://" begins ("Bearer srv://admin:pw@host" reads the scheme as
+    // the token); replaced first, it would take the scheme with it, the URL
+    // pattern would no longer match, and the user and password would stay.
+    // The user and password of a URL never hold white space, "/" or "@", so
+    // removing them first leaves every token and JWT for its own pattern.
+    RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
     RE2::GlobalReplace(&text, bearerPattern(), "[REDACTED]");
     RE2::GlobalReplace(&text, jwtPattern(), "[REDACTED]");
-    RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
     if (text.size() > kMaxStringCharacters) text = std::string(prefixOfUserPerceivedLength(text, kMaxStringCharacters));
     return text;
 }
@@ -260,7 +266,7 @@ JsonValue AiWorkEventSpool::emptyState(const std::string& projectKey) {
             {"entries", JsonValue::array()}};
 }
 
-JsonValue AiWorkEventSpool::sanitizeEvent(const JsonValue& event, const std::string& component) const {
+JsonValue AiWorkEventSpool::sanitizeEvent(const JsonValue& event, const std::string& component) {
     JsonValue out = JsonValue::object();
     if (event.is_object())
         for (auto it = event.begin(); it != event.end(); ++it)

@@ -56,6 +56,12 @@ public:
     // nesting to 5 levels. Shared with the authority failure records.
     static JsonValue sanitizeDiagnosticValue(const JsonValue& value);
 
+    // An event as the spool stores it: its known fields only, each value
+    // sanitised, "component" set to `component`. Throws AiWorkEventSpoolError
+    // for a missing required field, an idempotency key outside 8 to 300
+    // characters, or a component the spool does not accept.
+    static JsonValue sanitizeEvent(const JsonValue& event, const std::string& component);
+
     // The spool file of a workspace: <root>/.agents/runtime/ai-work-event-spool.v1.json.
     static std::string spoolUrl(const std::string& workspaceRoot);
 
@@ -63,7 +69,6 @@ public:
     static constexpr const char* kRelativePath = ".agents/runtime/ai-work-event-spool.v1.json";
 
 private:
-    JsonValue sanitizeEvent(const JsonValue& event, const std::string& component) const;
     JsonValue readState(const std::string& workspaceRoot, const std::string& projectKey) const;
     void writeState(const std::string& workspaceRoot, const JsonValue& state) const;
     static JsonValue emptyState(const std::string& projectKey);

@@ -38,9 +38,6 @@ std::string readAgentsFile(const std::string& path) {
     }
     if (!bytes) unreadable(path, "no such file", ENOENT);
     if (!isValidUtf8(*bytes)) unreadable(path, "not UTF-8 text", EILSEQ);
-    // Editors on some systems start UTF-8 files with a byte order mark; it
-    // would hide a pointer line written first in the file.
-    if (startsWith(*bytes, "\xEF\xBB\xBF")) bytes->erase(0, 3);
     return std::move(*bytes);
 }
 
@@ -127,6 +124,13 @@ AgentsPointerError::AgentsPointerError(Case errorCase) : BridgeError(codeFor(err
 AgentsPointer readAgentsPointer(std::string_view workspaceRoot) {
     std::string agentsPath = joinPath(workspaceRoot, "AGENTS.md");
     std::string text = readAgentsFile(agentsPath);
+    return parseAgentsPointer(text, std::move(agentsPath));
+}
+
+AgentsPointer parseAgentsPointer(std::string_view text, std::string agentsPath) {
+    // Editors on some systems start UTF-8 files with a byte order mark; it
+    // would hide a pointer line written first in the file.
+    if (startsWith(text, "\xEF\xBB\xBF")) text.remove_prefix(3);
 
     std::map<std::string, std::string> found;
     for (std::string_view rawLine : splitLines(text)) {

@@ -39,6 +39,10 @@ private:
 // a file without a project key or authority origin throws AgentsPointerError.
 AgentsPointer readAgentsPointer(std::string_view workspaceRoot);
 
+// The same rules over text already read from `agentsPath` (UTF-8, a leading
+// byte order mark ignored). Throws AgentsPointerError only.
+AgentsPointer parseAgentsPointer(std::string_view text, std::string agentsPath);
+
 // The one comparable form of an authority origin: scheme "://" host, plus ":"
 // port when the text names a port (even the scheme's default). Text that is
 // not a URL with scheme and host comes back with leading and trailing "/"

@@ -524,3 +524,31 @@ TEST(DevAuthorityLifecycle, StopsPromptlyWhileClientsHoldConnectionsOrWait) {
 
 }  // namespace
 }  // namespace palisor::dev
+
+namespace palisor::dev {
+namespace {
+
+TEST(DevAuthorityRestart, ComesBackOnItsPortWithItsDataAndCanForgetRequests) {
+    DevAuthority authority({.recordRequests = false});
+    authority.addProject("ALPHA", "Alpha");
+    authority.addUser("ana@example.test", "s3cret", {"ALPHA"});
+    authority.start();
+    std::uint16_t port = authority.port();
+    DevSession session = authority.login("ana@example.test", "s3cret");
+
+    authority.stop();
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    EXPECT_FALSE(client.Get("/api/health"));
+
+    authority.start();
+    EXPECT_EQ(authority.port(), port);
+    auto me = client.Get("/api/auth/me", httplib::Headers{{"Authorization", "Bearer " + session.accessToken}});
+    ASSERT_TRUE(me);
+    EXPECT_EQ(me->status, 200) << me->body;
+    EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), 1u);
+    EXPECT_TRUE(authority.requests().empty());
+}
+
+}  // namespace
+}  // namespace palisor::dev

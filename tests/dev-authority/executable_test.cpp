@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <httplib.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/common/json.h"
@@ -97,6 +100,77 @@ TEST(DevAuthorityExecutable, RefusesUnknownArgumentsAndStopsOnInterrupt) {
     EXPECT_EQ(plain.standardOutput.rfind("listening http://127.0.0.1:", 0), 0u);
     plain.signal(SIGINT);
     EXPECT_EQ(plain.waitForExit(), 0);
+}
+
+int announcedPort(const test::ChildProcess& process) {
+    const std::string prefix = "listening http://127.0.0.1:";
+    const std::string& out = process.standardOutput;
+    if (out.rfind(prefix, 0) != 0) return 0;
+    return std::stoi(out.substr(prefix.size(), out.find('\n') - prefix.size()));
+}
+
+TEST(DevAuthorityExecutable, FailsEveryNthRequestWithItsOwnFailuresInTurn) {
+    test::ChildProcess process = authorityProcess({"--port", "0", "--fail-every", "3"});
+    ASSERT_TRUE(process.waitForStdout("\n")) << process.output;
+    int port = announcedPort(process);
+    ASSERT_GT(port, 0) << process.standardOutput;
+
+    httplib::Client client("127.0.0.1", port);
+    std::vector<int> statuses;
+    for (int i = 0; i < 9; ++i) {
+        auto answer = client.Get("/api/health");
+        ASSERT_TRUE(answer) << i;
+        statuses.push_back(answer->status);
+        if (answer->status != 200) {
+            JsonValue body = parseJsonObject(std::string_view(answer->body));
+            EXPECT_EQ(body.value("ok", true), false) << answer->body;
+            EXPECT_EQ(body.value("code", ""), answer->status == 503 ? "SERVICE_UNAVAILABLE" : "INTERNAL_ERROR");
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 503, 200, 200, 500, 200, 200, 503}));
+
+    EXPECT_EQ(authorityProcess({"--fail-every", "x"}).waitForExit(), 2);
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.waitForExit(), 0);
+}
+
+TEST(DevAuthorityExecutable, DropsItsPortForAWhileAndComesBackOnTheSamePortWithItsData) {
+    test::ChildProcess process =
+        authorityProcess({"--port", "0", "--seed", "demo", "--drop-port-every", "1", "--drop-for", "700"});
+    ASSERT_TRUE(process.waitForStdout("\n")) << process.output;
+    int port = announcedPort(process);
+    ASSERT_GT(port, 0) << process.standardOutput;
+    ASSERT_TRUE(process.waitForOutput("demo password:")) << process.output;
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(1, 0);
+    JsonValue credentials = {{"email", "demo@palisor.dev"}, {"password", "demo-password"}};
+    std::string token;
+    for (int attempt = 0; attempt < 20 && token.empty(); ++attempt) {
+        auto login = client.Post("/api/auth/login", credentials.dump(), "application/json");
+        if (login && login->status == 200) token = parseJsonObject(std::string_view(login->body)).value("accessToken", "");
+        else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_FALSE(token.empty());
+
+    // While the port is closed nothing answers; afterwards the same port
+    // serves again and the token issued before still works.
+    ASSERT_TRUE(process.waitForOutput("port closed")) << process.output;
+    auto during = client.Get("/api/health");
+    EXPECT_FALSE(during) << "answered while the port was closed";
+    ASSERT_TRUE(process.waitForOutput("listening again")) << process.output;
+    httplib::Headers web{{"Authorization", "Bearer " + token}};
+    std::optional<int> status;
+    for (int attempt = 0; attempt < 20 && status != 200; ++attempt) {
+        auto me = client.Get("/api/auth/me", web);
+        if (me) status = me->status;
+        else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(status, 200);
+
+    EXPECT_EQ(authorityProcess({"--drop-port-every", "0"}).waitForExit(), 2);
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.waitForExit(), 0);
 }
 
 }  // namespace

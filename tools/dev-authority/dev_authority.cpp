@@ -222,6 +222,7 @@ public:
     std::uint16_t boundPort = 0;
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> connections{0};
+    std::atomic<std::size_t> served{0};  // for failEvery
 
     mutable std::mutex mutex;  // hooks and records
     std::condition_variable stopSignal;
@@ -304,9 +305,23 @@ void DevAuthority::Impl::serve(const httplib::Request& request, httplib::Respons
     {
         std::lock_guard lock(mutex);
         ++counts[route];
-        log.push_back(recorded);
+        if (options.recordRequests) log.push_back(recorded);
     }
     response.set_header("x-request-id", "req-" + randomUuidLower());
+
+    if (options.failEvery > 0) {
+        std::size_t number = served.fetch_add(1) + 1;
+        if (number % options.failEvery == 0) {
+            bool unavailable = (number / options.failEvery) % 2 == 1;
+            DevAnswer failure = unavailable ? failureAnswer(503, "SERVICE_UNAVAILABLE", "Injected failure: try again.")
+                                            : failureAnswer(500, "INTERNAL_ERROR", "Injected failure.");
+            answer(recorded, response, std::move(failure), arrived);
+            std::lock_guard lock(mutex);
+            bodyBytes[route] += response.body.size();
+            ++statuses[route][response.status];
+            return;
+        }
+    }
 
     HookDecision decision = consumeHooks(route);
     if (decision.delay) {
@@ -376,10 +391,11 @@ void DevAuthority::start() {
         response.set_content(dumpCompact(failure.body).value_or("{}"), "application/json");
     });
 
-    int port = impl_->options.port == 0 ? server->bind_to_any_port("127.0.0.1")
-                                        : (server->bind_to_port("127.0.0.1", impl_->options.port) ? impl_->options.port : -1);
-    if (port <= 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(impl_->options.port));
+    // A restart keeps the port the first start was given or picked.
+    int wanted = impl_->boundPort != 0 ? impl_->boundPort : impl_->options.port;
+    int port = wanted == 0 ? server->bind_to_any_port("127.0.0.1")
+                           : (server->bind_to_port("127.0.0.1", wanted) ? wanted : -1);
+    if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(wanted));
     server->widenBacklog();
     impl_->boundPort = static_cast<std::uint16_t>(port);
     impl_->stopping = false;

@@ -66,6 +66,15 @@ struct DevAuthorityOptions {
     // so that clients ask for its compact view and revalidate it. Off, the
     // authority behaves like one that predates them.
     bool announceReadOptimizations = true;
+    // Fault injection for soak runs: every `failEvery`-th request, counted
+    // over all routes, is answered by a failure of the authority itself
+    // (503 and 500 in turn, with the usual JSON failure body) instead of
+    // being served. 0 serves every request.
+    std::size_t failEvery = 0;
+    // Every request is kept for requests(). A long-running program that
+    // never reads them back turns this off so that its memory stays flat;
+    // the counters are kept either way.
+    bool recordRequests = true;
 };
 
 struct FoundationProjectOptions {
@@ -144,6 +153,9 @@ public:
 
     // Binds 127.0.0.1 and serves on background threads; port() is valid
     // afterwards. Throws std::runtime_error when the port cannot be bound.
+    // Started again after stop(), it listens on the port it had before, with
+    // its accounts, tokens, tasks and skills kept: an authority that was
+    // unreachable for a while.
     void start();
     // Closes the listening socket and every connection, waits for the workers.
     // Idempotent.

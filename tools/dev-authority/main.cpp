@@ -4,6 +4,12 @@
 // The first line on standard output is "listening http://127.0.0.1:PORT", so a
 // script or test can start it with --port 0 and learn the port. SIGINT or
 // SIGTERM stops it with exit status 0.
+//
+// For soak runs it can misbehave on purpose: --fail-every N answers every Nth
+// request with a 503 or 500 of its own, and --drop-port-every S --drop-for MS
+// closes its port (and every open connection) every S seconds for MS
+// milliseconds, then listens again on the same port, its data kept. Each drop
+// and return is logged on standard error.
 #include <signal.h>
 
 #include <cstdio>
@@ -20,8 +26,11 @@ constexpr const char* kUsage =
     "usage: palisor-dev-authority [--port N] [--seed demo]\n"
     "                             [--access-token-lifetime S] [--refresh-token-lifetime S]\n"
     "                             [--agent-token-lifetime S]\n"
+    "                             [--fail-every N] [--drop-port-every S [--drop-for MS]]\n"
     "An in-memory stand-in for the project authority server, on 127.0.0.1.\n"
-    "Test and demo equipment: accounts and tokens live only as long as the process.\n";
+    "Test and demo equipment: accounts and tokens live only as long as the process.\n"
+    "--fail-every N answers every Nth request with a failure (503, 500 in turn);\n"
+    "--drop-port-every S closes the port every S seconds for --drop-for MS (default 1000).\n";
 
 int usageError(const std::string& message) {
     std::cerr << "palisor-dev-authority: " << message << "\n" << kUsage;
@@ -90,6 +99,8 @@ void seedDemoData(palisor::dev::DevAuthority& authority) {
 int main(int argc, char** argv) {
     palisor::dev::DevAuthorityOptions options;
     bool seedDemo = false;
+    long long dropEverySeconds = 0;
+    long long dropForMs = 1000;
     constexpr long long kTenYears = 10LL * 366 * 24 * 3600;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -112,6 +123,18 @@ int main(int argc, char** argv) {
             if (name == "--access-token-lifetime") options.accessTokenLifetime = lifetime;
             if (name == "--refresh-token-lifetime") options.refreshTokenLifetime = lifetime;
             if (name == "--agent-token-lifetime") options.agentTokenLifetime = lifetime;
+        } else if (argument == "--fail-every") {
+            auto every = numberArgument(argc, argv, i, 0, 1000000);
+            if (!every) return usageError("--fail-every needs a number of requests");
+            options.failEvery = static_cast<std::size_t>(*every);
+        } else if (argument == "--drop-port-every") {
+            auto seconds = numberArgument(argc, argv, i, 1, kTenYears);
+            if (!seconds) return usageError("--drop-port-every needs a number of seconds");
+            dropEverySeconds = *seconds;
+        } else if (argument == "--drop-for") {
+            auto ms = numberArgument(argc, argv, i, 1, 3600 * 1000);
+            if (!ms) return usageError("--drop-for needs a number of milliseconds");
+            dropForMs = *ms;
         } else {
             return usageError("unknown argument " + argument);
         }
@@ -126,6 +149,9 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // Nobody reads the recorded requests of a program; a long run keeps its
+    // memory flat without them.
+    options.recordRequests = false;
     palisor::dev::DevAuthority authority(options);
     if (seedDemo) seedDemoData(authority);
     try {
@@ -137,7 +163,30 @@ int main(int argc, char** argv) {
     std::cout << "listening " << authority.origin() << std::endl;
 
     int received = 0;
-    sigwait(&stopSignals, &received);
+    if (dropEverySeconds == 0) {
+        sigwait(&stopSignals, &received);
+    } else {
+        // Up for dropEverySeconds, down for dropForMs, until a stop signal.
+        auto wait = [&](long long ms) {
+            timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+            int signal = sigtimedwait(&stopSignals, nullptr, &limit);
+            if (signal > 0) received = signal;
+            return signal > 0;
+        };
+        while (!wait(dropEverySeconds * 1000)) {
+            authority.stop();
+            std::cerr << "palisor-dev-authority: port closed for " << dropForMs << " ms" << std::endl;
+            bool stop = wait(dropForMs);
+            if (stop) break;
+            try {
+                authority.start();
+            } catch (const std::exception& error) {
+                std::cerr << "palisor-dev-authority: " << error.what() << "\n";
+                return 1;
+            }
+            std::cerr << "palisor-dev-authority: listening again" << std::endl;
+        }
+    }
     authority.stop();
     std::cerr << "palisor-dev-authority: stopped (" << strsignal(received) << ")\n";
     return 0;
