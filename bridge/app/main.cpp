@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +18,10 @@
 #include "bridge/mcp/mcp_tool_contract.h"
 
 int main(int argc, char** argv) {
+    // Each of the endpoint's many worker threads would otherwise get a malloc
+    // arena of its own as load first reaches it, and the memory held grows for
+    // minutes before it settles. Two arenas serve a loopback endpoint as fast.
+    mallopt(M_ARENA_MAX, 2);
     CLI::App app{"Palisor Bridge: the local MCP endpoint between AI coding agents and the project authority."};
     app.name("palisor-bridge");
     app.add_flag_callback(

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -39,6 +41,9 @@ void scheduleScreenshot(palisor::gui::BridgeWindow& window) {
 int main(int argc, char** argv) {
     // A peer that goes away mid-answer must not end the bridge.
     std::signal(SIGPIPE, SIG_IGN);
+    // As in palisor-bridge: few malloc arenas, so the endpoint's workers do
+    // not each grow one of their own.
+    mallopt(M_ARENA_MAX, 2);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Palisor Bridge"));
