@@ -1,6 +1,7 @@
 #include "bridge/common/paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,6 +106,11 @@ bool isInsideOrEqual(std::string_view root, std::string_view target) {
     if (target == root) return true;
     if (root == "/") return !target.empty() && target.front() == '/';
     return target.size() > root.size() && target.substr(0, root.size()) == root && target[root.size()] == '/';
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 }  // namespace palisor

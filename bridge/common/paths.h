@@ -40,4 +40,7 @@ std::string parentPath(std::string_view path);
 // "/w/skills"). Both must already be standardised.
 bool isInsideOrEqual(std::string_view root, std::string_view target);
 
+// Whether a folder is at `path` (symbolic links followed).
+bool isDirectory(const std::string& path);
+
 }  // namespace palisor

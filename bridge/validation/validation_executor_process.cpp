@@ -37,11 +37,6 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-bool isDirectory(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // The bytes at the end of a chunk that start a UTF-8 sequence the chunk does
 // not finish; the pipe may cut a character anywhere.
 std::size_t incompleteUtf8Tail(std::string_view bytes) {
@@ -122,6 +117,10 @@ std::string ValidationExecutorProcess::defaultResourceFolder() {
     std::string folder = executableDirectory();
     if (folder.empty()) return {};
     return standardizePath(joinPath(folder, "../share/palisor-bridge"));
+}
+
+std::string ValidationExecutorProcess::Resources::searchPath() const {
+    return runtimeBin + ":" + runtimeFolder + ":/usr/bin:/bin:/usr/sbin:/sbin";
 }
 
 ValidationExecutorProcess::Resources ValidationExecutorProcess::resourcesIn(const std::string& resourceFolder) {
@@ -244,8 +243,6 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
 
     Resources resources = resourcesIn(resourceFolder_);
     if (auto missing = missingResource(resources)) throw missing->error;
-    const std::string& runtimeFolder = resources.runtimeFolder;
-    const std::string& runtimeBin = resources.runtimeBin;
     const std::string& node = resources.node;
     const std::string& manifest = resources.manifest;
     const std::string& executorFolder = resources.executorFolder;
@@ -273,7 +270,7 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
         "PALISOR_BRIDGE_STATE_ROOT=" + stateRoot,
         "PALISOR_BRIDGE_PARENT_PID=" + std::to_string(::getpid()),
         "PALISOR_VALIDATION_NODE_RUNTIME_MANIFEST=" + manifest,
-        "PATH=" + runtimeBin + ":" + runtimeFolder + ":/usr/bin:/bin:/usr/sbin:/sbin",
+        "PATH=" + resources.searchPath(),
     });
     std::weak_ptr<ValidationExecutorProcess> weak = weak_from_this();
     options.onStandardOutput = [weak, launch](std::string_view chunk) {

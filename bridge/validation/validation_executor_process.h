@@ -88,6 +88,10 @@ public:
         std::string manifest;        // validation-node-runtimes.json
         std::string executorFolder;  // validation-executor
         std::string script;          // validation-executor/supervisor.mjs
+
+        // The executor's PATH: the runtime's folders first, so that npm's
+        // script runs on the linked node, then the system's.
+        std::string searchPath() const;
     };
     static Resources resourcesIn(const std::string& resourceFolder);
     // The first piece a launch cannot do without, as the error start() raises

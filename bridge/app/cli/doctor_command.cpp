@@ -82,7 +82,7 @@ public:
         int counts[3] = {0, 0, 0};
         for (const Check& check : checks_) {
             ++counts[static_cast<int>(check.verdict)];
-            out << mark(check.verdict) << " " << check.name << ": " << check.finding << "\n";
+            out << shown(check.verdict).mark << " " << check.name << ": " << check.finding << "\n";
             if (!check.fix.empty()) out << "    → " << check.fix << "\n";
         }
         out << counts[0] << " đạt, " << counts[1] << " cảnh báo, " << counts[2] << " lỗi.\n";
@@ -91,7 +91,7 @@ public:
     JsonValue json() const {
         JsonValue checks = JsonValue::array();
         for (const Check& check : checks_) {
-            JsonValue entry = {{"name", check.name}, {"status", status(check.verdict)}, {"detail", check.finding}};
+            JsonValue entry = {{"name", check.name}, {"status", shown(check.verdict).status}, {"detail", check.finding}};
             if (!check.fix.empty()) entry["fix"] = check.fix;
             checks.push_back(std::move(entry));
         }
@@ -99,27 +99,14 @@ public:
     }
 
 private:
-    static const char* mark(Verdict verdict) {
-        switch (verdict) {
-            case Verdict::pass:
-                return "✓";
-            case Verdict::warning:
-                return "!";
-            case Verdict::failure:
-                return "✗";
-        }
-        return "?";
-    }
-    static const char* status(Verdict verdict) {
-        switch (verdict) {
-            case Verdict::pass:
-                return "pass";
-            case Verdict::warning:
-                return "warning";
-            case Verdict::failure:
-                return "failure";
-        }
-        return "failure";
+    // How each verdict is printed: its mark, and its name in --json.
+    struct Shown {
+        const char* mark;
+        const char* status;
+    };
+    static Shown shown(Verdict verdict) {
+        static constexpr Shown kShown[] = {{"✓", "pass"}, {"!", "warning"}, {"✗", "failure"}};
+        return kShown[static_cast<int>(verdict)];
     }
     void add(Verdict verdict, std::string name, std::string finding, std::string fix) {
         checks_.push_back({verdict, std::move(name), std::move(finding), std::move(fix)});
@@ -165,11 +152,6 @@ std::string octalMode(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // ---- the credential store ----------------------------------------------------
@@ -663,9 +645,8 @@ void checkExecutorRuntime(Report& report) {
         report.fail(name, "thiếu " + missing->path + " (" + errorDescription(missing->error) + ").", install);
         return;
     }
-    // Run as the executor runs: the runtime's folders first on the search path.
-    std::vector<std::string> environment = environmentWith(
-        {"PATH=" + resources.runtimeBin + ":" + resources.runtimeFolder + ":/usr/bin:/bin:/usr/sbin:/sbin"});
+    // Run as the executor runs, on its search path.
+    std::vector<std::string> environment = environmentWith({"PATH=" + resources.searchPath()});
     std::optional<std::string> version = programOutput(resources.node, {"--version"}, environment);
     std::optional<long long> major = version ? majorVersion(*version) : std::nullopt;
     if (!major) {
