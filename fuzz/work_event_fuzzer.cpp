@@ -52,40 +52,31 @@ constexpr std::array<std::string_view, 5> kProhibitedKeys = {"chainofthought", "
 constexpr std::array<const char*, 4> kComponents = {"ai-node", "bridge", "validator", "agent"};
 
 template <std::size_t N>
-bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-RE2::Options caseInsensitive() {
-    RE2::Options options;
-    options.set_case_sensitive(false);
-    options.set_log_errors(false);
-    return options;
+bool listed(const std::array<std::string_view, N>& names, std::string_view name) {
+    return std::ranges::find(names, name) != names.end();
 }
 
 // What the scrubber promises to remove; the capture is the secret itself.
 constexpr const char* kSpace = R"(\t\n\v\f\r\p{Z}\x{85})";
 const RE2& bearerSecret() {
     static const RE2& pattern =
-        *new RE2(std::string(R"(\bBearer[)") + kSpace + R"(]+([A-Za-z0-9._~+/-]+=*))", caseInsensitive());
+        *new RE2(std::string(R"((?i)\bBearer[)") + kSpace + R"(]+([A-Za-z0-9._~+/-]+=*))");
     return pattern;
 }
 const RE2& jwtSecret() {
     static const RE2& pattern =
-        *new RE2(R"((\beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\b))", caseInsensitive());
+        *new RE2(R"((?i)(\beyJ[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\.[A-Za-z0-9_-]{8,}\b))");
     return pattern;
 }
 const RE2& urlSecret() {
-    static const RE2& pattern = *new RE2(std::string(R"([a-z][a-z0-9+.-]*://([^)") + kSpace + R"(/@:]+:[^)" + kSpace +
-                                             R"(/@]+@))",
-                                         caseInsensitive());
+    static const RE2& pattern =
+        *new RE2(std::string(R"((?i)[a-z][a-z0-9+.-]*://([^)") + kSpace + R"(/@:]+:[^)" + kSpace + R"(/@]+@))");
     return pattern;
 }
 const RE2& sensitiveKey() {
     static const RE2& pattern = *new RE2(
-        "(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
-        "mongo.?uri|jwt|session.?id)",
-        caseInsensitive());
+        "(?i)(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
+        "mongo.?uri|jwt|session.?id)");
     return pattern;
 }
 
@@ -153,7 +144,7 @@ std::string normalizedKey(std::string_view key) {
 }
 
 bool droppedKey(const std::string& key) {
-    return contains(kProhibitedKeys, normalizedKey(key)) || RE2::PartialMatch(key, sensitiveKey());
+    return listed(kProhibitedKeys, normalizedKey(key)) || RE2::PartialMatch(key, sensitiveKey());
 }
 
 // The output against its input, member by member.
@@ -256,7 +247,7 @@ void sanitizeEvent(const JsonValue& event, const std::string& component) {
     std::size_t keyLength = palisor::userPerceivedLength(*palisor::stringMember(stored, "idempotencyKey"));
     if (keyLength < 8 || keyLength > 300) __builtin_trap();
     for (auto it = stored.begin(); it != stored.end(); ++it) {
-        if (!contains(kAllowedFields, it.key())) __builtin_trap();
+        if (!listed(kAllowedFields, it.key())) __builtin_trap();
         if (it.key() == "component") continue;
         // Top-level fields are kept whatever their name; their values are scrubbed.
         checkValue(event.at(it.key()), it.value(), 0);
