@@ -6,6 +6,7 @@
 #include "bridge/common/jwt.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
+#include "bridge/common/url.h"
 #include "bridge/credentials/native_token_store.h"
 
 namespace palisor {
@@ -132,10 +133,10 @@ JsonValue AuthorityClient::requestCatalogWithWebSession(const std::string& proje
 
 std::string AuthorityClient::ensureProjectAgentToken(const std::string& projectKey) {
     if (auto token = tokenStore_->projectAgentToken(authorityOrigin_, projectKey)) return *token;
+    std::string path = "/api/projects/" + requestPathSegment("projectKey", projectKey) + "/agent-tokens";
     std::string webToken = ensureWebAccessToken();
-    JsonValue answer =
-        requestWithSessionInvalidation("/api/projects/" + urlEncode(projectKey) + "/agent-tokens", "POST",
-                                       JsonValue{{"label", "Palisor Bridge Native " + isoNow()}}, webToken, std::nullopt);
+    JsonValue answer = requestWithSessionInvalidation(
+        path, "POST", JsonValue{{"label", "Palisor Bridge Native " + isoNow()}}, webToken, std::nullopt);
     auto token = nonEmptyString(answer, "token");
     if (!token) throw AuthorityClientError::projectAgentTokenMissing();
     tokenStore_->setProjectAgentToken(authorityOrigin_, projectKey, *token, memberOr(answer, "item", nullptr));

@@ -171,18 +171,28 @@ std::vector<std::string_view> splitKeepingEmpty(std::string_view text, std::stri
     }
 }
 
-std::string urlEncode(std::string_view text) {
-    return percentEncode(text, [](unsigned char c) {
-        if (isAsciiAlnum(c)) return true;
-        switch (c) {
-            case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-            case '-': case '.': case '/': case ':': case '=': case '@': case '_': case '~':
-                return true;
-            default:
-                return false;
-        }
-    });
+namespace {
+
+bool keptInPath(unsigned char c) {
+    if (isAsciiAlnum(c)) return true;
+    switch (c) {
+        case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
+        case '-': case '.': case '/': case ':': case '=': case '@': case '_': case '~':
+            return true;
+        default:
+            return false;
+    }
 }
+
+}  // namespace
+
+std::string urlEncode(std::string_view text) { return percentEncode(text, keptInPath); }
+
+std::string urlEncodePathSegment(std::string_view text) {
+    return percentEncode(text, [](unsigned char c) { return c != '/' && keptInPath(c); });
+}
+
+bool isDotSegment(std::string_view text) { return text == "." || text == ".."; }
 
 std::string urlQueryEncode(std::string_view text) {
     return percentEncode(text, [](unsigned char c) {

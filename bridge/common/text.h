@@ -26,6 +26,11 @@ std::vector<std::string_view> splitKeepingEmpty(std::string_view text, std::stri
 // (a path: "/" stays). urlQueryEncode keeps ASCII letters, digits and - . _ ~ / ?
 // (a query value: "&", "=" and "+" are encoded).
 std::string urlEncode(std::string_view text);
+// The same for a value that must stay one path segment: "/" is encoded too.
+// "." and ".." stay what they are, so callers refuse them (isDotSegment):
+// a server or proxy would take them as a step up or nowhere.
+std::string urlEncodePathSegment(std::string_view text);
+bool isDotSegment(std::string_view text);
 std::string urlQueryEncode(std::string_view text);
 
 // Decodes %XX escapes; nullopt when an escape is malformed. "+" stays "+".

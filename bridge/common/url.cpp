@@ -4,6 +4,9 @@
 
 #include <memory>
 
+#include "bridge/common/bridge_error.h"
+#include "bridge/common/text.h"
+
 namespace palisor {
 
 namespace {
@@ -66,6 +69,11 @@ std::optional<std::string> Url::origin() const {
     std::string out = scheme_ + "://" + host_;
     if (port_) out += ":" + *port_;
     return out;
+}
+
+std::string requestPathSegment(std::string_view name, std::string_view value) {
+    if (isDotSegment(value)) throw BridgeError("PATH_PARAM_INVALID:" + std::string(name));
+    return urlEncodePathSegment(value);
 }
 
 }  // namespace palisor

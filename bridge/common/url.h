@@ -47,4 +47,9 @@ private:
     std::optional<std::string> query_;
 };
 
+// `value` percent-encoded as exactly one segment of a request path, "/"
+// included. "." and ".." would be taken as steps through the path, so they
+// raise BridgeError "PATH_PARAM_INVALID:<name>" before anything is sent.
+std::string requestPathSegment(std::string_view name, std::string_view value);
+
 }  // namespace palisor

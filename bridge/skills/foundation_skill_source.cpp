@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
 
 namespace palisor {
@@ -105,6 +106,9 @@ JsonValue FoundationSkillSource::read(const std::string& resource, const std::st
         !startsWith(*pathTemplate, "/api/v2/") || pathTemplate->find_first_of("?#") != std::string::npos)
         throw SourceError::invalid("READ_NOT_ALLOWED");
 
+    // Percent-encoded dots are still steps to many servers.
+    if (isDotSegment(projectKey_)) throw BridgeError("PATH_PARAM_INVALID:projectKey");
+    if (isDotSegment(id)) throw BridgeError("PATH_PARAM_INVALID:id");
     std::string path = *pathTemplate;
     replaceAll(path, ":projectKey", encodeComponent(projectKey_));
     replaceAll(path, ":resource", encodeComponent(resource));

@@ -3,6 +3,7 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
+#include "bridge/common/url.h"
 #include "bridge/skills/foundation_skill_source.h"
 #include "bridge/skills/skill_reference_resolver.h"
 #include "bridge/skills/skill_sync_error.h"
@@ -108,6 +109,8 @@ const OrderedJsonValue* SkillSyncService::taskIn(const OrderedJsonValue& respons
 JsonValue SkillSyncService::syncForProgressItem(const std::string& projectKey, const std::string& workspaceRoot,
                                                 const std::string& itemId, const std::optional<std::string>& scope,
                                                 const std::optional<std::string>& repoKey) {
+    // The item id is the caller's: it names one task, never a step elsewhere.
+    std::string item = requestPathSegment("itemId", itemId);
     return withWorkspaceLock(workspaceRoot, [&] {
         OrderedJsonValue received;
         OrderedJsonValue task;
@@ -115,11 +118,11 @@ JsonValue SkillSyncService::syncForProgressItem(const std::string& projectKey, c
             source->read("tasks", itemId);
             task = FoundationSkillSource::payloadOf(received);
         } else {
-            std::string project = "/api/projects/" + urlEncode(projectKey) + "/progress/";
-            std::string item = urlEncode(itemId);
+            std::string project = "/api/projects/" + requestPathSegment("projectKey", projectKey) + "/progress/";
             bool hasRepo = repoKey && !repoKey->empty();
             std::vector<std::string> candidates{project + item, project + "project-level/" + item};
-            if (hasRepo) candidates.push_back(project + "repo-level/" + urlEncode(*repoKey) + "/" + item);
+            if (hasRepo)
+                candidates.push_back(project + "repo-level/" + requestPathSegment("repoKey", *repoKey) + "/" + item);
             else if (scope == "repo-level") candidates.push_back(project + "repo-level/" + item);
 
             std::vector<std::string> failures;
@@ -173,9 +176,11 @@ std::optional<JsonValue> SkillSyncService::syncFromAuthorityResponse(const std::
 JsonValue SkillSyncService::fetchLegacyPackage(const std::string& skillId, const JsonValue& ref) {
     auto version = stringValue(ref, "version");
     auto contentHash = stringValue(ref, "contentHash");
-    std::string path = version && contentHash ? "/api/public/skills/" + urlEncode(skillId) + "/" + urlEncode(*version) +
-                                                    "/" + urlEncode(*contentHash) + "/package"
-                                              : "/api/skills/" + urlEncode(skillId) + "/package";
+    std::string id = requestPathSegment("skillId", skillId);
+    std::string path = version && contentHash ? "/api/public/skills/" + id + "/" +
+                                                    requestPathSegment("version", *version) + "/" +
+                                                    requestPathSegment("contentHash", *contentHash) + "/package"
+                                              : "/api/skills/" + id + "/package";
     return authorityClient_->requestWithWebSession(path, "GET", std::nullopt, AuthorityTraceContext());
 }
 

@@ -26,12 +26,6 @@ std::vector<std::string> stringsOf(const JsonValue& object, const char* key) {
     return out;
 }
 
-void replaceAll(std::string& text, const std::string& needle, const std::string& replacement) {
-    if (needle.empty()) return;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + replacement.size()))
-        text.replace(at, needle.size(), replacement);
-}
-
 // A leftover placeholder: ":" then an ASCII letter.
 bool hasPlaceholder(const std::string& path) {
     for (std::size_t i = 0; i + 1 < path.size(); ++i) {
@@ -39,6 +33,24 @@ bool hasPlaceholder(const std::string& path) {
         if (path[i] == ':' && ((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z'))) return true;
     }
     return false;
+}
+
+// The path a server acts on: "." and ".." segments (also written %2E)
+// resolved as a URL parser does.
+std::string withoutDotSegments(const std::string& path) {
+    std::vector<std::string> kept;
+    for (std::string_view segment : splitKeepingEmpty(path, "/")) {
+        std::string plain = asciiLower(segment);
+        for (std::size_t at; (at = plain.find("%2e")) != std::string::npos;) plain.replace(at, 3, ".");
+        if (plain == "..") {
+            if (kept.size() > 1) kept.pop_back();
+        } else if (plain != ".") {
+            kept.emplace_back(segment);
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < kept.size(); ++i) out += (i ? "/" : "") + kept[i];
+    return out;
 }
 
 }  // namespace
@@ -64,16 +76,43 @@ std::string ToolRouter::renderPathTemplate(const std::string& pathTemplate, cons
     if (!startsWith(pathTemplate, "/api/")) throw ToolRouterError::operationPathInvalid();
     for (const std::string& name : requiredPathParams)
         if (stringify(member(pathParams, name)).empty()) throw ToolRouterError::pathParamRequired(name);
-    std::string path = pathTemplate;
-    if (pathParams.is_object()) {
-        // Longer names first, so that :itemId is filled before :item can eat
-        // its beginning.
-        std::vector<std::string> names;
+    // Longer names first, so that :itemId is filled before :item can eat its
+    // beginning.
+    std::vector<std::string> names;
+    if (pathParams.is_object())
         for (auto it = pathParams.begin(); it != pathParams.end(); ++it) names.push_back(it.key());
-        std::stable_sort(names.begin(), names.end(),
-                         [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-        for (const std::string& name : names) replaceAll(path, ":" + name, urlEncode(stringify(&pathParams[name])));
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+
+    // One pass over the template: a value is never read again for
+    // placeholders, and each fills exactly one segment ("/" encoded, "." and
+    // ".." refused), so a caller cannot walk out of the operation's path into
+    // another route or another project.
+    std::string path;
+    std::size_t literalPrefix = std::string::npos;
+    for (std::size_t i = 0; i < pathTemplate.size();) {
+        const std::string* filled = nullptr;
+        if (pathTemplate[i] == ':')
+            for (const std::string& name : names)
+                if (!name.empty() && pathTemplate.compare(i + 1, name.size(), name) == 0) {
+                    filled = &name;
+                    break;
+                }
+        if (!filled) {
+            path += pathTemplate[i++];
+            continue;
+        }
+        if (literalPrefix == std::string::npos) literalPrefix = path.size();
+        std::string value = stringify(&pathParams[*filled]);
+        if (isDotSegment(value)) throw ToolRouterError::pathParamInvalid(*filled);
+        path += urlEncodePathSegment(value);
+        i += 1 + filled->size();
     }
+    // Empty values next to dots in a template can still make a step up; the
+    // path the server resolves must stay under the template's fixed part.
+    if (literalPrefix != std::string::npos &&
+        !startsWith(withoutDotSegments(path), withoutDotSegments(pathTemplate.substr(0, literalPrefix))))
+        throw ToolRouterError::operationPathInvalid();
     if (hasPlaceholder(path)) throw ToolRouterError::operationPathUnresolved();
     return path;
 }

@@ -3,6 +3,7 @@
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/common/text.h"
 #include "bridge/common/unicode.h"
+#include "bridge/common/url.h"
 #include "bridge/tools/tool_router.h"
 
 namespace palisor {
@@ -29,9 +30,9 @@ JsonValue ToolRouter::sendAiWorkEvent(const WorkspaceContext& workspace, const J
         fields.taskRevision = optInt64(event, "taskRevision");
     fields.projectKey = optString(event, "projectKey");
     fields.sourceComponent = optString(event, "component");
-    return authorityClient_->requestWithProjectAgent(workspace.projectKey,
-                                                     "/api/projects/" + urlEncode(workspace.projectKey) + "/ai-work-events",
-                                                     "POST", event, AuthorityTraceContext(fields));
+    std::string path = "/api/projects/" + requestPathSegment("projectKey", workspace.projectKey) + "/ai-work-events";
+    return authorityClient_->requestWithProjectAgent(workspace.projectKey, path, "POST", event,
+                                                     AuthorityTraceContext(fields));
 }
 
 bool ToolRouter::isTransientAiWorkLogError(const std::exception& error) {

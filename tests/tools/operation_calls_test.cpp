@@ -49,6 +49,26 @@ TEST_F(OperationCalls, PathsAndQueriesAreRenderedFromTheCatalogue) {
     EXPECT_TRUE(bridgeEvents().empty());  // none of these capture events
 }
 
+TEST_F(OperationCalls, PathParametersNeverLeaveTheirOperationsPath) {
+    // Another route of the same session, or another project's token minting,
+    // is not reachable by walking up from a parameter.
+    JsonValue walked =
+        toolValue(call("dev.echo.get", {{"pathParams", {{"item", "../../../../../auth/me"}, {"itemId", "y"}}}}));
+    EXPECT_EQ(walked["path"], "/api/projects/DEMO-PROJECT/echo/..%2F..%2F..%2F..%2F..%2Fauth%2Fme/y");
+    authority.resetRecords();
+    EXPECT_EQ(call("dev.echo.post", {{"pathParams", {{"item", "x"}, {"itemId", ".."}}}})["error"]["message"],
+              "PATH_PARAM_INVALID:itemId");
+    ToolRouterEndpoint endpoint(router);
+    auto plain = test::parseResponse(handleHttpTool("authority_call_operation",
+                                                    {{"operationId", "dev.echo.post"},
+                                                     {"pathParams", {{"item", "."}, {"itemId", "OTHER"}}}},
+                                                    &endpoint)
+                                         .data);
+    EXPECT_EQ(plain.status, 400);
+    EXPECT_EQ(plain.json["error"], "PATH_PARAM_INVALID:item");
+    for (const auto& sent : authority.requests()) EXPECT_EQ(sent.method, "GET") << sent.path;
+}
+
 TEST_F(OperationCalls, ArgumentsNamingAnotherProjectAreRefusedBeforeSending) {
     authority.resetRecords();
     JsonValue refused = call("dev.echo.get", {{"pathParams", {{"projectKey", "OTHER"}, {"item", "x"}}}});

@@ -28,6 +28,23 @@ TEST(OperationRendering, PathTemplates) {
               "AUTHORITY_OPERATION_PATH_UNRESOLVED");
     // A colon not followed by a letter is not a placeholder.
     EXPECT_EQ(R::renderPathTemplate("/api/time/12:30", JsonValue::object(), {}), "/api/time/12:30");
+
+    // Each value fills exactly one segment: "/" is encoded, "." and ".." are
+    // refused, and a value is never read again for placeholders.
+    EXPECT_EQ(R::renderPathTemplate("/api/p/:projectKey/notes/:noteId",
+                                    {{"projectKey", "P"}, {"noteId", "../../../../auth/me"}}, {}),
+              "/api/p/P/notes/..%2F..%2F..%2F..%2Fauth%2Fme");
+    for (const char* dots : {".", ".."})
+        EXPECT_EQ(errorOf([&] { R::renderPathTemplate("/api/p/:projectKey/x", {{"projectKey", dots}}, {}); }),
+                  "PATH_PARAM_INVALID:projectKey");
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:a/:b", {{"a", ":b"}, {"b", ".."}}, {}); }),
+              "PATH_PARAM_INVALID:b");
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:a/:b", {{"a", ":b"}, {"b", "x"}}, {}); }),
+              "AUTHORITY_OPERATION_PATH_UNRESOLVED");
+    // Empty values beside a template's own dots must not step above its fixed part.
+    EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/p/:a..", {{"a", ""}}, {}); }),
+              "AUTHORITY_OPERATION_PATH_INVALID");
+    EXPECT_EQ(R::renderPathTemplate("/api/p/:a..", {{"a", "x"}}, {}), "/api/p/x..");
 }
 
 TEST(OperationRendering, Stringify) {

@@ -97,6 +97,13 @@ TEST_F(SkillSyncTool, AFailingRequestedSyncRecordsStartAndFailure) {
     EXPECT_EQ(events[0]["idempotencyKey"], "bridge:causal-missing:started");
     EXPECT_EQ(events[1]["outcome"], "failed");
     EXPECT_EQ(events[1]["operationId"], "bridge.skills.sync");
+
+    // An item id is one segment of the task's path, never a way up to others.
+    authority.resetRecords();
+    EXPECT_EQ(callTool("authority_sync_skills", {{"itemId", ".."}})["error"]["message"], "PATH_PARAM_INVALID:itemId");
+    callTool("authority_sync_skills", {{"itemId", "../../../auth/me"}});
+    for (const auto& sent : authority.requests())
+        EXPECT_EQ(sent.path.find("/auth/me"), std::string::npos) << sent.path;
 }
 
 TEST_F(SkillSyncTool, AClaimInstallsTheClaimedTasksSkillsUnlessToldNotTo) {
