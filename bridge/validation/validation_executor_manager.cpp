@@ -62,7 +62,8 @@ void ValidationExecutorManager::reconcile(const std::shared_ptr<AuthorityClient>
                 },
                 [onStatus, registration](const std::string& message, bool isError) {
                     if (onStatus) onStatus(registration, message, isError);
-                });
+                },
+                registration.projectKey);
             continue;
         } catch (...) {
             failure = currentExceptionDescription();

@@ -59,6 +59,20 @@ ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase)
                                                       : "BRIDGE_VALIDATION_EXECUTOR_RUNTIME_MISSING"),
       case_(errorCase) {}
 
+ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase, std::string code)
+    : BridgeError(std::move(code)), case_(errorCase) {}
+
+ValidationExecutorProcessError ValidationExecutorProcessError::authorityOriginMismatch(const std::string& pointerOrigin,
+                                                                                       const std::string& bridgeOrigin) {
+    return {Case::authorityOriginMismatch,
+            "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:AGENTS.md=" + pointerOrigin + ",bridge=" + bridgeOrigin};
+}
+
+ValidationExecutorProcessError ValidationExecutorProcessError::projectKeyMismatch(const std::string& registered,
+                                                                                  const std::string& pointer) {
+    return {Case::projectKeyMismatch, "WORKSPACE_PROJECT_KEY_MISMATCH:" + registered + ":" + pointer};
+}
+
 // What the handlers of one launched child share. The output buffers are each
 // touched by one reader thread only.
 struct ValidationExecutorProcess::Launch {
@@ -217,9 +231,23 @@ bool ValidationExecutorProcess::isCurrent(const Launch& launch) const {
 }
 
 void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const std::string& workspaceRoot,
-                                      AuthenticationFailureHandler onAuthenticationFailure, StatusHandler onStatus) {
+                                      AuthenticationFailureHandler onAuthenticationFailure, StatusHandler onStatus,
+                                      const std::optional<std::string>& registeredProjectKey) {
     std::string root = standardizePath(workspaceRoot);
     AgentsPointer pointer = readAgentsPointer(root);
+    // The pointer may have changed since the workspace was added (a pulled
+    // commit, an agent's edit): an executor serving it must not carry the
+    // project's token to another host or act for another project.
+    std::optional<ValidationExecutorProcessError> refused;
+    if (pointer.authorityOrigin != normalizeOrigin(authorityClient.authorityOrigin()))
+        refused = ValidationExecutorProcessError::authorityOriginMismatch(pointer.authorityOrigin,
+                                                                          authorityClient.authorityOrigin());
+    else if (registeredProjectKey && *registeredProjectKey != pointer.projectKey)
+        refused = ValidationExecutorProcessError::projectKeyMismatch(*registeredProjectKey, pointer.projectKey);
+    if (refused) {
+        stop();
+        throw *refused;
+    }
     JsonValue bootstrap = authorityClient.requestWithWebSession(
         "/api/authority?projectKey=" + urlQueryEncode(pointer.projectKey), "GET", std::nullopt, AuthorityTraceContext());
     if (ValidationExecutionMode::resolve(bootstrap) == ValidationExecutionMode::explicitRequests) {

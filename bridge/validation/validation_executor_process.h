@@ -18,12 +18,21 @@ class ChildProcess;
 
 class ValidationExecutorProcessError : public BridgeError {
 public:
-    enum class Case { resourcesMissing, runtimeMissing };
+    enum class Case { resourcesMissing, runtimeMissing, authorityOriginMismatch, projectKeyMismatch };
 
     explicit ValidationExecutorProcessError(Case errorCase);
+    // "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:AGENTS.md=<origin>,bridge=<origin>": the
+    // workspace's pointer names another authority than the bridge's.
+    static ValidationExecutorProcessError authorityOriginMismatch(const std::string& pointerOrigin,
+                                                                  const std::string& bridgeOrigin);
+    // "WORKSPACE_PROJECT_KEY_MISMATCH:<registered>:<in AGENTS.md>", as tool
+    // calls are refused.
+    static ValidationExecutorProcessError projectKeyMismatch(const std::string& registered,
+                                                             const std::string& pointer);
     Case errorCase() const noexcept { return case_; }
 
 private:
+    ValidationExecutorProcessError(Case errorCase, std::string code);
     Case case_;
 };
 
@@ -108,8 +117,10 @@ public:
     // broken pointer, a failed bootstrap or credential request, an unusable
     // bootstrap (ValidationExecutionModeError), missing resources
     // (ValidationExecutorProcessError), a state folder that cannot be made
-    // (FileError) and a failed launch (ChildProcessError); a child serving
-    // another root has been stopped by then.
+    // (FileError), a pointer that names another authority or project
+    // (ValidationExecutorProcessError) and a failed launch
+    // (ChildProcessError); a child serving another root has been stopped by
+    // then.
     //
     // A project whose validation comes as explicit requests gets no child:
     // "Foundation v2: kiểm chứng theo từng yêu cầu; không dùng hàng đợi nền."
@@ -120,8 +131,15 @@ public:
     // threads of their own and without any lock of the supervisor held; they
     // must not block for long. Status texts never contain the tokens handed to
     // the child.
+    //
+    // The child is handed the project's tokens and told where to send them,
+    // so the pointer as it reads now must still name the bridge's own
+    // authority and, when given, the project the workspace was registered
+    // with; otherwise nothing is asked for or launched (and a child serving
+    // the root is stopped).
     void start(AuthorityClient& authorityClient, const std::string& workspaceRoot,
-               AuthenticationFailureHandler onAuthenticationFailure, StatusHandler onStatus);
+               AuthenticationFailureHandler onAuthenticationFailure, StatusHandler onStatus,
+               const std::optional<std::string>& registeredProjectKey = std::nullopt);
 
     // Stops the child, if any: SIGTERM, a look every kStopPollInterval for up
     // to kStopGracePeriod, then SIGKILL. Returns once the child has exited.

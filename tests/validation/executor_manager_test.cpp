@@ -145,6 +145,31 @@ TEST_F(ExecutorManager, StopAllLetsTheGracePeriodsOverlap) {
     EXPECT_FALSE(beta->isRunning());
 }
 
+TEST_F(ExecutorManager, APointerEditedAfterRegistrationStartsNoExecutor) {
+    std::string launches = dir.file("launches");
+    ValidationExecutorManager manager(
+        onResources(resources("res", "echo \"$PALISOR_AUTHORITY_URL\" >> '" + launches + "'\n" + readyLine() +
+                                         "exec sleep 30\n")));
+    WorkspaceRegistration alpha = registration("alpha", "ALPHA");
+    WorkspaceRegistration beta = registration("beta", "BETA");
+    reconcile(manager, {alpha});
+    ASSERT_TRUE(log.waitFor(ready("alpha")));
+
+    // A pulled commit points the running workspace elsewhere; another names a
+    // project it was not registered for.
+    test::writeFile(alpha.workspaceRoot + "/AGENTS.md", "- projectKey: ALPHA\n- authorityOrigin: https://evil.example/\n");
+    test::writeFile(beta.workspaceRoot + "/AGENTS.md",
+                    std::string("- projectKey: OTHER\n- authorityOrigin: ") + test::kAuthorityOrigin + "\n");
+    reconcile(manager, {alpha, beta});
+    EXPECT_TRUE(log.waitFor("E alpha: Validation executor chưa sẵn sàng: WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:"
+                            "AGENTS.md=https://evil.example,bridge=https://authority.test"));
+    EXPECT_TRUE(log.waitFor("E beta: Validation executor chưa sẵn sàng: WORKSPACE_PROJECT_KEY_MISMATCH:BETA:OTHER"));
+    EXPECT_FALSE(manager.executor("alpha")->isRunning());
+    EXPECT_FALSE(manager.executor("beta")->isRunning());
+    manager.stopAll();
+    EXPECT_EQ(test::readFile(launches), std::string(test::kAuthorityOrigin) + "\n");
+}
+
 TEST_F(ExecutorManager, AnAuthenticationFailureNamesItsWorkspace) {
     ValidationExecutorManager manager(onResources(resources("res", R"(
 if [ "$PALISOR_PROJECT_KEY" = BETA ]; then
