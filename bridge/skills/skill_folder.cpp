@@ -17,6 +17,7 @@
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/child_process.h"
+#include "bridge/common/contained_files.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
@@ -33,34 +34,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Descriptors and system-call failures
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 [[noreturn]] void fail(const char* code, const std::string& what, const std::string& path, int error) {
     throw FileError(code, what + " " + path + ": " + std::strerror(error), error);
 }
@@ -71,23 +44,6 @@ constexpr int kOpenFolderNoFollow = kOpenFolder | O_NOFOLLOW;
 bool isLink(int dirFd, const std::string& name) {
     struct stat info {};
     return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-}
-
-// Where an open folder really is. Reading the descriptor's own link cannot be
-// raced: it names the folder that was opened, whatever the path now says.
-std::string realPathOf(int fd, const std::string& openedPath) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink(link, buffer, sizeof buffer);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
-    // Without /proc, the path as resolved now.
-    if (char* resolved = ::realpath(openedPath.c_str(), nullptr)) {
-        std::string real(resolved);
-        std::free(resolved);
-        return real;
-    }
-    fail("FILE_READ_FAILED", "cannot resolve", openedPath, errno ? errno : ENOENT);
 }
 
 // The names in an open folder, without "." and "..".
@@ -172,38 +128,18 @@ std::vector<std::string> pathParts(std::string_view path) {
 }
 
 // Opens the skill root (creating what is missing when asked), walking from the
-// workspace one folder at a time. Each folder is checked, once open, against
-// the workspace's real place before anything is created in it; the skill root
-// itself must lie strictly beneath it.
+// workspace one folder at a time; the skill root must lie strictly beneath
+// the workspace's real place.
 Fd openSkillRoot(const SkillRootPaths& root, bool create) {
     std::string workspace = standardizePath(root.workspaceUrl);
     std::string skillRoot = standardizePath(root.skillRoot);
     assertInside(workspace, skillRoot);
     if (skillRoot == workspace) throw SkillSyncError::pathOutsideAllowedRoot(skillRoot);
-    // The workspace's own path, links included, is the user's choice.
-    if (create) createDirectories(workspace);
-    Fd current(::open(workspace.c_str(), kOpenFolder));
-    if (!current) fail("FILE_READ_FAILED", "cannot open folder", workspace, errno);
-    std::string realWorkspace = realPathOf(current.get(), workspace);
-
-    std::vector<std::string> parts = pathParts(std::string_view(skillRoot).substr(workspace.size()));
-    std::string lexical = workspace;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::string& part = parts[i];
-        lexical = joinPath(lexical, part);
-        if (create && ::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST)
-            fail("DIRECTORY_CREATE_FAILED", "cannot create folder", lexical, errno);
-        // Followed on purpose: a link that stays inside the workspace is fine;
-        // where it led is checked on the open folder itself.
-        Fd next(::openat(current.get(), part.c_str(), kOpenFolder));
-        if (!next) fail("FILE_READ_FAILED", "cannot open folder", lexical, errno);
-        std::string real = realPathOf(next.get(), lexical);
-        bool last = i + 1 == parts.size();
-        if (!isInsideOrEqual(realWorkspace, real) || (last && real == realWorkspace))
-            throw SkillSyncError::pathOutsideAllowedRoot(real);
-        current = std::move(next);
+    try {
+        return openFolderInside(workspace, skillRoot.substr(workspace.size()), create);
+    } catch (const PathOutsideAllowedRootError& error) {
+        throw SkillSyncError::pathOutsideAllowedRoot(error.path());
     }
-    return current;
 }
 
 // ---------------------------------------------------------------------------
@@ -231,26 +167,17 @@ Fd openFolderBelow(int base, const std::vector<std::string>& parts, std::size_t 
     return current;
 }
 
-// The whole content of a regular file; nothing when it is missing, a link,
-// not a regular file (a planted FIFO must not block the read) or unreadable.
-std::optional<std::string> readFileAt(int dirFd, const std::string& name) {
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    std::string out;
-    out.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
+// The lock file and the markers are small records; a larger file there is
+// not one of them.
+constexpr std::size_t kMaxRecordBytes = 4 * 1024 * 1024;
+
+// The whole content of a regular file of at most `maxBytes`; nothing when it
+// is missing, a link, not a regular file (a planted FIFO must not block the
+// read), larger, or unreadable.
+std::optional<std::string> readFileAt(int dirFd, const std::string& name, std::size_t maxBytes = kMaxRecordBytes) {
+    BoundedRead read = readBoundedFileAt(dirFd, name, maxBytes, false);
+    if (read.status != BoundedReadStatus::ok) return std::nullopt;
+    return std::move(read.bytes);
 }
 
 // Writes a new file in a folder, replacing a regular file of that name, and
@@ -424,7 +351,6 @@ JsonValue stringOrNull(const JsonValue& object, const char* key) {
     return value ? JsonValue(*value) : JsonValue(nullptr);
 }
 
-
 // The parts of a snapshot path, or SKILL_PACKAGE_PATH_ESCAPE.
 std::vector<std::string> snapshotParts(const std::string& relativePath) {
     if (relativePath.empty() || relativePath.front() == '/' || relativePath.find('\\') != std::string::npos ||
@@ -578,7 +504,8 @@ bool localSkillMatchesRef(const SkillRootPaths& root, const JsonValue& lock, con
         std::optional<std::string> onDisk;
         try {
             Fd parent = openFolderBelow(packageFd.get(), parts, parts.size() - 1, false, folder);
-            onDisk = readFileAt(parent.get(), parts.back());
+            // A file longer than the package's text cannot be the same.
+            onDisk = readFileAt(parent.get(), parts.back(), text.get_ref<const std::string&>().size());
         } catch (const BridgeError&) {
             return false;  // a folder that is missing, or a link where a folder belongs
         }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "bridge/common/atomic_file.h"
+#include "bridge/common/contained_files.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
@@ -192,32 +193,6 @@ void keepNewest(JsonValue& state, std::size_t maxItems) {
     addDropped(state, excess);
 }
 
-void syncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int error = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-        if (::fsync(fd) != 0) error = errno;
-        ::close(fd);
-    }
-    // Some file systems cannot sync a folder; that is not a lost write.
-    if (error != 0 && error != EINVAL && error != EROFS)
-        throw FileError("DIRECTORY_CREATE_FAILED", "cannot sync folder " + folder + ": " + std::strerror(error), error);
-}
-
-// The first write into a workspace makes the runtime folder. Its name, and
-// that of any folder made with it, lives in the parent, which is synced too:
-// otherwise a crash could lose the folder with the durably written file in it.
-void createFolderDurably(const std::string& folder) {
-    std::string existing = folder;
-    while (existing != "/" && ::access(existing.c_str(), F_OK) != 0) existing = parentPath(existing);
-    if (existing == folder) return;
-    createDirectories(folder);
-    for (std::string parent = parentPath(folder);; parent = parentPath(parent)) {
-        syncFolder(parent);
-        if (parent == existing || parent == "/") break;
-    }
-}
-
 }  // namespace
 
 AiWorkEventSpoolError::AiWorkEventSpoolError(Case errorCase, std::string code, std::string field)
@@ -234,6 +209,9 @@ AiWorkEventSpoolError AiWorkEventSpoolError::invalidPath() {
 }
 AiWorkEventSpoolError AiWorkEventSpoolError::invalidIdempotencyKey() {
     return {Case::invalidIdempotencyKey, "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID"};
+}
+AiWorkEventSpoolError AiWorkEventSpoolError::tooLarge() {
+    return {Case::tooLarge, "AI_WORK_EVENT_TOO_LARGE"};
 }
 
 // A spool that kept no entry would answer "queued" for an event it had
@@ -283,19 +261,30 @@ JsonValue AiWorkEventSpool::sanitizeEvent(const JsonValue& event, const std::str
     return out;
 }
 
+std::size_t AiWorkEventSpool::maxFileBytes() const { return maxItems_ * kBytesPerEntry; }
+
+std::string AiWorkEventSpool::workspaceOf(const std::string& spoolPath) {
+    return spoolPath.substr(0, spoolPath.size() - std::strlen(kRelativePath) - 1);
+}
+
 JsonValue AiWorkEventSpool::readState(const std::string& workspaceRoot, const std::string& projectKey) const {
     std::string path = spoolUrl(workspaceRoot);
     JsonValue state = emptyState(projectKey);
-    // Whatever is wrong with the file, the spool starts afresh rather than
-    // refusing new events; the next write replaces it.
-    std::optional<std::string> bytes;
+    // The runtime folder is reached without leaving the workspace, and the
+    // file is read only when it is a regular file no larger than any spool
+    // can be: a link, a FIFO or a huge file is refused with its own error.
+    // Whatever else is wrong with the file, the spool starts afresh rather
+    // than refusing new events; the next write replaces it.
+    Fd folder;
     try {
-        bytes = readFileIfExists(path);
+        folder = openFolderInside(workspaceOf(path), kRuntimeFolder, false);
     } catch (const FileError&) {
         return state;
     }
-    if (!bytes) return state;
-    std::optional<JsonValue> stored = parseJson(*bytes);
+    BoundedRead read = readBoundedFileAt(folder.get(), kFileName, maxFileBytes(), false);
+    if (read.status == BoundedReadStatus::missing || read.status == BoundedReadStatus::failed) return state;
+    if (read.status != BoundedReadStatus::ok) throwUnreadable(read, maxFileBytes(), path);
+    std::optional<JsonValue> stored = parseJson(read.bytes);
     if (!stored || !stored->is_object()) return state;
     const std::string* schema = stringMember(*stored, "schemaVersion");
     const std::string* storedProject = stringMember(*stored, "projectKey");
@@ -308,13 +297,37 @@ JsonValue AiWorkEventSpool::readState(const std::string& workspaceRoot, const st
     return state;
 }
 
-void AiWorkEventSpool::writeState(const std::string& workspaceRoot, const JsonValue& state) const {
-    std::string path = spoolUrl(workspaceRoot);
-    createFolderDurably(parentPath(path));
+std::string AiWorkEventSpool::serializeWithinBound(JsonValue& state) const {
     std::string bytes = dumpPrettyForFile(state) + '\n';
+    JsonValue& entries = state["entries"];
+    while (bytes.size() > maxFileBytes()) {
+        // The newest entry is the one being queued; it alone may not fit.
+        if (entries.size() <= 1) throw AiWorkEventSpoolError::tooLarge();
+        // What each of the oldest entries adds to the file: its own text,
+        // four more spaces of indentation on each of its lines, and ",\n".
+        std::size_t excess = bytes.size() - maxFileBytes();
+        std::size_t drop = 0;
+        for (std::size_t freed = 0; drop + 1 < entries.size() && freed < excess; ++drop) {
+            std::string text = dumpPrettyForFile(entries[drop]);
+            freed += text.size() + 4 * (1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'))) + 2;
+        }
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(drop, 1)));
+        addDropped(state, std::max<std::size_t>(drop, 1));
+        bytes = dumpPrettyForFile(state) + '\n';
+    }
+    return bytes;
+}
+
+void AiWorkEventSpool::writeState(const std::string& workspaceRoot, JsonValue& state) const {
+    std::string path = spoolUrl(workspaceRoot);
+    std::string bytes = serializeWithinBound(state);
+    // Folders made here are made durable in their parents, and a link on the
+    // way may not lead out of the workspace.
+    Fd folder = openFolderInside(workspaceOf(path), kRuntimeFolder, true, 0755);
     // Durable and atomic: readers see the old file or the new one, and an
-    // event reported as queued survives a crash.
-    writeFileAtomically(path, bytes, 0600);
+    // event reported as queued survives a crash. A link in the file's place
+    // is replaced, never followed.
+    writeFileAtomicallyAt(folder.get(), kFileName, bytes, path, 0600);
 }
 
 JsonValue AiWorkEventSpool::enqueue(const std::string& workspaceRoot, const std::string& projectKey,

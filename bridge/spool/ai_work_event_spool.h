@@ -12,13 +12,16 @@ namespace palisor {
 // Why an event or a spool location was refused; what() is the code agents see.
 class AiWorkEventSpoolError : public BridgeError {
 public:
-    enum class Case { requiredField, workspaceRootRequired, invalidPath, invalidIdempotencyKey };
+    enum class Case { requiredField, workspaceRootRequired, invalidPath, invalidIdempotencyKey, tooLarge };
 
     // "AI_WORK_EVENT_" + the field name upper-cased as a whole + "_REQUIRED".
     static AiWorkEventSpoolError requiredField(const std::string& name);
     static AiWorkEventSpoolError workspaceRootRequired();
     static AiWorkEventSpoolError invalidPath();
     static AiWorkEventSpoolError invalidIdempotencyKey();
+    // "AI_WORK_EVENT_TOO_LARGE": one event that alone would make the spool
+    // file larger than its bound.
+    static AiWorkEventSpoolError tooLarge();
 
     Case errorCase() const noexcept { return case_; }
     // The field a requiredField names; empty for the other cases.
@@ -68,9 +71,21 @@ public:
     static constexpr const char* kSchemaVersion = "palisor.bridge-ai-work-event-spool.v1";
     static constexpr const char* kRelativePath = ".agents/runtime/ai-work-event-spool.v1.json";
 
+    // The file holds at most maxItems entries; its size is bounded by as many
+    // times this many bytes. A larger file is not one the spool wrote and is
+    // refused; when entries that big would not fit, the oldest give way.
+    static constexpr std::size_t kBytesPerEntry = 64 * 1024;
+    std::size_t maxFileBytes() const;
+
 private:
+    static constexpr const char* kRuntimeFolder = ".agents/runtime";
+    static constexpr const char* kFileName = "ai-work-event-spool.v1.json";
+    static std::string workspaceOf(const std::string& spoolPath);
     JsonValue readState(const std::string& workspaceRoot, const std::string& projectKey) const;
-    void writeState(const std::string& workspaceRoot, const JsonValue& state) const;
+    // The state as the file's text, the oldest entries given up (and counted
+    // as dropped) while it is larger than maxFileBytes().
+    std::string serializeWithinBound(JsonValue& state) const;
+    void writeState(const std::string& workspaceRoot, JsonValue& state) const;
     static JsonValue emptyState(const std::string& projectKey);
 
     std::mutex lock_;

@@ -1,10 +1,12 @@
 #include "bridge/workspace/agents_pointer.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <map>
 #include <vector>
 
-#include "bridge/common/atomic_file.h"
+#include "bridge/common/contained_files.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
 #include "bridge/common/url.h"
@@ -29,13 +31,15 @@ const char* codeFor(AgentsPointerError::Case errorCase) {
     throw FileError("FILE_READ_FAILED:" + path, "cannot read " + path + ": " + reason, error);
 }
 
+// A pointer is a few lines in a document; a file larger than this is not
+// one, and reading it whole would only take memory.
+constexpr std::size_t kMaxAgentsFileBytes = 1024 * 1024;
+
+// The file may be a link (AGENTS.md -> CLAUDE.md is common), but what it
+// leads to must be a regular file of bounded size: a FIFO would block the
+// reader for ever, a device such as /dev/zero would never end.
 std::string readAgentsFile(const std::string& path) {
-    std::optional<std::string> bytes;
-    try {
-        bytes = readFileIfExists(path);
-    } catch (const FileError& error) {
-        throw FileError("FILE_READ_FAILED:" + path, error.detail(), error.systemError());
-    }
+    std::optional<std::string> bytes = readBoundedFile(AT_FDCWD, path, kMaxAgentsFileBytes, true, path);
     if (!bytes) unreadable(path, "no such file", ENOENT);
     if (!isValidUtf8(*bytes)) unreadable(path, "not UTF-8 text", EILSEQ);
     return std::move(*bytes);

@@ -215,11 +215,64 @@ TEST_F(SpoolTest, WriteFailuresAreReportedNotSwallowed) {
     writeFile(root, "a plain file, not a folder");
     EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
 
-    // The spool's own name is taken by a folder: it reads as empty, the write fails.
-    test::TempDir other;
-    createDirectories(AiWorkEventSpool::spoolUrl(other.path()));
-    EXPECT_EQ(spool.snapshot(other.path(), "PRJ")["pendingCount"], 0);
-    EXPECT_EQ(codeOf([&] { spool.enqueue(other.path(), "PRJ", event("fail-key-01")); }), "FILE_WRITE_FAILED");
+}
+
+TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
+    AiWorkEventSpool spool(4, 20);
+    createDirectories(root + "/.agents");
+    auto refused = [&](const std::string& expected) {
+        EXPECT_EQ(codeOf([&] { spool.snapshot(root, "PRJ"); }), expected);
+        EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("plant-key-1")); }), expected);
+    };
+    // A runtime folder that leads out of the workspace is neither read nor written.
+    std::string outside = dir.path() + "/elsewhere";
+    createDirectories(outside);
+    writeFile(outside + "/ai-work-event-spool.v1.json", "planted");
+    ASSERT_EQ(::symlink(outside.c_str(), (root + "/.agents/runtime").c_str()), 0);
+    refused("PATH_OUTSIDE_ALLOWED_ROOT:" + outside);
+    EXPECT_EQ(readFile(outside + "/ai-work-event-spool.v1.json"), "planted");
+    // One that stays inside is followed.
+    ::unlink((root + "/.agents/runtime").c_str());
+    createDirectories(root + "/.agents/state");
+    ASSERT_EQ(::symlink("state", (root + "/.agents/runtime").c_str()), 0);
+    spool.enqueue(root, "PRJ", event("inside-key-1"));
+    EXPECT_EQ(storedKeys(), std::vector<std::string>{"inside-key-1"});
+
+    // A FIFO would block every work event behind the spool's lock; a folder, a
+    // link or a huge file is no spool either.
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    refused("FILE_NOT_REGULAR:" + file);
+    ::unlink(file.c_str());
+    createDirectories(file);
+    refused("FILE_NOT_REGULAR:" + file);
+    ::rmdir(file.c_str());
+    ASSERT_EQ(::symlink((outside + "/ai-work-event-spool.v1.json").c_str(), file.c_str()), 0);
+    refused("FILE_NOT_REGULAR:" + file);
+    ::unlink(file.c_str());
+    writeFile(file, std::string(spool.maxFileBytes() + 1, ' '));
+    refused("FILE_TOO_LARGE:" + file);
+    ::unlink(file.c_str());
+
+    // The spool never writes a file it would refuse: the oldest give way to
+    // the size bound as they do to the count, and an event too big alone is
+    // refused.
+    auto sized = [](const std::string& key, int strings) {
+        JsonValue big = event(key);
+        for (int i = 0; i < strings; ++i) big["attributes"]["a" + std::to_string(i)] = std::string(4000, 'x');
+        return big;
+    };
+    for (const char* key : {"big-key-01", "big-key-02", "big-key-03", "big-key-04"})
+        spool.enqueue(root, "PRJ", sized(key, 20));
+    EXPECT_EQ(storedKeys(), (std::vector<std::string>{"big-key-02", "big-key-03", "big-key-04"}));
+    EXPECT_EQ(stored()["droppedCount"], 1);
+    EXPECT_LE(readFile(file).size(), spool.maxFileBytes());
+    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", sized("huge-key-1", 50)); }), "no error");
+    EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
+    JsonValue huge = sized("huge-key-2", 50);
+    for (int i = 0; i < 50; ++i) huge["evidenceRefs"].push_back(std::string(4000, 'y'));
+    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
+    EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -8,6 +9,8 @@
 
 namespace palisor {
 namespace {
+
+const std::string kPointer = "- projectKey: P\n- authorityOrigin: https://a.example\n";
 
 class AgentsPointerTest : public ::testing::Test {
 protected:
@@ -74,12 +77,26 @@ TEST_F(AgentsPointerTest, OriginsAreNormalisedAndMayComeFromTheBootstrapEndpoint
     EXPECT_EQ(failure("# Nothing\nprojectKey: p\n"), "AGENTS_PROJECT_KEY_REQUIRED");
 }
 
-TEST_F(AgentsPointerTest, UnreadableFilesAreFileErrorsNamingThePath) {
-    test::TempDir binary, folder;
+TEST_F(AgentsPointerTest, OnlyBoundedRegularFilesAreRead) {
+    test::TempDir binary, folder, fifo, device, huge, linked;
     test::writeFile(binary.file("AGENTS.md"), "- projectKey: p\xFF\n- authorityOrigin: https://a.example\n");
-    std::filesystem::create_directory(folder.file("AGENTS.md"));
-    for (const std::string& root : {dir.path(), dir.file("missing folder"), binary.path(), folder.path()})
+    for (const std::string& root : {dir.path(), dir.file("missing folder"), binary.path()})
         EXPECT_EQ(test::errorOf<FileError>([&] { readAgentsPointer(root); }), "FILE_READ_FAILED:" + root + "/AGENTS.md");
+
+    // A FIFO would block the reader for ever and /dev/zero never ends.
+    std::filesystem::create_directory(folder.file("AGENTS.md"));
+    ASSERT_EQ(::mkfifo(fifo.file("AGENTS.md").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", device.file("AGENTS.md"));
+    for (const std::string& root : {folder.path(), fifo.path(), device.path()})
+        EXPECT_EQ(test::errorOf<FileError>([&] { readAgentsPointer(root); }), "FILE_NOT_REGULAR:" + root + "/AGENTS.md");
+    test::writeFile(huge.file("AGENTS.md"), kPointer + std::string(1024 * 1024, '\n'));
+    EXPECT_EQ(test::errorOf<FileError>([&] { readAgentsPointer(huge.path()); }),
+              "FILE_TOO_LARGE:" + huge.path() + "/AGENTS.md");
+
+    // A link to a regular file is the common AGENTS.md -> CLAUDE.md.
+    test::writeFile(linked.file("CLAUDE.md"), kPointer);
+    std::filesystem::create_symlink("CLAUDE.md", linked.file("AGENTS.md"));
+    EXPECT_EQ(readAgentsPointer(linked.path()).projectKey, "P");
 }
 
 }  // namespace
