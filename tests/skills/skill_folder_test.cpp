@@ -221,8 +221,16 @@ TEST_F(SkillFolder, WhetherAnInstalledPackageIsCurrent) {
 TEST_F(SkillFolder, TheLockFileRecordsEachSync) {
     SkillRootPaths paths = root();
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
+    // Corrupt, a FIFO (which must not block the sync) or far too large: read
+    // as no lock, replaced at the next write.
     test::writeFile(skills() + "/.skill-lock.json", "{corrupt");
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
+    test::writeFile(skills() + "/.skill-lock.json", R"({"skills":{"a":{}},"pad":")" + std::string(5 << 20, 'x') + R"("})");
+    EXPECT_EQ(readSkillLock(paths), JsonValue::object());
+    fs::remove(skills() + "/.skill-lock.json");
+    ASSERT_EQ(::mkfifo((skills() + "/.skill-lock.json").c_str(), 0600), 0);
+    EXPECT_EQ(readSkillLock(paths), JsonValue::object());
+    fs::remove(skills() + "/.skill-lock.json");
 
     std::string lockPath = writeSkillLock(
         paths, "https://authority.test", "P",
