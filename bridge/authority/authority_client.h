@@ -52,6 +52,14 @@ public:
     const std::string& authorityOrigin() const { return authorityOrigin_; }
     const std::shared_ptr<NativeTokenStore>& tokenStore() const { return tokenStore_; }
 
+    // The origin (normalised) of a stored session that was made with another
+    // authority than this one. Such a session is not this client's: none of
+    // its tokens is sent here, it is never refreshed here, and nothing here
+    // clears it, so pointing the bridge back at its authority finds it again.
+    // Absent when the stored session is this authority's, has no origin
+    // (older records, taken as made here) or there is none.
+    std::optional<std::string> foreignSessionOrigin();
+
     // `receivedOrder`, when given, receives the same decoded body with its
     // object members in the order the authority sent them (an empty object
     // when the body is not an object). It is filled whenever a body is
@@ -87,6 +95,16 @@ public:
     static constexpr int kRefreshRetryLimit = 3;
 
 private:
+    // One read of the stored web session: `web` is its "web" object when it
+    // belongs to this authority (else null), `elsewhere` the other origin.
+    struct StoredWebSession {
+        JsonValue web;
+        std::optional<std::string> elsewhere;
+    };
+    StoredWebSession storedWebSession();
+    // Clears the stored session after this authority refused it, unless it
+    // is by now another authority's; the clearing's own error is ignored.
+    void forgetRefusedSession();
     std::string ensureWebAccessToken();
     std::string refreshWebSession(bool force, const std::optional<std::string>& staleAccessToken);
     JsonValue requestWithSessionInvalidation(const std::string& path, const std::string& method,

@@ -8,6 +8,7 @@
 #include "bridge/common/time.h"
 #include "bridge/common/url.h"
 #include "bridge/credentials/native_token_store.h"
+#include "bridge/workspace/agents_pointer.h"
 
 namespace palisor {
 
@@ -55,8 +56,34 @@ JsonValue AuthorityClient::login(const std::string& email, const std::string& pa
             {"expiresAt", memberOr(answer, "expiresAt", nullptr)}};
 }
 
+AuthorityClient::StoredWebSession AuthorityClient::storedWebSession() {
+    JsonValue record = tokenStore_->readSession();
+    const JsonValue* web = objectMember(record, "web");
+    if (!web) return {};
+    // Text that is not an origin normalises to itself, and so is still
+    // another authority's unless it is exactly this one.
+    if (auto madeAt = nonEmptyString(*web, "authorityOrigin")) {
+        std::string origin = normalizeOrigin(*madeAt);
+        if (origin != authorityOrigin_) return {JsonValue(), std::move(origin)};
+    }
+    return {*web, std::nullopt};
+}
+
+std::optional<std::string> AuthorityClient::foreignSessionOrigin() { return storedWebSession().elsewhere; }
+
+void AuthorityClient::forgetRefusedSession() {
+    // Another process may have logged in elsewhere since our token left; this
+    // authority's refusal says nothing about that session.
+    if (foreignSessionOrigin()) return;
+    try {
+        tokenStore_->clearSession();
+    } catch (...) {
+        // The session is gone from memory either way; the login is what matters.
+    }
+}
+
 std::string AuthorityClient::ensureWebAccessToken() {
-    if (auto token = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) return *token;
+    if (auto token = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) return *token;
     return refreshWebSession(false, std::nullopt);
 }
 
@@ -65,11 +92,12 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
     // the token the previous holder obtained.
     std::lock_guard guard(webRefreshLock_);
     tokenStore_->reloadSessionFromKeychain();
-    if (auto current = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) {
+    if (auto current = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) {
         if (!force || !staleAccessToken || *current != *staleAccessToken) return *current;
     }
     for (int attempt = 0;;) {
-        auto refreshToken = tokenStore_->webRefreshToken();
+        // Never another authority's: this one did not issue it and must not see it.
+        auto refreshToken = webRefreshTokenOf(storedWebSession().web);
         if (!refreshToken) throw AuthorityClientError::bridgeLoginRequired();
         try {
             JsonValue answer = request("/api/auth/session/refresh", "POST",
@@ -87,7 +115,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
         }
         // Another process may have stored the session it rotated to.
         tokenStore_->reloadSessionFromKeychain();
-        if (auto current = tokenStore_->webToken(kWebTokenRenewBeforeSeconds)) {
+        if (auto current = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) {
             if (!staleAccessToken || *current != *staleAccessToken) return *current;
         }
     }
@@ -108,11 +136,7 @@ JsonValue AuthorityClient::requestWithSessionInvalidation(const std::string& pat
         return request(path, method, body, fresh, false, traceContext, receivedOrder);
     } catch (const std::exception& error) {
         if (!isAuthFailure(error)) throw;
-        try {
-            tokenStore_->clearSession();
-        } catch (...) {
-            // The session is gone from memory either way; the login is what matters.
-        }
+        forgetRefusedSession();
         throw AuthorityClientError::bridgeLoginRequired();
     }
 }
@@ -132,6 +156,9 @@ JsonValue AuthorityClient::requestCatalogWithWebSession(const std::string& proje
 }
 
 std::string AuthorityClient::ensureProjectAgentToken(const std::string& projectKey) {
+    // Agent tokens are kept per authority, but one issued here earlier must
+    // not outlive a login elsewhere: whoever is logged out here gets none.
+    if (foreignSessionOrigin()) throw AuthorityClientError::bridgeLoginRequired();
     if (auto token = tokenStore_->projectAgentToken(authorityOrigin_, projectKey)) return *token;
     std::string path = "/api/projects/" + requestPathSegment("projectKey", projectKey) + "/agent-tokens";
     std::string webToken = ensureWebAccessToken();
@@ -177,13 +204,18 @@ ProjectAgentCredentials AuthorityClient::validationExecutorCredentials(const std
 }
 
 WebSessionValidation AuthorityClient::validateWebSession() {
+    if (auto elsewhere = foreignSessionOrigin())
+        return {false, "Phiên đã lưu đăng nhập với " + *elsewhere + ", còn bridge dùng " + authorityOrigin_ +
+                           ". Vui lòng đăng nhập lại với " + authorityOrigin_ + ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" +
+                           *elsewhere + " để dùng lại phiên đó."};
     std::string webToken;
     try {
         webToken = ensureWebAccessToken();
     } catch (const std::exception& error) {
-        if (tokenStore_->hasRecoverableWebSession() && !isAuthFailure(error))
+        JsonValue web = storedWebSession().web;
+        if (isRecoverableWebSession(web) && !isAuthFailure(error))
             return {true, "Chưa thể gia hạn phiên với authority: " + errorDescription(error)};
-        if (!tokenStore_->hasExpiredWebSession()) return {false, std::nullopt};
+        if (!isExpiredWebSession(web)) return {false, std::nullopt};
         return {false, "Phiên đăng nhập đã hết hạn. Vui lòng đăng nhập lại."};
     }
     try {
@@ -191,10 +223,7 @@ WebSessionValidation AuthorityClient::validateWebSession() {
         return {true, std::nullopt};
     } catch (const std::exception& error) {
         if (isAuthFailure(error)) {
-            try {
-                tokenStore_->clearSession();
-            } catch (...) {
-            }
+            forgetRefusedSession();
             return {false, "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại."};
         }
         return {true, "Không kiểm tra được phiên với authority: " + errorDescription(error)};
@@ -203,8 +232,11 @@ WebSessionValidation AuthorityClient::validateWebSession() {
 
 void AuthorityClient::logout() {
     readCache_->clear();
-    auto accessToken = tokenStore_->webToken(0);
-    auto refreshToken = tokenStore_->webRefreshToken();
+    StoredWebSession stored = storedWebSession();
+    // Logged out here already; the other authority's session is kept for it.
+    if (stored.elsewhere) return;
+    auto accessToken = webAccessTokenOf(stored.web, 0);
+    auto refreshToken = webRefreshTokenOf(stored.web);
     if (accessToken || refreshToken) {
         JsonValue body = refreshToken ? JsonValue{{"refreshToken", *refreshToken}} : JsonValue::object();
         try {

@@ -331,29 +331,35 @@ JsonValue NativeTokenStore::webSession() {
 }
 
 std::optional<std::string> NativeTokenStore::webToken(int renewBeforeSeconds) {
-    JsonValue web = webSession();
+    return webAccessTokenOf(webSession(), renewBeforeSeconds);
+}
+
+std::optional<std::string> NativeTokenStore::webRefreshToken() { return webRefreshTokenOf(webSession()); }
+
+bool NativeTokenStore::hasExpiredWebSession() { return isExpiredWebSession(webSession()); }
+
+bool NativeTokenStore::hasRecoverableWebSession() { return isRecoverableWebSession(webSession()); }
+
+std::optional<std::string> webAccessTokenOf(const JsonValue& web, int renewBeforeSeconds) {
     if (!web.is_object() || isExpired(member(web, "expiresAt"), renewBeforeSeconds)) return std::nullopt;
     return optString(web, "accessToken");
 }
 
-std::optional<std::string> NativeTokenStore::webRefreshToken() {
-    JsonValue web = webSession();
+std::optional<std::string> webRefreshTokenOf(const JsonValue& web) {
     if (!web.is_object()) return std::nullopt;
     std::optional<std::string> token = nonEmptyString(web, "refreshToken");
     if (!token || isExpired(member(web, "refreshExpiresAt"), 0)) return std::nullopt;
     return token;
 }
 
-bool NativeTokenStore::hasExpiredWebSession() {
-    JsonValue web = webSession();
+bool isExpiredWebSession(const JsonValue& web) {
     if (!web.is_object() || !stringMember(web, "accessToken")) return false;
     bool accessExpired = isExpired(member(web, "expiresAt"), 0);
     if (stringMember(web, "refreshToken")) return accessExpired && isExpired(member(web, "refreshExpiresAt"), 0);
     return accessExpired;
 }
 
-bool NativeTokenStore::hasRecoverableWebSession() {
-    JsonValue web = webSession();
+bool isRecoverableWebSession(const JsonValue& web) {
     if (!web.is_object()) return false;
     bool accessValid = stringMember(web, "accessToken") && !isExpired(member(web, "expiresAt"), 0);
     if (stringMember(web, "refreshToken")) return accessValid || !isExpired(member(web, "refreshExpiresAt"), 0);

@@ -151,6 +151,15 @@ private:
     std::mutex writeLock_;
 };
 
+// The web session queries over one "web" object of the record (anything but
+// an object is no session). For callers that must decide on a single read of
+// the record, such as whose session it is and which token it holds, where
+// the store's own queries would each read it afresh.
+std::optional<std::string> webAccessTokenOf(const JsonValue& web, int renewBeforeSeconds);
+std::optional<std::string> webRefreshTokenOf(const JsonValue& web);
+bool isExpiredWebSession(const JsonValue& web);
+bool isRecoverableWebSession(const JsonValue& web);
+
 // Whether an expiry time (ISO 8601) lies at or before now + skewSeconds.
 // Absent (nullptr), non-text, empty or unreadable expiries never expire.
 bool isExpired(const JsonValue* expiresAt, int skewSeconds);

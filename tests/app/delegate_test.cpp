@@ -312,20 +312,6 @@ TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
     blocker->stop();
 }
 
-TEST_F(Delegate, ExpiredSessionIsANoticeWhileLoggedOut) {
-    useEnvironment();
-    auto session = authority.login("dev@palisor.test", "right-password").answer;
-    storeOn(vault)->setWebSession(authority.origin(), session);
-    authority.expireAccessTokens();
-    authority.expireRefreshTokens();
-    launch();
-    utility.runAll();
-    EXPECT_FALSE(delegate->isLoggedIn());
-    ASSERT_TRUE(delegate->sessionNotice());
-    EXPECT_EQ(view.status, *delegate->sessionNotice());
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
-}
-
 TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
     useEnvironment();
     launch();
@@ -475,12 +461,15 @@ TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
     utility.runAll();
     EXPECT_EQ(executors->reconciled.back().first.size(), 1u);
 
+    // Another program logs in at another authority: logged out here, and told where that session belongs.
     executors->log.clear();
-    other->clearSession();
+    other->setWebSession("https://elsewhere.example", other->readSession()["web"]);
     delegate->checkStoredSession();
     utility.runAll();
     EXPECT_FALSE(delegate->isLoggedIn());
     EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_TRUE(startsWith(view.status, "Phiên đã lưu đăng nhập với https://elsewhere.example, còn bridge dùng "));
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
 }
 
 TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {

@@ -276,13 +276,25 @@ TEST_F(Doctor, ARefusedOrExpiredSessionFailsAndIsLeftForTheUserToReplace) {
               "không gia hạn được.\n    → Chạy palisor-bridge login.");
     EXPECT_EQ(authority->requestCount("GET", "/api/auth/me"), asked);
 
-    // A session from another authority than the one now configured.
+    // A session from another authority than the one now configured: said so by the doctor, the status and the
+    // logout, and kept for when the bridge is pointed back.
     login();
+    before = test::readFile(credentials());
     std::string moved = "http://127.0.0.1:" + std::to_string(test::freePort());
+    std::string origin = authority->origin();
     CommandResult elsewhere = doctor({"PALISOR_BRIDGE_AUTHORITY=" + moved});
     EXPECT_EQ(checkLine(elsewhere.out, "Phiên đăng nhập"),
-              "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + authority->origin() +
-                  ", còn bridge dùng " + moved + ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved + ".");
+              "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + origin + ", còn bridge dùng " + moved +
+                  ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved +
+                  ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + origin + " để dùng lại phiên đó.");
+    std::string status = run({"status"}, {"PALISOR_BRIDGE_AUTHORITY=" + moved}).out;
+    EXPECT_TRUE(startsWith(status, "Phiên đã lưu đăng nhập với " + origin + ", còn bridge dùng " + moved + "."))
+        << status;
+    EXPECT_TRUE(contains(status, " để dùng lại phiên đó.\nChưa đăng nhập.\n")) << status;
+    EXPECT_EQ(run({"logout"}, {"PALISOR_BRIDGE_AUTHORITY=" + moved}).out,
+              "Đã đăng xuất.\nPhiên đăng nhập với " + origin + " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" + origin +
+                  " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n");
+    EXPECT_EQ(test::readFile(credentials()), before);
 }
 
 TEST_F(Doctor, ThePortIsFreeOrABridgesAndAnythingElseThereIsAFailure) {

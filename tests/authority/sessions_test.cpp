@@ -1,6 +1,7 @@
 // The session layer against the development authority over real HTTP.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -223,13 +224,49 @@ TEST_F(Sessions, SessionCheckWarnsOrLogsOut) {
     EXPECT_EQ(store->readSession(), JsonValue::object());
 }
 
-TEST_F(Sessions, LogoutTellsTheAuthority) {
+TEST_F(Sessions, ASessionMadeWithAnotherAuthorityIsNeitherSentThereNorCleared) {
+    dev::DevAuthority elsewhere;
+    elsewhere.addProject(kProject, "Demo");
+    elsewhere.addUser(kEmail, kPassword, {kProject});
+    elsewhere.start();
+    AuthorityClient moved{{elsewhere.origin() + "/", store, {}, {}, nullptr, nullptr}};
+    // An agent token issued there before the login here is not used there either.
+    moved.login(kEmail, kPassword);
+    moved.requestWithProjectAgent(kProject, "/api/health");
     client->login(kEmail, kPassword);
-    std::string token = storedAccessToken();
-    client->logout();
-    EXPECT_EQ(count("POST", "/api/auth/logout"), 1u);
-    EXPECT_THROW(client->request("/api/auth/me", "GET", std::nullopt, token), AuthorityClientError);
-    EXPECT_EQ(client->validateWebSession().loggedIn, false);
+    elsewhere.resetRecords();
+    EXPECT_EQ(moved.foreignSessionOrigin(), authority->origin());
+
+    JsonValue fresh = store->readSession(), stale = fresh;  // only a refresh could make `stale` usable
+    stale["web"]["expiresAt"] = "2020-01-01T00:00:00Z";
+    for (const JsonValue& record : {fresh, stale}) {
+        store->writeSession(record);
+        WebSessionValidation check = moved.validateWebSession();
+        EXPECT_FALSE(check.loggedIn);
+        EXPECT_EQ(check.warning, "Phiên đã lưu đăng nhập với " + authority->origin() + ", còn bridge dùng " +
+                                     elsewhere.origin() + ". Vui lòng đăng nhập lại với " + elsewhere.origin() +
+                                     ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + authority->origin() +
+                                     " để dùng lại phiên đó.");
+        for (const std::function<void()>& call : std::vector<std::function<void()>>{
+                 [&] { moved.requestWithWebSession("/api/auth/me"); },
+                 [&] { moved.requestWithProjectAgent(kProject, "/api/health"); },
+                 [&] { moved.validationExecutorCredentials(kProject); }})
+            EXPECT_EQ(test::errorOf<AuthorityClientError>(call), "BRIDGE_LOGIN_REQUIRED");
+        moved.logout();
+        EXPECT_EQ(store->readSession(), record);
+    }
+    EXPECT_EQ(elsewhere.totalRequests(), 0u);
+    client->requestWithWebSession("/api/auth/me");  // still the session here, renewed as usual
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+
+    // Records from before origins were kept are this authority's; origins compare normalised.
+    JsonValue record = store->readSession();
+    record["web"].erase("authorityOrigin");
+    store->writeSession(record);
+    EXPECT_TRUE(client->validateWebSession().loggedIn);
+    record["web"]["authorityOrigin"] = authority->origin() + "/";
+    store->writeSession(record);
+    EXPECT_TRUE(client->validateWebSession().loggedIn);
 }
 
 TEST_F(Sessions, AConnectionDroppedMidAnswerIsATransportError) {

@@ -406,14 +406,14 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
         nonEmptyString(*web, "refreshToken").has_value() && !isExpired(member(*web, "refreshExpiresAt"), 0);
     std::string expiry = expiresAt.empty() ? "không ghi hạn" : "hết hạn lúc " + describeTime(expiresAt);
 
-    // A session from another authority is refused by this one, and is not
-    // shown to it.
-    if (auto loggedInAt = nonEmptyString(*web, "authorityOrigin");
-        loggedInAt && normalizeOrigin(*loggedInAt) != client->authorityOrigin()) {
+    // A session from another authority is not shown to this one; it stays
+    // stored for when the bridge is pointed back.
+    if (auto elsewhere = client->foreignSessionOrigin()) {
         report.fail(kSessionCheck,
-                    account + ": phiên này đăng nhập với " + *loggedInAt + ", còn bridge dùng " +
+                    account + ": phiên này đăng nhập với " + *elsewhere + ", còn bridge dùng " +
                         client->authorityOrigin() + ".",
-                    "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() + ".");
+                    "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() +
+                        ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + *elsewhere + " để dùng lại phiên đó.");
         return std::nullopt;
     }
     if (accessExpired && !refreshUsable) {

@@ -122,8 +122,15 @@ int runLogin(const LoginOptions& options) {
 
 int runLogout() {
     try {
-        createAuthorityClient(std::make_shared<NativeTokenStore>())->logout();
+        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        auto elsewhere = client->foreignSessionOrigin();
+        client->logout();
         std::cout << "Đã đăng xuất.\n";
+        // Nothing to end here, and the user may have meant that other session.
+        if (elsewhere)
+            std::cout << "Phiên đăng nhập với " << *elsewhere
+                      << " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" << *elsewhere
+                      << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
         return fail("Đăng xuất lỗi: " + errorDescription(error));
