@@ -131,6 +131,21 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     EXPECT_TRUE(keyless.err.starts_with("Đăng nhập lỗi: KEYCHAIN_")) << keyless.err;
     EXPECT_TRUE(contains(keyless.err, "\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
                                       "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << keyless.err;
+
+    // A credential file others can read: refused before the password is sent,
+    // and status says why there is no session.
+    useCredentialFile = true;
+    test::writeFile(credentials(), "");
+    std::filesystem::permissions(credentials(), std::filesystem::perms::owner_read |
+                                                    std::filesystem::perms::owner_write |
+                                                    std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    std::size_t logins = authority.requestCount("POST", "/api/auth/login");
+    std::string why = credentials() + " có mode 0644: người khác đọc được phiên đăng nhập.\nChạy chmod 600 " +
+                      credentials() + ".\n";
+    EXPECT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").err,
+              "Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:-72104\n" + why);
+    EXPECT_TRUE(contains(run({"status"}).out, why + "Chưa đăng nhập.\n"));
+    EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), logins);
 }
 
 TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {
