@@ -84,6 +84,48 @@ const RE2& urlCredentialsPattern() {
     return pattern;
 }
 
+// A private key in PEM form (PKCS#1, PKCS#8, encrypted, EC, OpenSSH, PGP),
+// from its first line to its last, or to the end of the text when the last
+// is missing: a key cut short by a length limit is still a key.
+const RE2& privateKeyBlockPattern() {
+    static const RE2& pattern = *new RE2(
+        R"(-----BEGIN[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----(?s:.*?)(?:-----END[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----|\z))",
+        caseInsensitive());
+    return pattern;
+}
+
+// Where a name and its value meet: "=", "=>" or ":", with spaces on the line
+// around it, the name possibly quoted (also as JSON inside a string, \").
+constexpr const char* kNameEnd = R"(\\?["']?[\t\p{Zs}]*(?:=>?|:)[\t\p{Zs}]*)";
+
+// "Authorization: Basic <user:password in Base64>"; the header name stays.
+// "Basic" alone is a common word, so only the header's value is taken, up to
+// white space or a quote whatever its characters.
+const RE2& basicCredentialsPattern() {
+    static const RE2& pattern = *new RE2(std::string(R"((\bauthorization)") + kNameEnd + R"(\\?["']?)Basic[)" + kSpace +
+                                             R"(]+[^)" + kSpace + R"("']+)",
+                                         caseInsensitive());
+    return pattern;
+}
+
+// The value of a query, form, header, JSON or "key: value" pair whose name
+// ends in one of the secrets below, in any case and joined by "-" or "_"
+// ("api-key", "API_KEY", "X-Api-Key", "db.password", "accessToken"). The name
+// is whole words only: "tokenizer=" or "tokens_used=" are not secrets. The
+// name, its quotes and the separator stay. A value is a quoted text (to its
+// closing quote, even across lines), or else runs to white space, a quote or
+// "&"; a value that ends in a "Bearer" or "Basic" scheme takes the token
+// after it as well, so no token is left behind without the word that marks it.
+const RE2& secretPairPattern() {
+    static const RE2& pattern = *new RE2(
+        std::string(R"((\b(?:[a-z0-9]+[-_.])*(?:(?:access|refresh|id)[-_]?token|token|passw(?:or)?d|)") +
+            R"((?:client[-_]?)?secret|api[-_]?key|private[-_]?key))" + kNameEnd +
+            R"()(?:(\\?")(?:[^"\\]|\\[^"])+|(')[^']+|(?:[^)" + kSpace + R"("'&]*\b(?:bearer|basic)[)" + kSpace +
+            R"(]+)?[^)" + kSpace + R"("'&]+))",
+        caseInsensitive());
+    return pattern;
+}
+
 const RE2& sensitiveKeyPattern() {
     static const RE2& pattern = *new RE2(
         "(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
@@ -111,6 +153,17 @@ std::string scrubText(std::string_view input) {
     // The user and password of a URL never hold white space, "/" or "@", so
     // removing them first leaves every token and JWT for its own pattern.
     RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
+    // Then whatever spans the most: a key block's first line holds spaces
+    // and dashes, where a token or a pair's value would end and cut the block
+    // in two, leaving the key itself behind.
+    RE2::GlobalReplace(&text, privateKeyBlockPattern(), "[REDACTED]");
+    // The Basic scheme is known by the header name before it, which a pair
+    // value or a Bearer token could take away; and a pair's name could be
+    // taken into a Bearer token or a JWT ("Bearer a.token=x" ends at "=").
+    // Each of these patterns keeps the text that marks the others, so
+    // running them in this order leaves nothing behind.
+    RE2::GlobalReplace(&text, basicCredentialsPattern(), R"(\1[REDACTED])");
+    RE2::GlobalReplace(&text, secretPairPattern(), R"(\1\2\3[REDACTED])");
     RE2::GlobalReplace(&text, bearerPattern(), "[REDACTED]");
     RE2::GlobalReplace(&text, jwtPattern(), "[REDACTED]");
     if (text.size() > kMaxStringCharacters) text = std::string(prefixOfUserPerceivedLength(text, kMaxStringCharacters));
