@@ -115,13 +115,14 @@ const RE2& basicCredentialsPattern() {
 // name, its quotes and the separator stay. A value is a quoted text (to its
 // closing quote, even across lines), or else runs to white space, a quote or
 // "&"; a value that ends in a "Bearer" or "Basic" scheme takes the token
-// after it as well, so no token is left behind without the word that marks it.
+// after it as well, and so on for as long as that ends in one too, so no
+// token is left behind without the word that marks it.
 const RE2& secretPairPattern() {
     static const RE2& pattern = *new RE2(
         std::string(R"((\b(?:[a-z0-9]+[-_.])*(?:(?:access|refresh|id)[-_]?token|token|passw(?:or)?d|)") +
             R"((?:client[-_]?)?secret|api[-_]?key|private[-_]?key))" + kNameEnd +
             R"()(?:(\\?")(?:[^"\\]|\\[^"])+|(')[^']+|(?:[^)" + kSpace + R"("'&]*\b(?:bearer|basic)[)" + kSpace +
-            R"(]+)?[^)" + kSpace + R"("'&]+))",
+            R"(]+)*[^)" + kSpace + R"("'&]+))",
         caseInsensitive());
     return pattern;
 }
