@@ -91,7 +91,7 @@ const RE2& pairSecret() {
     static const RE2& pattern = *new RE2(
         std::string(R"((?i)\b(?:[a-z0-9]+[-_.])*(?:(?:access|refresh|id)[-_]?token|token|passw(?:or)?d|)") +
         R"((?:client[-_]?)?secret|api[-_]?key|private[-_]?key))" + kNameEnd + R"((?:\\?"((?:[^"\\]|\\[^"])+)|'([^']+)|)" +
-        R"(((?:[^)" + kSpace + R"("'&]*\b(?:bearer|basic)[)" + kSpace + R"(]+)*[^)" + kSpace + R"("'&]+)))");
+        R"(([^)" + kSpace + R"("'&]+)))");
     return pattern;
 }
 
