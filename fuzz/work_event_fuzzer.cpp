@@ -8,7 +8,9 @@
 //            second byte picks the component
 // Besides crashes it traps when the output keeps a credential that the input
 // carried in a form the scrubber removes (a Bearer token, a JWT, the user and
-// password of a URL), when output is not UTF-8 or cannot be serialised, when a
+// password of a URL, Basic credentials of an Authorization header, the value
+// of a pair named like a secret, a line of a private key block), when output
+// is not UTF-8 or cannot be serialised, when a
 // size or depth bound or a dropped key shows up. (Scrubbing is not promised
 // to be idempotent: removing "Bearer <token>" takes its white space with it,
 // so text around it may read as a URL's user and password only afterwards.)
@@ -73,6 +75,26 @@ const RE2& urlSecret() {
         *new RE2(std::string(R"((?i)[a-z][a-z0-9+.-]*://([^)") + kSpace + R"(/@:]+:[^)" + kSpace + R"(/@]+@))");
     return pattern;
 }
+const RE2& privateKeySecret() {
+    static const RE2& pattern = *new RE2(
+        R"((?i)-----BEGIN[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----((?s:.*?))(?:-----END[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----|\z))");
+    return pattern;
+}
+constexpr const char* kNameEnd = R"(\\?["']?[\t\p{Zs}]*(?:=>?|:)[\t\p{Zs}]*)";
+const RE2& basicSecret() {
+    static const RE2& pattern = *new RE2(std::string(R"((?i)\bauthorization)") + kNameEnd + R"(\\?["']?Basic[)" +
+                                         kSpace + R"(]+([^)" + kSpace + R"("']+))");
+    return pattern;
+}
+// The quoted value, the single-quoted one, or the bare one: one group matches.
+const RE2& pairSecret() {
+    static const RE2& pattern = *new RE2(
+        std::string(R"((?i)\b(?:[a-z0-9]+[-_.])*(?:(?:access|refresh|id)[-_]?token|token|passw(?:or)?d|)") +
+        R"((?:client[-_]?)?secret|api[-_]?key|private[-_]?key))" + kNameEnd + R"((?:\\?"((?:[^"\\]|\\[^"])+)|'([^']+)|)" +
+        R"(([^)" + kSpace + R"("'&]+)))");
+    return pattern;
+}
+
 const RE2& sensitiveKey() {
     static const RE2& pattern = *new RE2(
         "(?i)(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
@@ -95,12 +117,21 @@ std::size_t occurrences(std::string_view text, std::string_view needle) {
 
 // Every secret a pattern finds in the input as the scrubber scans it: left to
 // right, matches not overlapping, the text before a match its context for
-// "\b". Keyed by the place the secret starts.
-void collectSecrets(const std::string& text, const RE2& pattern, std::map<std::size_t, std::string>& secrets) {
+// "\b"; the secret is the group that matched. Keyed by the place the secret
+// starts; `byLine`, each of its lines is one.
+void collectSecrets(const std::string& text, const RE2& pattern, std::map<std::size_t, std::string>& secrets,
+                    bool byLine = false) {
     std::size_t at = 0;
-    re2::StringPiece groups[2];
-    while (at < text.size() && pattern.Match(text, at, text.size(), RE2::UNANCHORED, groups, 2)) {
-        secrets.emplace(static_cast<std::size_t>(groups[1].data() - text.data()), std::string(groups[1]));
+    int count = pattern.NumberOfCapturingGroups() + 1;
+    re2::StringPiece groups[4];
+    while (at < text.size() && pattern.Match(text, at, text.size(), RE2::UNANCHORED, groups, count)) {
+        auto secret = std::find_if(groups + 1, groups + count, [](const re2::StringPiece& group) { return !group.empty(); });
+        for (std::string_view rest = secret == groups + count ? std::string_view() : std::string_view(*secret);
+             !rest.empty();) {
+            std::string_view line = byLine ? rest.substr(0, rest.find('\n')) : rest;
+            if (!line.empty()) secrets.emplace(static_cast<std::size_t>(line.data() - text.data()), std::string(line));
+            rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        }
         std::size_t end = static_cast<std::size_t>(groups[0].data() - text.data()) + groups[0].size();
         at = std::max(end, at + 1);
     }
@@ -110,14 +141,19 @@ void collectSecrets(const std::string& text, const RE2& pattern, std::map<std::s
 // replacement holds "[REDACTED]"), then cut. So each occurrence of a text in
 // the output, apart from those inside the replacements, is an occurrence in
 // the input that was kept; no kept one may be a secret the scrubber names.
+// The replacements become a byte that valid UTF-8 never holds, so that no
+// secret can appear anew across one.
 void checkNoSecretSurvives(const std::string& input, const std::string& output) {
     std::string kept = output;
     for (std::size_t at = kept.find("[REDACTED]"); at != std::string::npos; at = kept.find("[REDACTED]", at + 1))
-        kept.replace(at, 10, " ");
+        kept.replace(at, 10, "\xFF");
     std::map<std::size_t, std::string> secrets;
     collectSecrets(input, bearerSecret(), secrets);
     collectSecrets(input, jwtSecret(), secrets);
     collectSecrets(input, urlSecret(), secrets);
+    collectSecrets(input, basicSecret(), secrets);
+    collectSecrets(input, pairSecret(), secrets);
+    collectSecrets(input, privateKeySecret(), secrets, true);
     std::map<std::string, std::size_t> secretPlaces;
     for (const auto& [at, secret] : secrets) ++secretPlaces[secret];
     for (const auto& [secret, places] : secretPlaces) {

@@ -1,12 +1,15 @@
 #include "bridge/credentials/credential_file_vault.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
@@ -36,28 +39,174 @@ std::optional<JsonValue> parseCredentialFile(const std::optional<std::string>& b
     return parsed;
 }
 
-void store(const std::string& path, const JsonValue& contents) {
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string octalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// This user as `chown` takes it: the name, or the number without one.
+std::string thisUser() {
+    uid_t uid = ::geteuid();
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
+const std::string kMoveToPrivateFolder =
+    "chuyển file vào một thư mục riêng của tài khoản này (ví dụ ~/.config/palisor-bridge/session.json) rồi đặt "
+    "PALISOR_BRIDGE_CREDENTIAL_FILE tới đó.";
+
+std::optional<CredentialFileRefusal> fileRefusal(const std::string& path, const struct stat& info) {
+    if (info.st_uid != ::geteuid())
+        return CredentialFileRefusal{
+            path + " thuộc về người dùng khác (uid " + std::to_string(info.st_uid) +
+                "): người đó đọc và thay được phiên đăng nhập.",
+            "Chuyển file cho tài khoản này: chown " + thisUser() + " " + path + "."};
+    if ((info.st_mode & 077) != 0)
+        return CredentialFileRefusal{
+            path + " có mode " + octalMode(info.st_mode) +
+                ((info.st_mode & 044) != 0 ? ": người khác đọc được phiên đăng nhập."
+                                           : ": người khác có quyền trên file phiên đăng nhập."),
+            "Chạy chmod 600 " + path + "."};
+    return std::nullopt;
+}
+
+// Whoever may write the folder may replace the file with one of their own, or
+// make it (or its lock file) before the first login. A world-writable folder
+// with the sticky bit, such as /tmp, keeps others from replacing a file they
+// do not own but not from making one under the name the bridge will use, so
+// it is refused too. The folder's owner can do all of that; root is trusted
+// anyway.
+std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, const struct stat& folder) {
+    std::string folderPath = parentPath(path);
+    bool ours = folder.st_uid == ::geteuid();
+    if (!ours && folder.st_uid != 0)
+        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " của người dùng khác (uid " +
+                                         std::to_string(folder.st_uid) + "): người đó thay được phiên đăng nhập.",
+                                     "Hãy " + kMoveToPrivateFolder};
+    if ((folder.st_mode & 022) != 0) {
+        // chmod on a shared folder such as /tmp would break it for everyone else.
+        bool ownFolder = ours && (folder.st_mode & S_ISVTX) == 0;
+        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " +
+                                         octalMode(folder.st_mode) +
+                                         ") mà người khác ghi được: họ thay hoặc tạo được file phiên đăng nhập.",
+                                     ownFolder ? "Chạy chmod go-w " + folderPath + ", hoặc " + kMoveToPrivateFolder
+                                               : "Hãy " + kMoveToPrivateFolder};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> readAll(int fd) {
+    std::string out;
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) return out;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// The credential file as a call finds it.
+struct Found {
+    std::int32_t status = vault_status::kSuccess;  // else kFileNotPrivate or kFileUnreadable
+    std::optional<CredentialFileRefusal> refusal;  // with kFileNotPrivate
+    Descriptor folder;                             // not open when the folder does not exist
+    std::optional<std::string> bytes;              // nullopt when there is no file
+};
+
+// Opens the folder, and the file in it without following a link, checks both
+// and reads the file. Checking and reading go through the same descriptors,
+// so what is read is what was checked. The folder of a missing file is
+// checked only `forWriting`: nothing can be read there, but a write would
+// make the file in it.
+Found find(const std::string& path, bool forWriting) {
+    Found found;
+    found.folder = Descriptor(::open(parentPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat folderInfo {};
+    if (found.folder.get() < 0 || ::fstat(found.folder.get(), &folderInfo) != 0) {
+        if (errno != ENOENT) found.status = vault_status::kFileUnreadable;
+        return found;
+    }
+    auto refuse = [&](std::optional<CredentialFileRefusal> refusal) {
+        if (!refusal) return false;
+        found.status = vault_status::kFileNotPrivate;
+        found.refusal = std::move(refusal);
+        return true;
+    };
+    // Not blocking: a FIFO put in the file's place must not hold the call.
+    Descriptor file(::openat(found.folder.get(), lastPathComponent(path).c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) {
+        if (errno == ELOOP)
+            refuse(CredentialFileRefusal{
+                path + " là một liên kết tượng trưng; bridge không đọc hay ghi phiên đăng nhập qua liên kết.",
+                "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE thẳng tới file thật, hoặc xoá liên kết rồi đăng nhập lại."});
+        else if (errno != ENOENT)
+            found.status = vault_status::kFileUnreadable;
+        else if (forWriting)
+            refuse(folderRefusal(path, folderInfo));
+        return found;
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        found.status = vault_status::kFileUnreadable;
+        return found;
+    }
+    if (refuse(fileRefusal(path, info)) || refuse(folderRefusal(path, folderInfo))) return found;
+    found.bytes = readAll(file.get());
+    if (!found.bytes) found.status = vault_status::kFileUnreadable;
+    return found;
+}
+
+void store(int folder, const std::string& path, const JsonValue& contents) {
     // Services and accounts are our own texts and data is Base64, so the
     // object always serialises.
     std::string bytes = contents.dump(2);
     bytes.push_back('\n');
-    writeFileAtomically(path, bytes, 0600);
+    // Into the folder that was checked; a rename never follows a link.
+    writeFileAtomicallyAt(folder, lastPathComponent(path), bytes, path, 0600);
 }
 
 }  // namespace
 
 CredentialFileVault::CredentialFileVault(std::string path) : path_(std::move(path)) {}
 
+std::optional<CredentialFileRefusal> CredentialFileVault::refusal() const { return find(path_, true).refusal; }
+
 KeychainReadResult CredentialFileVault::read(const std::string& service, const std::string& account) {
     // Files are only ever replaced by rename, so a read needs no lock: it sees
     // the old file or the new one, never a mixture.
-    std::optional<std::string> bytes;
-    try {
-        bytes = readFileIfExists(path_);
-    } catch (const FileError&) {
-        return {vault_status::kFileUnreadable, std::nullopt};
-    }
-    std::optional<JsonValue> contents = parseCredentialFile(bytes);
+    Found found = find(path_, false);
+    if (found.status != vault_status::kSuccess) return {found.status, std::nullopt};
+    std::optional<JsonValue> contents = parseCredentialFile(found.bytes);
     if (!contents) return {vault_status::kFileCorrupt, std::nullopt};
     const JsonValue* accounts = objectMember(*contents, "items");
     accounts = accounts ? objectMember(*accounts, service) : nullptr;
@@ -70,21 +219,21 @@ std::int32_t CredentialFileVault::write(const std::string& service, const std::s
                                         std::string_view data) {
     try {
         createDirectories(parentPath(path_), 0700);
+        // Checked before the lock file is made, so that a folder others can
+        // write gets nothing of ours.
+        if (std::int32_t status = find(path_, true).status; status != vault_status::kSuccess) return status;
         ExclusiveFileLock lock(path_ + ".lock");
-        std::optional<std::string> bytes;
-        try {
-            bytes = readFileIfExists(path_);
-        } catch (const FileError&) {
-            return vault_status::kFileUnreadable;
-        }
+        Found found = find(path_, true);
+        if (found.status != vault_status::kSuccess) return found.status;
+        if (found.folder.get() < 0) return vault_status::kFileWriteFailed;
         // A corrupt file holds nothing we can use; writing a session (a login)
         // is what replaces it.
-        JsonValue contents = parseCredentialFile(bytes).value_or(JsonValue::object());
+        JsonValue contents = parseCredentialFile(found.bytes).value_or(JsonValue::object());
         JsonValue& items = contents["items"];
         if (!items.is_object()) items = JsonValue::object();
         items[service][account] = base64Encode(data);
         contents["version"] = 1;
-        store(path_, contents);
+        store(found.folder.get(), path_, contents);
         return vault_status::kSuccess;
     } catch (const FileError&) {
         return vault_status::kFileWriteFailed;
@@ -94,24 +243,23 @@ std::int32_t CredentialFileVault::write(const std::string& service, const std::s
 std::int32_t CredentialFileVault::remove(const std::string& service, const std::string& account) {
     try {
         // Nothing to delete: answer without creating a lock file (or a folder
-        // for it) on a machine that never stored anything.
-        if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) return vault_status::kItemNotFound;
+        // for it) on a machine that never stored anything. A refused file is
+        // refused before its folder gets a lock file.
+        Found before = find(path_, false);
+        if (before.status != vault_status::kSuccess) return before.status;
+        if (!before.bytes) return vault_status::kItemNotFound;
         ExclusiveFileLock lock(path_ + ".lock");
-        std::optional<std::string> bytes;
-        try {
-            bytes = readFileIfExists(path_);
-        } catch (const FileError&) {
-            return vault_status::kFileUnreadable;
-        }
-        if (!bytes) return vault_status::kItemNotFound;
-        std::optional<JsonValue> contents = parseCredentialFile(bytes);
+        Found found = find(path_, false);
+        if (found.status != vault_status::kSuccess) return found.status;
+        if (!found.bytes) return vault_status::kItemNotFound;
+        std::optional<JsonValue> contents = parseCredentialFile(found.bytes);
         if (!contents) return vault_status::kFileCorrupt;
         auto items = contents->find("items");
         if (items == contents->end()) return vault_status::kItemNotFound;
         auto accounts = items->find(service);
         if (accounts == items->end() || accounts->erase(account) == 0) return vault_status::kItemNotFound;
         if (accounts->empty()) items->erase(accounts);
-        store(path_, *contents);
+        store(found.folder.get(), path_, *contents);
         return vault_status::kSuccess;
     } catch (const FileError&) {
         return vault_status::kFileWriteFailed;

@@ -37,6 +37,11 @@ inline constexpr std::int32_t kFileUnreadable = -72101;
 inline constexpr std::int32_t kFileCorrupt = -72102;
 // Credential file: its folder, lock file or new content could not be written.
 inline constexpr std::int32_t kFileWriteFailed = -72103;
+// Credential file: someone else could read or replace it (a symbolic link,
+// another user's file, permissions for group or others, or a folder that
+// another user owns or others can write). Reads, writes and deletes leave it
+// alone until the user fixes it; CredentialFileVault::refusal says how.
+inline constexpr std::int32_t kFileNotPrivate = -72104;
 
 }  // namespace vault_status
 

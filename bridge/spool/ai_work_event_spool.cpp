@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/contained_files.h"
@@ -85,6 +86,46 @@ const RE2& urlCredentialsPattern() {
     return pattern;
 }
 
+// A private key in PEM form (PKCS#1, PKCS#8, encrypted, EC, OpenSSH, PGP),
+// from its first line to its last, or to the end of the text when the last
+// is missing: a key cut short by a length limit is still a key.
+const RE2& privateKeyBlockPattern() {
+    static const RE2& pattern = *new RE2(
+        R"(-----BEGIN[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----(?s:.*?)(?:-----END[ A-Z0-9]*PRIVATE KEY(?: BLOCK)?-----|\z))",
+        caseInsensitive());
+    return pattern;
+}
+
+// Where a name and its value meet: "=", "=>" or ":", with spaces on the line
+// around it, the name possibly quoted (also as JSON inside a string, \").
+constexpr const char* kNameEnd = R"(\\?["']?[\t\p{Zs}]*(?:=>?|:)[\t\p{Zs}]*)";
+
+// "Authorization: Basic <user:password in Base64>"; the header name stays.
+// "Basic" alone is a common word, so only the header's value is taken, up to
+// white space or a quote whatever its characters.
+const RE2& basicCredentialsPattern() {
+    static const RE2& pattern = *new RE2(std::string(R"((\bauthorization)") + kNameEnd + R"(\\?["']?)Basic[)" + kSpace +
+                                             R"(]+[^)" + kSpace + R"("']+)",
+                                         caseInsensitive());
+    return pattern;
+}
+
+// The value of a query, form, header, JSON or "key: value" pair whose name
+// ends in one of the secrets below, in any case and joined by "-" or "_"
+// ("api-key", "API_KEY", "X-Api-Key", "db.password", "accessToken"). The name
+// is whole words only: "tokenizer=" or "tokens_used=" are not secrets. The
+// name, its quotes and the separator stay. A value is a quoted text (to its
+// closing quote, even across lines; one of the groups 2 and 3), or else runs
+// to white space, a quote or "&" (group 4).
+const RE2& secretPairPattern() {
+    static const RE2& pattern = *new RE2(
+        std::string(R"((\b(?:[a-z0-9]+[-_.])*(?:(?:access|refresh|id)[-_]?token|token|passw(?:or)?d|)") +
+            R"((?:client[-_]?)?secret|api[-_]?key|private[-_]?key))" + kNameEnd +
+            R"()(?:\\?"((?:[^"\\]|\\[^"])+)|'([^']+)|([^)" + kSpace + R"("'&]+)))",
+        caseInsensitive());
+    return pattern;
+}
+
 const RE2& sensitiveKeyPattern() {
     static const RE2& pattern = *new RE2(
         "(authorization|bearer|token|secret|password|passwd|cookie|credential|private.?key|connection.?string|"
@@ -103,17 +144,76 @@ std::string validUtf8(std::string_view text) {
     return out;
 }
 
+// A stretch of the text that holds a secret, as offsets.
+struct Secret {
+    std::size_t begin;
+    std::size_t end;
+};
+
+std::string_view piece(const re2::StringPiece& group) { return {group.data(), group.size()}; }
+
+// Every secret `pattern` finds in the text as one global replacement would:
+// left to right, matches not overlapping, each with the text before it as
+// the context of "\b". `secretOf` tells which part of a match is the secret.
+template <typename SecretOf>
+void findSecrets(std::string_view text, const RE2& pattern, std::vector<Secret>& secrets, SecretOf secretOf) {
+    re2::StringPiece groups[5];
+    int count = pattern.NumberOfCapturingGroups() + 1;
+    std::size_t at = 0;
+    re2::StringPiece whole(text.data(), text.size());
+    while (at < text.size() && pattern.Match(whole, at, text.size(), RE2::UNANCHORED, groups, count)) {
+        std::string_view secret = secretOf(groups);
+        if (!secret.empty())
+            secrets.push_back({static_cast<std::size_t>(secret.data() - text.data()),
+                               static_cast<std::size_t>(secret.data() - text.data()) + secret.size()});
+        at = std::max(static_cast<std::size_t>(groups[0].data() - text.data()) + groups[0].size(), at + 1);
+    }
+}
+
 std::string scrubText(std::string_view input) {
     std::string text = validUtf8(input);
-    // URL credentials go first. A Bearer token or a JWT may end right where
-    // a URL's "://" begins ("Bearer srv://admin:pw@host" reads the scheme as
-    // the token); replaced first, it would take the scheme with it, the URL
-    // pattern would no longer match, and the user and password would stay.
-    // The user and password of a URL never hold white space, "/" or "@", so
-    // removing them first leaves every token and JWT for its own pattern.
-    RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
-    RE2::GlobalReplace(&text, bearerPattern(), "[REDACTED]");
-    RE2::GlobalReplace(&text, jwtPattern(), "[REDACTED]");
+    // Every pattern looks at the text as it came, and everything any of them
+    // found is removed at once. Replaced one pattern after another, a match
+    // could take away what marks another's secret and leave that secret
+    // behind: a Bearer token the scheme of a URL ("Bearer srv://admin:pw@h"),
+    // a header's Basic value the word Bearer, a pair's value the header name
+    // of Basic credentials, a token the name of a pair ("Bearer a.token=x").
+    std::vector<Secret> secrets;
+    auto whole = [](const re2::StringPiece* groups) { return piece(groups[0]); };
+    // The scheme stays, and the "@" after the user and password.
+    findSecrets(text, urlCredentialsPattern(), secrets, [](const re2::StringPiece* groups) {
+        const char* begin = groups[1].data() + groups[1].size();
+        return std::string_view(begin, static_cast<std::size_t>(groups[0].data() + groups[0].size() - 1 - begin));
+    });
+    findSecrets(text, bearerPattern(), secrets, whole);
+    findSecrets(text, jwtPattern(), secrets, whole);
+    findSecrets(text, privateKeyBlockPattern(), secrets, whole);
+    // The header name stays.
+    findSecrets(text, basicCredentialsPattern(), secrets, [](const re2::StringPiece* groups) {
+        const char* begin = groups[1].data() + groups[1].size();
+        return std::string_view(begin, static_cast<std::size_t>(groups[0].data() + groups[0].size() - begin));
+    });
+    // The pair's name stays, and the quotes around its value.
+    findSecrets(text, secretPairPattern(), secrets, [](const re2::StringPiece* groups) {
+        return piece(groups[2].data() ? groups[2] : groups[3].data() ? groups[3] : groups[4]);
+    });
+
+    if (!secrets.empty()) {
+        std::sort(secrets.begin(), secrets.end(), [](const Secret& a, const Secret& b) { return a.begin < b.begin; });
+        std::string out;
+        out.reserve(text.size());
+        std::size_t kept = 0;  // the text before this is written or replaced
+        for (std::size_t i = 0; i < secrets.size();) {
+            std::size_t end = secrets[i].end;
+            out.append(text, kept, secrets[i].begin - kept);
+            // Secrets that overlap or touch become one.
+            for (++i; i < secrets.size() && secrets[i].begin <= end; ++i) end = std::max(end, secrets[i].end);
+            out += "[REDACTED]";
+            kept = end;
+        }
+        out.append(text, kept, std::string::npos);
+        text = std::move(out);
+    }
     if (text.size() > kMaxStringCharacters) text = std::string(prefixOfUserPerceivedLength(text, kMaxStringCharacters));
     return text;
 }

@@ -55,17 +55,16 @@ protected:
 };
 
 TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
-    // Refused before anything is sent: blank e-mail, empty password.
-    CommandResult blankEmail = run({"login", "--email", "   ", "--password-stdin"}, "right-password\n");
-    EXPECT_EQ(blankEmail.exitCode, 1);
-    EXPECT_EQ(blankEmail.err, "Cần nhập email và mật khẩu.\n");
-    CommandResult emptyPassword = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "\n");
-    EXPECT_EQ(emptyPassword.exitCode, 1);
-    EXPECT_EQ(emptyPassword.err, "Cần nhập email và mật khẩu.\n");
-    // No terminal to ask on (the tests run without one): nothing to log in with.
-    CommandResult noTerminal = run({"login"});
-    EXPECT_EQ(noTerminal.exitCode, 1);
-    EXPECT_EQ(noTerminal.err, "Cần nhập email và mật khẩu.\n");
+    // Refused before anything is sent: blank e-mail, empty password, and no
+    // terminal to ask on (the tests run without one).
+    for (const auto& [arguments, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"login", "--email", "   ", "--password-stdin"}, "right-password\n"},
+             {{"login", "--email", "dev@palisor.test", "--password-stdin"}, "\n"},
+             {{"login"}, ""}}) {
+        CommandResult refused = run(arguments, input);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.err, "Cần nhập email và mật khẩu.\n") << input;
+    }
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), 0u);
 
     CommandResult wrong = run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "wrong-password\n");
@@ -123,6 +122,19 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     EXPECT_TRUE(keyless.err.starts_with("Đăng nhập lỗi: KEYCHAIN_")) << keyless.err;
     EXPECT_TRUE(contains(keyless.err, "\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
                                       "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << keyless.err;
+
+    // A credential file others can read: refused before the password is sent,
+    // and status says why there is no session.
+    useCredentialFile = true;
+    test::writeFile(credentials(), "");
+    std::filesystem::permissions(credentials(), std::filesystem::perms(0644));
+    std::size_t logins = authority.requestCount("POST", "/api/auth/login");
+    std::string why = credentials() + " có mode 0644: người khác đọc được phiên đăng nhập.\nChạy chmod 600 " +
+                      credentials() + ".\n";
+    EXPECT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").err,
+              "Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:-72104\n" + why);
+    EXPECT_TRUE(contains(run({"status"}).out, why + "Chưa đăng nhập.\n"));
+    EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), logins);
 }
 
 TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/credentials/credential_file_vault.h"
-#include "bridge/credentials/native_token_store.h"
-#include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -35,6 +35,7 @@ TEST(CredentialFileVault, KeepsItemsPrivateAndApartByServiceAndAccount) {
     EXPECT_EQ(vault.write("S", "a", "replaced"), vault_status::kSuccess);
     EXPECT_EQ(modeOf(path), 0600u);
     EXPECT_EQ(modeOf(dir.file("nested")), 0700u);
+    EXPECT_FALSE(vault.refusal());
     EXPECT_EQ(vault.read("S", "a").data, "replaced");
     EXPECT_EQ(vault.read("S", "b").data, binary);
     EXPECT_EQ(vault.read("T", "a").data, "other service");
@@ -56,26 +57,64 @@ TEST(CredentialFileVault, KeepsItemsPrivateAndApartByServiceAndAccount) {
 TEST(CredentialFileVault, CorruptFileFailsReadsAndDeletesAndOnlyALoginReplacesIt) {
     test::TempDir dir;
     std::string path = dir.file("credentials.json");
+    CredentialFileVault vault(path);
     for (const std::string& corrupt :
          {std::string("{\"items\": "), std::string("[]"), std::string("{\"items\": {\"S\": \"a\"}}"),
           std::string("{\"items\": {\"S\": {\"a\": \"not base64!\"}}}"), std::string("\xFF\xFE")}) {
         test::writeFile(path, corrupt);
-        NativeTokenStore::Options options;
-        options.keychainEnabled = true;
-        options.vault = std::make_shared<CredentialFileVault>(path);
-        NativeTokenStore store(options);
-        EXPECT_EQ(store.readSession(), JsonValue::object()) << corrupt;
-        EXPECT_FALSE(store.reloadSessionFromKeychain());
-        // Deleting from a corrupt file must not report success.
-        EXPECT_EQ(test::errorOf<NativeTokenStoreError>([&] { store.clearSession(); }),
-                  "KEYCHAIN_DELETE_FAILED:" + std::to_string(vault_status::kFileCorrupt))
-            << corrupt;
+        ::chmod(path.c_str(), 0600);
+        // Failures, never misses: a miss would log the user out, and deleting must not report success.
+        EXPECT_EQ(vault.read("S", "a").status, vault_status::kFileCorrupt) << corrupt;
+        EXPECT_EQ(vault.remove("S", "a"), vault_status::kFileCorrupt) << corrupt;
         EXPECT_EQ(test::readFile(path), corrupt);
-
-        store.setWebSession("https://authority.example", {{"accessToken", "a"}, {"refreshToken", "r"}});
-        EXPECT_EQ(NativeTokenStore(options).webToken(), "a") << corrupt;
-        EXPECT_EQ(modeOf(path), 0600u);
+        EXPECT_EQ(vault.write("S", "a", "a login"), vault_status::kSuccess);
+        EXPECT_EQ(vault.read("S", "a").data, "a login") << corrupt;
     }
+}
+
+// Another user could read the session or put one of their own in its place:
+// every call refuses the file and leaves it as it is, and the refusal names
+// the file and the fix. Each case starts from a session file of mode 0600 in
+// a private folder.
+TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
+    const std::vector<std::pair<std::string, std::function<int(const std::string&, const std::string&)>>> cases = {
+        {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0644); }},
+        {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0620); }},
+        {"chown ", [](auto&, auto& file) { return ::chown(file.c_str(), 65534, 65534); }},
+        {"liên kết", [](auto&, auto& file) {
+             return ::rename(file.c_str(), (file + ".real").c_str()) | ::symlink((file + ".real").c_str(), file.c_str());
+         }},
+        {"chmod go-w FOLDER", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 0770); }},
+        {"Hãy chuyển file", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 01777); }},
+        {"Hãy chuyển file", [](auto& folder, auto&) { return ::chown(folder.c_str(), 65534, 65534); }},
+    };
+    for (const auto& [fix, make] : cases) {
+        test::TempDir dir;
+        std::string folder = dir.file("store"), path = folder + "/credentials.json";
+        CredentialFileVault vault(path);
+        ASSERT_EQ(vault.write("S", "a", "session"), vault_status::kSuccess);
+        if (make(folder, path) != 0) continue;  // chown to "nobody" needs root
+        std::string before = test::readFile(path);
+        EXPECT_EQ(vault.read("S", "a").status, vault_status::kFileNotPrivate) << fix;
+        EXPECT_EQ(vault.write("S", "a", "a login"), vault_status::kFileNotPrivate) << fix;
+        EXPECT_EQ(vault.remove("S", "a"), vault_status::kFileNotPrivate) << fix;
+        EXPECT_EQ(test::readFile(path), before);
+        std::optional<CredentialFileRefusal> refusal = vault.refusal();
+        ASSERT_TRUE(refusal) << fix;
+        std::string expected = fix.starts_with("chmod 600") ? "chmod 600 " + path
+                               : fix.starts_with("chmod go-w") ? "chmod go-w " + folder
+                                                              : fix;
+        EXPECT_NE(refusal->finding.find(path), std::string::npos) << refusal->finding;
+        EXPECT_NE(refusal->fix.find(expected), std::string::npos) << refusal->fix;
+    }
+    // Nothing stored yet, in a folder others can write: a login makes nothing
+    // there, not even its lock file.
+    test::TempDir shared;
+    ::chmod(shared.path().c_str(), 0777);
+    CredentialFileVault fresh(shared.file("credentials.json"));
+    EXPECT_EQ(fresh.read("S", "a").status, vault_status::kItemNotFound);
+    EXPECT_EQ(fresh.write("S", "a", "a login"), vault_status::kFileNotPrivate);
+    EXPECT_TRUE(std::filesystem::is_empty(shared.path()));
 }
 
 TEST(CredentialFileVault, WritersOnTheSameFileNeverLoseEachOthersItems) {

@@ -49,8 +49,7 @@ TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
         }
     });
 
-    std::atomic<int> failures{0};
-    std::atomic<int> duplicates{0};
+    std::atomic<int> failures{0};  // errors, and new events taken for duplicates or the reverse
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([&, t] {
@@ -59,8 +58,7 @@ TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
                 const std::string& root = t % 2 == 0 ? roots[0] : roots[1 + (i % (kWorkspaces - 1))];
                 std::string key = "t" + std::to_string(t) + "-event-" + std::to_string(i);
                 try {
-                    JsonValue answer = spool.enqueue(root, "PRJ", event(key));
-                    if (answer["duplicate"] == true) ++duplicates;
+                    if (spool.enqueue(root, "PRJ", event(key))["duplicate"] != false) ++failures;
                     // Re-sending the same event, as a retrying agent would.
                     if (i % 5 == 0 && spool.enqueue(root, "PRJ", event(key))["duplicate"] != true) ++failures;
                     spool.snapshot(root, "PRJ");
@@ -75,23 +73,19 @@ TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
     reader.join();
 
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(duplicates, 0);
     EXPECT_EQ(unreadable, 0);
     EXPECT_GT(looks, 0);
 
     std::set<std::string> seen;
-    std::size_t total = 0;
     for (const std::string& root : roots) {
         auto parsed = parseJson(readFileIfExists(AiWorkEventSpool::spoolUrl(root)).value_or(""));
         ASSERT_TRUE(parsed.has_value()) << root;
         EXPECT_EQ((*parsed)["droppedCount"], 0);
-        for (const JsonValue& entry : (*parsed)["entries"]) {
+        for (const JsonValue& entry : (*parsed)["entries"])
             EXPECT_TRUE(seen.insert(entry["idempotencyKey"].get<std::string>()).second) << entry;
-            ++total;
-        }
         EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], (*parsed)["entries"].size());
     }
-    EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kPerThread));
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kPerThread));
 
     // Draining concurrently: every entry acknowledged exactly once.
     std::atomic<int> removed{0};

@@ -165,12 +165,18 @@ std::string nearestExistingFolder(std::string path) {
     return path.empty() ? "/" : path;
 }
 
-// Returns whether the stored session can be read from there (a file that is
-// too open is still read: the session check goes on).
+// Returns whether the stored session can be read from there.
 bool checkCredentialFile(Report& report, const std::string& configured) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
     std::string name = std::string(kStoreCheck) + " (file)";
+    // What the vault itself refuses, in its words: a link, another user's
+    // file, one others can read, a folder others can write.
+    CredentialFileVault vault(path);
+    if (auto refusal = vault.refusal()) {
+        report.fail(name, refusal->finding, refusal->fix);
+        return false;
+    }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (errno != ENOENT) {
@@ -197,18 +203,11 @@ bool checkCredentialFile(Report& report, const std::string& configured) {
         return false;
     }
     // Whether the bridge can read a session from the file, whatever else is wrong with it.
-    KeychainReadResult read =
-        CredentialFileVault(path).read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
+    KeychainReadResult read = vault.read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
     bool readable = read.status == vault_status::kSuccess || read.status == vault_status::kItemNotFound;
     std::string mode = octalMode(info.st_mode);
     // The first problem, in the order a user would fix them.
-    if (info.st_uid != ::geteuid()) {
-        report.fail(name, path + " thuộc về người dùng khác (uid " + std::to_string(info.st_uid) + ").",
-                    "Chuyển file cho tài khoản này: chown " + std::to_string(::geteuid()) + " " + path + ".");
-    } else if ((info.st_mode & 077) != 0) {
-        report.fail(name, path + " có mode " + mode + ": người khác đọc được phiên đăng nhập.",
-                    "Chạy chmod 600 " + path + ".");
-    } else if (::access(path.c_str(), R_OK | W_OK) != 0) {
+    if (::access(path.c_str(), R_OK | W_OK) != 0) {
         report.fail(name, path + " không đọc/ghi được (mode " + mode + ").", "Chạy chmod 600 " + path + ".");
     } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
         // Every change replaces the file through a new one in the same folder.

@@ -17,6 +17,7 @@
 #include "bridge/app/executor_state_file.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
+#include "bridge/credentials/credential_file_vault.h"
 
 namespace palisor {
 
@@ -95,7 +96,22 @@ constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
     "(hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE) để lệnh login lưu được phiên.";
 
+// Why the configured credential file is refused, as the two lines a user
+// needs (what is wrong, what to run); empty when it is not, or when sessions
+// do not go to a file.
+std::string credentialFileProblem() {
+    if (keychainDisabledByEnvironment()) return {};
+    auto file = environmentValue(kCredentialFileVariable);
+    if (!file || file->empty()) return {};
+    auto refusal = CredentialFileVault(*file).refusal();
+    return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
+}
+
 int runLogin(const LoginOptions& options) {
+    // Said before the password is asked for: the session could not be kept.
+    if (std::string problem = credentialFileProblem(); !problem.empty())
+        return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
+                    problem);
     Terminal terminal;
     std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
     std::string password = options.passwordFromStdin ? readPasswordLine(std::cin) : terminal.ask("Mật khẩu: ", true);
@@ -115,7 +131,10 @@ int runLogin(const LoginOptions& options) {
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::string code = errorDescription(error);
-        if (code.starts_with("KEYCHAIN_")) return fail("Đăng nhập lỗi: " + code + "\n" + kNoKeyringHint);
+        if (code.starts_with("KEYCHAIN_")) {
+            std::string problem = credentialFileProblem();
+            return fail("Đăng nhập lỗi: " + code + "\n" + (problem.empty() ? kNoKeyringHint : problem));
+        }
         return fail("Đăng nhập lỗi: " + code);
     }
 }
@@ -133,7 +152,8 @@ int runLogout() {
                       << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        return fail("Đăng xuất lỗi: " + errorDescription(error));
+        std::string problem = credentialFileProblem();
+        return fail("Đăng xuất lỗi: " + errorDescription(error) + (problem.empty() ? "" : "\n" + problem));
     }
 }
 
@@ -153,6 +173,8 @@ int runStatus() {
 
     // The same wording as the window's status line.
     if (session.warning) std::cout << *session.warning << "\n";
+    // A refused file reads as no session; say why, or a login looks lost.
+    if (std::string problem = credentialFileProblem(); !problem.empty()) std::cout << problem << "\n";
     if (session.loggedIn) {
         std::cout << "Đã đăng nhập.";
         if (auto email = storedUserEmail(*tokenStore)) std::cout << " " << *email;
