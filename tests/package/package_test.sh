@@ -56,7 +56,7 @@ use_home() {
 new_home() {
   local home=$work/home-$1
   mkdir -p "$home/config" "$home/data" "$home/run"
-  chmod 700 "$home/run"
+  chmod 700 "$home" "$home/run"
   echo "$home"
 }
 
