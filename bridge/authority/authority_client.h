@@ -90,8 +90,6 @@ public:
     bool supportsCompactReads() const;
     std::map<std::string, std::int64_t> readCacheStats() const;
 
-    // Renewal margin of the web token for every authenticated call.
-    static constexpr int kWebTokenRenewBeforeSeconds = 900;
     static constexpr int kRefreshRetryLimit = 3;
 
 private:

@@ -40,6 +40,12 @@ std::chrono::milliseconds rotationRetryDelay(const AuthorityClientError& error, 
     return std::chrono::milliseconds(std::clamp<long long>(delay, 50, 1000));
 }
 
+// The stored access token unless it is due for renewal, which depends on
+// how long the token lives.
+std::optional<std::string> freshWebAccessToken(const JsonValue& web) {
+    return webAccessTokenOf(web, webTokenRenewBeforeSeconds(web));
+}
+
 }  // namespace
 
 JsonValue AuthorityClient::login(const std::string& email, const std::string& password) {
@@ -83,7 +89,7 @@ void AuthorityClient::forgetRefusedSession() {
 }
 
 std::string AuthorityClient::ensureWebAccessToken() {
-    if (auto token = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) return *token;
+    if (auto token = freshWebAccessToken(storedWebSession().web)) return *token;
     return refreshWebSession(false, std::nullopt);
 }
 
@@ -92,7 +98,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
     // the token the previous holder obtained.
     std::lock_guard guard(webRefreshLock_);
     tokenStore_->reloadSessionFromKeychain();
-    if (auto current = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) {
+    if (auto current = freshWebAccessToken(storedWebSession().web)) {
         if (!force || !staleAccessToken || *current != *staleAccessToken) return *current;
     }
     for (int attempt = 0;;) {
@@ -106,8 +112,12 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
             if (!hasNonEmptyString(answer, "accessToken") || !hasNonEmptyString(answer, "refreshToken"))
                 throw AuthorityClientError::loginAccessTokenMissing();
             readCache_->clear();
-            tokenStore_->setWebSession(authorityOrigin_, answer);
-            return answer["accessToken"].get<std::string>();
+            // A logout, here or in another process, or a new login that came
+            // while this refresh was under way wins: its answer is dropped.
+            if (tokenStore_->setRefreshedWebSession(authorityOrigin_, answer, *refreshToken))
+                return answer["accessToken"].get<std::string>();
+            if (auto current = freshWebAccessToken(storedWebSession().web)) return *current;
+            throw AuthorityClientError::bridgeLoginRequired();
         } catch (const AuthorityClientError& error) {
             if (!isRotationConflict(error) || attempt > 2) throw;
             sleeper_(rotationRetryDelay(error, attempt));
@@ -115,7 +125,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
         }
         // Another process may have stored the session it rotated to.
         tokenStore_->reloadSessionFromKeychain();
-        if (auto current = webAccessTokenOf(storedWebSession().web, kWebTokenRenewBeforeSeconds)) {
+        if (auto current = freshWebAccessToken(storedWebSession().web)) {
             if (!staleAccessToken || *current != *staleAccessToken) return *current;
         }
     }
@@ -166,7 +176,9 @@ std::string AuthorityClient::ensureProjectAgentToken(const std::string& projectK
         path, "POST", JsonValue{{"label", "Palisor Bridge Native " + isoNow()}}, webToken, std::nullopt);
     auto token = nonEmptyString(answer, "token");
     if (!token) throw AuthorityClientError::projectAgentTokenMissing();
-    tokenStore_->setProjectAgentToken(authorityOrigin_, projectKey, *token, memberOr(answer, "item", nullptr));
+    // Logged out while the token was being issued: the logout stands.
+    if (!tokenStore_->setProjectAgentToken(authorityOrigin_, projectKey, *token, memberOr(answer, "item", nullptr)))
+        throw AuthorityClientError::bridgeLoginRequired();
     return *token;
 }
 

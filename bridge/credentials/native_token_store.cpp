@@ -312,6 +312,9 @@ void NativeTokenStore::writeSession(const JsonValue& record) {
 void NativeTokenStore::clearSession() {
     std::optional<NativeTokenStoreError> failure;
     {
+        // After any update under way, so that none of them lands after the
+        // clear and brings the session back.
+        std::lock_guard updating(updateLock_);
         std::lock_guard writing(writeLock_);
         if (keychainEnabled_) failure = deleteKeychainDataWithTimeout();
         std::lock_guard guard(lock_);
@@ -366,14 +369,31 @@ bool isRecoverableWebSession(const JsonValue& web) {
     return accessValid;
 }
 
-void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const JsonValue& data) {
+int webTokenRenewBeforeSeconds(const JsonValue& web) {
+    constexpr int kMargin = 900;
+    auto timeOf = [&](const char* key) -> std::optional<std::chrono::system_clock::time_point> {
+        const std::string* text = web.is_object() ? stringMember(web, key) : nullptr;
+        return text ? parseIsoTime(*text) : std::nullopt;
+    };
+    auto received = timeOf("receivedAt");
+    auto expires = timeOf("expiresAt");
+    if (!received || !expires) return kMargin;
+    auto lifetime = std::chrono::duration_cast<std::chrono::seconds>(*expires - *received).count();
+    if (lifetime > 2 * kMargin) return kMargin;
+    return static_cast<int>(std::max<long long>(0, lifetime) / 3);
+}
+
+namespace {
+
+JsonValue webSessionObject(const std::string& authorityOrigin, const JsonValue& data) {
     auto field = [&](const char* key) -> JsonValue {
         const JsonValue* value = member(data, key);
         return value ? *value : JsonValue();
     };
     JsonValue memberships = field("memberships");
     if (memberships.is_null()) memberships = JsonValue::array();
-    JsonValue web = {
+    std::string now = isoNow();
+    return {
         {"authorityOrigin", authorityOrigin},
         {"accessToken", field("accessToken")},
         {"refreshToken", field("refreshToken")},
@@ -381,13 +401,65 @@ void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const J
         {"refreshExpiresAt", field("refreshExpiresAt")},
         {"user", field("user")},
         {"memberships", std::move(memberships)},
-        {"updatedAt", isoNow()},
+        {"updatedAt", now},
+        // The token's lifetime runs from here, which decides how early it is
+        // renewed.
+        {"receivedAt", now},
     };
+}
+
+}  // namespace
+
+JsonValue NativeTokenStore::webObject(const JsonValue& record) const {
+    const JsonValue* web = objectMember(record, "web");
+    return web ? *web : JsonValue();
+}
+
+std::optional<JsonValue> NativeTokenStore::currentRecordLocked() {
+    JsonValue memory = readSession();
+    // Cleared in this process (even if the vault's deletion failed): that
+    // logout stands whatever the vault still holds.
+    if (memory.empty()) return std::nullopt;
+    if (!keychainEnabled_) return memory;
+    std::uint64_t generation = currentGeneration();
+    PersistedSessionRead persisted = readCurrentItem();
+    // A vault that cannot be read says nothing of other processes; memory
+    // still knows what this one did.
+    if (persisted.kind == PersistedSessionRead::Kind::unavailable) return memory;
+    JsonValue record = persisted.kind == PersistedSessionRead::Kind::loaded ? persisted.record : JsonValue::object();
+    {
+        std::lock_guard guard(lock_);
+        if (generation_ == generation) {
+            cachedSession_ = record;
+            didLoadSession_ = true;
+        }
+    }
+    if (persisted.kind == PersistedSessionRead::Kind::missing) return std::nullopt;
+    return record;
+}
+
+void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const JsonValue& data) {
+    JsonValue web = webSessionObject(authorityOrigin, data);
     std::lock_guard updating(updateLock_);
     JsonValue record = readSession();
     record["web"] = std::move(web);
     if (!record.contains("projectAgents")) record["projectAgents"] = JsonValue::object();
     writeSession(record);
+}
+
+bool NativeTokenStore::setRefreshedWebSession(const std::string& authorityOrigin, const JsonValue& data,
+                                              const std::string& usedRefreshToken) {
+    JsonValue web = webSessionObject(authorityOrigin, data);
+    std::lock_guard updating(updateLock_);
+    std::optional<JsonValue> record = currentRecordLocked();
+    if (!record) return false;
+    JsonValue current = webObject(*record);
+    const std::string* held = stringMember(current, "refreshToken");
+    if (!held || *held != usedRefreshToken) return false;
+    (*record)["web"] = std::move(web);
+    if (!record->contains("projectAgents")) (*record)["projectAgents"] = JsonValue::object();
+    writeSession(*record);
+    return true;
 }
 
 // ---- project agents ----
@@ -420,16 +492,20 @@ std::optional<std::string> NativeTokenStore::projectAgentToken(const std::string
     return std::nullopt;
 }
 
-void NativeTokenStore::setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
+bool NativeTokenStore::setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
                                             const std::string& token, const JsonValue& item) {
     std::string key = projectAgentKey(authorityOrigin, projectKey);
     std::lock_guard updating(updateLock_);
-    JsonValue record = readSession();
-    const JsonValue* existing = objectMember(record, "projectAgents");
+    // Issued for a session that was logged out meanwhile, here or elsewhere:
+    // writing it would bring a credential back after the logout.
+    std::optional<JsonValue> record = currentRecordLocked();
+    if (!record || !objectMember(*record, "web")) return false;
+    const JsonValue* existing = objectMember(*record, "projectAgents");
     JsonValue agents = existing ? *existing : JsonValue::object();
     agents[key] = {{"token", token}, {"item", item}, {"updatedAt", isoNow()}};
-    record["projectAgents"] = std::move(agents);
-    writeSession(record);
+    (*record)["projectAgents"] = std::move(agents);
+    writeSession(*record);
+    return true;
 }
 
 void NativeTokenStore::clearProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey) {

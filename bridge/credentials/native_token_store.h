@@ -88,11 +88,22 @@ public:
     std::optional<std::string> webToken(int renewBeforeSeconds = 60);
     std::optional<std::string> webRefreshToken();
     void setWebSession(const std::string& authorityOrigin, const JsonValue& data);
+    // Stores the answer of a refresh that was made with `usedRefreshToken`,
+    // but only while the stored session still holds that token, here and in
+    // the vault: a logout (in this process or another) or a new login that
+    // came while the refresh was under way stays done. When it does not
+    // store, memory takes up what the vault holds now. Returns whether it
+    // stored; write failures are raised as by setWebSession.
+    bool setRefreshedWebSession(const std::string& authorityOrigin, const JsonValue& data,
+                                const std::string& usedRefreshToken);
     bool hasExpiredWebSession();
     bool hasRecoverableWebSession();
 
     std::optional<std::string> projectAgentToken(const std::string& authorityOrigin, const std::string& projectKey);
-    void setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
+    // Kept only while a web session is stored: a token issued for a session
+    // that was logged out meanwhile is not written back. Returns whether it
+    // was stored.
+    bool setProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey,
                               const std::string& token, const JsonValue& item);
     void clearProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey);
 
@@ -120,6 +131,11 @@ private:
     void writeKeychainDataWithTimeout(const std::string& data);
     std::optional<NativeTokenStoreError> deleteKeychainDataWithTimeout();
     JsonValue webSession();
+    // The record as it is now, read from the vault when it can be (what other
+    // processes did is seen); memory takes it up. nullopt when the vault has
+    // no item: the session was cleared. Call with updateLock_ held.
+    std::optional<JsonValue> currentRecordLocked();
+    JsonValue webObject(const JsonValue& record) const;
     void removeProjectAgentEntry(const std::string& key, const std::optional<std::string>& onlyToken);
 
     std::string service_;
@@ -159,6 +175,12 @@ std::optional<std::string> webAccessTokenOf(const JsonValue& web, int renewBefor
 std::optional<std::string> webRefreshTokenOf(const JsonValue& web);
 bool isExpiredWebSession(const JsonValue& web);
 bool isRecoverableWebSession(const JsonValue& web);
+
+// How long before its expiry a web access token is renewed: 900 seconds,
+// or for a token that lives 1,800 seconds or less (from "receivedAt" to
+// "expiresAt") a third of its lifetime, so that a short-lived token is not
+// renewed on every call. Records without a receipt time keep 900 seconds.
+int webTokenRenewBeforeSeconds(const JsonValue& web);
 
 // Whether an expiry time (ISO 8601) lies at or before now + skewSeconds.
 // Absent (nullptr), non-text, empty or unreadable expiries never expire.

@@ -7,7 +7,9 @@
 
 #include "bridge/authority/authority_client.h"
 #include "bridge/common/jwt.h"
+#include "bridge/common/time.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/credentials/fake_vault.h"
 #include "tests/support/errors.h"
 #include "tools/dev-authority/dev_authority.h"
 
@@ -44,6 +46,18 @@ protected:
     void SetUp() override { startAuthority(); }
 
     std::size_t count(const std::string& method, const std::string& path) { return authority->requestCount(method, path); }
+    // Sets the stored access token to expire `left` from now after living
+    // `lifetime`; without a lifetime, as an older record that kept no receipt time.
+    void expiresIn(std::chrono::seconds left, std::optional<std::chrono::seconds> lifetime = std::nullopt,
+                   NativeTokenStore* target = nullptr) {
+        NativeTokenStore& changed = target ? *target : *store;
+        JsonValue record = changed.readSession();
+        auto now = std::chrono::system_clock::now();
+        record["web"]["expiresAt"] = isoTime(now + left);
+        record["web"].erase("receivedAt");
+        if (lifetime) record["web"]["receivedAt"] = isoTime(now + left - *lifetime);
+        changed.writeSession(record);
+    }
     std::string storedAccessToken() { return optString(store->readSession().value("web", JsonValue::object()), "accessToken").value_or(""); }
 
     std::unique_ptr<dev::DevAuthority> authority;
@@ -79,26 +93,95 @@ TEST_F(Sessions, ALoginAnswerWithoutBothTokensStoresNothing) {
     EXPECT_EQ(store->readSession(), JsonValue::object());
 }
 
-TEST_F(Sessions, TokensCloseToExpiryAreRenewedBeforeUse) {
+TEST_F(Sessions, TokensAreRenewedAheadOfExpiryByTheirLifetime) {
+    client->login(kEmail, kPassword);
+    auto refreshesAfterACall = [&] {
+        std::size_t before = count("POST", kRefresh);
+        client->requestWithWebSession("/api/auth/me");
+        return count("POST", kRefresh) - before;
+    };
+    // Long-lived tokens, and records that do not say how long theirs lives,
+    // are renewed 15 minutes ahead.
+    expiresIn(10min, 1h);
+    EXPECT_EQ(refreshesAfterACall(), 1u);
+    expiresIn(20min, 1h);
+    EXPECT_EQ(refreshesAfterACall(), 0u);
+    expiresIn(10min);
+    EXPECT_EQ(refreshesAfterACall(), 1u);
+    // A short-lived one when less than a third of its life is left.
+    expiresIn(150s, 10min);
+    EXPECT_EQ(refreshesAfterACall(), 1u);
+    expiresIn(250s, 10min);
+    EXPECT_EQ(refreshesAfterACall(), 0u);
+
+    // Tokens that live 10 minutes are not renewed on every call: parallel
+    // calls neither refresh nor trip over one another's rotation.
     startAuthority({.accessTokenLifetime = 10min});
     client->login(kEmail, kPassword);
-    client->requestWithWebSession("/api/auth/me");
-    EXPECT_EQ(count("POST", kRefresh), 1u);
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 10; ++i)
+        threads.emplace_back([&] {
+            client->requestWithWebSession("/api/auth/me");
+            ++succeeded;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded.load(), 10);
+    EXPECT_LE(count("POST", kRefresh), 1u);
+}
 
-    startAuthority({.accessTokenLifetime = 20min});
+TEST_F(Sessions, ALogoutDuringARefreshStaysDone) {
+    // In one process: the refresh has rotated the token when the logout
+    // comes, and answers after it. The authority does not hear of the logout
+    // (it is down for that moment), so only the bridge can keep it done.
     client->login(kEmail, kPassword);
-    client->requestWithWebSession("/api/auth/me");
-    client->requestWithWebSession("/api/auth/me");
-    EXPECT_EQ(count("POST", kRefresh), 0u);
+    expiresIn(1min);
+    authority->holdAnswerNext("POST", kRefresh, 600ms);
+    authority->failNext("POST", "/api/auth/logout", 503, {{"code", "DOWN"}, {"message", "down"}}, 2);
+    std::string late;
+    std::thread call([&] { late = test::errorOf<AuthorityClientError>([&] { client->requestWithWebSession("/api/auth/me"); }); });
+    while (count("POST", kRefresh) == 0) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(100ms);  // served: the token has rotated
+    client->logout();
+    call.join();
+    EXPECT_EQ(late, "BRIDGE_LOGIN_REQUIRED");
+    EXPECT_EQ(store->readSession(), JsonValue::object());
+
+    // Across two processes sharing one vault: a logout in the second one.
+    auto vault = std::make_shared<test::FakeVault>();
+    auto processStore = [&] {
+        NativeTokenStore::Options options;
+        options.keychainEnabled = true;
+        options.vault = vault;
+        options.legacyServices = std::vector<std::string>{};
+        return std::make_shared<NativeTokenStore>(options);
+    };
+    auto first = processStore(), second = processStore();
+    AuthorityClient refreshing{{authority->origin(), first, {}, {}, nullptr, nullptr}};
+    AuthorityClient loggingOut{{authority->origin(), second, {}, {}, nullptr, nullptr}};
+    refreshing.login(kEmail, kPassword);
+    expiresIn(1min, std::nullopt, first.get());
+    std::size_t before = count("POST", kRefresh);
+    authority->holdAnswerNext("POST", kRefresh, 600ms);
+    std::thread refresh([&] { late = test::errorOf<AuthorityClientError>([&] { refreshing.requestWithWebSession("/api/auth/me"); }); });
+    while (count("POST", kRefresh) == before) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(100ms);
+    loggingOut.logout();
+    refresh.join();
+    EXPECT_EQ(late, "BRIDGE_LOGIN_REQUIRED");
+    EXPECT_EQ(processStore()->readSession(), JsonValue::object());
+    EXPECT_FALSE(loggingOut.validateWebSession().loggedIn);
 }
 
 TEST_F(Sessions, RotationConflictsAreRetriedWithTheirDelays) {
-    startAuthority({.accessTokenLifetime = 10min});
     client->login(kEmail, kPassword);
+    expiresIn(1min);
     authority->failNext("POST", kRefresh, 409, rotated(5));
     client->requestWithWebSession("/api/auth/me");
+    expiresIn(1min);
     authority->failNext("POST", kRefresh, 409, rotated(5000, "AUTH_REFRESH_CONCURRENT_ROTATION"));
     client->requestWithWebSession("/api/auth/me");
+    expiresIn(1min);
     authority->failNext("POST", kRefresh, 409, rotated(std::nullopt), 3);
     client->requestWithWebSession("/api/auth/me");
     EXPECT_EQ(delays, (std::vector<long long>{50, 1000, 100, 200, 400}));
@@ -106,6 +189,7 @@ TEST_F(Sessions, RotationConflictsAreRetriedWithTheirDelays) {
 
     // A conflict that outlasts three retries is raised; four requests in all.
     delays.clear();
+    expiresIn(1min);
     authority->failNext("POST", kRefresh, 409, rotated(std::nullopt), 4);
     auto conflict = test::thrown<AuthorityClientError>([&] { client->requestWithWebSession("/api/auth/me"); });
     ASSERT_TRUE(conflict);
@@ -115,8 +199,8 @@ TEST_F(Sessions, RotationConflictsAreRetriedWithTheirDelays) {
 }
 
 TEST_F(Sessions, OtherRefreshFailuresAreRaisedAtOnce) {
-    startAuthority({.accessTokenLifetime = 10min});
     client->login(kEmail, kPassword);
+    expiresIn(1min);
     authority->failNext("POST", kRefresh, 409, rotated(5, "SOMETHING_ELSE"));
     EXPECT_THROW(client->requestWithWebSession("/api/auth/me"), AuthorityClientError);
     authority->failNext("POST", kRefresh, 400, {{"code", "BAD"}, {"message", "bad"}});

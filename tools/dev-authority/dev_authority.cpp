@@ -147,6 +147,7 @@ struct Delay {
 // What the test hooks decided for one request.
 struct HookDecision {
     std::optional<std::chrono::milliseconds> delay;
+    std::optional<std::chrono::milliseconds> hold;
     bool drop = false;
     std::optional<CannedAnswer> answer;
 };
@@ -228,6 +229,7 @@ public:
     std::condition_variable stopSignal;
     std::map<RouteKey, std::deque<CannedAnswer>> canned;
     std::map<RouteKey, std::deque<Delay>> delays;
+    std::map<RouteKey, std::deque<Delay>> holds;
     std::map<RouteKey, int> drops;
     std::map<RouteKey, std::size_t> counts;
     std::map<RouteKey, std::size_t> bodyBytes;
@@ -240,6 +242,10 @@ HookDecision DevAuthority::Impl::consumeHooks(const RouteKey& route) {
     std::lock_guard lock(mutex);
     if (auto it = delays.find(route); it != delays.end() && !it->second.empty()) {
         decision.delay = it->second.front().duration;
+        takeOne(it->second);
+    }
+    if (auto it = holds.find(route); it != holds.end() && !it->second.empty()) {
+        decision.hold = it->second.front().duration;
         takeOne(it->second);
     }
     if (auto it = drops.find(route); it != drops.end() && it->second > 0) {
@@ -337,6 +343,10 @@ void DevAuthority::Impl::serve(const httplib::Request& request, httplib::Respons
         response.set_content(decision.answer->body, decision.answer->contentType.c_str());
     } else {
         answer(recorded, response, state.handle(recorded), arrived);
+    }
+    if (decision.hold) {
+        std::unique_lock lock(mutex);
+        stopSignal.wait_for(lock, *decision.hold, [&] { return stopping.load(); });
     }
     std::lock_guard lock(mutex);
     bodyBytes[route] += response.body.size();
@@ -507,6 +517,13 @@ void DevAuthority::delayNext(const std::string& method, const std::string& path,
     impl_->delays[{asciiUpper(method), path}].push_back({delay, times});
 }
 
+void DevAuthority::holdAnswerNext(const std::string& method, const std::string& path, std::chrono::milliseconds delay,
+                                  int times) {
+    if (times <= 0) return;
+    std::lock_guard lock(impl_->mutex);
+    impl_->holds[{asciiUpper(method), path}].push_back({delay, times});
+}
+
 void DevAuthority::dropNext(const std::string& method, const std::string& path, int times) {
     if (times <= 0) return;
     std::lock_guard lock(impl_->mutex);
@@ -517,6 +534,7 @@ void DevAuthority::clearHooks() {
     std::lock_guard lock(impl_->mutex);
     impl_->canned.clear();
     impl_->delays.clear();
+    impl_->holds.clear();
     impl_->drops.clear();
 }
 

@@ -237,10 +237,15 @@ public:
                        const std::string& body, const std::string& contentType, int times = 1);
     void delayNext(const std::string& method, const std::string& path,
                    std::chrono::milliseconds delay, int times = 1);
+    // The request is served at once and its answer held back this long, as
+    // an authority that acted on a request answers late: a refresh that has
+    // already rotated the token when a logout comes in.
+    void holdAnswerNext(const std::string& method, const std::string& path,
+                        std::chrono::milliseconds delay, int times = 1);
     // The connection is closed in the middle of the answer: the status line,
     // the headers and part of the promised body are written, then nothing.
     void dropNext(const std::string& method, const std::string& path, int times = 1);
-    // Removes every pending fail, delay and drop.
+    // Removes every pending fail, delay, hold and drop.
     void clearHooks();
 
     // --- observation -------------------------------------------------------

@@ -31,6 +31,7 @@
 #include "bridge/common/time.h"
 #include "bridge/common/url.h"
 #include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/native_token_store.h"
 #include "bridge/credentials/secret_service_vault.h"
 #include "bridge/mcp/local_mcp_server.h"
 #include "bridge/validation/validation_executor_process.h"
@@ -400,7 +401,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
     std::string expiresAt = optString(*web, "expiresAt").value_or("");
     std::string refreshExpiresAt = optString(*web, "refreshExpiresAt").value_or("");
     bool accessExpired = isExpired(member(*web, "expiresAt"), 0);
-    bool renewSoon = isExpired(member(*web, "expiresAt"), AuthorityClient::kWebTokenRenewBeforeSeconds);
+    bool renewSoon = isExpired(member(*web, "expiresAt"), webTokenRenewBeforeSeconds(*web));
     bool refreshUsable =
         nonEmptyString(*web, "refreshToken").has_value() && !isExpired(member(*web, "refreshExpiresAt"), 0);
     std::string expiry = expiresAt.empty() ? "không ghi hạn" : "hết hạn lúc " + describeTime(expiresAt);
