@@ -227,9 +227,16 @@ TEST_F(Doctor, CredentialFileProblemsAreFailuresWithTheirFix) {
 
 TEST_F(Doctor, AnExpiringSessionThatCanBeRenewedIsOnlyAWarning) {
     dev::DevAuthorityOptions options;
-    options.accessTokenLifetime = std::chrono::seconds(600);  // inside the bridge's renewal margin
+    options.accessTokenLifetime = std::chrono::seconds(600);
     startAuthority(options);
     login();
+    // Kept as a record from before receipt times were: renewed 15 minutes
+    // ahead, so this token is due.
+    JsonValue record = storedSession();
+    record["web"].erase("receivedAt");
+    ASSERT_EQ(CredentialFileVault(credentials())
+                  .write(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount, record.dump()),
+              0);
     addWorkspace("expiring", "DOC");
 
     CommandResult report = doctor();
