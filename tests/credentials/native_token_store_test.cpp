@@ -321,6 +321,11 @@ TEST(NativeTokenStore, LoginReplacesTheWebSessionAndKeepsProjectAgents) {
 
 TEST(NativeTokenStore, ProjectAgentTokensExpireByItemOrElseByTheirJwt) {
     NativeTokenStore store(memoryOnly());
+    // Agent tokens are kept only beside a web session: one issued while a
+    // logout went through is not written back.
+    EXPECT_FALSE(store.setProjectAgentToken(kOrigin, "P", "t", nullptr));
+    EXPECT_EQ(store.readSession(), JsonValue::object());
+    store.setWebSession(kOrigin, {{"accessToken", "a"}});
     long now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     store.setProjectAgentToken(kOrigin, "soon", test::makeJwt({{"exp", now + 30}}), nullptr);
     store.setProjectAgentToken(kOrigin, "later", test::makeJwt({{"exp", now + 600}}), nullptr);
@@ -340,7 +345,7 @@ TEST(NativeTokenStore, ProjectAgentTokensExpireByItemOrElseByTheirJwt) {
 
     store.clearProjectAgentToken(kOrigin, "later");
     EXPECT_FALSE(store.projectAgentToken(kOrigin, "later"));
-    store.writeSession({{"projectAgents", "nonsense"}});
+    store.writeSession({{"web", {{"accessToken", "a"}}}, {"projectAgents", "nonsense"}});
     store.setProjectAgentToken(kOrigin, "P", "t", nullptr);
     EXPECT_EQ(store.projectAgentToken(kOrigin, "P"), "t");
 }
