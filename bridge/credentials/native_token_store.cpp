@@ -371,8 +371,8 @@ void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const J
         const JsonValue* value = member(data, key);
         return value ? *value : JsonValue();
     };
-    JsonValue memberships = field("memberships");
-    if (memberships.is_null()) memberships = JsonValue::array();
+    // As the authority sent it, null included; only a missing list is empty.
+    const JsonValue* memberships = member(data, "memberships");
     JsonValue web = {
         {"authorityOrigin", authorityOrigin},
         {"accessToken", field("accessToken")},
@@ -380,7 +380,7 @@ void NativeTokenStore::setWebSession(const std::string& authorityOrigin, const J
         {"expiresAt", field("expiresAt")},
         {"refreshExpiresAt", field("refreshExpiresAt")},
         {"user", field("user")},
-        {"memberships", std::move(memberships)},
+        {"memberships", memberships ? *memberships : JsonValue::array()},
         {"updatedAt", isoNow()},
     };
     std::lock_guard updating(updateLock_);
