@@ -109,7 +109,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
             tokenStore_->setWebSession(authorityOrigin_, answer);
             return answer["accessToken"].get<std::string>();
         } catch (const AuthorityClientError& error) {
-            if (!isRotationConflict(error) || attempt > 2) throw;
+            if (!isRotationConflict(error) || attempt >= kRefreshRetryLimit) throw;
             sleeper_(rotationRetryDelay(error, attempt));
             ++attempt;
         }
