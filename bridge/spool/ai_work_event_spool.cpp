@@ -213,6 +213,10 @@ std::string scrubText(std::string_view input) {
         }
         out.append(text, kept, std::string::npos);
         text = std::move(out);
+        // A removed secret can be what kept a URL's user part from reading as
+        // one: in "x://Bearer abc:pw@h" the space hid the password, and after
+        // the token goes the text says "x://[REDACTED]:pw@h".
+        RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
     }
     if (text.size() > kMaxStringCharacters) text = std::string(prefixOfUserPerceivedLength(text, kMaxStringCharacters));
     return text;
