@@ -2,8 +2,11 @@
 // how it reads whatever it finds on disk.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <functional>
 #include <string>
 
@@ -11,6 +14,14 @@
 #include "bridge/common/time.h"
 #include "bridge/spool/ai_work_event_spool.h"
 #include "tests/support/temp_dir.h"
+
+// While set, fchmod fails as on a file system without POSIX modes. Defined
+// here, it takes the C library's place in the whole test program.
+static std::atomic<bool> fchmodFails{false};
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+    if (fchmodFails) return errno = EPERM, -1;
+    return static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
 
 namespace palisor {
 namespace {
@@ -204,11 +215,18 @@ TEST_F(SpoolTest, LocatesTheFileOnlyInsideARealWorkspace) {
     EXPECT_NE(::access(root.c_str(), F_OK), 0);
 }
 
-TEST_F(SpoolTest, WriteFailuresAreReportedNotSwallowed) {
+TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     AiWorkEventSpool spool;
     writeFile(root, "a plain file, not a folder");
     EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
 
+    // Without modes the event is still kept, while a file that must be private fails.
+    std::string other = dir.path() + "/other";
+    fchmodFails = true;
+    EXPECT_EQ(codeOf([&] { spool.enqueue(other, "PRJ", event("mode-key-01")); }), "no error");
+    EXPECT_EQ(codeOf([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
+    fchmodFails = false;
+    EXPECT_EQ(spool.pending(other, "PRJ").size(), 1u);
 }
 
 TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
