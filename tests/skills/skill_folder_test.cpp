@@ -286,7 +286,6 @@ TEST_F(SkillFolder, ASkillRootThatLinksOutOfTheWorkspaceIsRefused) {
     EXPECT_EQ(errorOf<SkillSyncError>([&] { root(); }), "PATH_OUTSIDE_ALLOWED_ROOT:" + fs::canonical(outside).string());
     outsideIsUntouched();
 
-
     // Through a link that stays inside the workspace, and then out of it one level lower.
     fs::remove(workspace + "/.agents");
     fs::create_directories(workspace + "/real-agents");

@@ -44,7 +44,6 @@ TEST(Scrubber, RedactsEachShapeOfSecret) {
         // scheme word): the other secret must not stay behind.
         {"Bearer srv://admin:pw@host", "[REDACTED]://[REDACTED]@host"},
         {"x://Bearer abc:pw2@h", "x://[REDACTED]@h"},  // a space hid the password until the token went
-        {"Bearer abc/x://u:p@h", "[REDACTED]://[REDACTED]@h"},
         {"x " + jwt + "://user:secret@db", "x [REDACTED]://[REDACTED]@db"},
         {"https://Bearer:" + jwt + "@h/p", "https://[REDACTED]@h/p"},  // a token as a URL's password
         {"id_token=Bearer abc password=Bearer \xC2\x9E-Bearer q", "id_token=[REDACTED] password=[REDACTED] \xC2\x9E-[REDACTED]"},
