@@ -11,9 +11,9 @@
 // password of a URL, Basic credentials of an Authorization header, the value
 // of a pair named like a secret, a line of a private key block), when output
 // is not UTF-8 or cannot be serialised, when a
-// size or depth bound or a dropped key shows up. (Scrubbing is not promised
-// to be idempotent: removing "Bearer <token>" takes its white space with it,
-// so text around it may read as a URL's user and password only afterwards.)
+// size or depth bound or a dropped key shows up. A URL's user and password
+// may read as such only once a secret is gone ("x://Bearer t:pw@h"): the
+// output holds none, whatever the input.
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -167,6 +167,7 @@ void checkString(const std::string& input, const JsonValue& output) {
     const std::string& text = output.get_ref<const std::string&>();
     if (!palisor::isValidUtf8(text)) __builtin_trap();
     if (palisor::userPerceivedLength(text) > kMaxStringCharacters) __builtin_trap();
+    if (RE2::PartialMatch(text, urlSecret())) __builtin_trap();
     checkNoSecretSurvives(asUtf8(input), text);
 }
 

@@ -119,7 +119,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
             if (auto current = freshWebAccessToken(storedWebSession().web)) return *current;
             throw AuthorityClientError::bridgeLoginRequired();
         } catch (const AuthorityClientError& error) {
-            if (!isRotationConflict(error) || attempt > 2) throw;
+            if (!isRotationConflict(error) || attempt >= kRefreshRetryLimit) throw;
             sleeper_(rotationRetryDelay(error, attempt));
             ++attempt;
         }

@@ -40,7 +40,7 @@ void syncDirectory(int fd, const std::string& displayPath) {
         fail("FILE_WRITE_FAILED", "cannot sync folder", displayPath, errno);
 }
 
-void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+void writeFileAtomically(const std::string& path, std::string_view bytes, FileMode mode) {
     std::string dir = parentPath(path);
     int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) fail("FILE_WRITE_FAILED", "cannot open folder", dir, errno);
@@ -54,16 +54,18 @@ void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 }
 
 void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath,
-                           mode_t mode) {
+                           FileMode mode) {
     std::string temp = "." + name + "." + randomUuidLower().substr(0, 8) + ".tmp";
-    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Private until its bits are set, unless creation itself gives them.
+    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      mode.fromCreation() ? mode.bits() : 0600);
     if (fd < 0) fail("FILE_WRITE_FAILED", "cannot create", parentPath(displayPath) + "/" + temp, errno);
     int error = 0;
     const char* step = nullptr;
     if (!writeAll(fd, bytes)) {
         error = errno;
         step = "cannot write";
-    } else if (::fchmod(fd, mode) != 0) {
+    } else if (!mode.fromCreation() && ::fchmod(fd, mode.bits()) != 0 && mode.required()) {
         error = errno;
         step = "cannot set permissions of";
     } else if (::fsync(fd) != 0) {

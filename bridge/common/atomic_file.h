@@ -8,19 +8,47 @@
 
 namespace palisor {
 
+// The permission bits an atomically written file ends up with. Each writer
+// says what it needs: a file holding credentials must be private or not be
+// written at all, while a spool on a file system without POSIX modes is
+// better written without them than losing what it holds.
+class FileMode {
+public:
+    // Exactly `bits`; a file system that cannot set them fails the write.
+    FileMode(mode_t bits) : bits_(bits) {}  // NOLINT(google-explicit-constructor): 0600 reads as what it is
+    // `bits` where the file system can set them; where it cannot, the file
+    // is written all the same.
+    static FileMode ifSupported(mode_t bits) { return FileMode(bits, false, false); }
+    // What creating a file gives anywhere else: 0666 less the umask (or the
+    // folder's default ACL). The kernel applies it at creation, so the umask
+    // is never read, which would mean setting it in a process with threads.
+    static FileMode platformDefault() { return FileMode(0666, false, true); }
+
+    mode_t bits() const { return bits_; }
+    bool required() const { return required_; }
+    bool fromCreation() const { return fromCreation_; }
+
+private:
+    FileMode(mode_t bits, bool required, bool fromCreation)
+        : bits_(bits), required_(required), fromCreation_(fromCreation) {}
+    mode_t bits_;
+    bool required_ = true;
+    bool fromCreation_ = false;
+};
+
 // Writes `bytes` to `path` so that readers see either the old file or the
 // whole new one, and a write reported as done survives a crash: a temporary
 // file in the same folder is written, flushed with fsync, given `mode`,
 // renamed over the target, and the folder is fsynced. Throws FileError
 // ("FILE_WRITE_FAILED") on any failure and leaves no temporary file behind.
-void writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+void writeFileAtomically(const std::string& path, std::string_view bytes, FileMode mode = FileMode::platformDefault());
 
 // The same inside an already open folder: `name` in `dirFd` is replaced, and a
 // symbolic link of that name is replaced itself, never followed. Callers that
 // reached the folder without following links thereby write only where they
 // checked. `displayPath` names the file in error details.
 void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath,
-                           mode_t mode = 0644);
+                           FileMode mode = FileMode::platformDefault());
 
 // Writes all of `bytes` to `fd`, resuming after short writes and signals.
 // False, with errno set, on failure.

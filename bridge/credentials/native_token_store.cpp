@@ -390,8 +390,8 @@ JsonValue webSessionObject(const std::string& authorityOrigin, const JsonValue& 
         const JsonValue* value = member(data, key);
         return value ? *value : JsonValue();
     };
-    JsonValue memberships = field("memberships");
-    if (memberships.is_null()) memberships = JsonValue::array();
+    // As the authority sent it, null included; only a missing list is empty.
+    const JsonValue* memberships = member(data, "memberships");
     std::string now = isoNow();
     return {
         {"authorityOrigin", authorityOrigin},
@@ -400,7 +400,7 @@ JsonValue webSessionObject(const std::string& authorityOrigin, const JsonValue& 
         {"expiresAt", field("expiresAt")},
         {"refreshExpiresAt", field("refreshExpiresAt")},
         {"user", field("user")},
-        {"memberships", std::move(memberships)},
+        {"memberships", memberships ? *memberships : JsonValue::array()},
         {"updatedAt", now},
         // The token's lifetime runs from here, which decides how early it is
         // renewed.

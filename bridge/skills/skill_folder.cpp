@@ -454,8 +454,10 @@ SkillPackageWrite writeSkillPackage(const SkillRootPaths& root, const std::strin
             Fd staged = writeFileAt(folder, file.parts.back(), file.text, lexical);
             written.add(std::move(staged), std::move(lexical));
         }
+        // Like the package's own files, the marker gets whatever the user's
+        // umask gives files they create.
         writeFileAtomicallyAt(stagingFd.get(), kSkillMarkerFileName, markerText,
-                              joinPath(lexicalStaging, kSkillMarkerFileName));
+                              joinPath(lexicalStaging, kSkillMarkerFileName), FileMode::platformDefault());
         written.syncAll();
         folders.syncAll();
         syncDirectory(stagingFd.get(), lexicalStaging);
@@ -565,7 +567,8 @@ std::string writeSkillLock(const SkillRootPaths& root, const std::string& author
                       {"skillRoot", skillRoot},
                       {"skills", std::move(skills)},
                       {"lastSync", {{"synced", std::move(syncedIds)}, {"skipped", skipped}}}};
-    writeFileAtomicallyAt(rootFd.get(), kSkillLockFileName, dumpPrettyForFile(lock), lockPath);
+    writeFileAtomicallyAt(rootFd.get(), kSkillLockFileName, dumpPrettyForFile(lock), lockPath,
+                          FileMode::platformDefault());
     return lockPath;
 }
 

@@ -213,6 +213,10 @@ std::string scrubText(std::string_view input) {
         }
         out.append(text, kept, std::string::npos);
         text = std::move(out);
+        // A removed secret can be what kept a URL's user part from reading as
+        // one: in "x://Bearer abc:pw@h" the space hid the password, and after
+        // the token goes the text says "x://[REDACTED]:pw@h".
+        RE2::GlobalReplace(&text, urlCredentialsPattern(), R"(\1[REDACTED]@)");
     }
     if (text.size() > kMaxStringCharacters) text = std::string(prefixOfUserPerceivedLength(text, kMaxStringCharacters));
     return text;
@@ -426,8 +430,9 @@ void AiWorkEventSpool::writeState(const std::string& workspaceRoot, JsonValue& s
     Fd folder = openFolderInside(workspaceOf(path), kRuntimeFolder, true, 0755);
     // Durable and atomic: readers see the old file or the new one, and an
     // event reported as queued survives a crash. A link in the file's place
-    // is replaced, never followed.
-    writeFileAtomicallyAt(folder.get(), kFileName, bytes, path, 0600);
+    // is replaced, never followed. Owner-only where the file system keeps
+    // modes; where it keeps none, the events are still worth keeping.
+    writeFileAtomicallyAt(folder.get(), kFileName, bytes, path, FileMode::ifSupported(0600));
 }
 
 JsonValue AiWorkEventSpool::enqueue(const std::string& workspaceRoot, const std::string& projectKey,

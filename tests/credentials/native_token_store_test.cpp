@@ -313,9 +313,10 @@ TEST(NativeTokenStore, LoginReplacesTheWebSessionAndKeepsProjectAgents) {
     EXPECT_EQ(vault->get(kV3), record.dump());
 
     store.setProjectAgentToken(kOrigin, "P", "agent", {{"id", "tok"}});
-    store.setWebSession(kOrigin, {{"accessToken", "a2"}});
+    store.setWebSession(kOrigin, {{"accessToken", "a2"}, {"memberships", nullptr}});
     NativeTokenStore afterRestart(withVault(vault));
     EXPECT_EQ(afterRestart.webToken(), "a2");
+    EXPECT_TRUE(afterRestart.readSession()["web"]["memberships"].is_null());  // only a missing list becomes []
     EXPECT_EQ(afterRestart.projectAgentToken(kOrigin, "P"), "agent");
 }
 

@@ -123,6 +123,16 @@ TEST_F(SkillFolder, PackagesAreInstalledWholeWithTheirMarker) {
     EXPECT_EQ(JsonValue::parse(test::readFile(skills() + "/demo/.quillstone-sync.json"))["aiNodeInstallPath"],
               "elsewhere/demo");
     EXPECT_TRUE(stagingFolders(skills()).empty());
+
+    // Marker and lock file get what the user's umask gives any file they make.
+    for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+        mode_t previous = ::umask(mask);
+        writeSkillPackage(paths, "demo", {}, {{"SKILL.md", "# Demo 3"}});
+        writeSkillLock(paths, "o", "P", {}, {});
+        ::umask(previous);
+        for (const char* file : {"/demo/.quillstone-sync.json", "/.skill-lock.json"})
+            EXPECT_EQ(static_cast<mode_t>(fs::status(skills() + file).permissions()), 0666 & ~mask) << file << mask;
+    }
 }
 
 TEST_F(SkillFolder, BadNamesAndPathsAreRefusedBeforeAnythingIsWritten) {
@@ -275,7 +285,6 @@ TEST_F(SkillFolder, ASkillRootThatLinksOutOfTheWorkspaceIsRefused) {
     fs::create_symlink(outside, workspace + "/.agents");
     EXPECT_EQ(errorOf<SkillSyncError>([&] { root(); }), "PATH_OUTSIDE_ALLOWED_ROOT:" + fs::canonical(outside).string());
     outsideIsUntouched();
-
 
     // Through a link that stays inside the workspace, and then out of it one level lower.
     fs::remove(workspace + "/.agents");

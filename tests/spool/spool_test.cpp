@@ -1,16 +1,29 @@
-// The spool as the tool layer uses it: what it accepts, what it writes, and
-// how it reads whatever it finds on disk.
+// The spool as the tool layer uses it: what it accepts, what it writes, how it
+// reads whatever it finds on disk, and many request threads sharing it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <functional>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/time.h"
 #include "bridge/spool/ai_work_event_spool.h"
 #include "tests/support/temp_dir.h"
+
+// While set, fchmod fails as on a file system without POSIX modes. Defined
+// here, it takes the C library's place in the whole test program.
+static std::atomic<bool> fchmodFails{false};
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+    return fchmodFails ? (errno = EPERM, -1) : static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
 
 namespace palisor {
 namespace {
@@ -126,8 +139,7 @@ TEST_F(SpoolTest, DeduplicatesDropsTheOldestAndAcknowledges) {
     EXPECT_EQ(batch.front()["idempotencyKey"], "event-1000");
     EXPECT_EQ(batch.back()["idempotencyKey"], "event-1019");
 
-    struct stat before {
-    }, after{};
+    struct stat before {}, after {};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);
     EXPECT_EQ(spool.acknowledge(root, "PRJ", "dup-key-001"), JsonValue({{"removed", false}, {"pendingCount", 200}}));
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
@@ -204,11 +216,17 @@ TEST_F(SpoolTest, LocatesTheFileOnlyInsideARealWorkspace) {
     EXPECT_NE(::access(root.c_str(), F_OK), 0);
 }
 
-TEST_F(SpoolTest, WriteFailuresAreReportedNotSwallowed) {
+TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     AiWorkEventSpool spool;
     writeFile(root, "a plain file, not a folder");
     EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
 
+    // Without modes the event is still kept, while a file that must be private fails.
+    fchmodFails = true;
+    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("mode-key-01")); }), "no error");
+    EXPECT_EQ(codeOf([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
+    fchmodFails = false;
+    EXPECT_EQ(spool.pending(dir.path(), "PRJ").size(), 1u);
 }
 
 TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
@@ -267,6 +285,90 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     for (int i = 0; i < 50; ++i) huge["evidenceRefs"].push_back(std::string(4000, 'y'));
     EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
+}
+
+// Many request threads share the router's one spool.
+TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
+    test::TempDir dir;
+    const int kThreads = 16;
+    const int kPerThread = 10;
+    const int kWorkspaces = 3;
+    std::vector<std::string> roots;
+    for (int w = 0; w < kWorkspaces; ++w) roots.push_back(dir.path() + "/ws" + std::to_string(w));
+    // Room for everything, so any missing entry is a lost write, not a drop.
+    AiWorkEventSpool spool(kThreads * kPerThread, 20);
+
+    // A reader that looks at the files as another program would, all along.
+    std::atomic<bool> done{false};
+    std::atomic<int> unreadable{0};
+    std::atomic<int> looks{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (const std::string& root : roots) {
+                auto bytes = readFileIfExists(AiWorkEventSpool::spoolUrl(root));
+                if (!bytes) continue;
+                ++looks;
+                auto parsed = parseJson(*bytes);
+                if (!parsed || !parsed->is_object()) ++unreadable;
+            }
+            std::this_thread::yield();
+        }
+    });
+
+    // Half the threads share the first workspace; the rest spread out.
+    auto rootOf = [&](int t, int i) -> const std::string& {
+        return t % 2 == 0 ? roots[0] : roots[1 + (i % (kWorkspaces - 1))];
+    };
+    auto keyOf = [](int t, int i) { return "t" + std::to_string(t) + "-event-" + std::to_string(i); };
+    std::atomic<int> failures{0};  // errors, and new events taken for duplicates or the reverse
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string& root = rootOf(t, i);
+                std::string key = keyOf(t, i);
+                try {
+                    if (spool.enqueue(root, "PRJ", event(key))["duplicate"] != false) ++failures;
+                    // Re-sending the same event, as a retrying agent would.
+                    if (i % 5 == 0 && spool.enqueue(root, "PRJ", event(key))["duplicate"] != true) ++failures;
+                    spool.snapshot(root, "PRJ");
+                } catch (...) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    done = true;
+    reader.join();
+
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(unreadable, 0);
+    EXPECT_GT(looks, 0);
+
+    std::set<std::string> seen;
+    for (const std::string& root : roots) {
+        auto parsed = parseJson(readFileIfExists(AiWorkEventSpool::spoolUrl(root)).value_or(""));
+        ASSERT_TRUE(parsed.has_value()) << root;
+        EXPECT_EQ((*parsed)["droppedCount"], 0);
+        for (const JsonValue& entry : (*parsed)["entries"])
+            EXPECT_TRUE(seen.insert(entry["idempotencyKey"].get<std::string>()).second) << entry;
+        EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], (*parsed)["entries"].size());
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kPerThread));
+
+    // Draining concurrently: every entry acknowledged exactly once.
+    std::atomic<int> removed{0};
+    std::vector<std::thread> drainers;
+    for (int t = 0; t < kThreads; ++t) {
+        drainers.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i)
+                if (spool.acknowledge(rootOf(t, i), "PRJ", keyOf(t, i))["removed"] == true) ++removed;
+        });
+    }
+    for (std::thread& drainer : drainers) drainer.join();
+    EXPECT_EQ(removed, kThreads * kPerThread);
+    for (const std::string& root : roots) EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
 }
 
 }  // namespace
