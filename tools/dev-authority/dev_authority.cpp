@@ -137,6 +137,7 @@ struct CannedAnswer {
     std::string body;
     std::string contentType;
     int remaining;
+    bool endless = false;  // the body is filler that never ends
 };
 
 struct Delay {
@@ -338,7 +339,13 @@ void DevAuthority::Impl::serve(const httplib::Request& request, httplib::Respons
         currentConnection->dropMidAnswer();
         return;
     }
-    if (decision.answer) {
+    if (decision.answer && decision.answer->endless) {
+        response.status = 200;
+        response.set_chunked_content_provider("application/json", [](std::size_t, httplib::DataSink& sink) {
+            static const std::string filler(64 * 1024, ' ');
+            return sink.write(filler.data(), filler.size());
+        });
+    } else if (decision.answer) {
         response.status = decision.answer->status;
         response.set_content(decision.answer->body, decision.answer->contentType.c_str());
     } else {
@@ -508,6 +515,12 @@ void DevAuthority::answerNextRaw(const std::string& method, const std::string& p
     if (times <= 0) return;
     std::lock_guard lock(impl_->mutex);
     impl_->canned[{asciiUpper(method), path}].push_back({status, body, contentType, times});
+}
+
+void DevAuthority::answerNextEndless(const std::string& method, const std::string& path, int times) {
+    if (times <= 0) return;
+    std::lock_guard lock(impl_->mutex);
+    impl_->canned[{asciiUpper(method), path}].push_back({200, "", "application/json", times, true});
 }
 
 void DevAuthority::delayNext(const std::string& method, const std::string& path, std::chrono::milliseconds delay,

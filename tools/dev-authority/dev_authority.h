@@ -235,6 +235,9 @@ public:
     // array, or a 200 that is not what the route normally answers.
     void answerNextRaw(const std::string& method, const std::string& path, int status,
                        const std::string& body, const std::string& contentType, int times = 1);
+    // A 200 whose body never ends: filler, chunk after chunk, until the
+    // client goes away or the authority stops.
+    void answerNextEndless(const std::string& method, const std::string& path, int times = 1);
     void delayNext(const std::string& method, const std::string& path,
                    std::chrono::milliseconds delay, int times = 1);
     // The request is served at once and its answer held back this long, as
