@@ -1,5 +1,7 @@
 #include "bridge/authority/authority_client_error.h"
 
+#include "bridge/authority/authority_http.h"
+
 namespace palisor {
 
 AuthorityClientError::AuthorityClientError(Case errorCase, std::string description, int statusCode, JsonValue details)
@@ -22,6 +24,10 @@ AuthorityClientError AuthorityClientError::bridgeLoginRequired() {
 }
 AuthorityClientError AuthorityClientError::projectAgentTokenMissing() {
     return {Case::projectAgentTokenMissing, "PROJECT_AGENT_TOKEN_MISSING"};
+}
+
+AuthorityClientError AuthorityClientError::answerTooLarge() {
+    return {Case::answerTooLarge, "AUTHORITY_ANSWER_TOO_LARGE:" + std::to_string(kMaxAuthorityAnswerBytes)};
 }
 
 std::optional<int> AuthorityClientError::statusCode() const {

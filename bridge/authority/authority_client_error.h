@@ -19,6 +19,7 @@ public:
         loginAccessTokenMissing,
         bridgeLoginRequired,
         projectAgentTokenMissing,
+        answerTooLarge,
     };
 
     static AuthorityClientError httpError(int statusCode, std::string message, JsonValue details);
@@ -27,6 +28,8 @@ public:
     static AuthorityClientError loginAccessTokenMissing();
     static AuthorityClientError bridgeLoginRequired();
     static AuthorityClientError projectAgentTokenMissing();
+    // The answer's body passed kMaxAuthorityAnswerBytes; the code names the limit.
+    static AuthorityClientError answerTooLarge();
 
     Case errorCase() const noexcept { return case_; }
     bool isHttpError() const noexcept { return case_ == Case::httpError; }

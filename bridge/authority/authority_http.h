@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
@@ -12,6 +13,11 @@
 #include "bridge/common/bridge_error.h"
 
 namespace palisor {
+
+// The most answer body one exchange holds: far more than any answer the
+// authority means to send, so an answer past it is a fault (a runaway or
+// hostile server) that would otherwise grow the bridge without end.
+inline constexpr std::size_t kMaxAuthorityAnswerBytes = 32 * 1024 * 1024;
 
 // Time limits of one exchange: `idle` bounds connecting and any stretch
 // without data, `resource` the whole exchange.
@@ -65,7 +71,9 @@ using AuthorityDataTask = std::function<std::tuple<std::optional<std::string>, s
                                                    std::optional<TransportError>>(const AuthorityRequest&)>;
 
 // The real exchange: reads on the shared read session, everything else on
-// the shared write session.
+// the shared write session. An answer whose body would pass
+// kMaxAuthorityAnswerBytes ends the exchange and raises AuthorityClientError
+// answerTooLarge instead.
 AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request);
 std::tuple<std::optional<std::string>, std::optional<int>, std::optional<TransportError>> syncDataTask(
     const AuthorityRequest& request);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_http.h"
 #include "bridge/common/text.h"
 
@@ -108,9 +109,23 @@ curl_socket_t openCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* address)
     return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
+// An answer's body as it arrives. Past the limit nothing more is kept: the
+// short count makes curl end the exchange, so a server that never stops
+// sending costs the bridge the limit and no more.
+struct BoundedBody {
+    std::string data;
+    bool tooLarge = false;
+};
+
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+    auto* body = static_cast<BoundedBody*>(target);
+    std::size_t length = size * count;
+    if (length > kMaxAuthorityAnswerBytes - body->data.size()) {
+        body->tooLarge = true;
+        return 0;
+    }
+    body->data.append(data, length);
+    return length;
 }
 
 std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void* target) {
@@ -190,7 +205,7 @@ AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
     curl_easy_reset(handle);
 
     const auto idleSeconds = static_cast<long>(request.timeoutSeconds > 0 ? request.timeoutSeconds : session.policy().idle);
-    std::string body;
+    BoundedBody body;
     std::map<std::string, std::string> headers;
     char errorText[CURL_ERROR_SIZE] = {0};
     curl_slist* headerList = nullptr;
@@ -209,6 +224,10 @@ AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(session.policy().resource * 1000));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    // An announced length past the limit is refused before any body is read
+    // (a HEAD answer's length describes a body that never comes).
+    if (method != "HEAD")
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxAuthorityAnswerBytes));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, collectHeader);
@@ -228,20 +247,28 @@ AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
     }
 
     CURLcode code = curl_easy_perform(handle);
+    bool tooLarge = body.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     if (code == CURLE_OK) {
         long status = 0;
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
         response.statusCode = static_cast<int>(status);
         response.headers = std::move(headers);
-        response.data = std::move(body);
-    } else {
+        response.data = std::move(body.data);
+    } else if (!tooLarge) {
         response.error = TransportError(code, errorText[0] ? errorText : curl_easy_strerror(code));
     }
-    // Unhook our locals before the handle goes back to the pool.
+    // Unhook our locals before the handle goes back to the pool. An exchange
+    // cut short leaves no half-read connection behind: curl closes it, and
+    // the handle itself is as reusable as after any other failure.
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
     curl_slist_free_all(headerList);
     session.giveBack(handle);
+    // Not a transport failure: the authority answered, and asking again
+    // would bring the same answer, so nothing may retry it as transient.
+    if (tooLarge) throw AuthorityClientError::answerTooLarge();
     return response;
 }
 

@@ -1,5 +1,5 @@
-// The request layer with a scripted transport: what goes on the wire and how
-// answers become JSON or errors.
+// The request layer with a scripted transport (what goes on the wire, how
+// answers become JSON or errors), and the real exchange's size limit.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -7,6 +7,7 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
 #include "tests/support/errors.h"
+#include "tools/dev-authority/dev_authority.h"
 
 namespace palisor {
 namespace {
@@ -128,13 +129,6 @@ TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
 }
 
 TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
-    scripted.next = {std::string(), 204, std::nullopt, {}};
-    EXPECT_EQ(client.request("/x"), JsonValue::object());
-    scripted.next = {std::string("[1,2]"), 200, std::nullopt, {}};
-    EXPECT_EQ(client.request("/x"), JsonValue::object());
-    scripted.next = {std::string("<html>oops</html>"), 200, std::nullopt, {}};
-    EXPECT_EQ(client.request("/x"), JsonValue::object());
-
     scripted.next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
     EXPECT_EQ(client.request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
     auto failed = test::thrown<AuthorityClientError>([&] { client.request("/x"); });
@@ -149,10 +143,14 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
     scripted.next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
     EXPECT_EQ(errorOf<TransportError>([&] { client.request("/x"); }), "Failed to connect");
 
-    AuthorityHTTPResponse withHeaders;
-    withHeaders.headers = {{"etag", "\"v1\""}};
+    AuthorityHTTPResponse withHeaders{{}, {}, {}, {{"etag", "\"v1\""}}};
     EXPECT_EQ(withHeaders.header("ETag"), "\"v1\"");
     EXPECT_FALSE(withHeaders.header("missing"));
+
+    // A transport that brings no headers serves as well.
+    AuthorityDataTask task = [](auto&) -> AuthorityDataTask::result_type { return {"{\"v\":1}", 200, std::nullopt}; };
+    AuthorityClient viaData{{"https://authority.example:8443", memoryStore(), task, {}, nullptr, nullptr}};
+    EXPECT_EQ(viaData.request("/x"), JsonValue({{"v", 1}}));
 }
 
 TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
@@ -163,12 +161,25 @@ TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
     EXPECT_EQ(answer, toSortedJson(order));
 
     // Whatever is not an object decodes to an empty one in both forms.
-    for (const char* body : {"[1,2]", "not json", ""}) {
-        scripted.next = {std::string(body), 200, std::nullopt, {}};
+    for (const char* body : {"[1,2]", "<html>oops</html>", ""}) {
+        scripted.next = {std::string(body), *body ? 200 : 204, std::nullopt, {}};
         order = OrderedJsonValue{{"stale", 1}};
-        client.request("/x", "GET", std::nullopt, std::nullopt, false, std::nullopt, &order);
+        EXPECT_EQ(client.request("/x", "GET", {}, {}, false, {}, &order), JsonValue::object());
         EXPECT_EQ(order, OrderedJsonValue::object()) << body;
     }
+}
+
+// The real exchange ends at the limit, announced or endless; the pooled handle serves on.
+TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
+    dev::DevAuthority authority;
+    authority.start();
+    AuthorityClient client{{authority.origin(), memoryStore(), {}, {}, nullptr, nullptr}};
+    authority.answerNextEndless("GET", "/endless");
+    authority.answerNextRaw("GET", "/announced", 200, std::string(40'000'000, ' '), "application/json");
+    for (const char* path : {"/endless", "/announced"})
+        EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request(path); }),
+                  "AUTHORITY_ANSWER_TOO_LARGE:" + std::to_string(kMaxAuthorityAnswerBytes)) << path;
+    EXPECT_EQ(client.request("/api/health")["status"], "healthy");
 }
 
 TEST_F(Transport, AuthenticationFailuresAreRecognised) {
@@ -179,17 +190,6 @@ TEST_F(Transport, AuthenticationFailuresAreRecognised) {
     EXPECT_FALSE(isAuthFailure(BridgeError("Unauthorized!")));
     EXPECT_TRUE(isAuthFailure(BridgeError("wrapped AUTHORITY_HTTP_401")));
     EXPECT_TRUE(isAuthFailure(BridgeError("SKILL_FIRST_SHADOW_TOKEN_DISABLED")));
-}
-
-TEST_F(Transport, DataTaskWithoutHeadersIsAccepted) {
-    AuthorityClient viaData{{"https://authority.example:8443", memoryStore(),
-                             [](const AuthorityRequest&) {
-                                 return std::tuple<std::optional<std::string>, std::optional<int>,
-                                                   std::optional<TransportError>>{std::string("{\"v\":1}"), 200,
-                                                                                  std::nullopt};
-                             },
-                             {}, nullptr, nullptr}};
-    EXPECT_EQ(viaData.request("/x"), JsonValue({{"v", 1}}));
 }
 
 }  // namespace
