@@ -126,11 +126,6 @@ TEST(SkillWriteCrash, AKilledWriterLeavesOneWholePackage) {
         EXPECT_LE(stagingCount(root.skillRoot), 2u) << "after run " << run;
     }
     EXPECT_EQ(seen, (std::set<int>{0, 1})) << "the writer never got a package in place";
-
-    // The next write clears the staging folders of every dead writer.
-    writeSkillPackage(root, "crash", {{"version", "0"}}, test::crashPackage(0));
-    EXPECT_EQ(stagingCount(root.skillRoot), 0u);
-    EXPECT_EQ(wholePackageIn(folder), 0);
 }
 
 TEST(SkillSyncProcesses, SyncsOfTwoProcessesKeepEachOthersLockEntries) {
@@ -141,8 +136,7 @@ TEST(SkillSyncProcesses, SyncsOfTwoProcessesKeepEachOthersLockEntries) {
     for (const char* side : {"left", "right"}) syncs.push_back(spawnWriter({"sync", workspace, side, std::to_string(rounds)}));
     for (pid_t pid : syncs) {
         int status = -1;
-        ASSERT_EQ(pid > 0 ? ::waitpid(pid, &status, 0) : -1, pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a sync failed";
+        ASSERT_TRUE(pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     // Each sync installs a skill no other sync mentions: an entry lost is never written again.
     std::string lockText = test::readFile(workspace + "/.agents/skills/" + kSkillLockFileName);

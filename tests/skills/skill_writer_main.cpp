@@ -18,8 +18,7 @@ int main(int argc, char** argv) {
     using namespace palisor;
     bool sync = argc == 5 && std::string(argv[1]) == "sync";
     if (!sync && (argc != 4 || (std::string(argv[3]) != "0" && std::string(argv[3]) != "1"))) {
-        std::fprintf(stderr, "usage: palisor_skill_writer <workspace> <skill id> <first package: 0 or 1>\n"
-                             "       palisor_skill_writer sync <workspace> <skill prefix> <rounds>\n");
+        std::fprintf(stderr, "usage: see tests/skills/skill_writer_main.cpp\n");
         return 2;
     }
     try {
