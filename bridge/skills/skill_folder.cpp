@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -514,6 +515,26 @@ bool localSkillMatchesRef(const SkillRootPaths& root, const JsonValue& lock, con
         if (!onDisk || *onDisk != text.get_ref<const std::string&>()) return false;
     }
     return true;
+}
+
+SkillRootLock::SkillRootLock(const SkillRootPaths& root) {
+    std::string lexical = standardizePath(joinPath(root.skillRoot, kSkillSyncLockFileName));
+    Fd rootFd = openSkillRoot(root, true);
+    // Read-only is enough for flock, and lets every user who may sync the
+    // workspace lock a file another one created. Non-blocking, so that a
+    // planted FIFO is refused rather than waited on.
+    constexpr int kFlags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_ = Fd(::openat(rootFd.get(), kSkillSyncLockFileName, kFlags, 0666));
+    if (!fd_) {
+        // A link is refused, not replaced: two processes replacing it at once
+        // could each end up holding a file of its own.
+        if (errno == ELOOP) throw SkillSyncError::pathOutsideAllowedRoot(lexical);
+        fail("FILE_WRITE_FAILED", "cannot create", lexical, errno);
+    }
+    struct stat info {};
+    if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) fail("FILE_WRITE_FAILED", "not a file:", lexical, EINVAL);
+    while (::flock(fd_.get(), LOCK_EX) != 0)
+        if (errno != EINTR) fail("FILE_WRITE_FAILED", "cannot lock", lexical, errno);
 }
 
 JsonValue readSkillLock(const SkillRootPaths& root) {

@@ -19,12 +19,14 @@
 // even if the process dies. Staging folders left behind by processes that
 // died are removed by the next write of the same skill.
 //
-// The functions take no locks; callers serialise writes to one workspace.
+// The functions take no locks; callers serialise writes to one workspace,
+// across processes too, by holding a SkillRootLock.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bridge/common/contained_files.h"
 #include "bridge/common/json.h"
 
 namespace palisor {
@@ -32,6 +34,7 @@ namespace palisor {
 inline constexpr const char* kSkillRootRelativePath = ".agents/skills";
 inline constexpr const char* kSkillLockFileName = ".skill-lock.json";
 inline constexpr const char* kSkillMarkerFileName = ".quillstone-sync.json";
+inline constexpr const char* kSkillSyncLockFileName = ".skill-sync.lock";
 
 // A workspace and its skill root, both standardised absolute paths.
 struct SkillRootPaths {
@@ -86,6 +89,25 @@ JsonValue readSkillLock(const SkillRootPaths& root);
 std::string writeSkillLock(const SkillRootPaths& root, const std::string& authorityOrigin,
                            const std::string& projectKey, const std::vector<JsonValue>& synced,
                            const std::vector<JsonValue>& skipped);
+
+// An exclusive flock on the skill root's sync lock file, held for the life of
+// the object, so that writers of one workspace in different processes (the
+// command line beside a running bridge) take turns. The lock file is an
+// empty regular file that stays; no listing or cleanup of the skill root
+// takes it for a package or a staging folder. It is created through the
+// skill root opened from the workspace; a link in its place is never
+// followed. Waits as long as another holder keeps it. Throws
+// PATH_OUTSIDE_ALLOWED_ROOT when the skill root or the lock file is a link,
+// FileError when the file cannot be created or locked.
+class SkillRootLock {
+public:
+    explicit SkillRootLock(const SkillRootPaths& root);
+    SkillRootLock(const SkillRootLock&) = delete;
+    SkillRootLock& operator=(const SkillRootLock&) = delete;
+
+private:
+    Fd fd_;  // closing releases the lock
+};
 
 // Milliseconds since 1970.
 std::int64_t timestampMs();

@@ -68,6 +68,9 @@ JsonValue SkillSyncService::withWorkspaceLock(const std::string& workspaceRoot, 
         workspaceLock = slot;
     }
     std::lock_guard guard(*workspaceLock);
+    // The mutex orders this process's syncs; the file lock orders them with
+    // syncs of other processes, which read and rewrite the same lock file.
+    SkillRootLock fileLock(palisor::ensureWorkspaceSkillRoot(workspaceRoot));
     return operation();
 }
 

@@ -40,8 +40,9 @@ class FoundationSkillSource;
 // but the lock file is left exactly as it was.
 //
 // Thread safety: syncs of different workspaces run in parallel on the
-// callers' threads; syncs of one workspace are serialised by its lock, which
-// is held for the whole sync, network requests included. The lock table
+// callers' threads; syncs of one workspace are serialised by its lock (a
+// mutex, then the skill root's file lock, which also keeps out syncs of other
+// processes), held for the whole sync, network requests included. The lock table
 // belongs to the instance, so all syncs must go through one instance. The
 // locks are not re-entrant: nothing inside a sync may start another.
 class SkillSyncService {

@@ -1,6 +1,8 @@
-// A writer killed at any moment leaves the skill's folder as one whole
-// package (the old or the new, never a mix or nothing) and the lock file as
-// valid JSON; staging folders of killed writers are removed by later writes.
+// Skill writes from other processes: a writer killed at any moment leaves
+// the skill's folder as one whole package (the old or the new, never a mix or
+// nothing) and the lock file as valid JSON; staging folders of killed writers
+// are removed by later writes; syncs of one workspace from two processes
+// keep each other's lock entries.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -26,11 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-pid_t spawnWriter(const std::string& workspace, const std::string& skill, int firstPackage) {
+pid_t spawnWriter(std::vector<std::string> args) {
     std::string program = PALISOR_SKILL_WRITER_EXECUTABLE;
-    std::string first = std::to_string(firstPackage);
-    std::vector<char*> argv{program.data(), const_cast<char*>(workspace.c_str()), const_cast<char*>(skill.c_str()),
-                            first.data(), nullptr};
+    std::vector<char*> argv{program.data()};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     pid_t pid = -1;
     if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
     return pid;
@@ -97,7 +99,7 @@ TEST(SkillWriteCrash, AKilledWriterLeavesOneWholePackage) {
     std::set<int> seen;
     for (int run = 0; run < 100; ++run) {
         ino_t lockBefore = lockInode();
-        pid_t writer = spawnWriter(workspace, "crash", run % 2);
+        pid_t writer = spawnWriter({workspace, "crash", std::to_string(run % 2)});
         ASSERT_GT(writer, 0);
         // Every fifth writer gets a package in first, however slow the disk;
         // their first packages alternate, so both are seen in place.
@@ -124,11 +126,26 @@ TEST(SkillWriteCrash, AKilledWriterLeavesOneWholePackage) {
         EXPECT_LE(stagingCount(root.skillRoot), 2u) << "after run " << run;
     }
     EXPECT_EQ(seen, (std::set<int>{0, 1})) << "the writer never got a package in place";
+}
 
-    // The next write clears the staging folders of every dead writer.
-    writeSkillPackage(root, "crash", {{"version", "0"}}, test::crashPackage(0));
-    EXPECT_EQ(stagingCount(root.skillRoot), 0u);
-    EXPECT_EQ(wholePackageIn(folder), 0);
+TEST(SkillSyncProcesses, SyncsOfTwoProcessesKeepEachOthersLockEntries) {
+    test::TempDir dir;
+    std::string workspace = dir.path() + "/workspace";
+    const int rounds = 40;
+    std::vector<pid_t> syncs;
+    for (const char* side : {"left", "right"}) syncs.push_back(spawnWriter({"sync", workspace, side, std::to_string(rounds)}));
+    for (pid_t pid : syncs) {
+        int status = -1;
+        ASSERT_TRUE(pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    // Each sync installs a skill no other sync mentions: an entry lost is never written again.
+    std::string lockText = test::readFile(workspace + "/.agents/skills/" + kSkillLockFileName);
+    JsonValue skills = parseJsonObject(std::string_view(lockText))["skills"];
+    std::vector<std::string> lost;
+    for (const std::string side : {"left", "right"})
+        for (int round = 0; round < rounds; ++round)
+            if (std::string id = side + "-" + std::to_string(round); !skills.contains(id)) lost.push_back(id);
+    EXPECT_EQ(lost, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <latch>
 #include <thread>
@@ -320,35 +319,24 @@ TEST_F(SkillSync, SyncsOfOneWorkspaceAreSerialisedSyncsOfTwoOverlap) {
         authority.beforeAnswer = nullptr;
     }
 
-    // One workspace: the second sync makes no request until the first is done.
+    // One workspace: a second sync, started while the first waits in its
+    // package read, makes no request until the first is done.
     {
         std::mutex mutex;
-        std::condition_variable changed;
-        bool secondStarted = false;
         std::vector<std::string> events;
-        authority.beforeAnswer = [&](const std::string& path) {
-            std::unique_lock guard(mutex);
-            events.push_back(path);
-            if (path == skillRead("a")) {
-                // Hold the first sync inside its package read until the second
-                // has been started (and a little longer, to give it every chance).
-                changed.wait(guard, [&] { return secondStarted; });
-                changed.wait_for(guard, std::chrono::milliseconds(200));
-                events.push_back("answered");
-            }
+        std::thread later;
+        auto note = [&](const std::string& event) {
+            std::lock_guard guard(mutex);
+            events.push_back(event);
         };
-        authority.clearRequests();
-        std::thread first([&] { sync({"a"}); });
-        while (authority.count(skillRead("a")) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::thread later([&] {
-            {
-                std::lock_guard guard(mutex);
-                secondStarted = true;
-            }
-            changed.notify_all();
-            sync({"b"});
-        });
-        first.join();
+        authority.beforeAnswer = [&](const std::string& path) {
+            note(path);
+            if (path != skillRead("a")) return;
+            later = std::thread([&] { sync({"b"}); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));  // every chance to get in
+            note("answered");
+        };
+        sync({"a"});
         later.join();
         authority.beforeAnswer = nullptr;
         const std::string catalog = "/api/authority?projectKey=demo-project";
