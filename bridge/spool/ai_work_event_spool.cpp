@@ -377,16 +377,19 @@ JsonValue AiWorkEventSpool::readState(const std::string& workspaceRoot, const st
     // The runtime folder is reached without leaving the workspace, and the
     // file is read only when it is a regular file no larger than any spool
     // can be: a link, a FIFO or a huge file is refused with its own error.
-    // Whatever else is wrong with the file, the spool starts afresh rather
-    // than refusing new events; the next write replaces it.
+    // A file that is not there is an empty spool. One that is there but
+    // cannot be opened or read just now (no descriptors left, an I/O error)
+    // is not: starting afresh would write over the events it holds.
     Fd folder;
     try {
         folder = openFolderInside(workspaceOf(path), kRuntimeFolder, false);
-    } catch (const FileError&) {
-        return state;
+    } catch (const FileError& error) {
+        // No folder, or a file where one belongs: there is no spool yet.
+        if (error.systemError() == ENOENT || error.systemError() == ENOTDIR) return state;
+        throw;
     }
     BoundedRead read = readBoundedFileAt(folder.get(), kFileName, maxFileBytes(), false);
-    if (read.status == BoundedReadStatus::missing || read.status == BoundedReadStatus::failed) return state;
+    if (read.status == BoundedReadStatus::missing) return state;
     if (read.status != BoundedReadStatus::ok) throwUnreadable(read, maxFileBytes(), path);
     std::optional<JsonValue> stored = parseJson(read.bytes);
     if (!stored || !stored->is_object()) return state;

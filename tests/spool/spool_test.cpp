@@ -1,12 +1,14 @@
 // The spool as the tool layer uses it: what it accepts, what it writes, how it
 // reads whatever it finds on disk, and many request threads sharing it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <functional>
 #include <set>
 #include <string>
@@ -23,6 +25,20 @@
 static std::atomic<bool> fchmodFails{false};
 extern "C" int fchmod(int fd, mode_t mode) noexcept {
     return fchmodFails ? (errno = EPERM, -1) : static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
+
+// While set, opening the spool file fails as when no descriptor is left.
+static std::atomic<bool> spoolOpenFails{false};
+extern "C" int openat(int dirFd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (spoolOpenFails && std::string_view(path) == "ai-work-event-spool.v1.json") return errno = EMFILE, -1;
+    return static_cast<int>(::syscall(SYS_openat, dirFd, path, flags, mode));
 }
 
 namespace palisor {
@@ -227,6 +243,17 @@ TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     EXPECT_EQ(codeOf([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
     fchmodFails = false;
     EXPECT_EQ(spool.pending(dir.path(), "PRJ").size(), 1u);
+
+    // A file that is there but cannot be opened just now is not an empty
+    // spool: nothing is written over it and nothing is handed out.
+    spool.enqueue(dir.path(), "PRJ", event("kept-key-02"));
+    std::string spoolFile = AiWorkEventSpool::spoolUrl(dir.path()), before = readFile(spoolFile);
+    spoolOpenFails = true;
+    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("late-key-03")); }), "FILE_READ_FAILED:" + spoolFile);
+    EXPECT_EQ(codeOf([&] { spool.pending(dir.path(), "PRJ"); }), "FILE_READ_FAILED:" + spoolFile);
+    spoolOpenFails = false;
+    EXPECT_EQ(readFile(spoolFile), before);
+    EXPECT_EQ(spool.snapshot(dir.path(), "PRJ"), JsonValue({{"pendingCount", 2}, {"droppedCount", 0}}));
 }
 
 TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
