@@ -13,6 +13,7 @@
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/contained_files.h"
 #include "bridge/common/json.h"
 #include "bridge/common/jwt.h"
 #include "bridge/common/paths.h"
@@ -38,26 +39,6 @@ std::optional<JsonValue> parseCredentialFile(const std::optional<std::string>& b
     }
     return parsed;
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::string octalMode(mode_t mode) {
     char text[8];
@@ -138,7 +119,7 @@ std::optional<std::string> readAll(int fd) {
 struct Found {
     std::int32_t status = vault_status::kSuccess;  // else kFileNotPrivate or kFileUnreadable
     std::optional<CredentialFileRefusal> refusal;  // with kFileNotPrivate
-    Descriptor folder;                             // not open when the folder does not exist
+    Fd folder;                                     // not open when the folder does not exist
     std::optional<std::string> bytes;              // nullopt when there is no file
 };
 
@@ -149,7 +130,7 @@ struct Found {
 // make the file in it.
 Found find(const std::string& path, bool forWriting) {
     Found found;
-    found.folder = Descriptor(::open(parentPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    found.folder = Fd(::open(parentPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folderInfo {};
     if (found.folder.get() < 0 || ::fstat(found.folder.get(), &folderInfo) != 0) {
         if (errno != ENOENT) found.status = vault_status::kFileUnreadable;
@@ -162,7 +143,7 @@ Found find(const std::string& path, bool forWriting) {
         return true;
     };
     // Not blocking: a FIFO put in the file's place must not hold the call.
-    Descriptor file(::openat(found.folder.get(), lastPathComponent(path).c_str(),
+    Fd file(::openat(found.folder.get(), lastPathComponent(path).c_str(),
                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
         if (errno == ELOOP)
