@@ -1,15 +1,20 @@
 #include "bridge/common/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
+#include "bridge/common/text.h"
 #include "bridge/common/uuid.h"
 
 namespace palisor {
@@ -18,6 +23,52 @@ namespace {
 
 [[noreturn]] void fail(const char* code, const std::string& what, const std::string& path, int error) {
     throw FileError(code, what + " " + path + ": " + std::strerror(error), error);
+}
+
+// A temporary file of a write is ".<name>.<pid>.<8 hex>.tmp", so that one
+// left by a writer that was killed before its rename can be told from one a
+// live writer is still filling.
+std::string temporaryName(const std::string& name) {
+    return "." + name + "." + std::to_string(::getpid()) + "." + randomUuidLower().substr(0, 8) + ".tmp";
+}
+
+bool isHex8(std::string_view text) {
+    return text.size() == 8 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// Removes the temporary files of `name` whose writer is gone: its process
+// has ended, or (names from before the process id was part of them) the
+// file has not changed for an hour, longer than any write takes.
+void removeAbandonedTemporaries(int dirFd, const std::string& name) {
+    std::string prefix = "." + name + ".";
+    int scan = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (scan < 0) return;
+    DIR* dir = ::fdopendir(scan);
+    if (!dir) {
+        ::close(scan);
+        return;
+    }
+    std::vector<std::string> abandoned;
+    auto hourAgo = std::chrono::system_clock::now() - std::chrono::hours(1);
+    while (dirent* entry = ::readdir(dir)) {
+        std::string_view entryName = entry->d_name;
+        if (!startsWith(entryName, prefix) || entryName.size() < prefix.size() + 4 ||
+            entryName.substr(entryName.size() - 4) != ".tmp")
+            continue;
+        std::string_view middle = entryName.substr(prefix.size(), entryName.size() - prefix.size() - 4);
+        std::size_t dot = middle.rfind('.');
+        bool gone = false;
+        if (dot == std::string_view::npos) {
+            struct stat info {};
+            gone = isHex8(middle) && ::fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   std::chrono::system_clock::from_time_t(info.st_mtime) < hourAgo;
+        } else if (auto pid = parseDecimalInteger(middle.substr(0, dot)); pid && *pid > 0 && isHex8(middle.substr(dot + 1))) {
+            gone = ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
+        }
+        if (gone) abandoned.emplace_back(entryName);
+    }
+    ::closedir(dir);
+    for (const std::string& leftover : abandoned) ::unlinkat(dirFd, leftover.c_str(), 0);
 }
 
 }  // namespace
@@ -55,7 +106,8 @@ void writeFileAtomically(const std::string& path, std::string_view bytes, FileMo
 
 void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath,
                            FileMode mode) {
-    std::string temp = "." + name + "." + randomUuidLower().substr(0, 8) + ".tmp";
+    removeAbandonedTemporaries(dirFd, name);
+    std::string temp = temporaryName(name);
     // Private until its bits are set, unless creation itself gives them.
     int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       mode.fromCreation() ? mode.bits() : 0600);

@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <iterator>
+#include <set>
 
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/bridge_error.h"
@@ -22,6 +27,26 @@ TEST(AtomicFile, ReplacesWholeFileWithModeAndLeavesNoTemporaryFile) {
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temporary file left
+}
+
+TEST(AtomicFile, TemporaryFilesOfKilledWritersGoWithTheNextWrite) {
+    test::TempDir dir;
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    std::string ofDead = ".f." + std::to_string(dead) + ".0000aaaa.tmp";
+    std::string ofLive = ".f." + std::to_string(::getpid()) + ".0000bbbb.tmp";
+    for (const std::string& name : {ofDead, ofLive, std::string(".f.0000cccc.tmp"), std::string(".f.0000dddd.tmp"),
+                                    ".g." + std::to_string(dead) + ".0000eeee.tmp"})
+        test::writeFile(dir.file(name), "partial");
+    // An older name without a process id, untouched for two hours.
+    timespec old[2] = {{::time(nullptr) - 7200, 0}, {::time(nullptr) - 7200, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(".f.0000cccc.tmp").c_str(), old, 0), 0);
+
+    writeFileAtomically(dir.file("f"), "whole");
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"f", ofLive, ".f.0000dddd.tmp", ".g." + std::to_string(dead) + ".0000eeee.tmp"}));
 }
 
 TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
