@@ -139,6 +139,24 @@ void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view 
     syncDirectory(dirFd, parentPath(displayPath));
 }
 
+bool readAll(int fd, std::string& out, std::size_t maxBytes) {
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        // A file that grows while it is read is held to the same bound.
+        if (static_cast<std::size_t>(n) > maxBytes - out.size()) {
+            errno = EFBIG;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 std::optional<std::string> readFileIfExists(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -146,19 +164,10 @@ std::optional<std::string> readFileIfExists(const std::string& path) {
         fail("FILE_READ_FAILED", "cannot open", path, errno);
     }
     std::string out;
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            fail("FILE_READ_FAILED", "cannot read", path, error);
-        }
-        if (n == 0) break;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
+    bool read = readAll(fd, out);
+    int error = errno;
     ::close(fd);
+    if (!read) fail("FILE_READ_FAILED", "cannot read", path, error);
     return out;
 }
 

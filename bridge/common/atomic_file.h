@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +55,10 @@ void writeFileAtomicallyAt(int dirFd, const std::string& name, std::string_view 
 // Writes all of `bytes` to `fd`, resuming after short writes and signals.
 // False, with errno set, on failure.
 bool writeAll(int fd, std::string_view bytes);
+
+// Reads `fd` to its end into `out`, resuming after signals. False, with errno
+// set, on failure, or with EFBIG once more than `maxBytes` have arrived.
+bool readAll(int fd, std::string& out, std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
 
 // fsync of an open folder, so that the entries made in it survive a crash.
 // File systems that cannot sync a folder are not an error. Throws FileError

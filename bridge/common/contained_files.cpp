@@ -84,23 +84,11 @@ BoundedRead readBoundedFileAt(int dirFd, const std::string& name, std::size_t ma
         return result;
     }
     result.bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            result.error = errno;
-            result.bytes.clear();
-            return result;
-        }
-        if (n == 0) break;
-        // A file that grows while it is read is held to the same bound.
-        if (result.bytes.size() + static_cast<std::size_t>(n) > maxBytes) {
-            result.bytes.clear();
-            result.status = BoundedReadStatus::tooLarge;
-            return result;
-        }
-        result.bytes.append(buffer, static_cast<std::size_t>(n));
+    if (!readAll(fd.get(), result.bytes, maxBytes)) {
+        result.error = errno;
+        result.status = errno == EFBIG ? BoundedReadStatus::tooLarge : BoundedReadStatus::failed;
+        result.bytes.clear();
+        return result;
     }
     result.status = BoundedReadStatus::ok;
     return result;

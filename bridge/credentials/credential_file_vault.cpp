@@ -101,20 +101,6 @@ std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, cons
     return std::nullopt;
 }
 
-std::optional<std::string> readAll(int fd) {
-    std::string out;
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) return out;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
 // The credential file as a call finds it.
 struct Found {
     std::int32_t status = vault_status::kSuccess;  // else kFileNotPrivate or kFileUnreadable
@@ -162,8 +148,11 @@ Found find(const std::string& path, bool forWriting) {
         return found;
     }
     if (refuse(fileRefusal(path, info)) || refuse(folderRefusal(path, folderInfo))) return found;
-    found.bytes = readAll(file.get());
-    if (!found.bytes) found.status = vault_status::kFileUnreadable;
+    found.bytes.emplace();
+    if (!readAll(file.get(), *found.bytes)) {
+        found.bytes.reset();
+        found.status = vault_status::kFileUnreadable;
+    }
     return found;
 }
 

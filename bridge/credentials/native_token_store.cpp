@@ -410,11 +410,6 @@ JsonValue webSessionObject(const std::string& authorityOrigin, const JsonValue& 
 
 }  // namespace
 
-JsonValue NativeTokenStore::webObject(const JsonValue& record) const {
-    const JsonValue* web = objectMember(record, "web");
-    return web ? *web : JsonValue();
-}
-
 std::optional<JsonValue> NativeTokenStore::currentRecordLocked() {
     JsonValue memory = readSession();
     // Cleared in this process (even if the vault's deletion failed): that
@@ -453,8 +448,8 @@ bool NativeTokenStore::setRefreshedWebSession(const std::string& authorityOrigin
     std::lock_guard updating(updateLock_);
     std::optional<JsonValue> record = currentRecordLocked();
     if (!record) return false;
-    JsonValue current = webObject(*record);
-    const std::string* held = stringMember(current, "refreshToken");
+    const JsonValue* current = objectMember(*record, "web");
+    const std::string* held = current ? stringMember(*current, "refreshToken") : nullptr;
     if (!held || *held != usedRefreshToken) return false;
     (*record)["web"] = std::move(web);
     if (!record->contains("projectAgents")) (*record)["projectAgents"] = JsonValue::object();

@@ -135,7 +135,6 @@ private:
     // processes did is seen); memory takes it up. nullopt when the vault has
     // no item: the session was cleared. Call with updateLock_ held.
     std::optional<JsonValue> currentRecordLocked();
-    JsonValue webObject(const JsonValue& record) const;
     void removeProjectAgentEntry(const std::string& key, const std::optional<std::string>& onlyToken);
 
     std::string service_;

@@ -10,6 +10,7 @@
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
 #include "bridge/common/unicode.h"
+#include "bridge/common/url.h"
 #include "bridge/common/uuid.h"
 #include "bridge/skills/skill_reference_resolver.h"
 #include "bridge/tools/tool_router.h"
@@ -103,9 +104,7 @@ std::string ToolRouter::renderPathTemplate(const std::string& pathTemplate, cons
             continue;
         }
         if (literalPrefix == std::string::npos) literalPrefix = path.size();
-        std::string value = stringify(&pathParams[*filled]);
-        if (isDotSegment(value)) throw ToolRouterError::pathParamInvalid(*filled);
-        path += urlEncodePathSegment(value);
+        path += requestPathSegment(*filled, stringify(&pathParams[*filled]));
         i += 1 + filled->size();
     }
     // Empty values next to dots in a template can still make a step up; the

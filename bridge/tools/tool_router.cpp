@@ -19,9 +19,6 @@ ToolRouterError ToolRouterError::operationNotFound(const std::string& operationI
 ToolRouterError ToolRouterError::pathParamRequired(const std::string& name) {
     return {Case::pathParamRequired, "PATH_PARAM_REQUIRED:" + name};
 }
-ToolRouterError ToolRouterError::pathParamInvalid(const std::string& name) {
-    return {Case::pathParamInvalid, "PATH_PARAM_INVALID:" + name};
-}
 ToolRouterError ToolRouterError::queryParamNotAllowed(const std::string& name) {
     return {Case::queryParamNotAllowed, "QUERY_PARAM_NOT_ALLOWED:" + name};
 }

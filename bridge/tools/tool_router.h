@@ -24,7 +24,6 @@ public:
         requiredArgument,
         operationNotFound,
         pathParamRequired,
-        pathParamInvalid,
         queryParamNotAllowed,
         operationCatalogMissing,
         operationPathInvalid,
@@ -35,9 +34,6 @@ public:
     static ToolRouterError requiredArgument(const std::string& name);
     static ToolRouterError operationNotFound(const std::string& operationId);
     static ToolRouterError pathParamRequired(const std::string& name);
-    // "PATH_PARAM_INVALID:<name>": a value that would not stay one path
-    // segment ("." or "..").
-    static ToolRouterError pathParamInvalid(const std::string& name);
     static ToolRouterError queryParamNotAllowed(const std::string& name);
     static ToolRouterError operationCatalogMissing();
     static ToolRouterError operationPathInvalid();

@@ -46,6 +46,18 @@ protected:
     void SetUp() override { startAuthority(); }
 
     std::size_t count(const std::string& method, const std::string& path) { return authority->requestCount(method, path); }
+    // How many of `calls` session requests made at once succeed.
+    int meInParallel(int calls) {
+        std::atomic<int> succeeded{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < calls; ++i)
+            threads.emplace_back([&] {
+                client->requestWithWebSession("/api/auth/me");
+                ++succeeded;
+            });
+        for (auto& thread : threads) thread.join();
+        return succeeded.load();
+    }
     // Sets the stored access token to expire `left` from now after living
     // `lifetime`; without a lifetime, as an older record that kept no receipt time.
     void expiresIn(std::chrono::seconds left, std::optional<std::chrono::seconds> lifetime = std::nullopt,
@@ -118,15 +130,7 @@ TEST_F(Sessions, TokensAreRenewedAheadOfExpiryByTheirLifetime) {
     // calls neither refresh nor trip over one another's rotation.
     startAuthority({.accessTokenLifetime = 10min});
     client->login(kEmail, kPassword);
-    std::atomic<int> succeeded{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 10; ++i)
-        threads.emplace_back([&] {
-            client->requestWithWebSession("/api/auth/me");
-            ++succeeded;
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(succeeded.load(), 10);
+    EXPECT_EQ(meInParallel(10), 10);
     EXPECT_LE(count("POST", kRefresh), 1u);
 }
 
@@ -213,15 +217,7 @@ TEST_F(Sessions, TwoThreadsWithOneStaleTokenRefreshOnce) {
     client->login(kEmail, kPassword);
     authority->expireAccessTokens();
     authority->delayNext("POST", kRefresh, 300ms);
-    std::vector<std::thread> threads;
-    std::atomic<int> succeeded{0};
-    for (int i = 0; i < 2; ++i)
-        threads.emplace_back([&] {
-            client->requestWithWebSession("/api/auth/me");
-            ++succeeded;
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(succeeded.load(), 2);
+    EXPECT_EQ(meInParallel(2), 2);
     EXPECT_EQ(count("POST", kRefresh), 1u);
 }
 
