@@ -215,6 +215,8 @@ void BridgeAppDelegate::applySession(bool loggedIn, std::optional<std::string> n
     refreshSessionUi();
     // The rows' validation lines depend on the login state and the statuses.
     if (loginStateChanged || statusesChanged) renderWorkspaceList();
+    // `status` shows the session's warning too.
+    else publishExecutorStates(workspaceListModel());
 }
 
 void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValidationExecutors) {
@@ -466,11 +468,13 @@ void BridgeAppDelegate::renderWorkspaceList() {
 
 void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list) {
     if (!options_.publishExecutorStates || isTerminated_ || !localServer_ || !localServer_->isRunning()) return;
-    if (publishedRows_ == list.rows) return;
+    std::optional<std::string> warning = isLoggedIn_ ? sessionNotice_ : std::nullopt;
+    if (publishedRows_ == list.rows && publishedWarning_ == warning) return;
     if (executorStatePath_.empty()) executorStatePath_ = executorStatePath(localServer_->port());
     try {
-        writeExecutorStates(executorStatePath_, localServer_->port(), list);
+        writeExecutorStates(executorStatePath_, localServer_->port(), list, warning);
         publishedRows_ = list.rows;
+        publishedWarning_ = warning;
     } catch (const std::exception&) {
         // Only `palisor-bridge status` reads the file; the next change tries again.
     }
@@ -582,6 +586,14 @@ void BridgeAppDelegate::applicationWillTerminate() {
     if (validationExecutors_) validationExecutors_->stopAll();
     if (localServer_) localServer_->stop();
     if (!executorStatePath_.empty()) ::unlink(executorStatePath_.c_str());
+    // A session only memory holds would end with the process.
+    if (tokenStore_) {
+        try {
+            tokenStore_->saveUnsavedSession();
+        } catch (const std::exception&) {
+            // Nothing more can be done for it; the store tries once more as it goes.
+        }
+    }
 }
 
 }  // namespace palisor

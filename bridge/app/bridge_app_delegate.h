@@ -163,6 +163,7 @@ private:
     std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> executorAuthRestarts_;
     std::string executorStatePath_;  // set by the first publication
     std::optional<std::vector<WorkspaceRowModel>> publishedRows_;
+    std::optional<std::string> publishedWarning_;
 };
 
 // The process-wide background runners: login and logout at normal priority,

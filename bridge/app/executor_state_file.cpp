@@ -43,7 +43,8 @@ std::string executorStatePath(std::uint16_t port) {
     return joinPath(runtimeFolder(), "executors-" + std::to_string(port) + ".json");
 }
 
-void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list) {
+void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list,
+                         const std::optional<std::string>& sessionWarning) {
     JsonValue workspaces = JsonValue::array();
     for (const WorkspaceRowModel& row : list.rows)
         workspaces.push_back({{"workspaceId", row.workspaceId},
@@ -54,11 +55,15 @@ void writeExecutorStates(const std::string& path, std::uint16_t port, const Work
                           {"port", port},
                           {"updatedAt", isoNow()},
                           {"workspaces", std::move(workspaces)}};
+    if (sessionWarning) document["sessionWarning"] = *sessionWarning;
     createDirectories(parentPath(path), 0700);
     writeFileAtomically(path, dumpPrettyForFile(document) + "\n", 0600);
 }
 
-std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
+namespace {
+
+// The document a live bridge published for `port`.
+std::optional<JsonValue> readPublished(const std::string& path, std::uint16_t port) {
     std::optional<std::string> bytes;
     try {
         bytes = readFileIfExists(path);
@@ -71,6 +76,19 @@ std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std:
     if (optInt64(*document, "port") != static_cast<std::int64_t>(port)) return std::nullopt;
     auto pid = optInt64(*document, "pid").value_or(0);
     if (pid > INT_MAX || !processExists(static_cast<pid_t>(pid))) return std::nullopt;
+    return document;
+}
+
+}  // namespace
+
+std::optional<std::string> readPublishedSessionWarning(const std::string& path, std::uint16_t port) {
+    auto document = readPublished(path, port);
+    return document ? nonEmptyString(*document, "sessionWarning") : std::nullopt;
+}
+
+std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
+    auto document = readPublished(path, port);
+    if (!document) return std::nullopt;
     const JsonValue* workspaces = arrayMember(*document, "workspaces");
     if (!workspaces) return std::nullopt;
     std::vector<PublishedExecutorState> states;

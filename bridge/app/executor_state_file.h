@@ -26,13 +26,19 @@ struct PublishedExecutorState {
     std::string state;  // "ok", "error" or "idle" (switched off, logged out, waiting)
 };
 
-// Writes the rows' validation lines with this process's id and the port.
-// Throws FileError when the file cannot be written.
-void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list);
+// Writes the rows' validation lines, and the session's warning when there is
+// one, with this process's id and the port. Throws FileError when the file
+// cannot be written.
+void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list,
+                         const std::optional<std::string>& sessionWarning = std::nullopt);
 
 // The states a bridge published for `port`, or nullopt when there is no such
 // file, it is malformed, it names another port, or the process that wrote it
 // is gone (a bridge killed before it could remove its file).
 std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port);
+
+// The session warning the running bridge shows on its status line (a
+// session it holds only in memory, for one), under the same conditions.
+std::optional<std::string> readPublishedSessionWarning(const std::string& path, std::uint16_t port);
 
 }  // namespace palisor

@@ -22,6 +22,8 @@ class NativeTokenStore;
 struct WebSessionValidation {
     bool loggedIn = false;
     std::optional<std::string> warning;  // for the window's status line
+    // The credential store did not answer: whether anyone is logged in is unknown.
+    bool storeUnavailable = false;
 };
 
 struct ProjectAgentCredentials {
@@ -103,6 +105,9 @@ private:
     // Clears the stored session after this authority refused it, unless it
     // is by now another authority's; the clearing's own error is ignored.
     void forgetRefusedSession();
+    // BRIDGE_LOGIN_REQUIRED, or CREDENTIAL_STORE_UNAVAILABLE when the store
+    // could not be read and so cannot tell.
+    AuthorityClientError noSessionError();
     std::string ensureWebAccessToken();
     std::string refreshWebSession(bool force, const std::optional<std::string>& staleAccessToken);
     JsonValue requestWithSessionInvalidation(const std::string& path, const std::string& method,

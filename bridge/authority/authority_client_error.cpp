@@ -30,6 +30,10 @@ AuthorityClientError AuthorityClientError::answerTooLarge() {
     return {Case::answerTooLarge, "AUTHORITY_ANSWER_TOO_LARGE:" + std::to_string(kMaxAuthorityAnswerBytes)};
 }
 
+AuthorityClientError AuthorityClientError::credentialStoreUnavailable() {
+    return {Case::credentialStoreUnavailable, "CREDENTIAL_STORE_UNAVAILABLE"};
+}
+
 std::optional<int> AuthorityClientError::statusCode() const {
     if (case_ == Case::httpError) return statusCode_;
     return std::nullopt;

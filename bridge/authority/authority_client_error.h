@@ -20,6 +20,7 @@ public:
         bridgeLoginRequired,
         projectAgentTokenMissing,
         answerTooLarge,
+        credentialStoreUnavailable,
     };
 
     static AuthorityClientError httpError(int statusCode, std::string message, JsonValue details);
@@ -30,6 +31,9 @@ public:
     static AuthorityClientError projectAgentTokenMissing();
     // The answer's body passed kMaxAuthorityAnswerBytes; the code names the limit.
     static AuthorityClientError answerTooLarge();
+    // No session could be looked up: the credential store did not answer.
+    // Not the same as logged out, and the stored session is kept.
+    static AuthorityClientError credentialStoreUnavailable();
 
     Case errorCase() const noexcept { return case_; }
     bool isHttpError() const noexcept { return case_ == Case::httpError; }
@@ -45,6 +49,11 @@ private:
     int statusCode_;
     JsonValue details_;
 };
+
+// What the user reads for credentialStoreUnavailable, naming the next step.
+inline constexpr const char* kCredentialStoreUnavailableAdvice =
+    "Không đọc được kho lưu phiên đăng nhập (keyring hoặc tệp phiên) nên chưa biết phiên đăng nhập; phiên đã lưu "
+    "vẫn được giữ. Chạy palisor-bridge doctor để xem nguyên nhân và cách sửa.";
 
 // Authentication failures: status 401, or a description that is
 // "Unauthorized" or names one of the authority's login-required codes.

@@ -88,7 +88,15 @@ void AuthorityClient::forgetRefusedSession() {
     }
 }
 
+AuthorityClientError AuthorityClient::noSessionError() {
+    // A store that could not be read is no evidence that nobody is logged in.
+    if (tokenStore_->sessionUnknown()) return AuthorityClientError::credentialStoreUnavailable();
+    return AuthorityClientError::bridgeLoginRequired();
+}
+
 std::string AuthorityClient::ensureWebAccessToken() {
+    // A session that only memory holds is saved at the first chance.
+    if (tokenStore_->unsavedSessionFailure()) tokenStore_->saveUnsavedSession();
     if (auto token = freshWebAccessToken(storedWebSession().web)) return *token;
     return refreshWebSession(false, std::nullopt);
 }
@@ -104,7 +112,7 @@ std::string AuthorityClient::refreshWebSession(bool force, const std::optional<s
     for (int attempt = 0;;) {
         // Never another authority's: this one did not issue it and must not see it.
         auto refreshToken = webRefreshTokenOf(storedWebSession().web);
-        if (!refreshToken) throw AuthorityClientError::bridgeLoginRequired();
+        if (!refreshToken) throw noSessionError();
         try {
             JsonValue answer = request("/api/auth/session/refresh", "POST",
                                        JsonValue{{"clientKind", "bridge"}, {"refreshToken", *refreshToken}},
@@ -224,6 +232,9 @@ WebSessionValidation AuthorityClient::validateWebSession() {
     try {
         webToken = ensureWebAccessToken();
     } catch (const std::exception& error) {
+        if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
+            authority && authority->errorCase() == AuthorityClientError::Case::credentialStoreUnavailable)
+            return {false, std::string(kCredentialStoreUnavailableAdvice), true};
         JsonValue web = storedWebSession().web;
         if (isRecoverableWebSession(web) && !isAuthFailure(error))
             return {true, "Chưa thể gia hạn phiên với authority: " + errorDescription(error)};
@@ -232,6 +243,9 @@ WebSessionValidation AuthorityClient::validateWebSession() {
     }
     try {
         request("/api/auth/me", "GET", std::nullopt, webToken, false, std::nullopt);
+        if (auto failure = tokenStore_->unsavedSessionFailure())
+            return {true, "Phiên mới chỉ được giữ trong bộ nhớ: chưa lưu được vào kho lưu phiên (" + *failure +
+                              "). Bridge sẽ thử lưu lại; chạy palisor-bridge doctor để xem nguyên nhân."};
         return {true, std::nullopt};
     } catch (const std::exception& error) {
         if (isAuthFailure(error)) {

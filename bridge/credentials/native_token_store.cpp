@@ -49,27 +49,73 @@ struct VaultAnswer {
     std::optional<T> value;
 };
 
+}  // namespace
+
+// Calls that overran their caller and are still running. While there is one,
+// the vault is not answering (a keyring daemon that is stopped, for one), and
+// every further call would only wait out its own timeout behind it: they are
+// answered as timed out at once instead, until the overdue call comes back.
+struct NativeTokenStore::VaultHealth {
+    std::mutex mutex;
+    int overdue = 0;
+};
+
+namespace {
+
 // Runs `work` on `queue` and waits for it until the timeout. The work item
 // owns everything it touches (the vault by shared pointer, its result box), so
 // when the caller gives up it simply finishes later and nobody reads its box.
 template <typename T>
-VaultAnswer<T> runWithTimeout(WorkQueue& queue, std::chrono::milliseconds timeout, std::function<T()> work) {
+VaultAnswer<T> runWithTimeout(WorkQueue& queue, const std::shared_ptr<NativeTokenStore::VaultHealth>& health,
+                              std::chrono::milliseconds timeout, std::function<T()> work) {
     struct Call {
         LockedBox<T> box;
         CompletionSignal done;
+        // Both guarded by the health's mutex.
+        bool finished = false;
+        bool abandoned = false;
     };
+    {
+        std::lock_guard guard(health->mutex);
+        if (health->overdue > 0) return {true, std::nullopt};
+    }
     auto call = std::make_shared<Call>();
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    queue.post([call, work = std::move(work)] {
+    queue.post([call, health, work = std::move(work)] {
         try {
             call->box.set(work());
         } catch (...) {
             // Leaves the box empty: the caller reports an internal error.
         }
+        {
+            std::lock_guard guard(health->mutex);
+            if (call->abandoned) --health->overdue;
+            call->finished = true;
+        }
         call->done.signal();
     });
-    if (!call->done.waitUntil(deadline)) return {true, std::nullopt};
+    if (!call->done.waitUntil(deadline)) {
+        std::lock_guard guard(health->mutex);
+        if (!call->finished) {
+            call->abandoned = true;
+            ++health->overdue;
+            return {true, std::nullopt};
+        }
+    }
     return {false, call->box.get()};
+}
+
+// The refresh token a record holds, expired or not: what tells one login's
+// session (and each of its rotations) from another.
+std::string storedRefreshToken(const JsonValue& record) {
+    const JsonValue* web = objectMember(record, "web");
+    const std::string* token = web ? stringMember(*web, "refreshToken") : nullptr;
+    return token ? *token : std::string();
+}
+
+bool isVaultWriteFailure(const NativeTokenStoreError& error) {
+    return error.errorCase() == NativeTokenStoreError::Case::keychainWriteFailed ||
+           error.errorCase() == NativeTokenStoreError::Case::keychainWriteTimedOut;
 }
 
 // ISO 8601 text of whole seconds since 1970 for any year from 1000 to 9999.
@@ -115,7 +161,8 @@ NativeTokenStore::NativeTokenStore(Options options)
     : service_(std::move(options.service)),
       account_(std::move(options.account)),
       keychainEnabled_(options.keychainEnabled.value_or(!keychainDisabledByEnvironment())),
-      keychainTimeout_(options.keychainTimeout) {
+      keychainTimeout_(options.keychainTimeout),
+      health_(std::make_shared<VaultHealth>()) {
     if (options.legacyServices) {
         legacyServices_ = std::move(*options.legacyServices);
     } else if (service_ == kDefaultService) {
@@ -128,8 +175,15 @@ NativeTokenStore::NativeTokenStore(Options options)
     }
 }
 
-// The queues let calls still running finish on their own; nothing here waits.
-NativeTokenStore::~NativeTokenStore() = default;
+// The queues let calls still running finish on their own. A session that
+// could not be saved gets one last try: this is the last chance to keep it.
+NativeTokenStore::~NativeTokenStore() {
+    try {
+        if (unsavedSessionFailure()) saveUnsavedSession();
+    } catch (...) {
+        // Nothing more can be done for it here.
+    }
+}
 
 std::string NativeTokenStore::projectAgentKey(const std::string& authorityOrigin, const std::string& projectKey) {
     return authorityOrigin + "::" + projectKey;
@@ -138,7 +192,7 @@ std::string NativeTokenStore::projectAgentKey(const std::string& authorityOrigin
 NativeTokenStore::KeychainReadOutcome NativeTokenStore::readKeychainDataWithTimeout(const std::string& service) {
     auto vault = vault_;
     auto answer = runWithTimeout<KeychainReadResult>(
-        *keychainQueue_, keychainTimeout_,
+        *keychainQueue_, health_, keychainTimeout_,
         [vault, service, account = account_] { return vault->read(service, account); });
     using Kind = KeychainReadOutcome::Kind;
     if (answer.timedOut) return {Kind::timedOut, {}, 0};
@@ -152,7 +206,7 @@ NativeTokenStore::KeychainReadOutcome NativeTokenStore::readKeychainDataWithTime
 void NativeTokenStore::writeKeychainDataWithTimeout(const std::string& data) {
     auto vault = vault_;
     auto answer = runWithTimeout<std::int32_t>(
-        *keychainWriteQueue_, keychainTimeout_,
+        *keychainWriteQueue_, health_, keychainTimeout_,
         [vault, service = service_, account = account_, data] { return vault->write(service, account, data); });
     if (answer.timedOut) throw NativeTokenStoreError::keychainWriteTimedOut();
     std::int32_t status = answer.value.value_or(vault_status::kInternalError);
@@ -162,7 +216,7 @@ void NativeTokenStore::writeKeychainDataWithTimeout(const std::string& data) {
 std::optional<NativeTokenStoreError> NativeTokenStore::deleteKeychainDataWithTimeout() {
     auto vault = vault_;
     auto answer = runWithTimeout<std::int32_t>(
-        *keychainWriteQueue_, keychainTimeout_,
+        *keychainWriteQueue_, health_, keychainTimeout_,
         [vault, service = service_, account = account_] { return vault->remove(service, account); });
     if (answer.timedOut) return NativeTokenStoreError::keychainDeleteTimedOut();
     std::int32_t status = answer.value.value_or(vault_status::kInternalError);
@@ -267,6 +321,13 @@ JsonValue NativeTokenStore::readSession() {
 
 bool NativeTokenStore::reloadSessionFromKeychain() {
     if (!keychainEnabled_) return false;
+    // Memory holds a session the vault lacks: reading the vault would bring
+    // back the one it replaced. Settle the two instead.
+    if (hasUnsaved()) {
+        std::lock_guard updating(updateLock_);
+        currentRecordLocked();
+        return true;
+    }
     std::uint64_t generation = currentGeneration();
     PersistedSessionRead persisted = loadPersistedSession(generation);
     if (persisted.kind != PersistedSessionRead::Kind::loaded) return false;
@@ -282,15 +343,31 @@ bool NativeTokenStore::reloadSessionFromKeychain() {
 
 bool NativeTokenStore::adoptPersistedSession() {
     if (!keychainEnabled_) return false;
+    // Whether the session became unsaved, or saved, since the last call:
+    // callers show that, so it counts as a change.
+    auto unsavedChanged = [this] {
+        std::lock_guard guard(lock_);
+        bool changed = unsaved_.has_value() != unsavedReported_;
+        unsavedReported_ = unsaved_.has_value();
+        return changed;
+    };
+    if (hasUnsaved()) {
+        std::lock_guard updating(updateLock_);
+        JsonValue before = readSession();
+        currentRecordLocked();
+        bool changed = readSession() != before;
+        return unsavedChanged() || changed;
+    }
     std::uint64_t generation = currentGeneration();
     PersistedSessionRead current = readCurrentItem();
-    if (current.kind == PersistedSessionRead::Kind::unavailable) return false;
+    if (current.kind == PersistedSessionRead::Kind::unavailable) return unsavedChanged();
     JsonValue record = current.kind == PersistedSessionRead::Kind::loaded ? std::move(current.record)
                                                                           : JsonValue::object();
+    bool changed = unsavedChanged();
     std::lock_guard guard(lock_);
     // A write or clear in this process after the read began is newer. Memory
     // that was never loaded is empty, so nothing stored means no change.
-    if (generation_ != generation || cachedSession_ == record) return false;
+    if (generation_ != generation || cachedSession_ == record) return changed;
     cachedSession_ = std::move(record);
     didLoadSession_ = true;
     return true;
@@ -307,6 +384,46 @@ void NativeTokenStore::writeSession(const JsonValue& record) {
     cachedSession_ = record;
     didLoadSession_ = true;
     ++generation_;
+    // The whole record is in the vault now, whatever memory held unsaved.
+    unsaved_.reset();
+}
+
+void NativeTokenStore::writeOrKeepLocked(const JsonValue& record, const std::string& vaultRefreshToken) {
+    try {
+        writeSession(record);
+    } catch (const NativeTokenStoreError& error) {
+        if (!keychainEnabled_ || !isVaultWriteFailure(error)) throw;
+        std::lock_guard guard(lock_);
+        cachedSession_ = record;
+        didLoadSession_ = true;
+        ++generation_;
+        // The vault still holds what it held when the first save failed.
+        std::string held = unsaved_ ? unsaved_->vaultRefreshToken : vaultRefreshToken;
+        unsaved_ = Unsaved{std::move(held), error.what()};
+    }
+}
+
+bool NativeTokenStore::hasUnsaved() {
+    std::lock_guard guard(lock_);
+    return unsaved_.has_value();
+}
+
+std::optional<std::string> NativeTokenStore::unsavedSessionFailure() {
+    std::lock_guard guard(lock_);
+    if (!unsaved_) return std::nullopt;
+    return unsaved_->failure;
+}
+
+bool NativeTokenStore::saveUnsavedSession() {
+    if (!hasUnsaved()) return true;
+    std::lock_guard updating(updateLock_);
+    currentRecordLocked();
+    return !hasUnsaved();
+}
+
+bool NativeTokenStore::sessionUnknown() {
+    std::lock_guard guard(lock_);
+    return keychainEnabled_ && !didLoadSession_;
 }
 
 void NativeTokenStore::clearSession() {
@@ -321,6 +438,7 @@ void NativeTokenStore::clearSession() {
         cachedSession_ = JsonValue::object();
         didLoadSession_ = true;
         ++generation_;
+        unsaved_.reset();
     }
     if (failure) throw *failure;
 }
@@ -422,6 +540,23 @@ std::optional<JsonValue> NativeTokenStore::currentRecordLocked() {
     // still knows what this one did.
     if (persisted.kind == PersistedSessionRead::Kind::unavailable) return memory;
     JsonValue record = persisted.kind == PersistedSessionRead::Kind::loaded ? persisted.record : JsonValue::object();
+    std::optional<std::string> unsavedOver;
+    {
+        std::lock_guard guard(lock_);
+        if (unsaved_) unsavedOver = unsaved_->vaultRefreshToken;
+    }
+    if (unsavedOver) {
+        // The vault still holds the session ours replaced: nobody else has
+        // touched it, and ours is the newer. Save it now if the vault takes it.
+        if (persisted.kind == PersistedSessionRead::Kind::loaded && storedRefreshToken(record) == *unsavedOver) {
+            writeOrKeepLocked(memory, *unsavedOver);
+            return memory;
+        }
+        // Logged out or in again elsewhere meanwhile: that stands, as it does
+        // for a refresh that was still under way.
+        std::lock_guard guard(lock_);
+        unsaved_.reset();
+    }
     {
         std::lock_guard guard(lock_);
         if (generation_ == generation) {
@@ -453,7 +588,8 @@ bool NativeTokenStore::setRefreshedWebSession(const std::string& authorityOrigin
     if (!held || *held != usedRefreshToken) return false;
     (*record)["web"] = std::move(web);
     if (!record->contains("projectAgents")) (*record)["projectAgents"] = JsonValue::object();
-    writeSession(*record);
+    // The used refresh token is spent: losing this answer would lose the session.
+    writeOrKeepLocked(*record, usedRefreshToken);
     return true;
 }
 
@@ -498,8 +634,9 @@ bool NativeTokenStore::setProjectAgentToken(const std::string& authorityOrigin, 
     const JsonValue* existing = objectMember(*record, "projectAgents");
     JsonValue agents = existing ? *existing : JsonValue::object();
     agents[key] = {{"token", token}, {"item", item}, {"updatedAt", isoNow()}};
+    std::string vaultRefreshToken = storedRefreshToken(*record);
     (*record)["projectAgents"] = std::move(agents);
-    writeSession(*record);
+    writeOrKeepLocked(*record, vaultRefreshToken);
     return true;
 }
 
@@ -519,7 +656,7 @@ void NativeTokenStore::removeProjectAgentEntry(const std::string& key, const std
     }
     agents.erase(key);
     record["projectAgents"] = std::move(agents);
-    writeSession(record);
+    writeOrKeepLocked(record, storedRefreshToken(record));
 }
 
 }  // namespace palisor

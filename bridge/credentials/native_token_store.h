@@ -42,7 +42,15 @@ private:
 //
 // Every vault call runs on a worker thread and the caller waits at most
 // `keychainTimeout`; a call that overruns finishes later on its own and its
-// answer is dropped. Reads that fail or time out look like "no session".
+// answer is dropped, and until it does, further calls are answered as timed
+// out at once, so a vault that stopped answering costs each caller one
+// timeout at most. Reads that fail or time out look like "no session", but
+// sessionUnknown() tells that case apart.
+//
+// A refreshed session replaces a refresh token that cannot be used again, so
+// when it cannot be saved it is kept in memory and used; the save is tried
+// again at each later update, at saveUnsavedSession() and when the store is
+// destroyed, and unsavedSessionFailure() says why it has not been saved yet.
 class NativeTokenStore {
 public:
     static constexpr const char* kDefaultService = "Palisor Bridge Native Session V3";
@@ -96,6 +104,17 @@ public:
     // stored; write failures are raised as by setWebSession.
     bool setRefreshedWebSession(const std::string& authorityOrigin, const JsonValue& data,
                                 const std::string& usedRefreshToken);
+    // The store could not read the vault at any attempt so far, so memory
+    // says nothing of whether a session is stored: not the same as logged out.
+    bool sessionUnknown();
+    // Why the session in memory is not in the vault yet (the error code of the
+    // last save), or nullopt when everything is saved.
+    std::optional<std::string> unsavedSessionFailure();
+    // Tries again to save a session that is only in memory. When another
+    // process changed the stored session meanwhile (a logout, a new login),
+    // that change stands and memory takes it up instead. Returns whether
+    // nothing is left unsaved.
+    bool saveUnsavedSession();
     bool hasExpiredWebSession();
     bool hasRecoverableWebSession();
 
@@ -108,6 +127,8 @@ public:
     void clearProjectAgentToken(const std::string& authorityOrigin, const std::string& projectKey);
 
     static std::string projectAgentKey(const std::string& authorityOrigin, const std::string& projectKey);
+
+    struct VaultHealth;
 
 private:
     struct KeychainReadOutcome {
@@ -136,6 +157,12 @@ private:
     // no item: the session was cleared. Call with updateLock_ held.
     std::optional<JsonValue> currentRecordLocked();
     void removeProjectAgentEntry(const std::string& key, const std::optional<std::string>& onlyToken);
+    // Writes an updated record; when the vault refuses it, memory takes it
+    // up all the same and it is marked unsaved. `vaultRefreshToken` is the
+    // refresh token of the record the vault holds, which a later save checks
+    // is still there. Call with updateLock_ held.
+    void writeOrKeepLocked(const JsonValue& record, const std::string& vaultRefreshToken);
+    bool hasUnsaved();
 
     std::string service_;
     std::string account_;
@@ -148,6 +175,7 @@ private:
     // land after (and undo) a later one.
     std::unique_ptr<WorkQueue> keychainQueue_;
     std::unique_ptr<WorkQueue> keychainWriteQueue_;
+    std::shared_ptr<VaultHealth> health_;
 
     // Guards didLoadSession_, cachedSession_ and generation_; never held
     // across a vault call.
@@ -157,6 +185,14 @@ private:
     // Counts writes and clears, so that a load that was overtaken by one of
     // them does not put an older record back into memory.
     std::uint64_t generation_ = 0;
+    struct Unsaved {
+        std::string vaultRefreshToken;
+        std::string failure;
+    };
+    // Set while memory holds a session the vault could not take.
+    std::optional<Unsaved> unsaved_;
+    // Whether adoptPersistedSession last reported an unsaved session.
+    bool unsavedReported_ = false;
 
     // Held across a whole read-modify-write of the record, so concurrent
     // updates of different keys all survive.

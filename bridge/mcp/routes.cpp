@@ -278,16 +278,21 @@ JsonValue toMcpToolResult(const JsonValue& value) {
 }
 
 std::optional<JsonValue> bridgeErrorData(const std::exception& error) {
-    // Only failures answered by the authority carry structured details.
+    // Failures answered by the authority carry structured details; an
+    // unreadable credential store says what to do next.
     auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
+    if (authority && authority->errorCase() == AuthorityClientError::Case::credentialStoreUnavailable)
+        return JsonValue{{"code", errorDescription(error)}, {"message", kCredentialStoreUnavailableAdvice}};
     if (!authority || !authority->isHttpError()) return std::nullopt;
     const JsonValue* details = authority->responseDetails();
     return authorityFailure(details ? *details : JsonValue::object(), *authority->statusCode());
 }
 
 int plainToolErrorStatus(const std::exception& error) {
-    if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error); authority && authority->isHttpError())
-        return *authority->statusCode();
+    if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error)) {
+        if (authority->isHttpError()) return *authority->statusCode();
+        if (authority->errorCase() == AuthorityClientError::Case::credentialStoreUnavailable) return 503;
+    }
     std::string description = errorDescription(error);
     if (description.find("BRIDGE_LOGIN_REQUIRED") != std::string::npos) return 401;
     if (description.find("REQUIRED") != std::string::npos) return 400;

@@ -356,5 +356,96 @@ TEST_F(Sessions, AConnectionDroppedMidAnswerIsATransportError) {
     EXPECT_NO_THROW(client->requestWithWebSession("/api/auth/me"));
 }
 
+// A store over a vault shared as processes share the keyring.
+std::shared_ptr<NativeTokenStore> vaultStore(const std::shared_ptr<test::FakeVault>& vault,
+                                             std::chrono::milliseconds timeout = 3s) {
+    NativeTokenStore::Options options;
+    options.keychainEnabled = true;
+    options.vault = vault;
+    options.legacyServices = std::vector<std::string>{};
+    options.keychainTimeout = timeout;
+    return std::make_shared<NativeTokenStore>(options);
+}
+
+std::string refreshTokenIn(const JsonValue& record) {
+    return optString(record.value("web", JsonValue::object()), "refreshToken").value_or("");
+}
+
+TEST_F(Sessions, ARotatedSessionTheVaultRefusesIsKeptAndSavedLater) {
+    auto vault = std::make_shared<test::FakeVault>();
+    auto first = vaultStore(vault);
+    AuthorityClient bridge{{authority->origin(), first, {}, {}, nullptr, nullptr}};
+    bridge.login(kEmail, kPassword);
+    std::string loggedIn = refreshTokenIn(first->readSession());
+    expiresIn(1min, std::nullopt, first.get());
+
+    // The disk fills up as the token rotates: the new one lives in memory.
+    vault->writeStatus = vault_status::kFileWriteFailed;
+    for (int call = 0; call < 3; ++call) EXPECT_NO_THROW(bridge.requestWithWebSession("/api/auth/me"));
+    EXPECT_EQ(count("POST", kRefresh), 1u);
+    std::string rotatedTo = refreshTokenIn(first->readSession());
+    EXPECT_NE(rotatedTo, loggedIn);
+    EXPECT_EQ(refreshTokenIn(vault->record(NativeTokenStore::kDefaultService)), loggedIn);
+    EXPECT_EQ(first->unsavedSessionFailure(), "KEYCHAIN_WRITE_FAILED:-72103");
+    WebSessionValidation shown = bridge.validateWebSession();
+    EXPECT_TRUE(shown.loggedIn);
+    EXPECT_NE(shown.warning.value_or("").find("KEYCHAIN_WRITE_FAILED:-72103"), std::string::npos);
+
+    // Space comes back: the next call saves it, and a new process finds it.
+    vault->writeStatus.reset();
+    bridge.requestWithWebSession("/api/auth/me");
+    EXPECT_FALSE(first->unsavedSessionFailure());
+    auto restarted = vaultStore(vault);
+    EXPECT_EQ(refreshTokenIn(restarted->readSession()), rotatedTo);
+    AuthorityClient next{{authority->origin(), restarted, {}, {}, nullptr, nullptr}};
+    expiresIn(1min, std::nullopt, restarted.get());
+    EXPECT_NO_THROW(next.requestWithWebSession("/api/auth/me"));
+
+    // Still unsaved when the process ends: it is saved on the way out.
+    std::string atExit;
+    {
+        auto last = vaultStore(vault);
+        AuthorityClient ending{{authority->origin(), last, {}, {}, nullptr, nullptr}};
+        expiresIn(1min, std::nullopt, last.get());
+        vault->writeStatus = vault_status::kFileWriteFailed;
+        ending.requestWithWebSession("/api/auth/me");
+        atExit = refreshTokenIn(last->readSession());
+        vault->writeStatus.reset();
+    }
+    EXPECT_EQ(refreshTokenIn(vault->record(NativeTokenStore::kDefaultService)), atExit);
+    EXPECT_NE(atExit, rotatedTo);
+}
+
+TEST_F(Sessions, AKeyringThatStoppedAnsweringCostsEachCallOneTimeout) {
+    auto vault = std::make_shared<test::FakeVault>();
+    vaultStore(vault)->setWebSession(authority->origin(), {{"accessToken", "a"}, {"refreshToken", "r"}});
+    std::string stored = *vault->get(NativeTokenStore::kDefaultService);
+    // The keyring daemon is stopped: calls reach it and never come back.
+    test::Gate stopped;
+    vault->hook = [&](test::FakeVault::Op, const std::string&) { stopped.arriveAndWait(); };
+    auto store = vaultStore(vault, 200ms);
+    AuthorityClient bridge{{authority->origin(), store, {}, {}, nullptr, nullptr}};
+
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> errors(6);
+    std::vector<std::thread> calls;
+    for (std::string& error : errors)
+        calls.emplace_back([&] { error = test::errorOf<AuthorityClientError>([&] { bridge.requestWithWebSession("/api/auth/me"); }); });
+    for (auto& call : calls) call.join();
+    // One timeout, not one (or several) per call in turn behind the refresh lock.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    for (const std::string& error : errors) EXPECT_EQ(error, "CREDENTIAL_STORE_UNAVAILABLE");
+    WebSessionValidation shown = bridge.validateWebSession();
+    EXPECT_TRUE(shown.storeUnavailable);
+    EXPECT_NE(shown.warning.value_or("").find("palisor-bridge doctor"), std::string::npos);
+    // A login is told as soon, and the stored session stays.
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::errorOf<NativeTokenStoreError>([&] { store->setWebSession(authority->origin(), {{"accessToken", "b"}}); }),
+              "KEYCHAIN_SESSION_WRITE_TIMED_OUT");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 200ms);
+    stopped.open();
+    EXPECT_EQ(vault->get(NativeTokenStore::kDefaultService), stored);
+}
+
 }  // namespace
 }  // namespace palisor

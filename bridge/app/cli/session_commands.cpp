@@ -131,6 +131,10 @@ int runLogin(const LoginOptions& options) {
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::string code = errorDescription(error);
+        // A keyring that stopped answering is there; it needs no credential file.
+        if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
+            return fail("Đăng nhập lỗi: " + code + "\nKho lưu phiên đăng nhập (keyring) không trả lời. Chạy "
+                        "palisor-bridge doctor để xem nguyên nhân và cách sửa.");
         if (code.starts_with("KEYCHAIN_")) {
             std::string problem = credentialFileProblem();
             return fail("Đăng nhập lỗi: " + code + "\n" + (problem.empty() ? kNoKeyringHint : problem));
@@ -175,7 +179,9 @@ int runStatus() {
     if (session.warning) std::cout << *session.warning << "\n";
     // A refused file reads as no session; say why, or a login looks lost.
     if (std::string problem = credentialFileProblem(); !problem.empty()) std::cout << problem << "\n";
-    if (session.loggedIn) {
+    if (session.storeUnavailable) {
+        // Said by the warning above: neither logged in nor out as far as we know.
+    } else if (session.loggedIn) {
         std::cout << "Đã đăng nhập.";
         if (auto email = storedUserEmail(*tokenStore)) std::cout << " " << *email;
         std::cout << "\n";
@@ -184,9 +190,13 @@ int runStatus() {
     }
     std::cout << "Authority: " << client->authorityOrigin() << "\n";
     bool running = bridgeAnswers(port);
-    if (running)
+    if (running) {
         std::cout << "Bridge đang chạy tại http://127.0.0.1:" << port << "/mcp\n";
-    else
+        // What the running bridge knows and this process cannot: a session it
+        // holds only in memory, for one.
+        if (auto warning = readPublishedSessionWarning(executorStatePath(port), port); warning && warning != session.warning)
+            std::cout << *warning << "\n";
+    } else
         std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
 
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
