@@ -186,6 +186,8 @@ int runStatus() {
     bool running = bridgeAnswers(port);
     if (running)
         std::cout << "Bridge đang chạy tại http://127.0.0.1:" << port << "/mcp\n";
+    else if (auto other = otherUserOnPort(port))
+        std::cout << otherUserOnPortAdvice(port, *other) << "\n";
     else
         std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
 
