@@ -20,8 +20,30 @@ namespace {
 // A request without NLM_F_DUMP is answered from the connection tables'
 // hashes, as an incoming packet would be matched: the cost does not grow with
 // the number of sockets on the machine.
+// Each thread keeps one netlink socket: opening and binding one per question
+// would cost about as much as the question itself.
+class DiagnosticsSocket {
+public:
+    ~DiagnosticsSocket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() {
+        if (fd_ < 0) fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        return fd_;
+    }
+    void drop() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+thread_local DiagnosticsSocket diagnostics;
+
 SocketOwner askKernel(const sockaddr_in& local, const sockaddr_in& remote, bool listenerOnly) {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    int fd = diagnostics.get();
     if (fd < 0) return {};
 
     struct {
@@ -51,11 +73,14 @@ SocketOwner askKernel(const sockaddr_in& local, const sockaddr_in& remote, bool 
     alignas(nlmsghdr) char answer[8192];
     ssize_t sent = ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
     ssize_t n = sent == static_cast<ssize_t>(sizeof message) ? ::recv(fd, answer, sizeof answer, MSG_DONTWAIT) : -1;
-    ::close(fd);
-    if (n < static_cast<ssize_t>(sizeof(nlmsghdr))) return owner;
-
     const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
-    if (!NLMSG_OK(reply, static_cast<unsigned>(n)) || reply->nlmsg_seq != message.header.nlmsg_seq) return owner;
+    if (n < static_cast<ssize_t>(sizeof(nlmsghdr)) || !NLMSG_OK(reply, static_cast<unsigned>(n)) ||
+        reply->nlmsg_seq != message.header.nlmsg_seq) {
+        // Whatever went wrong (an overrun queue, a stray answer), the next
+        // question starts on a fresh socket.
+        diagnostics.drop();
+        return owner;
+    }
     if (reply->nlmsg_type == NLMSG_ERROR) {
         if (reply->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return owner;
         const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(reply));
