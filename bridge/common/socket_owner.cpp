@@ -16,10 +16,6 @@ namespace palisor {
 
 namespace {
 
-// One question to the kernel about the socket with exactly this address pair.
-// A request without NLM_F_DUMP is answered from the connection tables'
-// hashes, as an incoming packet would be matched: the cost does not grow with
-// the number of sockets on the machine.
 // Each thread keeps one netlink socket: opening and binding one per question
 // would cost about as much as the question itself.
 class DiagnosticsSocket {
@@ -42,6 +38,10 @@ private:
 
 thread_local DiagnosticsSocket diagnostics;
 
+// One question to the kernel about the socket with exactly this address pair.
+// A request without NLM_F_DUMP is answered from the connection tables'
+// hashes, as an incoming packet would be matched: the cost does not grow with
+// the number of sockets on the machine.
 SocketOwner askKernel(const sockaddr_in& local, const sockaddr_in& remote, bool listenerOnly) {
     int fd = diagnostics.get();
     if (fd < 0) return {};
@@ -126,8 +126,7 @@ SocketOwner tcpListenerOwner(const sockaddr_in& local) {
 SocketOwner connectedPeerOwner(int fd) {
     sockaddr_in ours{}, theirs{};
     socklen_t ourLength = sizeof ours, theirLength = sizeof theirs;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &ourLength) != 0 || ours.sin_family != AF_INET)
-        return {};
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &ourLength) != 0 || ours.sin_family != AF_INET) return {};
     // No peer address: the connection was reset before we looked.
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &theirLength) != 0 || theirs.sin_family != AF_INET)
         return {SocketOwner::Status::closed, 0};

@@ -15,9 +15,11 @@ std::optional<HttpResponse> refusalForPeer(int clientFd) {
         // A peer that has closed its end can no longer be told apart from
         // another user's; it cannot read an answer either, so nothing it sent
         // is run.
-        case SocketOwner::Status::closed: break;
+        case SocketOwner::Status::closed:
+            break;
         case SocketOwner::Status::absent:
-        case SocketOwner::Status::unavailable: return std::nullopt;
+        case SocketOwner::Status::unavailable:
+            return std::nullopt;
     }
     return HttpResponse::json(403, {{"ok", false}, {"error", "LOCAL_USER_FORBIDDEN"}});
 }

@@ -117,12 +117,6 @@ TEST_F(StdioRelay, EndsAtOnceWhenInputIsEmpty) {
     EXPECT_EQ(result.out, "");
 }
 
-}  // namespace
-}  // namespace palisor
-
-namespace palisor {
-namespace {
-
 // Whoever binds the port first would receive every agent's calls: the relay,
 // status and doctor send nothing to another user's program and say whose it is.
 TEST_F(StdioRelay, NoCommandTalksToAnotherUsersProgramOnThePort) {

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "bridge/mcp/local_mcp_server.h"
+#include "tests/support/bridge_process.h"
 #include "tests/support/errors.h"
 #include "tests/support/http_client.h"
-#include "tests/support/bridge_process.h"
 #include "tests/support/other_user.h"
 
 namespace palisor {

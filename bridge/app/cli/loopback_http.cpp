@@ -96,7 +96,8 @@ LoopbackAnswer loopbackExchange(std::uint16_t port, const std::string& method, c
                                 std::optional<std::chrono::milliseconds> readTimeout) {
     // Whoever holds the port receives the request, and the agents' calls with
     // it: only a listener of this user's own is trusted with them.
-    if (auto other = otherUserOnPort(port)) throw LoopbackHttpError(std::string(kOtherUserCode) + ":" + std::to_string(*other));
+    if (auto other = otherUserOnPort(port))
+        throw LoopbackHttpError(std::string(kOtherUserCode) + ":" + std::to_string(*other));
     Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) throw LoopbackHttpError("BRIDGE_NOT_RUNNING");
     connectLoopback(socket.fd(), port, connectTimeout);
