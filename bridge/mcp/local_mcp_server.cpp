@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "bridge/common/text.h"
+#include "bridge/mcp/peer_admission.h"
 #include "bridge/mcp/routes.h"
 
 namespace palisor {
@@ -201,6 +202,7 @@ std::optional<std::int64_t> LocalMcpServer::expectedHttpRequestLength(std::strin
 }
 
 void LocalMcpServer::handle(int clientFd) {
+    const std::optional<HttpResponse> refusal = refusalForPeer(clientFd);
     const auto deadline = std::chrono::steady_clock::now() + requestDeadline_.load();
     std::string request;
     char chunk[kReceiveBufferBytes];
@@ -241,7 +243,7 @@ void LocalMcpServer::handle(int clientFd) {
         closeClient(clientFd);
         return;
     }
-    HttpResponse response = handleHttp(request);
+    HttpResponse response = refusal ? *refusal : handleHttp(request);
     sendAll(clientFd, response.data);
     closeAfterAnswer(clientFd);
 }

@@ -140,7 +140,7 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
     std::vector<std::string> all = lines(report.out);
     ASSERT_FALSE(all.empty());
     for (std::size_t i = 0; i + 1 < all.size(); ++i) EXPECT_TRUE(startsWith(all[i], "✓ ")) << all[i];
-    EXPECT_EQ(all.back(), "7 đạt, 0 cảnh báo, 0 lỗi.");
+    EXPECT_EQ(all.back(), "8 đạt, 0 cảnh báo, 0 lỗi.");
     EXPECT_TRUE(contains(checkLine(report.out, "Phiên đăng nhập"), "dev@palisor.test, hết hạn lúc ")) << report.out;
     EXPECT_TRUE(contains(checkLine(report.out, "Authority"),
                          authority->origin() + " trả lời /api/health (healthy); catalogue dev-authority.2 (dự án DOC)"))
@@ -164,7 +164,7 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
     auto parsed = parseJson(json.out);
     ASSERT_TRUE(parsed) << json.out;
     EXPECT_EQ((*parsed)["ok"], true);
-    ASSERT_EQ((*parsed)["checks"].size(), 7u);
+    ASSERT_EQ((*parsed)["checks"].size(), 8u);
     for (const JsonValue& check : (*parsed)["checks"]) EXPECT_EQ(check["status"], "pass") << check.dump();
 }
 
@@ -245,7 +245,7 @@ TEST_F(Doctor, AnExpiringSessionThatCanBeRenewedIsOnlyAWarning) {
     EXPECT_TRUE(startsWith(session, "! Phiên đăng nhập: dev@palisor.test: token truy cập hết hạn lúc ")) << session;
     EXPECT_TRUE(contains(session, "token làm mới còn dùng được đến ")) << session;
     EXPECT_TRUE(contains(session, "\n    → ")) << session;
-    EXPECT_TRUE(contains(report.out, "6 đạt, 1 cảnh báo, 0 lỗi.\n")) << report.out;
+    EXPECT_TRUE(contains(report.out, "7 đạt, 1 cảnh báo, 0 lỗi.\n")) << report.out;
     // Reported, not renewed: the doctor leaves the refresh to the bridge.
     EXPECT_EQ(authority->requestCount("POST", "/api/auth/session/refresh"), 0u);
 }

@@ -10,6 +10,7 @@
 #include "bridge/common/json.h"
 #include "tests/support/bridge_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/other_user.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dev-authority/dev_authority.h"
 
@@ -114,6 +115,33 @@ TEST_F(StdioRelay, EndsAtOnceWhenInputIsEmpty) {
     test::CommandResult result = test::runProgram(test::kBridgeExecutable, {"stdio"}, environment());
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "");
+}
+
+// Whoever binds the port first would receive every agent's calls: the relay,
+// status and doctor send nothing to another user's program and say whose it is.
+TEST_F(StdioRelay, NoCommandTalksToAnotherUsersProgramOnThePort) {
+    if (std::string why = test::whyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
+    test::NobodysListener other(port);
+    ASSERT_TRUE(other.listening());
+
+    test::CommandResult relay = test::runProgram(test::kBridgeExecutable, {"stdio"}, environment(),
+                                                 R"({"jsonrpc":"2.0","id":7,"method":"tools/list"})" "\n");
+    auto lines = outputLines(relay.out);
+    ASSERT_EQ(lines.size(), 1u) << relay.out;
+    EXPECT_EQ(lines[0]["id"], 7);
+    EXPECT_EQ(lines[0]["error"]["message"], "BRIDGE_PORT_OTHER_USER:65534");
+    EXPECT_NE(relay.err.find("uid 65534"), std::string::npos) << relay.err;
+    EXPECT_NE(relay.err.find("PALISOR_BRIDGE_PORT"), std::string::npos) << relay.err;
+
+    test::CommandResult status = test::runProgram(test::kBridgeExecutable, {"status"}, environment());
+    EXPECT_NE(status.out.find("127.0.0.1:" + std::to_string(port) + " do một người dùng khác (uid 65534)"),
+              std::string::npos) << status.out;
+    test::CommandResult doctor = test::runProgram(test::kBridgeExecutable, {"doctor"}, environment());
+    EXPECT_EQ(doctor.exitCode, 1);
+    EXPECT_NE(doctor.out.find("✗ Cổng: 127.0.0.1:" + std::to_string(port) + " do một người dùng khác (uid 65534)"),
+              std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("✓ Người dùng khác: "), std::string::npos) << doctor.out;
+    EXPECT_FALSE(other.receivedBytes());
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "bridge/mcp/local_mcp_server.h"
+#include "tests/support/bridge_process.h"
 #include "tests/support/errors.h"
 #include "tests/support/http_client.h"
+#include "tests/support/other_user.h"
 
 namespace palisor {
 namespace {
@@ -128,6 +130,23 @@ TEST_F(Server, APeerThatLeavesBeforeTheAnswerDoesNotHurtTheProcess) {
         ::close(fd);
     }
     EXPECT_EQ(parseResponse(test::get(port, "/health")).json["port"], port);
+}
+
+// The session is this user's: another local user's program is refused before
+// anything it sent is looked at, while this user's own is served.
+TEST_F(Server, OnlyThisUsersProgramsAreServed) {
+    if (std::string why = test::whyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
+    std::vector<std::string> client = {"/bin/bash", "-c",
+                                       "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port) +
+                                           " && printf 'GET /health HTTP/1.1\\r\\n\\r\\n' >&3 && cat <&3"};
+    auto asNobody = test::asNobody(client);
+    test::CommandResult foreign = test::runProgram(asNobody[0], {asNobody.begin() + 1, asNobody.end()}, {});
+    auto refused = parseResponse(foreign.out);
+    EXPECT_EQ(refused.status, 403) << foreign.out << foreign.err;
+    EXPECT_EQ(refused.json, (JsonValue{{"ok", false}, {"error", "LOCAL_USER_FORBIDDEN"}}));
+
+    test::CommandResult own = test::runProgram(client[0], {client.begin() + 1, client.end()}, {});
+    EXPECT_EQ(parseResponse(own.out).json["port"], port) << own.out << own.err;
 }
 
 TEST_F(Server, StartTwiceIsANoOpAndATakenPortFailsToBind) {

@@ -27,6 +27,7 @@
 #include "bridge/common/child_process.h"
 #include "bridge/common/json.h"
 #include "bridge/common/paths.h"
+#include "bridge/common/socket_owner.h"
 #include "bridge/common/text.h"
 #include "bridge/common/time.h"
 #include "bridge/common/url.h"
@@ -480,6 +481,14 @@ void checkPort(Report& report) {
     std::string where = "127.0.0.1:" + std::to_string(port);
     std::string chooseAnother =
         "Dừng chương trình đó, hoặc chọn cổng khác cho bridge bằng PALISOR_BRIDGE_PORT (1024-65535).";
+    if (auto other = otherUserOnPort(port)) {
+        report.fail(name, where + " do một người dùng khác (uid " + std::to_string(*other) +
+                              ") mở; mọi lời gọi của agent sẽ tới chương trình của người đó.",
+                    "Dừng chương trình đó (sudo ss -ltnpe 'sport = :" + std::to_string(port) +
+                        "' cho biết là chương trình nào), hoặc chọn cổng khác cho bridge và agent bằng "
+                        "PALISOR_BRIDGE_PORT (1024-65535).");
+        return;
+    }
     if (bridgeAnswers(port)) {
         report.pass(name, where + ": một Palisor bridge đang chạy và trả lời /health.");
     } else if (auto reason = portUnavailableReason(port)) {
@@ -495,6 +504,21 @@ void checkPort(Report& report) {
             name,
             "PALISOR_BRIDGE_PORT=\"" + *configured + "\" không dùng được, bridge dùng " + std::to_string(port) + ".",
             "Đặt PALISOR_BRIDGE_PORT thành một số từ 1024 đến 65535, hoặc bỏ nó.");
+}
+
+// The endpoint serves only this user's programs, and the command line talks
+// only to this user's bridge, as far as the kernel names socket owners.
+void checkOtherUsers(Report& report) {
+    const char* name = "Người dùng khác";
+    if (socketOwnersKnown()) {
+        report.pass(name, "nhân Linux cho biết chủ của mỗi kết nối; chương trình của người dùng khác bị từ chối.");
+        return;
+    }
+    report.warn(name,
+                "nhân Linux không cho biết chủ của kết nối (netlink sock_diag không dùng được), nên bridge không "
+                "phân biệt được người dùng khác trên máy này: ai cũng gọi được công cụ bằng phiên của bạn.",
+                "Nạp module tcp_diag (sudo modprobe tcp_diag), hoặc cho phép netlink sock_diag trong container hay "
+                "sandbox đang chạy bridge; trên máy chỉ một người dùng thì có thể bỏ qua.");
 }
 
 // ---- the authority's reachability -----------------------------------------------
@@ -703,6 +727,7 @@ int runDoctor(const DoctorOptions& options) {
     OriginSecurity security = checkTransportSecurity(securityReport, client->authorityOrigin());
     std::optional<std::string> acceptedToken = checkSession(report, storeReadable, security, client);
     checkPort(report);
+    checkOtherUsers(report);
     checkAuthority(report, security, client, acceptedToken, workspaces);
     report.append(securityReport);
     checkWorkspaces(report, workspaces, client->authorityOrigin());

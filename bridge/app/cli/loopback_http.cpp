@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "bridge/common/json.h"
+#include "bridge/common/socket_owner.h"
 #include "bridge/common/text.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
@@ -93,6 +94,10 @@ std::optional<std::size_t> contentLength(std::string_view head) {
 LoopbackAnswer loopbackExchange(std::uint16_t port, const std::string& method, const std::string& path,
                                 const std::string& body, std::chrono::milliseconds connectTimeout,
                                 std::optional<std::chrono::milliseconds> readTimeout) {
+    // Whoever holds the port receives the request, and the agents' calls with
+    // it: only a listener of this user's own is trusted with them.
+    if (auto other = otherUserOnPort(port))
+        throw LoopbackHttpError(std::string(kOtherUserCode) + ":" + std::to_string(*other));
     Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) throw LoopbackHttpError("BRIDGE_NOT_RUNNING");
     connectLoopback(socket.fd(), port, connectTimeout);
@@ -136,6 +141,20 @@ LoopbackAnswer loopbackExchange(std::uint16_t port, const std::string& method, c
     answer.status = static_cast<int>(*status);
     answer.body = received.substr(headEnd + 4, length ? *length : std::string::npos);
     return answer;
+}
+
+std::optional<uid_t> otherUserOnPort(std::uint16_t port) {
+    SocketOwner listener = tcpListenerOwner(loopbackAddress(port));
+    if (listener.status == SocketOwner::Status::owned && listener.uid != ::geteuid()) return listener.uid;
+    return std::nullopt;
+}
+
+std::string otherUserOnPortAdvice(std::uint16_t port, uid_t uid) {
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    return "Cổng " + where + " do một người dùng khác (uid " + std::to_string(uid) +
+           ") mở, không phải bridge của bạn; không gửi gì tới đó. Dừng chương trình đó (sudo ss -ltnpe 'sport = :" +
+           std::to_string(port) + "' cho biết là chương trình nào), hoặc chạy bridge và agent trên cổng khác bằng "
+           "PALISOR_BRIDGE_PORT.";
 }
 
 bool bridgeAnswers(std::uint16_t port) {

@@ -196,8 +196,11 @@ int runStatus() {
         // holds only in memory, for one.
         if (auto warning = readPublishedSessionWarning(executorStatePath(port), port); warning && warning != session.warning)
             std::cout << *warning << "\n";
-    } else
+    } else if (auto other = otherUserOnPort(port)) {
+        std::cout << otherUserOnPortAdvice(port, *other) << "\n";
+    } else {
         std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
+    }
 
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
     std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);

@@ -60,6 +60,7 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
     // Messages are relayed concurrently: a tool call may block for minutes,
     // and the client may meanwhile send pings, cancellations or other calls.
     // Answers carry their id, so their order does not matter.
+    std::once_flag toldOtherUser;
     WorkQueue relays("vn.palisor.bridge.stdio", kMaxConcurrentMessages);
     std::string line;
     while (std::getline(in, line)) {
@@ -78,6 +79,13 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
                 LoopbackAnswer answer = loopbackExchange(port, "POST", "/mcp", body, std::chrono::seconds(2), std::nullopt);
                 if (answered) emit(answerLine(id, answer, endpoint));
             } catch (const LoopbackHttpError& error) {
+                // The agent only shows the code; its user learns here why and what to do.
+                std::string_view code = error.code();
+                if (startsWith(code, kOtherUserCode))
+                    if (auto uid = parseDecimalInteger(code.substr(code.find(':') + 1)))
+                        std::call_once(toldOtherUser, [&] {
+                            std::cerr << otherUserOnPortAdvice(port, static_cast<uid_t>(*uid)) << std::endl;
+                        });
                 if (answered) emit(errorLine(id, -32000, error.code(), JsonValue{{"endpoint", endpoint}}));
             }
         });
