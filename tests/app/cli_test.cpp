@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "bridge/authority/authority_client_error.h"
 #include "bridge/common/json.h"
 #include "tests/support/bridge_process.h"
 #include "tests/support/http_client.h"
@@ -133,7 +134,10 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
                       credentials() + ".\n";
     EXPECT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").err,
               "Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:-72104\n" + why);
-    EXPECT_TRUE(contains(run({"status"}).out, why + "Chưa đăng nhập.\n"));
+    // A session it cannot read is not called a logout.
+    std::string status = run({"status"}).out;
+    EXPECT_TRUE(contains(status, std::string(kCredentialStoreUnavailableAdvice) + "\n" + why)) << status;
+    EXPECT_FALSE(contains(status, "Chưa đăng nhập.")) << status;
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), logins);
 }
 
