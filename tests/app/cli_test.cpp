@@ -145,20 +145,20 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
 TEST_F(CommandLine, FileFailuresNameThePathAndTheReason) {
     std::string blocker = home.path() + "/blocker";
     test::writeFile(blocker, "");
-    std::string cause = blocker + ": " + std::strerror(ENOTDIR);
+    std::string reason = std::string(": ") + std::strerror(ENOTDIR);
     auto env = test::bridgeEnvironment(blocker + "/config", {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
                                                              "PALISOR_BRIDGE_CREDENTIAL_FILE=" + blocker + "/s.json"});
     CommandResult add = test::runProgram(test::kBridgeExecutable, {"workspace", "add", workspace("ws", "CLI")}, env);
     EXPECT_EQ(add.exitCode, 1);
     EXPECT_TRUE(add.err.starts_with("Có workspace không hợp lệ: ws: DIRECTORY_CREATE_FAILED: ")) << add.err;
-    EXPECT_TRUE(contains(add.err, cause)) << add.err;
+    EXPECT_TRUE(contains(add.err, blocker + "/config" + reason)) << add.err;
 
     CommandResult login = test::runProgram(test::kBridgeExecutable,
                                            {"login", "--email", "dev@palisor.test", "--password-stdin"}, env,
                                            "right-password\n");
     EXPECT_EQ(login.exitCode, 1);
     EXPECT_TRUE(login.err.starts_with("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:-72103: ")) << login.err;
-    EXPECT_TRUE(contains(login.err, cause)) << login.err;
+    EXPECT_TRUE(contains(login.err, blocker + reason)) << login.err;
     EXPECT_FALSE(contains(login.err, "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << login.err;
 }
 
