@@ -156,13 +156,13 @@ void BridgeAppDelegate::startBridge() {
             readAgentsPointer(workspace.workspaceRoot);
             if (options_.ensureWorkspaceSkillRoot) options_.ensureWorkspaceSkillRoot(workspace.workspaceRoot);
         } catch (const std::exception& error) {
-            messages.push_back(workspace.projectKey + ": " + errorDescription(error));
+            messages.push_back(workspace.projectKey + ": " + errorMessage(error));
         }
     }
     try {
         localServer_->start();
     } catch (const std::exception& error) {
-        setStatus("Không thể mở bridge local: " + errorDescription(error), StatusColor::red);
+        setStatus("Không thể mở bridge local: " + errorMessage(error), StatusColor::red);
         return;
     }
     if (!messages.empty())
@@ -300,7 +300,7 @@ void BridgeAppDelegate::handleLogin() {
         try {
             client->login(email, password);
         } catch (const std::exception& error) {
-            failure = errorDescription(error);
+            failure = errorMessage(error);
         }
         auto self = weak.lock();
         if (!self) return;
@@ -371,7 +371,7 @@ void BridgeAppDelegate::handleLogout() {
         try {
             client->logout();
         } catch (const std::exception& error) {
-            failure = errorDescription(error);
+            failure = errorMessage(error);
         }
         auto self = weak.lock();
         if (!self) return;
@@ -481,7 +481,7 @@ void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list) {
 }
 
 void BridgeAppDelegate::showWorkspaceError(const std::exception& error) {
-    setStatus("Không cập nhật được workspace: " + errorDescription(error), StatusColor::red);
+    setStatus("Không cập nhật được workspace: " + errorMessage(error), StatusColor::red);
 }
 
 void BridgeAppDelegate::handleAddWorkspace() {
@@ -505,7 +505,7 @@ void BridgeAppDelegate::addWorkspaceFolders(const std::vector<std::string>& fold
             if (options_.ensureWorkspaceSkillRoot) options_.ensureWorkspaceSkillRoot(registration.workspaceRoot);
             added.push_back(registration.projectKey);
         } catch (const std::exception& error) {
-            failures.push_back(lastPathComponent(standardizePath(folder)) + ": " + errorDescription(error));
+            failures.push_back(lastPathComponent(standardizePath(folder)) + ": " + errorMessage(error));
         }
     }
     renderWorkspaceList();

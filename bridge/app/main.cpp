@@ -14,6 +14,7 @@
 #include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/launcher.h"
 #include "bridge/app/serve_command.h"
+#include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
@@ -50,7 +51,16 @@ int main(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? palisor::kExitSuccess : palisor::kExitUsage;
     }
-    if (action) return action();
+    if (action) {
+        // Commands report the failures they expect; anything else ends here
+        // with its whole message rather than as an abort that shows the code alone.
+        try {
+            return action();
+        } catch (const std::exception& error) {
+            std::cerr << "palisor-bridge: " << palisor::errorMessage(error) << "\n";
+            return palisor::kExitFailure;
+        }
+    }
 
     // No command: the window where there is a display, the headless bridge elsewhere.
     if (auto window = palisor::windowProgramToLaunch(palisor::executableDirectory())) {

@@ -237,7 +237,7 @@ WebSessionValidation AuthorityClient::validateWebSession() {
             return {false, std::string(kCredentialStoreUnavailableAdvice), true};
         JsonValue web = storedWebSession().web;
         if (isRecoverableWebSession(web) && !isAuthFailure(error))
-            return {true, "Chưa thể gia hạn phiên với authority: " + errorDescription(error)};
+            return {true, "Chưa thể gia hạn phiên với authority: " + errorMessage(error)};
         if (!isExpiredWebSession(web)) return {false, std::nullopt};
         return {false, "Phiên đăng nhập đã hết hạn. Vui lòng đăng nhập lại."};
     }
@@ -252,7 +252,7 @@ WebSessionValidation AuthorityClient::validateWebSession() {
             forgetRefusedSession();
             return {false, "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại."};
         }
-        return {true, "Không kiểm tra được phiên với authority: " + errorDescription(error)};
+        return {true, "Không kiểm tra được phiên với authority: " + errorMessage(error)};
     }
 }
 

@@ -4,10 +4,12 @@ namespace palisor {
 
 BridgeError::BridgeError(std::string code) : code_(std::move(code)) {}
 
+BridgeError::BridgeError(std::string code, std::string detail) : code_(std::move(code)), detail_(std::move(detail)) {}
+
 const char* BridgeError::what() const noexcept { return code_.c_str(); }
 
 FileError::FileError(std::string code, std::string detail, int systemError)
-    : BridgeError(std::move(code)), detail_(std::move(detail)), systemError_(systemError) {}
+    : BridgeError(std::move(code), std::move(detail)), systemError_(systemError) {}
 
 std::string errorDescription(const std::exception& error) { return error.what(); }
 
@@ -16,6 +18,23 @@ std::string currentExceptionDescription() {
         throw;
     } catch (const std::exception& error) {
         return errorDescription(error);
+    } catch (...) {
+        return "UNKNOWN_ERROR";
+    }
+}
+
+std::string errorMessage(const std::exception& error) {
+    std::string message = errorDescription(error);
+    if (const auto* ours = dynamic_cast<const BridgeError*>(&error); ours && !ours->detail().empty())
+        message += ": " + ours->detail();
+    return message;
+}
+
+std::string currentExceptionMessage() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return errorMessage(error);
     } catch (...) {
         return "UNKNOWN_ERROR";
     }

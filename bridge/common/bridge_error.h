@@ -11,31 +11,43 @@ namespace palisor {
 class BridgeError : public std::exception {
 public:
     explicit BridgeError(std::string code);
+    // `detail` says what failed where, for people ("cannot create folder
+    // /x: No space left on device"); it never becomes part of the code.
+    BridgeError(std::string code, std::string detail);
     const char* what() const noexcept override;
     const std::string& code() const noexcept { return code_; }
+    const std::string& detail() const noexcept { return detail_; }
 
 private:
     std::string code_;
+    std::string detail_;
 };
 
 // A file-system operation failed; the code names the operation and the
-// message carries the path and the system's reason for people reading it.
+// detail carries the path and the system's reason for people reading it.
 class FileError : public BridgeError {
 public:
     FileError(std::string code, std::string detail, int systemError);
-    const std::string& detail() const noexcept { return detail_; }
     int systemError() const noexcept { return systemError_; }
 
 private:
-    std::string detail_;
     int systemError_;
 };
 
 // The description text of any error the bridge may see: the code of our own
-// errors, the library's text of others.
+// errors, the library's text of others. This is what agents receive.
 std::string errorDescription(const std::exception& error);
 
 // The same for an exception that is in flight inside a catch (...) block.
 std::string currentExceptionDescription();
+
+// What people read about an error (the window, the command line, the log):
+// the description, followed by the detail when the error carries one, as in
+// "FILE_WRITE_FAILED: cannot write /x/settings.json: No space left on device".
+// A code alone tells nobody which file or why.
+std::string errorMessage(const std::exception& error);
+
+// The same for an exception that is in flight inside a catch (...) block.
+std::string currentExceptionMessage();
 
 }  // namespace palisor

@@ -21,7 +21,7 @@ extern char** environ;
 namespace palisor {
 
 ChildProcessError::ChildProcessError(std::string detail, int systemError)
-    : BridgeError("CHILD_PROCESS_LAUNCH_FAILED"), detail_(std::move(detail)), systemError_(systemError) {}
+    : BridgeError("CHILD_PROCESS_LAUNCH_FAILED", std::move(detail)), systemError_(systemError) {}
 
 bool processExists(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
 

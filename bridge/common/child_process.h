@@ -21,11 +21,9 @@ namespace palisor {
 class ChildProcessError : public BridgeError {
 public:
     ChildProcessError(std::string detail, int systemError);
-    const std::string& detail() const noexcept { return detail_; }
     int systemError() const noexcept { return systemError_; }
 
 private:
-    std::string detail_;
     int systemError_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -105,6 +106,7 @@ std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, cons
 struct Found {
     std::int32_t status = vault_status::kSuccess;  // else kFileNotPrivate or kFileUnreadable
     std::optional<CredentialFileRefusal> refusal;  // with kFileNotPrivate
+    std::string failure;                           // with kFileUnreadable: what failed where, and why
     Fd folder;                                     // not open when the folder does not exist
     std::optional<std::string> bytes;              // nullopt when there is no file
 };
@@ -116,10 +118,16 @@ struct Found {
 // make the file in it.
 Found find(const std::string& path, bool forWriting) {
     Found found;
-    found.folder = Fd(::open(parentPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Called with errno as the failed call left it: read before any text is made.
+    auto unreadable = [&](int error, const char* what, const std::string& where) {
+        found.status = vault_status::kFileUnreadable;
+        found.failure = what + where + ": " + std::strerror(error);
+    };
+    const std::string folderPath = parentPath(path);
+    found.folder = Fd(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folderInfo {};
     if (found.folder.get() < 0 || ::fstat(found.folder.get(), &folderInfo) != 0) {
-        if (errno != ENOENT) found.status = vault_status::kFileUnreadable;
+        if (errno != ENOENT) unreadable(errno, "cannot open folder ", folderPath);
         return found;
     }
     auto refuse = [&](std::optional<CredentialFileRefusal> refusal) {
@@ -137,21 +145,27 @@ Found find(const std::string& path, bool forWriting) {
                 path + " là một liên kết tượng trưng; bridge không đọc hay ghi phiên đăng nhập qua liên kết.",
                 "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE thẳng tới file thật, hoặc xoá liên kết rồi đăng nhập lại."});
         else if (errno != ENOENT)
-            found.status = vault_status::kFileUnreadable;
+            unreadable(errno, "cannot open ", path);
         else if (forWriting)
             refuse(folderRefusal(path, folderInfo));
         return found;
     }
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(file.get(), &info) != 0) {
+        unreadable(errno, "cannot read ", path);
+        return found;
+    }
+    if (!S_ISREG(info.st_mode)) {
         found.status = vault_status::kFileUnreadable;
+        found.failure = path + " is not a regular file";
         return found;
     }
     if (refuse(fileRefusal(path, info)) || refuse(folderRefusal(path, folderInfo))) return found;
     found.bytes.emplace();
     if (!readAll(file.get(), *found.bytes)) {
+        int error = errno;
         found.bytes.reset();
-        found.status = vault_status::kFileUnreadable;
+        unreadable(error, "cannot read ", path);
     }
     return found;
 }
@@ -163,6 +177,16 @@ void store(int folder, const std::string& path, const JsonValue& contents) {
     bytes.push_back('\n');
     // Into the folder that was checked; a rename never follows a link.
     writeFileAtomicallyAt(folder, lastPathComponent(path), bytes, path, 0600);
+}
+
+// Per thread: a vault serves calls from several threads at once, and each
+// caller asks about its own call right after it.
+thread_local std::string lastFailure;
+
+// The status of a call that found the file unusable, its failure kept.
+std::int32_t failed(const Found& found) {
+    lastFailure = found.failure;
+    return found.status;
 }
 
 }  // namespace
@@ -187,15 +211,19 @@ KeychainReadResult CredentialFileVault::read(const std::string& service, const s
 
 std::int32_t CredentialFileVault::write(const std::string& service, const std::string& account,
                                         std::string_view data) {
+    lastFailure.clear();
     try {
         createDirectories(parentPath(path_), 0700);
         // Checked before the lock file is made, so that a folder others can
         // write gets nothing of ours.
-        if (std::int32_t status = find(path_, true).status; status != vault_status::kSuccess) return status;
+        if (Found before = find(path_, true); before.status != vault_status::kSuccess) return failed(before);
         ExclusiveFileLock lock(path_ + ".lock");
         Found found = find(path_, true);
-        if (found.status != vault_status::kSuccess) return found.status;
-        if (found.folder.get() < 0) return vault_status::kFileWriteFailed;
+        if (found.status != vault_status::kSuccess) return failed(found);
+        if (found.folder.get() < 0) {
+            lastFailure = "cannot open folder " + parentPath(path_) + ": " + std::strerror(ENOENT);
+            return vault_status::kFileWriteFailed;
+        }
         // A corrupt file holds nothing we can use; writing a session (a login)
         // is what replaces it.
         JsonValue contents = parseCredentialFile(found.bytes).value_or(JsonValue::object());
@@ -205,22 +233,24 @@ std::int32_t CredentialFileVault::write(const std::string& service, const std::s
         contents["version"] = 1;
         store(found.folder.get(), path_, contents);
         return vault_status::kSuccess;
-    } catch (const FileError&) {
+    } catch (const FileError& error) {
+        lastFailure = error.detail();
         return vault_status::kFileWriteFailed;
     }
 }
 
 std::int32_t CredentialFileVault::remove(const std::string& service, const std::string& account) {
+    lastFailure.clear();
     try {
         // Nothing to delete: answer without creating a lock file (or a folder
         // for it) on a machine that never stored anything. A refused file is
         // refused before its folder gets a lock file.
         Found before = find(path_, false);
-        if (before.status != vault_status::kSuccess) return before.status;
+        if (before.status != vault_status::kSuccess) return failed(before);
         if (!before.bytes) return vault_status::kItemNotFound;
         ExclusiveFileLock lock(path_ + ".lock");
         Found found = find(path_, false);
-        if (found.status != vault_status::kSuccess) return found.status;
+        if (found.status != vault_status::kSuccess) return failed(found);
         if (!found.bytes) return vault_status::kItemNotFound;
         std::optional<JsonValue> contents = parseCredentialFile(found.bytes);
         if (!contents) return vault_status::kFileCorrupt;
@@ -231,9 +261,12 @@ std::int32_t CredentialFileVault::remove(const std::string& service, const std::
         if (accounts->empty()) items->erase(accounts);
         store(found.folder.get(), path_, *contents);
         return vault_status::kSuccess;
-    } catch (const FileError&) {
+    } catch (const FileError& error) {
+        lastFailure = error.detail();
         return vault_status::kFileWriteFailed;
     }
 }
+
+std::string CredentialFileVault::lastFailureDetail() const { return lastFailure; }
 
 }  // namespace palisor

@@ -43,6 +43,10 @@ public:
     KeychainReadResult read(const std::string& service, const std::string& account) override;
     std::int32_t write(const std::string& service, const std::string& account, std::string_view data) override;
     std::int32_t remove(const std::string& service, const std::string& account) override;
+    // The file or folder that could not be written, read or made, and the
+    // system's reason ("not a folder: /x: Not a directory"). Refusals are
+    // told by refusal() instead.
+    std::string lastFailureDetail() const override;
 
 private:
     std::string path_;

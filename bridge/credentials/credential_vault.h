@@ -62,6 +62,10 @@ public:
     virtual std::int32_t write(const std::string& service, const std::string& account, std::string_view data) = 0;
     // kItemNotFound when there was nothing to delete.
     virtual std::int32_t remove(const std::string& service, const std::string& account) = 0;
+    // Why the last write or remove made on the calling thread failed, in
+    // words for people (what failed where, and the system's reason); empty
+    // when the backend has nothing to add to the status.
+    virtual std::string lastFailureDetail() const { return {}; }
 };
 
 inline constexpr const char* kDisableKeychainVariable = "PALISOR_BRIDGE_DISABLE_KEYCHAIN";

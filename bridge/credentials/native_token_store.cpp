@@ -15,14 +15,15 @@ namespace palisor {
 
 // ---- errors ----
 
-NativeTokenStoreError::NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status)
-    : BridgeError(std::move(code)), case_(errorCase), status_(status) {}
+NativeTokenStoreError::NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status,
+                                             std::string detail)
+    : BridgeError(std::move(code), std::move(detail)), case_(errorCase), status_(status) {}
 
-NativeTokenStoreError NativeTokenStoreError::keychainWriteFailed(std::int32_t status) {
-    return {Case::keychainWriteFailed, "KEYCHAIN_WRITE_FAILED:" + std::to_string(status), status};
+NativeTokenStoreError NativeTokenStoreError::keychainWriteFailed(std::int32_t status, std::string detail) {
+    return {Case::keychainWriteFailed, "KEYCHAIN_WRITE_FAILED:" + std::to_string(status), status, std::move(detail)};
 }
-NativeTokenStoreError NativeTokenStoreError::keychainDeleteFailed(std::int32_t status) {
-    return {Case::keychainDeleteFailed, "KEYCHAIN_DELETE_FAILED:" + std::to_string(status), status};
+NativeTokenStoreError NativeTokenStoreError::keychainDeleteFailed(std::int32_t status, std::string detail) {
+    return {Case::keychainDeleteFailed, "KEYCHAIN_DELETE_FAILED:" + std::to_string(status), status, std::move(detail)};
 }
 NativeTokenStoreError NativeTokenStoreError::encodeFailed() {
     return {Case::encodeFailed, "KEYCHAIN_SESSION_ENCODE_FAILED", std::nullopt};
@@ -41,6 +42,12 @@ constexpr const char* kLegacyServiceV1 = "Palisor Bridge Native Session";
 // Project-agent tokens are dropped this long before they expire, so a request
 // never leaves with a token that dies on the way.
 constexpr int kProjectAgentSkewSeconds = 60;
+
+// A write's or delete's status with the vault's account of a failure.
+struct VaultStatus {
+    std::int32_t status = vault_status::kSuccess;
+    std::string detail;
+};
 
 template <typename T>
 struct VaultAnswer {
@@ -205,23 +212,29 @@ NativeTokenStore::KeychainReadOutcome NativeTokenStore::readKeychainDataWithTime
 
 void NativeTokenStore::writeKeychainDataWithTimeout(const std::string& data) {
     auto vault = vault_;
-    auto answer = runWithTimeout<std::int32_t>(
-        *keychainWriteQueue_, health_, keychainTimeout_,
-        [vault, service = service_, account = account_, data] { return vault->write(service, account, data); });
+    // The detail is asked for on the thread that made the call, right after it.
+    auto answer = runWithTimeout<VaultStatus>(*keychainWriteQueue_, health_, keychainTimeout_,
+                                              [vault, service = service_, account = account_, data] {
+                                                  std::int32_t status = vault->write(service, account, data);
+                                                  return VaultStatus{status, vault->lastFailureDetail()};
+                                              });
     if (answer.timedOut) throw NativeTokenStoreError::keychainWriteTimedOut();
-    std::int32_t status = answer.value.value_or(vault_status::kInternalError);
-    if (status != vault_status::kSuccess) throw NativeTokenStoreError::keychainWriteFailed(status);
+    VaultStatus result = answer.value.value_or(VaultStatus{vault_status::kInternalError, {}});
+    if (result.status != vault_status::kSuccess)
+        throw NativeTokenStoreError::keychainWriteFailed(result.status, result.detail);
 }
 
 std::optional<NativeTokenStoreError> NativeTokenStore::deleteKeychainDataWithTimeout() {
     auto vault = vault_;
-    auto answer = runWithTimeout<std::int32_t>(
-        *keychainWriteQueue_, health_, keychainTimeout_,
-        [vault, service = service_, account = account_] { return vault->remove(service, account); });
+    auto answer = runWithTimeout<VaultStatus>(*keychainWriteQueue_, health_, keychainTimeout_,
+                                              [vault, service = service_, account = account_] {
+                                                  std::int32_t status = vault->remove(service, account);
+                                                  return VaultStatus{status, vault->lastFailureDetail()};
+                                              });
     if (answer.timedOut) return NativeTokenStoreError::keychainDeleteTimedOut();
-    std::int32_t status = answer.value.value_or(vault_status::kInternalError);
-    if (status == vault_status::kSuccess || status == vault_status::kItemNotFound) return std::nullopt;
-    return NativeTokenStoreError::keychainDeleteFailed(status);
+    VaultStatus result = answer.value.value_or(VaultStatus{vault_status::kInternalError, {}});
+    if (result.status == vault_status::kSuccess || result.status == vault_status::kItemNotFound) return std::nullopt;
+    return NativeTokenStoreError::keychainDeleteFailed(result.status, result.detail);
 }
 
 NativeTokenStore::PersistedSessionRead NativeTokenStore::readCurrentItem() {
@@ -399,7 +412,7 @@ void NativeTokenStore::writeOrKeepLocked(const JsonValue& record, const std::str
         ++generation_;
         // The vault still holds what it held when the first save failed.
         std::string held = unsaved_ ? unsaved_->vaultRefreshToken : vaultRefreshToken;
-        unsaved_ = Unsaved{std::move(held), error.what()};
+        unsaved_ = Unsaved{std::move(held), errorMessage(error)};
     }
 }
 

@@ -20,8 +20,10 @@ class NativeTokenStoreError : public BridgeError {
 public:
     enum class Case { keychainWriteFailed, keychainDeleteFailed, encodeFailed, keychainWriteTimedOut, keychainDeleteTimedOut };
 
-    static NativeTokenStoreError keychainWriteFailed(std::int32_t status);
-    static NativeTokenStoreError keychainDeleteFailed(std::int32_t status);
+    // `detail`: the vault's own account of the failure, for people; the
+    // code stays the status alone.
+    static NativeTokenStoreError keychainWriteFailed(std::int32_t status, std::string detail = {});
+    static NativeTokenStoreError keychainDeleteFailed(std::int32_t status, std::string detail = {});
     static NativeTokenStoreError encodeFailed();
     static NativeTokenStoreError keychainWriteTimedOut();
     static NativeTokenStoreError keychainDeleteTimedOut();
@@ -31,7 +33,8 @@ public:
     std::optional<std::int32_t> status() const noexcept { return status_; }
 
 private:
-    NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status);
+    NativeTokenStoreError(Case errorCase, std::string code, std::optional<std::int32_t> status,
+                          std::string detail = {});
     Case case_;
     std::optional<std::int32_t> status_;
 };

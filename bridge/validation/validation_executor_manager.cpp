@@ -66,7 +66,7 @@ void ValidationExecutorManager::reconcile(const std::shared_ptr<AuthorityClient>
                 registration.projectKey);
             continue;
         } catch (...) {
-            failure = currentExceptionDescription();
+            failure = currentExceptionMessage();
         }
         if (onStatus) onStatus(registration, "Validation executor chưa sẵn sàng: " + failure, true);
     }

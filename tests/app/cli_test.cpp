@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -139,6 +141,29 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     EXPECT_TRUE(contains(status, std::string(kCredentialStoreUnavailableAdvice) + "\n" + why)) << status;
     EXPECT_FALSE(contains(status, "Chưa đăng nhập.")) << status;
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), logins);
+}
+
+// Folders under a regular file cannot be made, not even by root: the
+// failure names the folder and the system's reason, and a login that has a
+// credential file is not told to set one.
+TEST_F(CommandLine, FileFailuresNameThePathAndTheReason) {
+    std::string blocker = home.path() + "/blocker";
+    test::writeFile(blocker, "");
+    std::string reason = std::string(": ") + std::strerror(ENOTDIR);
+    auto env = test::bridgeEnvironment(blocker + "/config", {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
+                                                             "PALISOR_BRIDGE_CREDENTIAL_FILE=" + blocker + "/s.json"});
+    CommandResult add = test::runProgram(test::kBridgeExecutable, {"workspace", "add", workspace("ws", "CLI")}, env);
+    EXPECT_EQ(add.exitCode, 1);
+    EXPECT_TRUE(add.err.starts_with("Có workspace không hợp lệ: ws: DIRECTORY_CREATE_FAILED: ")) << add.err;
+    EXPECT_TRUE(contains(add.err, blocker + "/config" + reason)) << add.err;
+
+    CommandResult login = test::runProgram(test::kBridgeExecutable,
+                                           {"login", "--email", "dev@palisor.test", "--password-stdin"}, env,
+                                           "right-password\n");
+    EXPECT_EQ(login.exitCode, 1);
+    EXPECT_TRUE(login.err.starts_with("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:-72103: ")) << login.err;
+    EXPECT_TRUE(contains(login.err, blocker + reason)) << login.err;
+    EXPECT_FALSE(contains(login.err, "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << login.err;
 }
 
 TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {

@@ -9,6 +9,7 @@
 #include "bridge/app/bridge_app_delegate.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/authority/authority_client.h"
+#include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
@@ -141,7 +142,9 @@ protected:
         options.validationExecutors = executors;
         options.ensureWorkspaceSkillRoot = [this](const std::string& root) {
             skillRoots.push_back(root);
-            if (root.find("broken-skills") != std::string::npos) throw std::runtime_error("SKILL_ROOT_FAILED");
+            if (root.find("broken-skills") != std::string::npos)
+                throw FileError("DIRECTORY_CREATE_FAILED", "cannot create folder " + root + ": No space left on device",
+                                ENOSPC);
         };
         options.watchSettings = false;
         options.publishExecutorStates = publishStates;
@@ -288,7 +291,7 @@ TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
     std::filesystem::remove(home.file("gone/AGENTS.md"));
     launch();
     ASSERT_TRUE(startsWith(view.status, "Bridge đang chạy nhưng có workspace lỗi: ALPHA: ")) << view.status;
-    EXPECT_NE(view.status.find("; BETA: SKILL_ROOT_FAILED"), std::string::npos) << view.status;
+    EXPECT_NE(view.status.find("; BETA: DIRECTORY_CREATE_FAILED: cannot create folder "), std::string::npos) << view.status;
     EXPECT_EQ(view.statusColor, StatusColor::orange);
     delegate->applicationWillTerminate();
     delegate.reset();
@@ -353,7 +356,9 @@ TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
     view.chosenFolders = {workspace("broken-skills", "BETA")};
     delegate->handleAddWorkspace();
     EXPECT_EQ(view.chooserStart, alpha);
-    EXPECT_TRUE(startsWith(view.status, "Có workspace không hợp lệ: broken-skills: SKILL_ROOT_FAILED")) << view.status;
+    // A file error names the folder and the reason.
+    EXPECT_EQ(view.status, "Có workspace không hợp lệ: broken-skills: DIRECTORY_CREATE_FAILED: cannot create folder " +
+                               skillRoots.back() + ": No space left on device");
     ASSERT_EQ(view.list.rows.size(), 2u);
     EXPECT_EQ(view.list.countText, "2 workspace");
 

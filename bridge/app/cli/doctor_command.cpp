@@ -303,7 +303,7 @@ Exchange authorityGet(const std::shared_ptr<AuthorityClient>& client, const std:
             exchange.error = errorDescription(error);
         } catch (const std::exception& error) {
             exchange.refused = isAuthFailure(error);
-            exchange.error = errorDescription(error);
+            exchange.error = errorMessage(error);
         }
         return exchange;
     });
@@ -585,7 +585,7 @@ void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, 
                             "\" và \"- authorityOrigin: " + bridgeOrigin + "\".");
             continue;
         } catch (const std::exception& error) {
-            report.fail(name, joinPath(root, "AGENTS.md") + " không đọc được (" + errorDescription(error) + ").",
+            report.fail(name, joinPath(root, "AGENTS.md") + " không đọc được (" + errorMessage(error) + ").",
                         "Kiểm tra rằng AGENTS.md có trong " + root + ", đọc được và là UTF-8.");
             continue;
         }
@@ -666,7 +666,7 @@ void checkExecutorRuntime(Report& report) {
     using Process = ValidationExecutorProcess;
     Process::Resources resources = Process::resourcesIn(Process::defaultResourceFolder());
     if (auto missing = Process::missingResource(resources)) {
-        report.fail(name, "thiếu " + missing->path + " (" + errorDescription(missing->error) + ").", install);
+        report.fail(name, "thiếu " + missing->path + " (" + errorMessage(missing->error) + ").", install);
         return;
     }
     // Run as the executor runs, on its search path.

@@ -87,7 +87,8 @@ struct LoginOptions {
 };
 
 // Said after a login that found nowhere to keep the session, which on a
-// machine without a desktop keyring is the usual first stumble.
+// machine without a desktop keyring is the usual first stumble. Only where no
+// credential file is set: one that is set already needs its own fix.
 constexpr const char* kNoKeyringHint =
     "Không lưu được phiên vào keyring. Trên máy không có keyring, đặt "
     "PALISOR_BRIDGE_CREDENTIAL_FILE=~/.config/palisor-bridge/session.json rồi đăng nhập lại; "
@@ -96,15 +97,35 @@ constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
     "(hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE) để lệnh login lưu được phiên.";
 
+// The credential file sessions go to, when one is set (and not overruled by
+// memory-only sessions).
+std::optional<std::string> configuredCredentialFile() {
+    if (keychainDisabledByEnvironment()) return std::nullopt;
+    auto file = environmentValue(kCredentialFileVariable);
+    if (!file || file->empty()) return std::nullopt;
+    return file;
+}
+
 // Why the configured credential file is refused, as the two lines a user
 // needs (what is wrong, what to run); empty when it is not, or when sessions
 // do not go to a file.
 std::string credentialFileProblem() {
-    if (keychainDisabledByEnvironment()) return {};
-    auto file = environmentValue(kCredentialFileVariable);
-    if (!file || file->empty()) return {};
+    auto file = configuredCredentialFile();
+    if (!file) return {};
     auto refusal = CredentialFileVault(*file).refusal();
     return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
+}
+
+// What to do after the session could not be stored: the refused file's fix,
+// for a file that could not be written (a full disk, a read-only folder: the
+// error names which and why) that file, and only without a file the way
+// round a missing keyring.
+std::string storeFailureHint() {
+    if (std::string problem = credentialFileProblem(); !problem.empty()) return problem;
+    if (auto file = configuredCredentialFile())
+        return "Không lưu được phiên vào " + *file +
+               ": sửa lỗi trên (chỗ trống trên đĩa, quyền ghi thư mục) rồi đăng nhập lại.";
+    return kNoKeyringHint;
 }
 
 int runLogin(const LoginOptions& options) {
@@ -130,16 +151,14 @@ int runLogin(const LoginOptions& options) {
         std::cout << "Đã đăng nhập: " << who << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
+        std::string message = errorMessage(error);
         std::string code = errorDescription(error);
         // A keyring that stopped answering is there; it needs no credential file.
         if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
-            return fail("Đăng nhập lỗi: " + code + "\nKho lưu phiên đăng nhập (keyring) không trả lời. Chạy "
+            return fail("Đăng nhập lỗi: " + message + "\nKho lưu phiên đăng nhập (keyring) không trả lời. Chạy "
                         "palisor-bridge doctor để xem nguyên nhân và cách sửa.");
-        if (code.starts_with("KEYCHAIN_")) {
-            std::string problem = credentialFileProblem();
-            return fail("Đăng nhập lỗi: " + code + "\n" + (problem.empty() ? kNoKeyringHint : problem));
-        }
-        return fail("Đăng nhập lỗi: " + code);
+        if (code.starts_with("KEYCHAIN_")) return fail("Đăng nhập lỗi: " + message + "\n" + storeFailureHint());
+        return fail("Đăng nhập lỗi: " + message);
     }
 }
 
@@ -157,7 +176,7 @@ int runLogout() {
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::string problem = credentialFileProblem();
-        return fail("Đăng xuất lỗi: " + errorDescription(error) + (problem.empty() ? "" : "\n" + problem));
+        return fail("Đăng xuất lỗi: " + errorMessage(error) + (problem.empty() ? "" : "\n" + problem));
     }
 }
 

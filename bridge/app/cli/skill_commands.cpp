@@ -76,7 +76,7 @@ int runSync(const SyncOptions& options) {
         }
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::cerr << "Không đồng bộ được skill: " << errorDescription(error) << "\n";
+        std::cerr << "Không đồng bộ được skill: " << errorMessage(error) << "\n";
         return kExitFailure;
     }
 }

@@ -66,7 +66,7 @@ int runAdd(const AddOptions& options) {
             added.push_back(registration.projectKey);
         } catch (const std::exception& error) {
             // Named as the user sees the folder ("." is the current one).
-            failures.push_back(lastPathComponent(standardizePath(path)) + ": " + errorDescription(error));
+            failures.push_back(lastPathComponent(standardizePath(path)) + ": " + errorMessage(error));
         }
     }
     if (!added.empty()) std::cout << "Đã thêm workspace: " << joined(added, ", ") << "\n";
@@ -84,7 +84,7 @@ int runChange(const std::string& doneLine, const std::function<void(WorkspaceReg
         std::cout << doneLine << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        return workspaceFailure(errorDescription(error));
+        return workspaceFailure(errorMessage(error));
     }
 }
 
