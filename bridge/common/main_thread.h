@@ -13,7 +13,8 @@
 namespace palisor {
 
 // Where the application's state lives: every task posted here runs on one
-// thread, one at a time, in the order posted (delayed tasks when they are due).
+// thread, one at a time, in the order posted (urgent tasks ahead of the
+// others, delayed tasks when they are due).
 // The window realises it with the toolkit's queued calls; headless programs
 // run a MainLoop.
 class MainThread {

@@ -15,9 +15,10 @@ TEST(MainLoop, RunsPostedAndDueTasksInOrderOnItsThreadUntilQuit) {
     MainLoop loop;
     std::vector<std::string> ran;
     std::thread::id loopThread;
-    // Posted before run(), from another thread, and from inside tasks.
-    loop.postAfter(std::chrono::milliseconds(30), [&] { ran.push_back("late"); });
-    loop.postAfter(std::chrono::milliseconds(10), [&] { ran.push_back("early"); });
+    // Posted before run(), from another thread, and from inside tasks; the
+    // delays leave a slow start (a sanitizer's) time to run the first tasks.
+    loop.postAfter(300ms, [&] { ran.push_back("late"); });
+    loop.postAfter(200ms, [&] { ran.push_back("early"); });
     loop.post([&] {
         loopThread = std::this_thread::get_id();
         ran.push_back("first");
@@ -25,7 +26,7 @@ TEST(MainLoop, RunsPostedAndDueTasksInOrderOnItsThreadUntilQuit) {
     });
     std::thread other([&] { loop.post([&] { ran.push_back("other"); }); });
     other.join();
-    loop.postAfter(std::chrono::milliseconds(40), [&] {
+    loop.postAfter(400ms, [&] {
         ran.push_back("quit");
         loop.quit();
         loop.post([&] { ran.push_back("after quit"); });
