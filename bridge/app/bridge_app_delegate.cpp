@@ -60,7 +60,22 @@ BackgroundRunner utilityRunner() {
 }
 
 std::shared_ptr<BridgeAppDelegate> BridgeAppDelegate::create(Options options) {
-    return std::shared_ptr<BridgeAppDelegate>(new BridgeAppDelegate(std::move(options)));
+    std::shared_ptr<BridgeAppDelegate> delegate(new BridgeAppDelegate(std::move(options)));
+    // An executor may print status lines faster than the main thread takes
+    // them in: only the latest per workspace waits, so memory stays flat
+    // and a shutdown is not stuck behind a backlog.
+    std::weak_ptr<BridgeAppDelegate> weak = delegate;
+    delegate->executorStatuses_ = CoalescingPoster<ValidationStatus>::create(
+        delegate->options_.mainThread, [weak](const std::string& workspaceId, ValidationStatus status) {
+            if (auto self = weak.lock(); self && !self->isTerminated_)
+                self->applyExecutorStatus(workspaceId, std::move(status));
+        });
+    delegate->executorAuthFailures_ = CoalescingPoster<WorkspaceRegistration>::create(
+        delegate->options_.mainThread, [weak](const std::string&, WorkspaceRegistration registration) {
+            if (auto self = weak.lock(); self && !self->isTerminated_)
+                self->handleExecutorAuthenticationFailure(registration);
+        });
+    return delegate;
 }
 
 BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(options)) {
@@ -256,30 +271,27 @@ void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) 
     std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
     auto executors = validationExecutors_;
     auto client = authorityClient_;
-    options_.runUtility([weak, executors, client, workspaces, forceRestart] {
+    options_.runUtility([weak, executors, client, workspaces, forceRestart, statuses = executorStatuses_,
+                         authFailures = executorAuthFailures_] {
         if (weak.expired()) return;
         executors->reconcile(
             client, workspaces, forceRestart,
-            [weak](const WorkspaceRegistration& registration) {
-                if (auto self = weak.lock())
-                    self->onMain([registration](BridgeAppDelegate& delegate) {
-                        delegate.handleExecutorAuthenticationFailure(registration);
-                    });
+            [authFailures](const WorkspaceRegistration& registration) {
+                authFailures->offer(registration.workspaceId, registration);
             },
-            [weak](const WorkspaceRegistration& registration, const std::string& message, bool isError) {
-                auto self = weak.lock();
-                if (!self) return;
-                self->onMain([id = registration.workspaceId, message, isError](BridgeAppDelegate& delegate) {
-                    // A report that arrives after its workspace was removed,
-                    // switched off or logged out of would otherwise count as
-                    // an executor error for ever.
-                    if (!delegate.isLoggedIn_ || !delegate.validationWanted(id)) return;
-                    delegate.validationStatuses_[id] = ValidationStatus{message, isError};
-                    delegate.renderWorkspaceList();
-                    delegate.refreshSessionUi();
-                });
+            [statuses](const WorkspaceRegistration& registration, const std::string& message, bool isError) {
+                statuses->offer(registration.workspaceId, ValidationStatus{message, isError});
             });
     });
+}
+
+void BridgeAppDelegate::applyExecutorStatus(const std::string& workspaceId, ValidationStatus status) {
+    // A report that arrives after its workspace was removed, switched off or
+    // logged out of would otherwise count as an executor error for ever.
+    if (!isLoggedIn_ || !validationWanted(workspaceId)) return;
+    validationStatuses_[workspaceId] = std::move(status);
+    renderWorkspaceList();
+    refreshSessionUi();
 }
 
 void BridgeAppDelegate::handleLogin() {
@@ -466,10 +478,29 @@ void BridgeAppDelegate::renderWorkspaceList() {
     if (window_) window_->showWorkspaces(list);
 }
 
-void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list) {
+void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list, bool scheduled) {
     if (!options_.publishExecutorStates || isTerminated_ || !localServer_ || !localServer_->isRunning()) return;
+    // A write already scheduled takes the rows as they are by then.
     std::optional<std::string> warning = isLoggedIn_ ? sessionNotice_ : std::nullopt;
-    if (publishedRows_ == list.rows && publishedWarning_ == warning) return;
+    if ((publishedRows_ == list.rows && publishedWarning_ == warning) || stateWriteScheduled_) return;
+    // Each write is synced to disk; an executor changing its status many
+    // times a second must not cost a write each. The first change after a
+    // quiet spell is written at once, later ones together when the interval
+    // is over, so the last state always reaches the file.
+    auto now = std::chrono::steady_clock::now();
+    auto due = lastStateWrite_.value_or(now) + options_.executorStateWriteInterval;
+    if (!scheduled && lastStateWrite_ && now < due) {
+        stateWriteScheduled_ = true;
+        std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+        options_.mainThread->postAfter(std::chrono::ceil<std::chrono::milliseconds>(due - now), [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->stateWriteScheduled_ = false;
+            self->publishExecutorStates(self->workspaceListModel(), true);
+        });
+        return;
+    }
+    lastStateWrite_ = now;
     if (executorStatePath_.empty()) executorStatePath_ = executorStatePath(localServer_->port());
     try {
         writeExecutorStates(executorStatePath_, localServer_->port(), list, warning);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/app/bridge_view.h"
+#include "bridge/common/coalescing_poster.h"
 #include "bridge/common/main_thread.h"
 #include "bridge/validation/validation_executors.h"
 #include "bridge/workspace/workspace_registration.h"
@@ -69,6 +70,9 @@ public:
         // error is left standing until the next login or refresh by the user.
         int executorAuthRestartLimit = 3;
         std::chrono::milliseconds executorAuthRestartWindow{std::chrono::minutes(5)};
+        // The shortest time between two writes of the published executor
+        // states; changes that come sooner are written together at its end.
+        std::chrono::milliseconds executorStateWriteInterval{250};
     };
 
     struct ValidationStatus {
@@ -140,9 +144,11 @@ private:
     void onMain(std::function<void(BridgeAppDelegate&)> task);
     void scheduleSessionCheck();
     void handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration);
+    void applyExecutorStatus(const std::string& workspaceId, ValidationStatus status);
     // Whether the workspace is registered with validation switched on.
     bool validationWanted(const std::string& workspaceId);
-    void publishExecutorStates(const WorkspaceListModel& list);
+    // `scheduled`: the write that ends an interval between writes.
+    void publishExecutorStates(const WorkspaceListModel& list, bool scheduled = false);
 
     BridgeView* window_ = nullptr;
     Options options_;
@@ -161,9 +167,15 @@ private:
     std::map<std::string, ValidationStatus> validationStatuses_;
     // Restarts caused by rejected executor credentials, per workspace id.
     std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> executorAuthRestarts_;
+    // What the executors report from their own threads, the latest per
+    // workspace, on its way to the main thread.
+    std::shared_ptr<CoalescingPoster<ValidationStatus>> executorStatuses_;
+    std::shared_ptr<CoalescingPoster<WorkspaceRegistration>> executorAuthFailures_;
     std::string executorStatePath_;  // set by the first publication
     std::optional<std::vector<WorkspaceRowModel>> publishedRows_;
     std::optional<std::string> publishedWarning_;
+    std::optional<std::chrono::steady_clock::time_point> lastStateWrite_;
+    bool stateWriteScheduled_ = false;
 };
 
 // The process-wide background runners: login and logout at normal priority,

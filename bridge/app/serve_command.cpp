@@ -65,7 +65,8 @@ int runServeCommand() {
         int received = 0;
         while (sigwait(&stopSignals, &received) != 0) {
         }
-        loop->post(terminate);
+        // Ahead of whatever waits in the loop: a stop must not queue behind work.
+        loop->postUrgent(terminate);
     });
     loop->run();
     // Wake the waiter when the loop ended on its own; the signal is consumed

@@ -148,6 +148,7 @@ protected:
         };
         options.watchSettings = false;
         options.publishExecutorStates = publishStates;
+        options.executorStateWriteInterval = std::chrono::hours(1);
         delegate = BridgeAppDelegate::create(options);
         delegate->setView(&view);
         delegate->applicationDidFinishLaunching();
@@ -554,13 +555,24 @@ TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
               std::filesystem::perms::owner_all);
     EXPECT_TRUE(readExecutorStates(path, port)->empty());
 
+    // Changes within the interval since the last write are written together
+    // once it is over: a flood of statuses costs one write, and the file
+    // still ends on the last state.
+    std::size_t timers = mainThread->delayed.size();
     logIn();
     delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
     utility.runAll();
     auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
+    for (int i = 0; i < 1000; ++i)
+        executors->lastStatus(workspaces.at(0), "Validation executor lỗi: E" + std::to_string(i), true);
     executors->lastStatus(workspaces.at(0), "Validation executor đã sẵn sàng cho 2 repo.", false);
     delegate->handleToggleWorkspaceValidation(workspaces.at(1).workspaceId, false);
     utility.runAll();
+    EXPECT_TRUE(readExecutorStates(path, port)->empty());
+    ASSERT_EQ(mainThread->delayed.size(), timers + 1);
+    auto write = std::move(mainThread->delayed.back());
+    mainThread->delayed.pop_back();
+    write();
     auto states = readExecutorStates(path, port);
     ASSERT_TRUE(states);
     ASSERT_EQ(states->size(), 2u);

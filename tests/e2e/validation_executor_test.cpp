@@ -1,17 +1,20 @@
 // The real executor script under the real program, as a user runs them: one
 // executor per workspace whose validation is on, its state in `status`, and
-// nothing left behind when the bridge is killed.
+// nothing left behind when the bridge is killed. And a stand-in executor that
+// floods the bridge with status lines.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "tests/support/bridge_process.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
+#include "tests/validation/validation_fixture.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor {
@@ -58,12 +61,31 @@ bool eventually(Condition condition, std::chrono::milliseconds limit) {
     return condition();
 }
 
+// Sanitizers keep freed memory in quarantine and shadow every byte: the
+// resident size says nothing about growth there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The resident memory of a process, in KiB.
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
 class ValidationExecutorEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::filesystem::exists(std::filesystem::path(test::kBridgeExecutable).parent_path() /
-                                     "../share/palisor-bridge/runtime/node"))
-            GTEST_SKIP() << "no Node.js runtime next to the bridge";
         authority.addUser("dev@palisor.test", "mật-khẩu", {"ALPHA"});
         authority.start();
         port = test::freePort();
@@ -84,9 +106,8 @@ protected:
     test::CommandResult run(const std::vector<std::string>& arguments) {
         return test::runProgram(test::kBridgeExecutable, arguments, environment);
     }
-    std::unique_ptr<test::ChildProcess> serve() {
-        return std::make_unique<test::ChildProcess>(test::kBridgeExecutable, std::vector<std::string>{"serve"},
-                                                    environment);
+    std::unique_ptr<test::ChildProcess> serve(const std::string& program = test::kBridgeExecutable) {
+        return std::make_unique<test::ChildProcess>(program, std::vector<std::string>{"serve"}, environment);
     }
     bool statusShows(const std::string& line) {
         return eventually([&] { return run({"status"}).out.find(line) != std::string::npos; }, 30s);
@@ -105,6 +126,9 @@ protected:
 };
 
 TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridge) {
+    if (!std::filesystem::exists(std::filesystem::path(test::kBridgeExecutable).parent_path() /
+                                 "../share/palisor-bridge/runtime/node"))
+        GTEST_SKIP() << "no Node.js runtime next to the bridge";
     auto bridge = serve();
     ASSERT_TRUE(bridge->waitForOutput("Bridge đang chạy")) << bridge->output;
     ASSERT_TRUE(statusShows("ALPHA (" + workspaceId() + "): Validation executor đã sẵn sàng cho 2 repo."))
@@ -145,6 +169,57 @@ TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridg
     EXPECT_TRUE(eventually([&] { return !running(executors[0]); }, 5s));
     // No bridge answers, so no executor state is shown.
     EXPECT_EQ(run({"status"}).out.find("Validation executor:"), std::string::npos);
+}
+
+TEST_F(ValidationExecutorEndToEnd, AFloodingExecutorNeitherGrowsTheBridgeNorHoldsUpItsStop) {
+    namespace fs = std::filesystem;
+    // The program as installed elsewhere, its runtime the shell: the
+    // executor prints two alternating status lines as fast as it can, pauses
+    // on a last one, then floods again.
+    test::TempDir install;
+    fs::create_directories(install.path() + "/bin");
+    std::string program = install.path() + "/bin/palisor-bridge";
+    std::error_code linked;
+    fs::create_hard_link(test::kBridgeExecutable, program, linked);
+    if (linked) fs::copy_file(test::kBridgeExecutable, program);
+    std::string pause = dir.file("pause"), resume = dir.file("resume");
+    std::string flood = R"(yes '{"event":"validation-worker.error","code":"FLOOD-A"}
+{"event":"validation-worker.error","code":"FLOOD-B"}')";
+    test::makeResources(install.path() + "/share/palisor-bridge",
+                        flood + " &\n" + test::waitForFile(pause) + "kill $!\nwait\n" + test::readyLine(3) +
+                            test::waitForFile(resume) + "exec " + flood + "\n");
+
+    auto bridge = serve(program);
+    ASSERT_TRUE(bridge->waitForOutput("Bridge đang chạy")) << bridge->output;
+    ASSERT_TRUE(statusShows("Validation executor lỗi: FLOOD-")) << run({"status"}).out << bridge->output;
+    std::this_thread::sleep_for(2s);  // warm-up: threads, buffers and the allocator's pools
+    long before = residentKiB(bridge->pid()), peak = before;
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(100ms);
+        peak = std::max(peak, residentKiB(bridge->pid()));
+    }
+    std::cout << "serve's resident memory under the flood: " << before << " KiB, at most " << peak
+              << " KiB in 10 s\n";
+    if (!kSanitized) {
+        EXPECT_LT(peak - before, 20 * 1024);
+    }
+
+    // The flood is over: the state on disk is the last one, not one from
+    // within the flood.
+    test::writeFile(pause, "");
+    EXPECT_TRUE(statusShows("Validation executor đã sẵn sàng cho 3 repo.")) << run({"status"}).out;
+
+    // A stop request in the middle of a flood is taken at once.
+    test::writeFile(resume, "");
+    ASSERT_TRUE(statusShows("Validation executor lỗi: FLOOD-")) << run({"status"}).out;
+    pid_t pid = bridge->pid();
+    auto begun = std::chrono::steady_clock::now();
+    bridge->signal(SIGTERM);
+    bool stopped = eventually([&] { return !running(pid); }, 2s);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun);
+    EXPECT_TRUE(stopped) << "still running " << took.count() << " ms after SIGTERM";
+    if (!stopped) bridge->signal(SIGKILL);
+    EXPECT_EQ(bridge->waitForExit(), stopped ? 0 : 128 + SIGKILL) << bridge->output;
 }
 
 }  // namespace
