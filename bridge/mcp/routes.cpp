@@ -145,9 +145,19 @@ ParsedHead parseHead(std::string_view head) {
     return parsed;
 }
 
-bool refusedByBrowserGuard(const std::vector<Header>& headers) {
+// Browsers send Sec-Fetch-Site on every request and other clients never do;
+// only a request the user typed ("none") or one from the bridge's own origin
+// may pass. A page on any other site or loopback port is refused, whatever
+// method or content type it uses.
+bool isAllowedFetchSite(std::string_view site) {
+    std::string lower = asciiLower(site);
+    return lower == "same-origin" || lower == "none";
+}
+
+bool refusedByBrowserGuard(const std::vector<Header>& headers, std::uint16_t port) {
     for (const Header& header : headers) {
-        if (header.name == "origin" && !isLoopbackOrigin(header.value)) return true;
+        if (header.name == "origin" && !isOwnOrigin(header.value, port)) return true;
+        if (header.name == "sec-fetch-site" && !isAllowedFetchSite(header.value)) return true;
         if (header.name == "host" && !header.value.empty() && !isLoopbackHost(header.value)) return true;
     }
     return false;
@@ -203,35 +213,9 @@ JsonValue manifestObject(std::uint16_t port) {
 
 JsonValue routerNotReady() { return failure("NATIVE_TOOL_ROUTER_NOT_READY"); }
 
-HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
-    auto request = parseJson(body);
-    if (!request || !request->is_object()) return HttpResponse::jsonRpcError(nullptr, -32700, "INVALID_JSON");
-    const JsonValue* idMember = member(*request, "id");
-    JsonValue id = idMember ? *idMember : JsonValue(nullptr);
-    const std::string* method = stringMember(*request, "method");
-
-    if (method && *method == "initialize")
-        return HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult()));
-    if (method && *method == "tools/list") {
-        // The catalogue never changes: serialise it once and splice the id in,
-        // exactly as rpcResult would lay it out (keys in sorted order).
-        static const std::string& tools = *new std::string(*dumpCompact({{"tools", McpToolContract::toolDefinitions()}}));
-        auto idText = dumpCompact(id);
-        if (!idText) return HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}}));
-        return HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}");
-    }
-    if (!method || *method != "tools/call")
-        return HttpResponse::json(200, rpcError(id, -32601, "METHOD_NOT_FOUND"));
-
-    const JsonValue* params = objectMember(*request, "params");
-    const std::string* name = params ? stringMember(*params, "name") : nullptr;
-    if (!name) return HttpResponse::json(200, rpcError(id, -32602, "INVALID_TOOL_CALL_PARAMS"));
-    const JsonValue* arguments = objectMember(*params, "arguments");
-    JsonValue args = arguments ? *arguments : JsonValue::object();
-
-    if (!router) return HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady())));
+HttpResponse callTool(const JsonValue& id, const std::string& name, const JsonValue& args, McpToolRouter& router) {
     try {
-        JsonValue value = router->call(*name, args);
+        JsonValue value = router.call(name, args);
         return HttpResponse::json(200, rpcResult(id, toMcpToolResult(value)));
     } catch (const std::exception& error) {
         return HttpResponse::json(200, rpcError(id, -32000, errorDescription(error), bridgeErrorData(error)));
@@ -240,15 +224,58 @@ HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
     }
 }
 
+RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter> router) {
+    auto request = parseJson(body);
+    if (!request || !request->is_object()) return {HttpResponse::jsonRpcError(nullptr, -32700, "INVALID_JSON"), {}};
+    const JsonValue* idMember = member(*request, "id");
+    JsonValue id = idMember ? *idMember : JsonValue(nullptr);
+    const std::string* method = stringMember(*request, "method");
+
+    if (method && *method == "initialize")
+        return {HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult())), {}};
+    if (method && *method == "tools/list") {
+        // The catalogue never changes: serialise it once and splice the id in,
+        // exactly as rpcResult would lay it out (keys in sorted order).
+        static const std::string& tools = *new std::string(*dumpCompact({{"tools", McpToolContract::toolDefinitions()}}));
+        auto idText = dumpCompact(id);
+        if (!idText) return {HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}})), {}};
+        return {HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}"), {}};
+    }
+    // Every receiver answers a ping request; a ping without an id is a
+    // notification and is answered like any other.
+    if (method && *method == "ping" && idMember)
+        return {HttpResponse::json(200, rpcResult(id, JsonValue::object())), {}};
+    if (!method || *method != "tools/call")
+        return {HttpResponse::json(200, rpcError(id, -32601, "METHOD_NOT_FOUND")), {}};
+
+    const JsonValue* params = objectMember(*request, "params");
+    const std::string* name = params ? stringMember(*params, "name") : nullptr;
+    if (!name) return {HttpResponse::json(200, rpcError(id, -32602, "INVALID_TOOL_CALL_PARAMS")), {}};
+    const JsonValue* arguments = objectMember(*params, "arguments");
+    JsonValue args = arguments ? *arguments : JsonValue::object();
+
+    if (!router) return {HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady()))), {}};
+    return {std::nullopt, [id = std::move(id), name = *name, args = std::move(args), router = std::move(router)] {
+                return callTool(id, name, args, *router);
+            }};
+}
+
+RoutedRequest routeHttpTool(const std::string& name, JsonValue args, std::shared_ptr<McpToolRouter> router) {
+    // Answers that need no call are known at once.
+    if (!router || (name == "authority_bootstrap" && !nonEmptyString(args, "workspaceId") &&
+                    !nonEmptyString(args, "projectKey") && !nonEmptyString(args, "workspaceRoot")))
+        return {handleHttpTool(name, args, router.get()), {}};
+    return {std::nullopt, [name, args = std::move(args), router = std::move(router)] {
+                return handleHttpTool(name, args, router.get());
+            }};
+}
+
 }  // namespace
 
-bool isLoopbackOrigin(std::string_view origin) {
+bool isOwnOrigin(std::string_view origin, std::uint16_t port) {
     std::string lower = asciiLower(origin);
-    std::string_view rest(lower);
-    if (startsWith(rest, "http://")) rest.remove_prefix(7);
-    else if (startsWith(rest, "https://")) rest.remove_prefix(8);
-    else return false;
-    return isLoopbackAuthority(rest);
+    std::string portText = ":" + std::to_string(port);
+    return lower == "http://127.0.0.1" + portText || lower == "http://localhost" + portText;
 }
 
 bool isLoopbackHost(std::string_view host) { return isLoopbackAuthority(host); }
@@ -313,42 +340,46 @@ HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpT
     }
 }
 
-HttpResponse handleHttp(std::string_view data, const EndpointContext& context) {
-    if (!isValidUtf8(data)) return HttpResponse::json(400, failure("INVALID_HTTP_TEXT"));
+RoutedRequest routeHttp(std::string_view data, const EndpointContext& context) {
+    if (!isValidUtf8(data)) return {HttpResponse::json(400, failure("INVALID_HTTP_TEXT")), {}};
     std::size_t separator = data.find("\r\n\r\n");
     std::string_view head = data.substr(0, separator);
     std::string_view body = separator == std::string_view::npos ? std::string_view() : data.substr(separator + 4);
 
     ParsedHead parsed = parseHead(head);
-    if (parsed.requestLine.size() < 2) return HttpResponse::json(400, failure("INVALID_HTTP_REQUEST"));
-    if (refusedByBrowserGuard(parsed.headers)) return HttpResponse::json(403, failure("ORIGIN_NOT_ALLOWED"));
+    if (parsed.requestLine.size() < 2) return {HttpResponse::json(400, failure("INVALID_HTTP_REQUEST")), {}};
+    if (refusedByBrowserGuard(parsed.headers, context.port))
+        return {HttpResponse::json(403, failure("ORIGIN_NOT_ALLOWED")), {}};
 
     std::string_view method = parsed.requestLine[0];
     Route route = parseRoute(parsed.requestLine[1]);
-    // The router is read once; the whole request uses that one.
-    std::shared_ptr<McpToolRouter> router = context.toolRouter;
 
     if (method == "GET") {
-        if (route.path == "/health") return HttpResponse::json(200, healthObject(context.port));
+        if (route.path == "/health") return {HttpResponse::json(200, healthObject(context.port)), {}};
         if (route.path == "/mcp") {
             // MCP clients probe for a server event stream here; a 200 would make
             // them reconnect for ever, 405 tells them there is none.
             if (asksForEventStream(parsed.headers))
-                return HttpResponse::json(405, failure("SSE_STREAM_NOT_SUPPORTED"));
-            return HttpResponse::json(200, manifestObject(context.port));
+                return {HttpResponse::json(405, failure("SSE_STREAM_NOT_SUPPORTED")), {}};
+            return {HttpResponse::json(200, manifestObject(context.port)), {}};
         }
-        if (route.path == "/tools") return HttpResponse::json(200, toolListingObject(context.port));
+        if (route.path == "/tools") return {HttpResponse::json(200, toolListingObject(context.port)), {}};
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap")
-            return handleHttpTool("authority_bootstrap", route.query, router.get());
+            return routeHttpTool("authority_bootstrap", std::move(route.query), context.toolRouter);
     } else if (method == "POST") {
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap") {
             auto args = parseJson(body);
-            if (!args || !args->is_object()) return HttpResponse::json(400, failure("INVALID_JSON"));
-            return handleHttpTool("authority_bootstrap", *args, router.get());
+            if (!args || !args->is_object()) return {HttpResponse::json(400, failure("INVALID_JSON")), {}};
+            return routeHttpTool("authority_bootstrap", std::move(*args), context.toolRouter);
         }
-        if (route.path == "/mcp") return handleJsonRpc(body, router.get());
+        if (route.path == "/mcp") return routeJsonRpc(body, context.toolRouter);
     }
-    return HttpResponse::json(404, failure("NOT_FOUND"));
+    return {HttpResponse::json(404, failure("NOT_FOUND")), {}};
+}
+
+HttpResponse handleHttp(std::string_view data, const EndpointContext& context) {
+    RoutedRequest routed = routeHttp(data, context);
+    return routed.answer ? std::move(*routed.answer) : routed.toolCall();
 }
 
 }  // namespace palisor
