@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "bridge/common/text.h"
@@ -584,15 +585,22 @@ void LocalMcpServer::start() {
         ::close(fd);
         throw;
     }
-    socketFd_.store(fd);
-    isRunning_.store(true);
-    report("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(shared_->port.load()) + "/mcp");
     // Each loop thread keeps its loop until the last connection it accepted
     // is done, which may be after stop().
     for (auto& loop : loops) {
-        std::thread([loop] { loop->run(); }).detach();
+        try {
+            std::thread([loop] { loop->run(); }).detach();
+        } catch (const std::system_error& error) {
+            for (auto& running : loops_) running->stopAccepting();
+            loops_.clear();
+            ::close(fd);
+            throw LocalMcpServerError(LocalMcpServerError::Kind::socketCreateFailed, error.code().value());
+        }
         loops_.push_back(loop);
     }
+    socketFd_.store(fd);
+    isRunning_.store(true);
+    report("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(shared_->port.load()) + "/mcp");
 }
 
 void LocalMcpServer::closeListener() {

@@ -46,8 +46,8 @@ public:
     // Complete tool calls that may wait for a free worker; one more is
     // answered 503 BRIDGE_BUSY at once instead of waiting without limit.
     static constexpr std::size_t kMaxWaitingRequests = 1024;
-    // One per core of the machines we run on; each accepts and reads its own
-    // connections.
+    // Each loop accepts, reads and answers its own connections. Two keep up
+    // with what the kernel does for loopback connections on a small machine.
     static constexpr std::size_t kEventLoops = 2;
 
     using StatusCallback = std::function<void(const std::string&)>;
