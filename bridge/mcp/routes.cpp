@@ -117,8 +117,11 @@ bool isLoopbackAuthority(std::string_view authority) {
     return isLoopbackHostName(host);
 }
 
+// The only header fields the routes look at.
+enum class Field { origin, host, secFetchSite, accept };
+
 struct Header {
-    std::string name;  // lower-cased
+    Field field;
     std::string value;
 };
 
@@ -126,6 +129,26 @@ struct ParsedHead {
     std::vector<std::string_view> requestLine;
     std::vector<Header> headers;
 };
+
+bool equalsAsciiLower(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+std::optional<Field> fieldNamed(std::string_view name) {
+    if (equalsAsciiLower(name, "origin")) return Field::origin;
+    if (equalsAsciiLower(name, "host")) return Field::host;
+    if (equalsAsciiLower(name, "sec-fetch-site")) return Field::secFetchSite;
+    if (equalsAsciiLower(name, "accept")) return Field::accept;
+    return std::nullopt;
+}
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 ParsedHead parseHead(std::string_view head) {
     ParsedHead parsed;
@@ -140,7 +163,14 @@ ParsedHead parseHead(std::string_view head) {
         }
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        parsed.headers.push_back({asciiLower(trim(line.substr(0, colon))), trim(line.substr(colon + 1))});
+        std::string_view name = line.substr(0, colon);
+        // Names are compared after trimming white space; only a name with
+        // white space around it (rare) pays for the trim.
+        bool padded = !name.empty() && (isAsciiSpace(name.front()) || isAsciiSpace(name.back()) ||
+                                        static_cast<unsigned char>(name.front()) >= 0x80 ||
+                                        static_cast<unsigned char>(name.back()) >= 0x80);
+        std::optional<Field> field = padded ? fieldNamed(trim(name)) : fieldNamed(name);
+        if (field) parsed.headers.push_back({*field, trim(line.substr(colon + 1))});
     }
     return parsed;
 }
@@ -156,16 +186,16 @@ bool isAllowedFetchSite(std::string_view site) {
 
 bool refusedByBrowserGuard(const std::vector<Header>& headers, std::uint16_t port) {
     for (const Header& header : headers) {
-        if (header.name == "origin" && !isOwnOrigin(header.value, port)) return true;
-        if (header.name == "sec-fetch-site" && !isAllowedFetchSite(header.value)) return true;
-        if (header.name == "host" && !header.value.empty() && !isLoopbackHost(header.value)) return true;
+        if (header.field == Field::origin && !isOwnOrigin(header.value, port)) return true;
+        if (header.field == Field::secFetchSite && !isAllowedFetchSite(header.value)) return true;
+        if (header.field == Field::host && !header.value.empty() && !isLoopbackHost(header.value)) return true;
     }
     return false;
 }
 
 bool asksForEventStream(const std::vector<Header>& headers) {
     for (const Header& header : headers)
-        if (header.name == "accept" && containsAsciiCaseInsensitive(header.value, "text/event-stream")) return true;
+        if (header.field == Field::accept && containsAsciiCaseInsensitive(header.value, "text/event-stream")) return true;
     return false;
 }
 
