@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -570,6 +571,12 @@ void LocalMcpServer::start() {
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         failWith(LocalMcpServerError::Kind::bindFailed);
     if (::listen(fd, 128) != 0) failWith(LocalMcpServerError::Kind::listenFailed);
+    // Connections are handed out once their first bytes (or their end) have
+    // arrived, so the loop reads the request at once instead of waiting for
+    // it in another round. A client that sends nothing is held by the kernel
+    // meanwhile, at no cost to us; best effort.
+    int deferSeconds = 10;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     if (shared_->port.load() == 0) {
         sockaddr_in bound{};
         socklen_t length = sizeof bound;
