@@ -142,6 +142,18 @@ TEST_F(Server, StartTwiceIsANoOpAndATakenPortFailsToBind) {
     EXPECT_EQ(other->socketFd(), -1);
 }
 
+TEST_F(Server, AConnectionRefusedOnAdmissionGetsTheRefusalForItsRequest) {
+    server->stop();
+    server->setAdmissionCheck([](int fd) -> std::optional<HttpResponse> {
+        if (fd < 0) return std::nullopt;
+        return HttpResponse::json(403, {{"ok", false}, {"error", "REFUSED"}});
+    });
+    server->start();
+    auto refused = parseResponse(test::get(port, "/health"));
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.json, JsonValue({{"ok", false}, {"error", "REFUSED"}}));
+}
+
 TEST_F(Server, StatusLinesAndRestart) {
     server->stop();
     server->stop();  // reports even when not running
