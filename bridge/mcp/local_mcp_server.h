@@ -8,10 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <vector>
 
 #include "bridge/common/bridge_error.h"
-#include "bridge/common/work_queue.h"
 #include "bridge/mcp/http_response.h"
 #include "bridge/mcp/mcp_tool_router.h"
 
@@ -32,8 +31,11 @@ private:
 };
 
 // The bridge's only listening endpoint: HTTP/1.1 on 127.0.0.1, one request per
-// connection, no keep-alive, no TLS. Accepting runs on one thread; each
-// connection is served on a pool so that many tool calls can block at once.
+// connection, no keep-alive, no TLS. Event loops accept connections and read
+// their requests; a request is answered where it was read unless it calls a
+// tool, which may block on the authority for minutes and therefore runs on a
+// bounded pool of workers. A slow or silent client costs a few hundred bytes
+// and never a thread.
 class LocalMcpServer : public std::enable_shared_from_this<LocalMcpServer> {
 public:
     static constexpr std::uint16_t kDefaultPort = 47621;
@@ -41,8 +43,18 @@ public:
     static constexpr std::size_t kReceiveBufferBytes = 16384;
     // Enough workers for many tool calls blocked on the authority at once.
     static constexpr std::size_t kMaxRequestWorkers = 128;
+    // Complete tool calls that may wait for a free worker; one more is
+    // answered 503 BRIDGE_BUSY at once instead of waiting without limit.
+    static constexpr std::size_t kMaxWaitingRequests = 1024;
+    // Each loop accepts, reads and answers its own connections. Two keep up
+    // with what the kernel does for loopback connections on a small machine.
+    static constexpr std::size_t kEventLoops = 2;
 
     using StatusCallback = std::function<void(const std::string&)>;
+    // Decides on a freshly accepted connection before anything is read from it:
+    // nothing to serve it, or the answer it gets instead of its request's
+    // (a 403 with a JSON error, say). Runs on an event loop, so it must be quick.
+    using AdmissionCheck = std::function<std::optional<HttpResponse>(int clientFd)>;
 
     // Port 0 binds an ephemeral port (tests); port() then gives the bound one.
     static std::shared_ptr<LocalMcpServer> create(std::uint16_t port = kDefaultPort,
@@ -55,23 +67,29 @@ public:
     // Opens the socket and starts accepting. A no-op while running.
     void start();
     // Closes the listening socket and reports "Bridge đã dừng.", running or not.
-    // Connections already accepted are still answered.
+    // Connections already accepted are still read and answered.
     void stop();
 
     bool isRunning() const { return isRunning_.load(); }
-    std::uint16_t port() const { return port_.load(); }
+    std::uint16_t port() const;
     int socketFd() const { return socketFd_.load(); }
     std::int64_t maxRequestBytes() const { return kMaxRequestBytes; }
 
     // Installed by the owner before start().
     void setOnStatusChanged(StatusCallback callback) { onStatusChanged_ = std::move(callback); }
+    // Installed before start(); by default, refusalForPeer: connections of
+    // other local users are refused. An empty check admits every connection.
+    void setAdmissionCheck(AdmissionCheck check);
+    // Workers for tool calls and how many complete tool calls may wait for
+    // one; set before start().
+    void setRequestLimits(std::size_t workers, std::size_t waiting);
 
-    std::shared_ptr<McpToolRouter> toolRouter() const { return toolRouter_.load(); }
-    void setToolRouter(std::shared_ptr<McpToolRouter> router) { toolRouter_.store(std::move(router)); }
+    std::shared_ptr<McpToolRouter> toolRouter() const;
+    void setToolRouter(std::shared_ptr<McpToolRouter> router);
 
     // A connection whose request is not complete this long after it was
     // accepted is closed without an answer, however slowly it trickles in.
-    void setRequestDeadline(std::chrono::milliseconds deadline) { requestDeadline_.store(deadline); }
+    void setRequestDeadline(std::chrono::milliseconds deadline);
 
     HttpResponse handleHttp(std::string_view data) const;
 
@@ -80,22 +98,21 @@ public:
     // number).
     static std::optional<std::int64_t> expectedHttpRequestLength(std::string_view data);
 
+    struct Shared;
+    class EventLoop;
+
 private:
     LocalMcpServer(std::uint16_t port, std::shared_ptr<McpToolRouter> toolRouter);
 
-    void acceptLoop(int listenFd);
-    void handle(int clientFd);
     void closeListener();
     void report(const std::string& status) const;
 
-    std::atomic<std::uint16_t> port_;
-    std::atomic<std::shared_ptr<McpToolRouter>> toolRouter_;
     std::atomic<bool> isRunning_{false};
     std::atomic<int> socketFd_{-1};
-    std::atomic<std::chrono::milliseconds> requestDeadline_{std::chrono::seconds(30)};
     StatusCallback onStatusChanged_;
-    std::thread acceptThread_;  // the serial accept queue
-    std::unique_ptr<WorkQueue> requestQueue_;
+    // What the event loops and workers use; they keep it, never the server.
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::shared_ptr<EventLoop>> loops_;
 };
 
 }  // namespace palisor

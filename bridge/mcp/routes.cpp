@@ -117,8 +117,11 @@ bool isLoopbackAuthority(std::string_view authority) {
     return isLoopbackHostName(host);
 }
 
+// The only header fields the routes look at.
+enum class Field { origin, host, secFetchSite, accept };
+
 struct Header {
-    std::string name;  // lower-cased
+    Field field;
     std::string value;
 };
 
@@ -126,6 +129,26 @@ struct ParsedHead {
     std::vector<std::string_view> requestLine;
     std::vector<Header> headers;
 };
+
+bool equalsAsciiLower(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+std::optional<Field> fieldNamed(std::string_view name) {
+    if (equalsAsciiLower(name, "origin")) return Field::origin;
+    if (equalsAsciiLower(name, "host")) return Field::host;
+    if (equalsAsciiLower(name, "sec-fetch-site")) return Field::secFetchSite;
+    if (equalsAsciiLower(name, "accept")) return Field::accept;
+    return std::nullopt;
+}
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 ParsedHead parseHead(std::string_view head) {
     ParsedHead parsed;
@@ -140,22 +163,39 @@ ParsedHead parseHead(std::string_view head) {
         }
         std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        parsed.headers.push_back({asciiLower(trim(line.substr(0, colon))), trim(line.substr(colon + 1))});
+        std::string_view name = line.substr(0, colon);
+        // Names are compared after trimming white space; only a name with
+        // white space around it (rare) pays for the trim.
+        bool padded = !name.empty() && (isAsciiSpace(name.front()) || isAsciiSpace(name.back()) ||
+                                        static_cast<unsigned char>(name.front()) >= 0x80 ||
+                                        static_cast<unsigned char>(name.back()) >= 0x80);
+        std::optional<Field> field = padded ? fieldNamed(trim(name)) : fieldNamed(name);
+        if (field) parsed.headers.push_back({*field, trim(line.substr(colon + 1))});
     }
     return parsed;
 }
 
-bool refusedByBrowserGuard(const std::vector<Header>& headers) {
+// Browsers send Sec-Fetch-Site on every request and other clients never do;
+// only a request the user typed ("none") or one from the bridge's own origin
+// may pass. A page on any other site or loopback port is refused, whatever
+// method or content type it uses.
+bool isAllowedFetchSite(std::string_view site) {
+    std::string lower = asciiLower(site);
+    return lower == "same-origin" || lower == "none";
+}
+
+bool refusedByBrowserGuard(const std::vector<Header>& headers, std::uint16_t port) {
     for (const Header& header : headers) {
-        if (header.name == "origin" && !isLoopbackOrigin(header.value)) return true;
-        if (header.name == "host" && !header.value.empty() && !isLoopbackHost(header.value)) return true;
+        if (header.field == Field::origin && !isOwnOrigin(header.value, port)) return true;
+        if (header.field == Field::secFetchSite && !isAllowedFetchSite(header.value)) return true;
+        if (header.field == Field::host && !header.value.empty() && !isLoopbackHost(header.value)) return true;
     }
     return false;
 }
 
 bool asksForEventStream(const std::vector<Header>& headers) {
     for (const Header& header : headers)
-        if (header.name == "accept" && containsAsciiCaseInsensitive(header.value, "text/event-stream")) return true;
+        if (header.field == Field::accept && containsAsciiCaseInsensitive(header.value, "text/event-stream")) return true;
     return false;
 }
 
@@ -203,35 +243,9 @@ JsonValue manifestObject(std::uint16_t port) {
 
 JsonValue routerNotReady() { return failure("NATIVE_TOOL_ROUTER_NOT_READY"); }
 
-HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
-    auto request = parseJson(body);
-    if (!request || !request->is_object()) return HttpResponse::jsonRpcError(nullptr, -32700, "INVALID_JSON");
-    const JsonValue* idMember = member(*request, "id");
-    JsonValue id = idMember ? *idMember : JsonValue(nullptr);
-    const std::string* method = stringMember(*request, "method");
-
-    if (method && *method == "initialize")
-        return HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult()));
-    if (method && *method == "tools/list") {
-        // The catalogue never changes: serialise it once and splice the id in,
-        // exactly as rpcResult would lay it out (keys in sorted order).
-        static const std::string& tools = *new std::string(*dumpCompact({{"tools", McpToolContract::toolDefinitions()}}));
-        auto idText = dumpCompact(id);
-        if (!idText) return HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}}));
-        return HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}");
-    }
-    if (!method || *method != "tools/call")
-        return HttpResponse::json(200, rpcError(id, -32601, "METHOD_NOT_FOUND"));
-
-    const JsonValue* params = objectMember(*request, "params");
-    const std::string* name = params ? stringMember(*params, "name") : nullptr;
-    if (!name) return HttpResponse::json(200, rpcError(id, -32602, "INVALID_TOOL_CALL_PARAMS"));
-    const JsonValue* arguments = objectMember(*params, "arguments");
-    JsonValue args = arguments ? *arguments : JsonValue::object();
-
-    if (!router) return HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady())));
+HttpResponse callTool(const JsonValue& id, const std::string& name, const JsonValue& args, McpToolRouter& router) {
     try {
-        JsonValue value = router->call(*name, args);
+        JsonValue value = router.call(name, args);
         return HttpResponse::json(200, rpcResult(id, toMcpToolResult(value)));
     } catch (const std::exception& error) {
         return HttpResponse::json(200, rpcError(id, -32000, errorDescription(error), bridgeErrorData(error)));
@@ -240,15 +254,58 @@ HttpResponse handleJsonRpc(std::string_view body, McpToolRouter* router) {
     }
 }
 
+RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter> router) {
+    auto request = parseJson(body);
+    if (!request || !request->is_object()) return {HttpResponse::jsonRpcError(nullptr, -32700, "INVALID_JSON"), {}};
+    const JsonValue* idMember = member(*request, "id");
+    JsonValue id = idMember ? *idMember : JsonValue(nullptr);
+    const std::string* method = stringMember(*request, "method");
+
+    if (method && *method == "initialize")
+        return {HttpResponse::json(200, rpcResult(id, McpToolContract::initializeResult())), {}};
+    if (method && *method == "tools/list") {
+        // The catalogue never changes: serialise it once and splice the id in,
+        // exactly as rpcResult would lay it out (keys in sorted order).
+        static const std::string& tools = *new std::string(*dumpCompact({{"tools", McpToolContract::toolDefinitions()}}));
+        auto idText = dumpCompact(id);
+        if (!idText) return {HttpResponse::json(200, rpcResult(id, {{"tools", McpToolContract::toolDefinitions()}})), {}};
+        return {HttpResponse::jsonText(200, "{\"id\":" + *idText + ",\"jsonrpc\":\"2.0\",\"result\":" + tools + "}"), {}};
+    }
+    // Every receiver answers a ping request; a ping without an id is a
+    // notification and is answered like any other.
+    if (method && *method == "ping" && idMember)
+        return {HttpResponse::json(200, rpcResult(id, JsonValue::object())), {}};
+    if (!method || *method != "tools/call")
+        return {HttpResponse::json(200, rpcError(id, -32601, "METHOD_NOT_FOUND")), {}};
+
+    const JsonValue* params = objectMember(*request, "params");
+    const std::string* name = params ? stringMember(*params, "name") : nullptr;
+    if (!name) return {HttpResponse::json(200, rpcError(id, -32602, "INVALID_TOOL_CALL_PARAMS")), {}};
+    const JsonValue* arguments = objectMember(*params, "arguments");
+    JsonValue args = arguments ? *arguments : JsonValue::object();
+
+    if (!router) return {HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady()))), {}};
+    return {std::nullopt, [id = std::move(id), name = *name, args = std::move(args), router = std::move(router)] {
+                return callTool(id, name, args, *router);
+            }};
+}
+
+RoutedRequest routeHttpTool(const std::string& name, JsonValue args, std::shared_ptr<McpToolRouter> router) {
+    // Answers that need no call are known at once.
+    if (!router || (name == "authority_bootstrap" && !nonEmptyString(args, "workspaceId") &&
+                    !nonEmptyString(args, "projectKey") && !nonEmptyString(args, "workspaceRoot")))
+        return {handleHttpTool(name, args, router.get()), {}};
+    return {std::nullopt, [name, args = std::move(args), router = std::move(router)] {
+                return handleHttpTool(name, args, router.get());
+            }};
+}
+
 }  // namespace
 
-bool isLoopbackOrigin(std::string_view origin) {
+bool isOwnOrigin(std::string_view origin, std::uint16_t port) {
     std::string lower = asciiLower(origin);
-    std::string_view rest(lower);
-    if (startsWith(rest, "http://")) rest.remove_prefix(7);
-    else if (startsWith(rest, "https://")) rest.remove_prefix(8);
-    else return false;
-    return isLoopbackAuthority(rest);
+    std::string portText = ":" + std::to_string(port);
+    return lower == "http://127.0.0.1" + portText || lower == "http://localhost" + portText;
 }
 
 bool isLoopbackHost(std::string_view host) { return isLoopbackAuthority(host); }
@@ -318,42 +375,46 @@ HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpT
     }
 }
 
-HttpResponse handleHttp(std::string_view data, const EndpointContext& context) {
-    if (!isValidUtf8(data)) return HttpResponse::json(400, failure("INVALID_HTTP_TEXT"));
+RoutedRequest routeHttp(std::string_view data, const EndpointContext& context) {
+    if (!isValidUtf8(data)) return {HttpResponse::json(400, failure("INVALID_HTTP_TEXT")), {}};
     std::size_t separator = data.find("\r\n\r\n");
     std::string_view head = data.substr(0, separator);
     std::string_view body = separator == std::string_view::npos ? std::string_view() : data.substr(separator + 4);
 
     ParsedHead parsed = parseHead(head);
-    if (parsed.requestLine.size() < 2) return HttpResponse::json(400, failure("INVALID_HTTP_REQUEST"));
-    if (refusedByBrowserGuard(parsed.headers)) return HttpResponse::json(403, failure("ORIGIN_NOT_ALLOWED"));
+    if (parsed.requestLine.size() < 2) return {HttpResponse::json(400, failure("INVALID_HTTP_REQUEST")), {}};
+    if (refusedByBrowserGuard(parsed.headers, context.port))
+        return {HttpResponse::json(403, failure("ORIGIN_NOT_ALLOWED")), {}};
 
     std::string_view method = parsed.requestLine[0];
     Route route = parseRoute(parsed.requestLine[1]);
-    // The router is read once; the whole request uses that one.
-    std::shared_ptr<McpToolRouter> router = context.toolRouter;
 
     if (method == "GET") {
-        if (route.path == "/health") return HttpResponse::json(200, healthObject(context.port));
+        if (route.path == "/health") return {HttpResponse::json(200, healthObject(context.port)), {}};
         if (route.path == "/mcp") {
             // MCP clients probe for a server event stream here; a 200 would make
             // them reconnect for ever, 405 tells them there is none.
             if (asksForEventStream(parsed.headers))
-                return HttpResponse::json(405, failure("SSE_STREAM_NOT_SUPPORTED"));
-            return HttpResponse::json(200, manifestObject(context.port));
+                return {HttpResponse::json(405, failure("SSE_STREAM_NOT_SUPPORTED")), {}};
+            return {HttpResponse::json(200, manifestObject(context.port)), {}};
         }
-        if (route.path == "/tools") return HttpResponse::json(200, toolListingObject(context.port));
+        if (route.path == "/tools") return {HttpResponse::json(200, toolListingObject(context.port)), {}};
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap")
-            return handleHttpTool("authority_bootstrap", route.query, router.get());
+            return routeHttpTool("authority_bootstrap", std::move(route.query), context.toolRouter);
     } else if (method == "POST") {
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap") {
             auto args = parseJson(body);
-            if (!args || !args->is_object()) return HttpResponse::json(400, failure("INVALID_JSON"));
-            return handleHttpTool("authority_bootstrap", *args, router.get());
+            if (!args || !args->is_object()) return {HttpResponse::json(400, failure("INVALID_JSON")), {}};
+            return routeHttpTool("authority_bootstrap", std::move(*args), context.toolRouter);
         }
-        if (route.path == "/mcp") return handleJsonRpc(body, router.get());
+        if (route.path == "/mcp") return routeJsonRpc(body, context.toolRouter);
     }
-    return HttpResponse::json(404, failure("NOT_FOUND"));
+    return {HttpResponse::json(404, failure("NOT_FOUND")), {}};
+}
+
+HttpResponse handleHttp(std::string_view data, const EndpointContext& context) {
+    RoutedRequest routed = routeHttp(data, context);
+    return routed.answer ? std::move(*routed.answer) : routed.toolCall();
 }
 
 }  // namespace palisor

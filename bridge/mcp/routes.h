@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,20 @@ struct EndpointContext {
     std::shared_ptr<McpToolRouter> toolRouter;
 };
 
-// Turns the raw bytes of one request into its response. Stateless; safe to
-// run for many connections at once.
+// One request as the route layer sees it: its answer when that is known at
+// once, otherwise the tool call that makes it. Tool calls block on the
+// authority; everything else is answered without waiting on anything.
+struct RoutedRequest {
+    std::optional<HttpResponse> answer;
+    std::function<HttpResponse()> toolCall;  // set when answer is absent
+};
+
+// Parses the raw bytes of one request and routes it. The tool call, if any,
+// holds the router that was current here: a request uses one router only.
+RoutedRequest routeHttp(std::string_view data, const EndpointContext& context);
+
+// Turns the raw bytes of one request into its response (routeHttp, then the
+// tool call). Stateless; safe to run for many connections at once.
 HttpResponse handleHttp(std::string_view data, const EndpointContext& context);
 
 Route parseRoute(std::string_view target);
@@ -49,10 +62,12 @@ std::optional<JsonValue> bridgeErrorData(const std::exception& error);
 // Status of a failed plain tool call.
 int plainToolErrorStatus(const std::exception& error);
 
-// Browser protection: a request whose Origin is present and is not an http or
-// https origin on 127.0.0.1, localhost or [::1], or whose Host is present and
-// names another host, is refused. Agents send neither header, or ours.
-bool isLoopbackOrigin(std::string_view origin);
+// Browser protection: a request whose Origin is present and is not the
+// bridge's own (http://127.0.0.1:PORT or http://localhost:PORT), whose
+// Sec-Fetch-Site names a cross-site or same-site request, or whose Host is
+// present and names a host other than 127.0.0.1, localhost or [::1], is
+// refused. Agents send none of these headers, or ours.
+bool isOwnOrigin(std::string_view origin, std::uint16_t port);
 bool isLoopbackHost(std::string_view host);
 
 }  // namespace palisor

@@ -134,7 +134,7 @@ TEST_F(Routes, JsonRpcEnvelopeErrors) {
     }
 }
 
-TEST_F(Routes, JsonRpcIdsOfEveryTypeComeBackUnchanged) {
+TEST_F(Routes, JsonRpcIdsComeBackUnchangedAndLocalMethodsAnswer) {
     for (const char* id : {"\"abc\"", "7", "-1.5", "null", "true", "[1,\"x\"]", "{\"k\":1}", "18446744073709551615"}) {
         auto response = rpc(std::string(R"({"jsonrpc":"2.0","method":"tools/list","id":)") + id + "}");
         EXPECT_EQ(response.json["id"], JsonValue::parse(id)) << id;
@@ -145,6 +145,10 @@ TEST_F(Routes, JsonRpcIdsOfEveryTypeComeBackUnchanged) {
     }
     auto initialize = rpc(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"x"}})");
     EXPECT_EQ(initialize.json, JsonValue({{"jsonrpc", "2.0"}, {"id", 0}, {"result", McpToolContract::initializeResult()}}));
+    EXPECT_EQ(rpc(R"({"jsonrpc":"2.0","id":"p","method":"ping"})").json,
+              JsonValue({{"jsonrpc", "2.0"}, {"id", "p"}, {"result", JsonValue::object()}}));
+    // A ping without an id is a notification, answered as every other one.
+    EXPECT_EQ(rpc(R"({"jsonrpc":"2.0","method":"ping"})").json["error"]["code"], -32601);
 }
 
 TEST_F(Routes, ToolCallsWrapValuesAndErrors) {
@@ -219,10 +223,13 @@ TEST_F(Routes, PlainToolErrorStatusesFollowTheCode) {
 
 TEST_F(Routes, BrowserRequestsFromOtherSitesAreRefused) {
     const JsonValue refused = {{"ok", false}, {"error", "ORIGIN_NOT_ALLOWED"}};
+    // Pages on other loopback ports are other sites too; browsers mark every
+    // request they send with Sec-Fetch-Site.
     for (const char* header : {"Origin: https://evil.example", "Origin: null", "origin: http://127.0.0.1.evil.example",
-                               "Origin: http://localhost:3000/path", "Origin: ftp://localhost",
-                               "Host: evil.example", "HOST: rebind.example:47621", "Host: 127.0.0.2:47621",
-                               "Origin: http://[::2]"}) {
+                               "Origin: http://localhost:3000", "Origin: https://127.0.0.1:4242",
+                               "Origin: http://[::1]:4242", "Origin: http://localhost:4242/x",
+                               "Sec-Fetch-Site: cross-site", "sec-fetch-site: same-site", "Sec-Fetch-Site:",
+                               "Host: evil.example", "HOST: rebind.example:47621", "Host: 127.0.0.2:47621"}) {
         auto response = send(std::string("POST /mcp HTTP/1.1\r\n") + header +
                              "\r\n\r\n{\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":\"x\"}}");
         EXPECT_EQ(response.status, 403) << header;
@@ -230,9 +237,9 @@ TEST_F(Routes, BrowserRequestsFromOtherSitesAreRefused) {
     }
     EXPECT_TRUE(router->calls.empty());
 
-    for (const char* header : {"Origin: http://localhost:3000", "Origin: HTTPS://127.0.0.1", "Origin: http://[::1]:8080",
-                               "Host: 127.0.0.1:47621", "Host: localhost", "Host: [::1]:47621", "Host: LOCALHOST",
-                               "X-Other: https://evil.example"}) {
+    for (const char* header : {"Origin: http://localhost:4242", "Origin: HTTP://127.0.0.1:4242",
+                               "Sec-Fetch-Site: none", "Sec-Fetch-Site: same-origin", "Host: 127.0.0.1:47621",
+                               "Host: localhost", "Host: [::1]:47621", "Host: LOCALHOST", "X-Other: https://evil.example"}) {
         auto response = send(std::string("GET /health HTTP/1.1\r\n") + header + "\r\n\r\n");
         EXPECT_EQ(response.status, 200) << header;
     }

@@ -161,6 +161,18 @@ TEST_F(Server, StartTwiceIsANoOpAndATakenPortFailsToBind) {
     EXPECT_EQ(other->socketFd(), -1);
 }
 
+TEST_F(Server, AConnectionRefusedOnAdmissionGetsTheRefusalForItsRequest) {
+    server->stop();
+    server->setAdmissionCheck([](int fd) -> std::optional<HttpResponse> {
+        if (fd < 0) return std::nullopt;
+        return HttpResponse::json(403, {{"ok", false}, {"error", "REFUSED"}});
+    });
+    server->start();
+    auto refused = parseResponse(test::get(port, "/health"));
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.json, JsonValue({{"ok", false}, {"error", "REFUSED"}}));
+}
+
 TEST_F(Server, StatusLinesAndRestart) {
     server->stop();
     server->stop();  // reports even when not running
@@ -179,47 +191,111 @@ TEST_F(Server, StatusLinesAndRestart) {
     EXPECT_EQ(parseResponse(test::get(port, "/health")).status, 200);
 }
 
-// A router that holds every call until 64 of them are blocked at once.
-class GatheringRouter : public McpToolRouter {
+TEST_F(Server, ClientsThatNeverFinishTheirRequestHoldUpNoOne) {
+    const std::string body = R"({"id":7,"method":"tools/list"})";
+    const std::string head = "POST /mcp HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    std::vector<int> held;
+    for (int i = 0; i < 200; ++i) {
+        int fd = test::connectTo(port);
+        ASSERT_GE(fd, 0);
+        std::string half = head + body.substr(0, 6);
+        ::send(fd, half.data(), half.size(), MSG_NOSIGNAL);
+        held.push_back(fd);
+    }
+    auto health = parseResponse(httpExchange(port, test::RawExchange{{"GET /health HTTP/1.1\r\n\r\n"}, {}, std::chrono::seconds(3)}));
+    EXPECT_EQ(health.status, 200);
+    // A held request that is finished later is still answered.
+    std::string rest = body.substr(6);
+    ::send(held.back(), rest.data(), rest.size(), MSG_NOSIGNAL);
+    timeval wait{5, 0};
+    ::setsockopt(held.back(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(held.back(), buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(parseResponse(answer).json["id"], 7);
+    for (int fd : held) ::close(fd);
+}
+
+// A router whose calls wait until the test opens it.
+class GateRouter : public McpToolRouter {
 public:
-    explicit GatheringRouter(int expected) : expected_(expected) {}
     JsonValue call(const std::string&, const JsonValue&) override {
         std::unique_lock lock(mutex_);
-        ++inside_;
-        all_.notify_all();
-        bool together = all_.wait_for(lock, std::chrono::seconds(20), [&] { return inside_ >= expected_; });
-        return {{"together", together}};
+        ++entered_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+        return {{"passed", true}};
+    }
+    bool waitForCalls(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return entered_ >= count; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
     }
 
 private:
-    int expected_;
     std::mutex mutex_;
-    std::condition_variable all_;
-    int inside_ = 0;
+    std::condition_variable changed_;
+    int entered_ = 0;
+    bool open_ = false;
 };
 
+std::future<std::string> callTool(std::uint16_t port) {
+    return std::async(std::launch::async, [port] {
+        return test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"authority_health"}})");
+    });
+}
+
+std::string toolText(const std::string& raw) {
+    return parseResponse(raw).json["result"]["content"][0]["text"].get<std::string>();
+}
+
 TEST_F(Server, SixtyFourToolCallsCanBlockAtTheSameTime) {
-    constexpr int kCalls = 64;
-    server->setToolRouter(std::make_shared<GatheringRouter>(kCalls));
+    auto router = std::make_shared<GateRouter>();
+    server->setToolRouter(router);
     std::vector<std::future<std::string>> answers;
-    for (int i = 0; i < kCalls; ++i)
-        answers.push_back(std::async(std::launch::async, [this] {
-            return test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"authority_health"}})");
-        }));
-    for (auto& answer : answers) {
-        auto response = parseResponse(answer.get());
-        auto text = JsonValue::parse(response.json["result"]["content"][0]["text"].get<std::string>());
-        EXPECT_EQ(text["together"], true);
-    }
+    for (int i = 0; i < 64; ++i) answers.push_back(callTool(port));
+    EXPECT_TRUE(router->waitForCalls(64));
+    router->open();
+    for (auto& answer : answers) EXPECT_NE(toolText(answer.get()).find("passed"), std::string::npos);
+}
+
+TEST_F(Server, ToolCallsPastTheWaitingBoundAreTurnedAwayAtOnce) {
+    server->stop();
+    server->setRequestLimits(1, 1);  // one running, one waiting
+    auto router = std::make_shared<GateRouter>();
+    server->setToolRouter(router);
+    server->start();
+    auto running = callTool(port);
+    ASSERT_TRUE(router->waitForCalls(1));
+    std::vector<std::future<std::string>> more;
+    for (int i = 0; i < 2; ++i) more.push_back(callTool(port));
+    // One of the two waits; the other is answered while the gate is still shut.
+    int busy = -1;
+    for (int round = 0; round < 250 && busy < 0; ++round)
+        for (int i = 0; i < 2 && busy < 0; ++i)
+            if (more[i].wait_for(std::chrono::milliseconds(10)) == std::future_status::ready) busy = i;
+    router->open();
+    ASSERT_GE(busy, 0) << "a call past the bound must not wait";
+    auto refused = parseResponse(more[busy].get());
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.json, JsonValue({{"ok", false}, {"error", "BRIDGE_BUSY"}}));
+    EXPECT_NE(toolText(running.get()).find("passed"), std::string::npos);
+    EXPECT_NE(toolText(more[1 - busy].get()).find("passed"), std::string::npos);
 }
 
 TEST_F(Server, TheRouterCanBeInstalledWhileRunning) {
     auto before = parseResponse(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})"));
     EXPECT_NE(before.json["result"]["content"][0]["text"].get<std::string>().find("NATIVE_TOOL_ROUTER_NOT_READY"),
               std::string::npos);
-    server->setToolRouter(std::make_shared<GatheringRouter>(1));
-    auto after = parseResponse(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})"));
-    EXPECT_NE(after.json["result"]["content"][0]["text"].get<std::string>().find("together"), std::string::npos);
+    auto router = std::make_shared<GateRouter>();
+    router->open();
+    server->setToolRouter(router);
+    EXPECT_NE(toolText(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})")).find("passed"),
+              std::string::npos);
 }
 
 }  // namespace
