@@ -165,7 +165,8 @@ int runStatus(bool json) {
     // A refused file reads as no session; say why, or a login looks lost.
     if (std::string problem = credentialFileProblem(); !problem.empty()) notes.push_back(problem);
     bool running = bridgeAnswers(port);
-    std::optional<uid_t> otherUser = running ? std::nullopt : otherUserOnPort(port);
+    std::optional<uid_t> otherUser;
+    if (!running) otherUser = otherUserOnPort(port);
     std::vector<PublishedExecutorState> executors;
     if (running) {
         // What the running bridge knows and this process cannot: a session it
@@ -196,7 +197,7 @@ int runStatus(bool json) {
             {"workspaces", describeWorkspacesJson(snapshot)},
             {"executors", std::move(executorList)},
         };
-        if (otherUser) report["bridge"]["otherUserUid"] = *otherUser;
+        if (otherUser) report["bridge"]["otherUserUid"] = static_cast<std::int64_t>(otherUser.value_or(0));
         std::cout << dumpPretty(report).value_or("{}") << "\n";
         return ok ? kExitSuccess : kExitFailure;
     }

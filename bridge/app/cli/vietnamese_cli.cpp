@@ -34,8 +34,9 @@ std::string usageErrorText(const std::string& english) {
 }
 
 void speakVietnamese(CLI::App& app) {
-    app.set_help_flag("-h,--help", "In trợ giúp này rồi thoát");
+    // Options take their group when added, the help flag included.
     app.option_defaults()->group("Tùy chọn");
+    app.set_help_flag("-h,--help", "In trợ giúp này rồi thoát");
     auto formatter = app.get_formatter();
     for (const auto& [english, vietnamese] : std::vector<std::pair<const char*, const char*>>{
              {"Usage", "Cách dùng"},
@@ -61,6 +62,8 @@ void speakVietnamese(CLI::App& app) {
 void nameSubcommandGroups(CLI::App& app) {
     for (CLI::App* subcommand : app.get_subcommands({})) {
         subcommand->group("Lệnh");
+        // A subcommand makes its help flag before it takes the option defaults.
+        if (CLI::Option* help = subcommand->get_help_ptr()) help->group("Tùy chọn");
         nameSubcommandGroups(*subcommand);
     }
 }

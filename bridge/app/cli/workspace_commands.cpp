@@ -30,20 +30,6 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 
 constexpr const char* kSeeList = "Chạy palisor-bridge workspace list để xem id, dự án và thư mục đã đăng ký.";
 
-// What to do about a failed change, for the errors that have a remedy.
-std::string workspaceFix(const std::exception& error) {
-    auto* registry = dynamic_cast<const WorkspaceRegistryError*>(&error);
-    if (!registry) return {};
-    switch (registry->errorCase()) {
-        case WorkspaceRegistryError::Case::workspaceNotRegistered:
-            return kSeeList;
-        case WorkspaceRegistryError::Case::workspaceIdRequired:
-            return "Dự án này có nhiều workspace: gọi workspace bằng id hoặc thư mục của nó. " + std::string(kSeeList);
-        default:
-            return {};
-    }
-}
-
 int workspaceFailure(const std::string& description, const std::string& fix = {}) {
     std::cerr << "Không cập nhật được workspace: " << description << "\n";
     if (!fix.empty()) std::cerr << fix << "\n";
@@ -180,6 +166,19 @@ int runChange(const std::string& name, const std::function<std::string(Workspace
 }
 
 }  // namespace
+
+std::string workspaceFix(const std::exception& error) {
+    auto* registry = dynamic_cast<const WorkspaceRegistryError*>(&error);
+    if (!registry) return {};
+    switch (registry->errorCase()) {
+        case WorkspaceRegistryError::Case::workspaceNotRegistered:
+            return kSeeList;
+        case WorkspaceRegistryError::Case::workspaceIdRequired:
+            return "Dự án này có nhiều workspace: gọi workspace bằng id hoặc thư mục của nó. " + std::string(kSeeList);
+        default:
+            return {};
+    }
+}
 
 std::string resolveWorkspaceName(const WorkspaceRegistrySnapshot& snapshot, const std::string& name) {
     std::vector<const WorkspaceRegistration*> byKey;

@@ -26,4 +26,8 @@ JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot);
 // that several workspaces share).
 std::string resolveWorkspaceName(const WorkspaceRegistrySnapshot& snapshot, const std::string& name);
 
+// What to do about a workspace that could not be found by its name (see the
+// registered ones; name one of several by id); empty for other errors.
+std::string workspaceFix(const std::exception& error);
+
 }  // namespace palisor
