@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
@@ -96,7 +97,7 @@ BridgeAppDelegate::~BridgeAppDelegate() {
 
 void BridgeAppDelegate::createComponents() {
     if (localServer_) return;
-    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
+    std::uint16_t port = portFromEnvironment();
     authorityClient_ = options_.makeAuthorityClient(tokenStore_);
     workspaceRegistry_ = std::make_shared<WorkspaceRegistry>(
         authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(*options_.defaults), options_.defaults);
@@ -312,7 +313,8 @@ void BridgeAppDelegate::handleLogin() {
         try {
             client->login(email, password);
         } catch (const std::exception& error) {
-            failure = errorMessage(error);
+            std::string advice = sessionStoreAdvice(error);
+            failure = errorMessage(error) + (advice.empty() ? "" : "\n" + advice);
         }
         auto self = weak.lock();
         if (!self) return;

@@ -1,6 +1,8 @@
 #include "bridge/app/configuration.h"
 
 #include <cstdlib>
+#include <iostream>
+#include <mutex>
 
 #include "bridge/common/text.h"
 #include "bridge/mcp/local_mcp_server.h"
@@ -23,6 +25,24 @@ std::uint16_t configuredPort(const std::optional<std::string>& value) {
     auto parsed = parseDecimalInteger(text);
     if (!parsed || *parsed < 1024 || *parsed > 65535) return fallback;
     return static_cast<std::uint16_t>(*parsed);
+}
+
+std::optional<Advice> portFallbackWarning(const std::optional<std::string>& value) {
+    if (!value || value->empty()) return std::nullopt;
+    std::uint16_t port = configuredPort(value);
+    std::string written(trim(*value));
+    if (port != LocalMcpServer::kDefaultPort || written == std::to_string(port) || written == "+" + std::to_string(port))
+        return std::nullopt;
+    return Advice{"PALISOR_BRIDGE_PORT=\"" + *value + "\" không dùng được, bridge dùng " + std::to_string(port) + ".",
+                  "Đặt PALISOR_BRIDGE_PORT thành một số từ 1024 đến 65535, hoặc bỏ nó."};
+}
+
+std::uint16_t portFromEnvironment() {
+    auto value = environmentValue("PALISOR_BRIDGE_PORT");
+    static std::once_flag warned;
+    if (auto warning = portFallbackWarning(value))
+        std::call_once(warned, [&] { std::cerr << "Cảnh báo: " << warning->line() << "\n"; });
+    return configuredPort(value);
 }
 
 }  // namespace palisor

@@ -11,6 +11,7 @@
 #include "bridge/app/cli/session_commands.h"
 #include "bridge/app/cli/skill_commands.h"
 #include "bridge/app/cli/stdio_command.h"
+#include "bridge/app/cli/vietnamese_cli.h"
 #include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/launcher.h"
 #include "bridge/app/serve_command.h"
@@ -23,20 +24,21 @@ int main(int argc, char** argv) {
     // arena of its own as load first reaches it, and the memory held grows for
     // minutes before it settles. Two arenas serve a loopback endpoint as fast.
     mallopt(M_ARENA_MAX, 2);
-    CLI::App app{"Palisor Bridge: the local MCP endpoint between AI coding agents and the project authority."};
+    CLI::App app{"Palisor Bridge: endpoint MCP cục bộ giữa các AI coding agent và authority của dự án."};
     app.name("palisor-bridge");
+    palisor::speakVietnamese(app);
     app.add_flag_callback(
         "--version",
         [] {
             std::cout << "palisor-bridge " << palisor::McpToolContract::serverVersion() << "\n";
             throw CLI::Success();
         },
-        "Print the version and exit");
+        "In phiên bản rồi thoát");
     app.require_subcommand(0, 1);
-    app.footer("Without a command the bridge opens its window when a display is available, and otherwise runs as `serve`.");
+    app.footer("Không có lệnh thì bridge mở cửa sổ khi có màn hình, nếu không thì chạy như `serve`.");
 
     palisor::CommandAction action;
-    app.add_subcommand("serve", "Run the bridge endpoint on 127.0.0.1 until interrupted (Ctrl-C).")->callback([&action] {
+    app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")->callback([&action] {
         action = palisor::runServeCommand;
     });
     palisor::addSessionCommands(app, action);
@@ -44,6 +46,7 @@ int main(int argc, char** argv) {
     palisor::addSkillCommands(app, action);
     palisor::addStdioCommand(app, action);
     palisor::addDoctorCommand(app, action);
+    palisor::nameSubcommandGroups(app);
 
     try {
         app.parse(argc, argv);

@@ -24,6 +24,8 @@ struct WebSessionValidation {
     std::optional<std::string> warning;  // for the window's status line
     // The credential store did not answer: whether anyone is logged in is unknown.
     bool storeUnavailable = false;
+    // The authority accepted the session just now.
+    bool confirmed = false;
 };
 
 struct ProjectAgentCredentials {
@@ -75,7 +77,9 @@ public:
     // Sessions.
     JsonValue login(const std::string& email, const std::string& password);
     void logout();
-    WebSessionValidation validateWebSession();
+    // A session the authority refuses is cleared, unless `keepRefused`: a
+    // look that must change nothing (a status report) leaves it stored.
+    WebSessionValidation validateWebSession(bool keepRefused = false);
     // `receivedOrder` as for request(): the body of the answer returned.
     JsonValue requestWithWebSession(const std::string& path, const std::string& method = "GET",
                                     const std::optional<JsonValue>& body = std::nullopt,

@@ -35,6 +35,8 @@ class TransportError : public BridgeError {
 public:
     TransportError(int curlCode, std::string description);
     int curlCode() const noexcept { return curlCode_; }
+    // "<what went wrong, in a sentence>: <curl's own text>".
+    std::string message() const override;
 
 private:
     int curlCode_;

@@ -223,7 +223,7 @@ ProjectAgentCredentials AuthorityClient::validationExecutorCredentials(const std
     throw AuthorityClientError::projectAgentTokenMissing();
 }
 
-WebSessionValidation AuthorityClient::validateWebSession() {
+WebSessionValidation AuthorityClient::validateWebSession(bool keepRefused) {
     if (auto elsewhere = foreignSessionOrigin())
         return {false, "Phiên đã lưu đăng nhập với " + *elsewhere + ", còn bridge dùng " + authorityOrigin_ +
                            ". Vui lòng đăng nhập lại với " + authorityOrigin_ + ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" +
@@ -244,12 +244,14 @@ WebSessionValidation AuthorityClient::validateWebSession() {
     try {
         request("/api/auth/me", "GET", std::nullopt, webToken, false, std::nullopt);
         if (auto failure = tokenStore_->unsavedSessionFailure())
-            return {true, "Phiên mới chỉ được giữ trong bộ nhớ: chưa lưu được vào kho lưu phiên (" + *failure +
-                              "). Bridge sẽ thử lưu lại; chạy palisor-bridge doctor để xem nguyên nhân."};
-        return {true, std::nullopt};
+            return {true,
+                    "Phiên mới chỉ được giữ trong bộ nhớ: chưa lưu được vào kho lưu phiên (" + *failure +
+                        "). Bridge sẽ thử lưu lại; chạy palisor-bridge doctor để xem nguyên nhân.",
+                    false, true};
+        return {true, std::nullopt, false, true};
     } catch (const std::exception& error) {
         if (isAuthFailure(error)) {
-            forgetRefusedSession();
+            if (!keepRefused) forgetRefusedSession();
             return {false, "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại."};
         }
         return {true, "Không kiểm tra được phiên với authority: " + errorMessage(error)};

@@ -160,6 +160,36 @@ AuthorityTimeoutPolicy AuthorityTimeoutPolicy::forMethod(std::string_view method
 TransportError::TransportError(int curlCode, std::string description)
     : BridgeError(std::move(description)), curlCode_(curlCode) {}
 
+std::string TransportError::message() const {
+    const char* cause = "Lỗi mạng khi gọi authority";
+    switch (curlCode_) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            cause = "Không tìm thấy máy chủ authority (kiểm tra địa chỉ authority và kết nối mạng)";
+            break;
+        case CURLE_COULDNT_CONNECT:
+            cause = "Authority không nhận kết nối (kiểm tra rằng authority đang chạy và địa chỉ đúng)";
+            break;
+        case CURLE_OPERATION_TIMEDOUT:
+            cause = "Authority không trả lời kịp";
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+            cause = "Kết nối TLS tới authority không thành công (chứng chỉ hoặc cấu hình TLS)";
+            break;
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            cause = "Kết nối tới authority bị ngắt giữa chừng";
+            break;
+        default:
+            break;
+    }
+    return std::string(cause) + ": " + code();
+}
+
 namespace {
 
 template <typename Headers>

@@ -8,6 +8,8 @@ BridgeError::BridgeError(std::string code, std::string detail) : code_(std::move
 
 const char* BridgeError::what() const noexcept { return code_.c_str(); }
 
+std::string BridgeError::message() const { return detail_.empty() ? code_ : code_ + ": " + detail_; }
+
 FileError::FileError(std::string code, std::string detail, int systemError)
     : BridgeError(std::move(code), std::move(detail)), systemError_(systemError) {}
 
@@ -24,10 +26,8 @@ std::string currentExceptionDescription() {
 }
 
 std::string errorMessage(const std::exception& error) {
-    std::string message = errorDescription(error);
-    if (const auto* ours = dynamic_cast<const BridgeError*>(&error); ours && !ours->detail().empty())
-        message += ": " + ours->detail();
-    return message;
+    if (const auto* ours = dynamic_cast<const BridgeError*>(&error)) return ours->message();
+    return errorDescription(error);
 }
 
 std::string currentExceptionMessage() {

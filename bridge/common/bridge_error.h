@@ -17,6 +17,9 @@ public:
     const char* what() const noexcept override;
     const std::string& code() const noexcept { return code_; }
     const std::string& detail() const noexcept { return detail_; }
+    // What people read: the code, then the detail when there is one. An error
+    // whose code is a library's own text puts the cause in front of it.
+    virtual std::string message() const;
 
 private:
     std::string code_;

@@ -143,7 +143,7 @@ Found find(const std::string& path, bool forWriting) {
         if (errno == ELOOP)
             refuse(CredentialFileRefusal{
                 path + " là một liên kết tượng trưng; bridge không đọc hay ghi phiên đăng nhập qua liên kết.",
-                "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE thẳng tới file thật, hoặc xoá liên kết rồi đăng nhập lại."});
+                "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE thẳng tới file thật, hoặc xóa liên kết rồi đăng nhập lại."});
         else if (errno != ENOENT)
             unreadable(errno, "cannot open ", path);
         else if (forWriting)

@@ -76,7 +76,9 @@ TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
     // The prefix, then the authority's own description of the failure.
     ASSERT_EQ(wrong.err.rfind("Đăng nhập lỗi: ", 0), 0u) << wrong.err;
     EXPECT_GT(wrong.err.size(), std::string("Đăng nhập lỗi: \n").size()) << wrong.err;
-    EXPECT_TRUE(contains(run({"status"}).out, "Chưa đăng nhập.\n"));
+    CommandResult loggedOut = run({"status"});
+    EXPECT_TRUE(contains(loggedOut.out, "Chưa đăng nhập.\n"));
+    EXPECT_EQ(loggedOut.exitCode, 1);
 
     // The password line keeps its inner spaces; a CR of a Windows-made file goes.
     authority.addUser("dev@palisor.test", "right password", {"CLI"});
@@ -94,6 +96,31 @@ TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
     EXPECT_TRUE(contains(status.out, "0 workspace đã đăng ký\n")) << status.out;
     // The answer is honest: the session was checked with the authority.
     EXPECT_GE(authority.requestCount("GET", "/api/auth/me"), 1u);
+    CommandResult json = run({"status", "--json"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    auto report = parseJson(json.out);
+    ASSERT_TRUE(report) << json.out;
+    EXPECT_EQ((*report)["ok"], true);
+    EXPECT_EQ((*report)["account"], "dev@palisor.test");
+    EXPECT_EQ((*report)["authority"], authority.origin());
+    EXPECT_EQ((*report)["bridge"]["running"], false);
+    EXPECT_EQ((*report)["workspaces"]["workspaces"], JsonValue::array());
+
+    // A session the authority refuses: status says so and exits 1, and leaves
+    // it stored, as doctor (whose checks carry stable ids) then shows.
+    authority.expireAccessTokens();
+    CommandResult refused = run({"status", "--json"});
+    EXPECT_EQ(refused.exitCode, 1);
+    report = parseJson(refused.out);
+    ASSERT_TRUE(report) << refused.out;
+    EXPECT_EQ((*report)["loggedIn"], false);
+    EXPECT_EQ((*report)["notes"][0], "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại.");
+    auto doctor = parseJson(run({"doctor", "--json"}).out);
+    ASSERT_TRUE(doctor);
+    JsonValue session;
+    for (const JsonValue& check : (*doctor)["checks"])
+        if (check["id"] == "session") session = check;
+    EXPECT_TRUE(contains(session.value("detail", ""), "dev@palisor.test: authority từ chối phiên này")) << session;
 
     CommandResult logout = run({"logout"});
     EXPECT_EQ(logout.exitCode, 0) << logout.err;
@@ -170,53 +197,91 @@ TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {
     std::string good = workspace("good-folder", "CLI");
     std::string bad = home.path() + "/bad-folder";
     std::filesystem::create_directories(bad);  // no AGENTS.md
+    std::string dashless = workspace("dashless", "CLI");
+    test::writeFile(dashless + "/AGENTS.md", "projectKey: CLI\nauthorityOrigin: " + authority.origin() + "\n");
+    std::string elsewhere = test::makeWorkspace(home.path(), "elsewhere", "CLI", "https://other.example");
 
-    CommandResult add = run({"workspace", "add", good, bad});
+    // Each failure: its code, then what to do about it.
+    CommandResult add = run({"workspace", "add", good, bad, dashless, elsewhere});
     EXPECT_EQ(add.exitCode, 1);
-    EXPECT_EQ(add.out, "Đã thêm workspace: CLI\n");
-    ASSERT_TRUE(contains(add.err, "Có workspace không hợp lệ: bad-folder: ")) << add.err;
-    EXPECT_FALSE(contains(add.err, "good-folder")) << add.err;
+    EXPECT_EQ(add.out, "Đã thêm workspace cli (dự án CLI, " + good + ")\n");
+    EXPECT_TRUE(contains(add.err, "Có workspace không hợp lệ: bad-folder: FILE_READ_FAILED:" + bad + "/AGENTS.md: "))
+        << add.err;
+    EXPECT_TRUE(contains(add.err, "\nKiểm tra rằng AGENTS.md có trong " + bad + ", đọc được và là UTF-8.\n")) << add.err;
+    EXPECT_TRUE(contains(add.err, "dashless: AGENTS_PROJECT_KEY_REQUIRED\nThêm vào " + dashless +
+                                      "/AGENTS.md các dòng \"- projectKey: <mã dự án>\" và \"- authorityOrigin: " +
+                                      authority.origin() + "\" (mỗi dòng bắt đầu bằng \"- \").\n"))
+        << add.err;
+    EXPECT_TRUE(contains(add.err, "elsewhere: WORKSPACE_AUTHORITY_ORIGIN_MISMATCH: AGENTS.md trỏ tới authority "
+                                  "https://other.example, còn bridge dùng " + authority.origin() +
+                                      ".\nSửa dòng \"- authorityOrigin:\" trong " + elsewhere +
+                                      "/AGENTS.md, hoặc đặt PALISOR_BRIDGE_AUTHORITY=https://other.example.\n"))
+        << add.err;
 
-    CommandResult list = run({"workspace", "list"});
-    EXPECT_EQ(list.exitCode, 0);
-    EXPECT_EQ(list.out, "* cli  CLI  " + good + "  Mặc định  Validation: bật\n");
-
-    std::string other = workspace("other-folder", "OTHER");
+    // Columns line up whatever the lengths.
+    std::string other = workspace("other", "OTHER-PROJECT");
     CommandResult second = run({"workspace", "add", "--no-validation", other});
     EXPECT_EQ(second.exitCode, 0) << second.err;
-    EXPECT_EQ(second.out, "Đã thêm workspace: OTHER\n");
-    EXPECT_TRUE(contains(run({"workspace", "list"}).out, "  other  OTHER  " + other + "  -  Validation: tắt\n"));
-
-    EXPECT_EQ(run({"workspace", "default", "other"}).exitCode, 0);
-    EXPECT_EQ(run({"workspace", "validation", "cli", "off"}).exitCode, 0);
+    EXPECT_EQ(second.out, "Đã thêm workspace other-project (dự án OTHER-PROJECT, " + other + ")\n");
+    std::string pad(good.size() - other.size(), ' ');
     EXPECT_EQ(run({"workspace", "list"}).out,
-              "  cli  CLI  " + good + "  -  Validation: tắt\n* other  OTHER  " + other + "  Mặc định  Validation: tắt\n");
+              "* cli            CLI            " + good + "  Mặc định  Validation: bật\n"
+              "  other-project  OTHER-PROJECT  " + other + pad + "  -         Validation: tắt\n");
 
-    CommandResult status = run({"status"});
-    EXPECT_TRUE(contains(status.out, "2 workspace đã đăng ký\n")) << status.out;
-    EXPECT_TRUE(contains(status.out, "* other  OTHER")) << status.out;
+    // A workspace by its id, its project key or its folder.
+    EXPECT_EQ(run({"workspace", "default", "OTHER-PROJECT"}).out, "Workspace mặc định: other-project\n");
+    EXPECT_EQ(run({"workspace", "validation", good + "/", "off"}).out, "Validation tắt cho workspace: cli\n");
+    CommandResult json = run({"workspace", "list", "--json"});
+    auto listed = parseJson(json.out);
+    ASSERT_TRUE(listed) << json.out;
+    EXPECT_EQ((*listed)["defaultWorkspaceId"], "other-project");
+    EXPECT_EQ((*listed)["workspaces"][0],
+              JsonValue({{"workspaceId", "cli"}, {"projectKey", "CLI"}, {"workspaceRoot", good},
+                         {"validationEnabled", false}, {"default", false}}));
 
-    CommandResult removed = run({"workspace", "remove", "other"});
+    // Again: said so. A second folder of a project: which one calls reach.
+    EXPECT_EQ(run({"workspace", "add", "--no-validation", good}).out,
+              "Đã đăng ký từ trước: workspace cli (dự án CLI, " + good + ")\n");
+    std::string twin = workspace("twin", "CLI");
+    EXPECT_EQ(run({"workspace", "add", twin}).out,
+              "Đã thêm workspace cli-2 (dự án CLI, " + twin + ")\nLưu ý: dự án CLI có 2 workspace (cli, cli-2). Lời "
+              "gọi chỉ ghi projectKey CLI sẽ bị từ chối (cần workspaceId); chạy palisor-bridge workspace default <id> "
+              "để chọn một workspace.\n");
+    CommandResult shared = run({"workspace", "remove", "CLI"});
+    EXPECT_EQ(shared.exitCode, 1);
+    EXPECT_TRUE(contains(shared.err, "WORKSPACE_ID_REQUIRED_FOR_PROJECT:CLI\nDự án này có nhiều workspace")) << shared.err;
+    EXPECT_EQ(run({"workspace", "remove", twin}).out, "Đã xóa workspace: cli-2\n");
+    CommandResult removed = run({"workspace", "remove", "OTHER-PROJECT"});
     EXPECT_EQ(removed.exitCode, 0) << removed.err;
     // The remaining workspace becomes the default.
     EXPECT_EQ(run({"workspace", "list"}).out, "* cli  CLI  " + good + "  Mặc định  Validation: tắt\n");
 
     CommandResult unknown = run({"workspace", "remove", "nope"});
     EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(unknown.err, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:nope\n");
+    EXPECT_EQ(unknown.err, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:nope\nChạy palisor-bridge "
+                           "workspace list để xem id, dự án và thư mục đã đăng ký.\n");
     EXPECT_EQ(run({"workspace", "default", "nope"}).exitCode, 1);
 
-    // Usage errors.
-    EXPECT_EQ(run({"workspace", "validation", "cli", "maybe"}).exitCode, 2);
-    EXPECT_EQ(run({"workspace"}).exitCode, 2);
+    // Usage errors and help, in Vietnamese; option names as they are.
+    EXPECT_EQ(run({"workspace", "validation", "cli", "maybe"}).err,
+              "palisor-bridge: state: \"maybe\" không phải một trong {on,off}.\nChạy với --help để xem cách dùng.\n");
+    EXPECT_EQ(run({"workspace"}).err, "palisor-bridge: Cần một lệnh con.\nChạy với --help để xem cách dùng.\n");
     EXPECT_EQ(run({"workspace", "add"}).exitCode, 2);
-    EXPECT_EQ(run({"login", "--bogus"}).exitCode, 2);
+    EXPECT_EQ(run({"login", "--bogus"}).err,
+              "palisor-bridge: Tham số không dùng được ở đây: --bogus.\nChạy với --help để xem cách dùng.\n");
+    for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"}, {"workspace", "add", "--help"}}) {
+        CommandResult shown = run(help);
+        EXPECT_EQ(shown.exitCode, 0);
+        EXPECT_TRUE(contains(shown.out, "Cách dùng: ") && contains(shown.out, "In trợ giúp này rồi thoát")) << shown.out;
+        EXPECT_FALSE(contains(shown.out, "Usage") || contains(shown.out, "Options") || contains(shown.out, "Print"))
+            << shown.out;
+    }
     EXPECT_EQ(run({"workspace", "list"}).out, "* cli  CLI  " + good + "  Mặc định  Validation: tắt\n");
 
     // Changes that would be forgotten on exit are refused, not reported as done.
     CommandResult volatileAdd = run({"workspace", "add", other}, {}, {"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1"});
     EXPECT_EQ(volatileAdd.exitCode, 1);
-    EXPECT_EQ(volatileAdd.err, "Không cập nhật được workspace: SETTINGS_PERSISTENCE_DISABLED\n");
+    EXPECT_TRUE(volatileAdd.err.starts_with("Không cập nhật được workspace: SETTINGS_PERSISTENCE_DISABLED\n"));
 }
 
 TEST_F(CommandLine, ConcurrentAddsFromSeveralProcessesAreAllKept) {
@@ -302,7 +367,7 @@ TEST_F(CommandLine, SkillsSyncInstallsAnItemsSkillsOrTheNamedOnes) {
     // Adding a workspace prepares its skill folder.
     EXPECT_TRUE(std::filesystem::is_directory(root + "/.agents/skills"));
     ASSERT_EQ(run({"login", "--email", "dev@palisor.test", "--password-stdin"}, "right-password\n").exitCode, 0);
-    std::string id = "cli";  // made from the project key
+    std::string id = "CLI";  // the project key names the one workspace
 
     CommandResult byItem = run({"skills", "sync", "--workspace", id, "--item", "CLI-TASK-1"});
     ASSERT_EQ(byItem.exitCode, 0) << byItem.err;
@@ -328,7 +393,8 @@ TEST_F(CommandLine, SkillsSyncInstallsAnItemsSkillsOrTheNamedOnes) {
     EXPECT_EQ(missing.err.rfind("Không đồng bộ được skill: ", 0), 0u) << missing.err;
     CommandResult unknown = run({"skills", "sync", "--workspace", "nope", "--item", "CLI-TASK-1"});
     EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(unknown.err, "Không đồng bộ được skill: WORKSPACE_NOT_REGISTERED:nope\n");
+    EXPECT_EQ(unknown.err, "Không đồng bộ được skill: WORKSPACE_NOT_REGISTERED:nope\nChạy palisor-bridge workspace "
+                           "list để xem id, dự án và thư mục đã đăng ký.\n");
     // Either an item or skills, never both or neither.
     EXPECT_EQ(run({"skills", "sync", "--workspace", id}).exitCode, 2);
     EXPECT_EQ(run({"skills", "sync", "--workspace", id, "--item", "A", "--skill", "B"}).exitCode, 2);

@@ -16,8 +16,22 @@ TEST(Configuration, PortFromTheEnvironment) {
     EXPECT_EQ(configuredPort(std::string("1024")), 1024);
     EXPECT_EQ(configuredPort(std::string("65535")), 65535);
     for (const char* bad : {"80", "1023", "0", "-0", "65536", "99999999999999999999", "", "abc", " 8080", "8080 ",
-                            "++8080", "-8080", "80.5"})
+                            "++8080", "-8080", "80.5", "4773l"}) {
         EXPECT_EQ(configuredPort(std::string(bad)), 47621) << bad;
+        // Set but not used as written: said, except for an empty value.
+        EXPECT_EQ(portFallbackWarning(std::string(bad)).has_value(), *bad != '\0') << bad;
+    }
+    for (const char* used : {"8080", "47621", "+47621", " 47621 "})
+        EXPECT_EQ(portFallbackWarning(std::string(used)), std::nullopt) << used;
+
+    // One line on standard error, once however often the port is read.
+    test::ScopedEnv port("PALISOR_BRIDGE_PORT", "4773l");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(portFromEnvironment(), 47621);
+    EXPECT_EQ(portFromEnvironment(), 47621);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Cảnh báo: PALISOR_BRIDGE_PORT=\"4773l\" không dùng được, bridge dùng 47621. Đặt PALISOR_BRIDGE_PORT "
+              "thành một số từ 1024 đến 65535, hoặc bỏ nó.\n");
 }
 
 TEST(Launcher, OpensTheWindowOnlyWithADisplayAndTheProgram) {

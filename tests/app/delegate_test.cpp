@@ -233,6 +233,16 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_TRUE(view.actionEnabled);
     EXPECT_FALSE(delegate->isLoggedIn());
 
+    // Nowhere to keep the session: the code, then the way round it.
+    test::ScopedEnv noFile(kCredentialFileVariable, nullptr);
+    vault->writeStatus = vault_status::kServiceUnavailable;
+    logIn();
+    EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: KEYCHAIN_")) << view.status;
+    EXPECT_TRUE(view.status.find("\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
+                                 "PALISOR_BRIDGE_CREDENTIAL_FILE=") != std::string::npos)
+        << view.status;
+    vault->writeStatus.reset();
+
     logIn();
     EXPECT_TRUE(delegate->isLoggedIn());
     EXPECT_TRUE(view.password.empty());

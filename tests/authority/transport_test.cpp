@@ -142,6 +142,12 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
 
     scripted.next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
     EXPECT_EQ(errorOf<TransportError>([&] { client.request("/x"); }), "Failed to connect");
+    // Agents get curl's text as it stands; people read the cause first.
+    EXPECT_EQ(errorMessage(TransportError(7, "Failed to connect")),
+              "Authority không nhận kết nối (kiểm tra rằng authority đang chạy và địa chỉ đúng): Failed to connect");
+    EXPECT_EQ(errorMessage(TransportError(6, "Could not resolve host: a.example")),
+              "Không tìm thấy máy chủ authority (kiểm tra địa chỉ authority và kết nối mạng): Could not resolve host: "
+              "a.example");
 
     AuthorityHTTPResponse withHeaders{{}, {}, {}, {{"etag", "\"v1\""}}};
     EXPECT_EQ(withHeaders.header("ETag"), "\"v1\"");

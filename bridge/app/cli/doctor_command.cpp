@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/app/configuration.h"
@@ -55,20 +56,28 @@ constexpr const char* kCredentialFileExample = "~/.config/palisor-bridge/session
 
 enum class Verdict { pass, warning, failure };
 
+// A check as the report names it: a stable id for scripts (--json), the
+// label people read, and for a workspace's check the workspace's id.
+struct CheckName {
+    std::string id;
+    std::string label;
+    std::optional<std::string> workspaceId;
+};
+
 struct Check {
     Verdict verdict;
-    std::string name;
+    CheckName name;
     std::string finding;
     std::string fix;  // empty for a pass
 };
 
 class Report {
 public:
-    void pass(std::string name, std::string finding) { add(Verdict::pass, std::move(name), std::move(finding), {}); }
-    void warn(std::string name, std::string finding, std::string fix) {
+    void pass(CheckName name, std::string finding) { add(Verdict::pass, std::move(name), std::move(finding), {}); }
+    void warn(CheckName name, std::string finding, std::string fix) {
         add(Verdict::warning, std::move(name), std::move(finding), std::move(fix));
     }
-    void fail(std::string name, std::string finding, std::string fix) {
+    void fail(CheckName name, std::string finding, std::string fix) {
         add(Verdict::failure, std::move(name), std::move(finding), std::move(fix));
     }
 
@@ -84,7 +93,7 @@ public:
         int counts[3] = {0, 0, 0};
         for (const Check& check : checks_) {
             ++counts[static_cast<int>(check.verdict)];
-            out << shown(check.verdict).mark << " " << check.name << ": " << check.finding << "\n";
+            out << shown(check.verdict).mark << " " << check.name.label << ": " << check.finding << "\n";
             if (!check.fix.empty()) out << "    → " << check.fix << "\n";
         }
         out << counts[0] << " đạt, " << counts[1] << " cảnh báo, " << counts[2] << " lỗi.\n";
@@ -93,7 +102,11 @@ public:
     JsonValue json() const {
         JsonValue checks = JsonValue::array();
         for (const Check& check : checks_) {
-            JsonValue entry = {{"name", check.name}, {"status", shown(check.verdict).status}, {"detail", check.finding}};
+            JsonValue entry = {{"id", check.name.id},
+                               {"name", check.name.label},
+                               {"status", shown(check.verdict).status},
+                               {"detail", check.finding}};
+            if (check.name.workspaceId) entry["workspaceId"] = *check.name.workspaceId;
             if (!check.fix.empty()) entry["fix"] = check.fix;
             checks.push_back(std::move(entry));
         }
@@ -110,7 +123,7 @@ private:
         static constexpr Shown kShown[] = {{"✓", "pass"}, {"!", "warning"}, {"✗", "failure"}};
         return kShown[static_cast<int>(verdict)];
     }
-    void add(Verdict verdict, std::string name, std::string finding, std::string fix) {
+    void add(Verdict verdict, CheckName name, std::string finding, std::string fix) {
         checks_.push_back({verdict, std::move(name), std::move(finding), std::move(fix)});
     }
 
@@ -171,7 +184,7 @@ std::string nearestExistingFolder(std::string path) {
 bool checkCredentialFile(Report& report, const std::string& configured) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
-    std::string name = std::string(kStoreCheck) + " (file)";
+    CheckName name{"credentialStore", std::string(kStoreCheck) + " (file)", std::nullopt};
     // What the vault itself refuses, in its words: a link, another user's
     // file, one others can read, a folder others can write.
     CredentialFileVault vault(path);
@@ -228,7 +241,7 @@ bool checkCredentialFile(Report& report, const std::string& configured) {
 }
 
 bool checkSecretService(Report& report) {
-    std::string name = std::string(kStoreCheck) + " (Secret Service)";
+    CheckName name{"credentialStore", std::string(kStoreCheck) + " (Secret Service)", std::nullopt};
     std::string useFile =
         "Trên máy không có keyring, đặt PALISOR_BRIDGE_CREDENTIAL_FILE=" + std::string(kCredentialFileExample) +
         " để giữ phiên trong một file (mode 0600).";
@@ -268,7 +281,7 @@ bool checkSecretService(Report& report) {
 // Returns whether the stored session can be read.
 bool checkCredentialStore(Report& report) {
     if (keychainDisabledByEnvironment()) {
-        report.warn(std::string(kStoreCheck) + " (chỉ trong bộ nhớ)",
+        report.warn({"credentialStore", std::string(kStoreCheck) + " (chỉ trong bộ nhớ)", std::nullopt},
                     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
                     "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE.");
         return false;
@@ -328,7 +341,7 @@ struct OriginSecurity {
 };
 
 OriginSecurity checkTransportSecurity(Report& report, const std::string& origin) {
-    const char* name = "TLS";
+    const CheckName name{"tls", "TLS", std::nullopt};
     OriginSecurity security;
     auto url = Url::parse(origin);
     if (!url || url->host().empty()) {
@@ -356,7 +369,7 @@ OriginSecurity checkTransportSecurity(Report& report, const std::string& origin)
 
 // ---- the session ---------------------------------------------------------------
 
-constexpr const char* kSessionCheck = "Phiên đăng nhập";
+CheckName sessionCheck() { return {"session", "Phiên đăng nhập", std::nullopt}; }
 
 // "2026-12-07T03:16:00Z (còn 12 phút)" or "... (đã qua)".
 std::string describeTime(const std::string& iso) {
@@ -380,13 +393,13 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
                                         const std::shared_ptr<AuthorityClient>& client) {
     const std::string login = "Chạy palisor-bridge login.";
     if (keychainDisabledByEnvironment()) {
-        report.warn(kSessionCheck, "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
+        report.warn(sessionCheck(), "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
                     "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN (hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE), rồi " +
                         std::string("chạy palisor-bridge login."));
         return std::nullopt;
     }
     if (!storeReadable) {
-        report.fail(kSessionCheck, "không đọc được vì kho phiên đăng nhập không dùng được.",
+        report.fail(sessionCheck(), "không đọc được vì kho phiên đăng nhập không dùng được.",
                     "Sửa kho phiên đăng nhập như trên, rồi chạy palisor-bridge login.");
         return std::nullopt;
     }
@@ -394,7 +407,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
     const JsonValue* web = objectMember(record, "web");
     auto accessToken = web ? nonEmptyString(*web, "accessToken") : std::nullopt;
     if (!accessToken) {
-        report.fail(kSessionCheck, "chưa đăng nhập.", login);
+        report.fail(sessionCheck(), "chưa đăng nhập.", login);
         return std::nullopt;
     }
     const JsonValue* user = objectMember(*web, "user");
@@ -410,7 +423,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
     // A session from another authority is not shown to this one; it stays
     // stored for when the bridge is pointed back.
     if (auto elsewhere = client->foreignSessionOrigin()) {
-        report.fail(kSessionCheck,
+        report.fail(sessionCheck(),
                     account + ": phiên này đăng nhập với " + *elsewhere + ", còn bridge dùng " +
                         client->authorityOrigin() + ".",
                     "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() +
@@ -418,7 +431,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
         return std::nullopt;
     }
     if (accessExpired && !refreshUsable) {
-        report.fail(kSessionCheck, account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
+        report.fail(sessionCheck(), account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
         return std::nullopt;
     }
 
@@ -428,7 +441,7 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
     if (!accessExpired && security.usable && (security.encrypted || security.loopback))
         me = authorityGet(client, "/api/auth/me", accessToken);
     if (me && me->refused) {
-        report.fail(kSessionCheck, account + ": authority từ chối phiên này (" + me->error + ").", login);
+        report.fail(sessionCheck(), account + ": authority từ chối phiên này (" + me->error + ").", login);
         return std::nullopt;
     }
     bool confirmed = me && me->ok;
@@ -440,18 +453,18 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
     }
 
     if (renewSoon && refreshUsable) {
-        report.warn(kSessionCheck,
+        report.warn(sessionCheck(),
                     account + ": token truy cập " + expiry + "; token làm mới còn dùng được đến " +
                         describeTime(refreshExpiresAt) + ", bridge sẽ gia hạn khi cần." + unconfirmed,
                     "Không cần làm gì: bridge tự gia hạn; nếu việc gia hạn lỗi, chạy palisor-bridge login.");
     } else if (renewSoon) {
-        report.warn(kSessionCheck, account + ": phiên " + expiry + " và không có token làm mới." + unconfirmed,
+        report.warn(sessionCheck(), account + ": phiên " + expiry + " và không có token làm mới." + unconfirmed,
                     "Chạy palisor-bridge login trước khi phiên hết hạn.");
     } else if (!confirmed) {
-        report.warn(kSessionCheck, account + ": phiên " + expiry + "." + unconfirmed,
+        report.warn(sessionCheck(), account + ": phiên " + expiry + "." + unconfirmed,
                     "Sửa kết nối tới authority (xem các dòng Authority và TLS), rồi chạy lại palisor-bridge doctor.");
     } else {
-        report.pass(kSessionCheck, account + ", " + expiry + ", authority đã xác nhận.");
+        report.pass(sessionCheck(), account + ", " + expiry + ", authority đã xác nhận.");
     }
     return confirmed ? accessToken : std::nullopt;
 }
@@ -475,7 +488,7 @@ std::optional<std::string> portUnavailableReason(std::uint16_t port) {
 }
 
 void checkPort(Report& report) {
-    const char* name = "Cổng";
+    const CheckName name{"port", "Cổng", std::nullopt};
     auto configured = environmentValue("PALISOR_BRIDGE_PORT");
     std::uint16_t port = configuredPort(configured);
     std::string where = "127.0.0.1:" + std::to_string(port);
@@ -497,19 +510,14 @@ void checkPort(Report& report) {
     } else {
         report.pass(name, where + " còn trống.");
     }
-    // A value the bridge cannot use falls back to the default without a word.
-    if (configured && !configured->empty() && port == LocalMcpServer::kDefaultPort &&
-        trim(*configured) != std::to_string(port) && trim(*configured) != "+" + std::to_string(port))
-        report.warn(
-            name,
-            "PALISOR_BRIDGE_PORT=\"" + *configured + "\" không dùng được, bridge dùng " + std::to_string(port) + ".",
-            "Đặt PALISOR_BRIDGE_PORT thành một số từ 1024 đến 65535, hoặc bỏ nó.");
+    // A value the bridge cannot use falls back to the default.
+    if (auto warning = portFallbackWarning(configured)) report.warn({"portSetting", name.label, std::nullopt}, warning->finding, warning->fix);
 }
 
 // The endpoint serves only this user's programs, and the command line talks
 // only to this user's bridge, as far as the kernel names socket owners.
 void checkOtherUsers(Report& report) {
-    const char* name = "Người dùng khác";
+    const CheckName name{"otherUsers", "Người dùng khác", std::nullopt};
     if (socketOwnersKnown()) {
         report.pass(name, "nhân Linux cho biết chủ của mỗi kết nối; chương trình của người dùng khác bị từ chối.");
         return;
@@ -525,7 +533,7 @@ void checkOtherUsers(Report& report) {
 
 void checkAuthority(Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
                     const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
-    const char* name = "Authority";
+    const CheckName name{"authority", "Authority", std::nullopt};
     const std::string& origin = client->authorityOrigin();
     if (!security.usable) {
         report.fail(name, "không kiểm tra được: origin không hợp lệ.", "Sửa PALISOR_BRIDGE_AUTHORITY (xem dòng TLS).");
@@ -564,12 +572,12 @@ void checkAuthority(Report& report, const OriginSecurity& security, const std::s
 
 void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, const std::string& bridgeOrigin) {
     if (snapshot.workspaces.empty()) {
-        report.warn("Workspace", "chưa có workspace nào được đăng ký.",
+        report.warn({"workspaces", "Workspace", std::nullopt}, "chưa có workspace nào được đăng ký.",
                     "Chạy palisor-bridge workspace add <thư mục có AGENTS.md>.");
         return;
     }
     for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
-        std::string name = "Workspace " + workspace.workspaceId;
+        CheckName name{"workspace", "Workspace " + workspace.workspaceId, workspace.workspaceId};
         const std::string& root = workspace.workspaceRoot;
         if (!isDirectory(root)) {
             report.fail(name, "thư mục " + root + " không còn.",
@@ -581,20 +589,16 @@ void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, 
             pointer = readAgentsPointer(root);
         } catch (const AgentsPointerError& error) {
             report.fail(name, joinPath(root, "AGENTS.md") + " thiếu dòng trỏ (" + errorDescription(error) + ").",
-                        "Thêm vào AGENTS.md các dòng \"- projectKey: " + workspace.projectKey +
-                            "\" và \"- authorityOrigin: " + bridgeOrigin + "\".");
+                        agentsPointerFix(joinPath(root, "AGENTS.md"), workspace.projectKey, bridgeOrigin));
             continue;
         } catch (const std::exception& error) {
             report.fail(name, joinPath(root, "AGENTS.md") + " không đọc được (" + errorMessage(error) + ").",
-                        "Kiểm tra rằng AGENTS.md có trong " + root + ", đọc được và là UTF-8.");
+                        agentsUnreadableFix(root));
             continue;
         }
         if (pointer.authorityOrigin != bridgeOrigin) {
-            report.fail(
-                name,
-                "AGENTS.md trỏ tới authority " + pointer.authorityOrigin + ", còn bridge dùng " + bridgeOrigin + ".",
-                "Sửa dòng \"- authorityOrigin:\" trong " + pointer.agentsPath +
-                    ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + pointer.authorityOrigin + ".");
+            Advice mismatch = authorityMismatchAdvice(pointer, bridgeOrigin);
+            report.fail(name, mismatch.finding, mismatch.fix);
             continue;
         }
         if (pointer.projectKey != workspace.projectKey) {
@@ -655,7 +659,7 @@ std::optional<long long> majorVersion(const std::string& version) {
 }
 
 void checkExecutorRuntime(Report& report) {
-    const char* name = "Runtime của validation executor";
+    const CheckName name{"executorRuntime", "Runtime của validation executor", std::nullopt};
     if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") {
         report.pass(name, "đã tắt (PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR=1), không cần Node.js.");
         return;
@@ -745,8 +749,9 @@ int runDoctor(const DoctorOptions& options) {
 void addDoctorCommand(CLI::App& app, CommandAction& action) {
     auto options = std::make_shared<DoctorOptions>();
     auto* doctor = app.add_subcommand(
-        "doctor", "Check the credential store, the session, the port, the authority, the workspaces and the runtime.");
-    doctor->add_flag("--json", options->json, "Print the checks as JSON");
+        "doctor", "Kiểm tra kho phiên đăng nhập, phiên, cổng, authority, các workspace và runtime.");
+    doctor->add_flag("--json", options->json,
+                     "In các mục kiểm tra dưới dạng JSON; mỗi mục có id cố định (session, port, authority, ...)");
     doctor->callback([&action, options] { action = [options] { return runDoctor(*options); }; });
 }
 

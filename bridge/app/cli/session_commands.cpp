@@ -9,13 +9,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/app/cli/workspace_commands.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/json.h"
 #include "bridge/common/text.h"
 #include "bridge/credentials/credential_file_vault.h"
 
@@ -86,47 +89,9 @@ struct LoginOptions {
     bool passwordFromStdin = false;
 };
 
-// Said after a login that found nowhere to keep the session, which on a
-// machine without a desktop keyring is the usual first stumble. Only where no
-// credential file is set: one that is set already needs its own fix.
-constexpr const char* kNoKeyringHint =
-    "Không lưu được phiên vào keyring. Trên máy không có keyring, đặt "
-    "PALISOR_BRIDGE_CREDENTIAL_FILE=~/.config/palisor-bridge/session.json rồi đăng nhập lại; "
-    "palisor-bridge doctor cho biết thêm.";
 constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
     "(hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE) để lệnh login lưu được phiên.";
-
-// The credential file sessions go to, when one is set (and not overruled by
-// memory-only sessions).
-std::optional<std::string> configuredCredentialFile() {
-    if (keychainDisabledByEnvironment()) return std::nullopt;
-    auto file = environmentValue(kCredentialFileVariable);
-    if (!file || file->empty()) return std::nullopt;
-    return file;
-}
-
-// Why the configured credential file is refused, as the two lines a user
-// needs (what is wrong, what to run); empty when it is not, or when sessions
-// do not go to a file.
-std::string credentialFileProblem() {
-    auto file = configuredCredentialFile();
-    if (!file) return {};
-    auto refusal = CredentialFileVault(*file).refusal();
-    return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
-}
-
-// What to do after the session could not be stored: the refused file's fix,
-// for a file that could not be written (a full disk, a read-only folder: the
-// error names which and why) that file, and only without a file the way
-// round a missing keyring.
-std::string storeFailureHint() {
-    if (std::string problem = credentialFileProblem(); !problem.empty()) return problem;
-    if (auto file = configuredCredentialFile())
-        return "Không lưu được phiên vào " + *file +
-               ": sửa lỗi trên (chỗ trống trên đĩa, quyền ghi thư mục) rồi đăng nhập lại.";
-    return kNoKeyringHint;
-}
 
 int runLogin(const LoginOptions& options) {
     // Said before the password is asked for: the session could not be kept.
@@ -151,14 +116,8 @@ int runLogin(const LoginOptions& options) {
         std::cout << "Đã đăng nhập: " << who << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::string message = errorMessage(error);
-        std::string code = errorDescription(error);
-        // A keyring that stopped answering is there; it needs no credential file.
-        if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
-            return fail("Đăng nhập lỗi: " + message + "\nKho lưu phiên đăng nhập (keyring) không trả lời. Chạy "
-                        "palisor-bridge doctor để xem nguyên nhân và cách sửa.");
-        if (code.starts_with("KEYCHAIN_")) return fail("Đăng nhập lỗi: " + message + "\n" + storeFailureHint());
-        return fail("Đăng nhập lỗi: " + message);
+        std::string advice = sessionStoreAdvice(error);
+        return fail("Đăng nhập lỗi: " + errorMessage(error) + (advice.empty() ? "" : "\n" + advice));
     }
 }
 
@@ -188,70 +147,104 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
     return user ? nonEmptyString(*user, "email") : std::nullopt;
 }
 
-int runStatus() {
+// Prints what is known and returns 0 only when someone is logged in and the
+// authority accepted the session just now. It changes nothing: a session the
+// authority refuses stays stored (the window, or a login, deals with it).
+int runStatus(bool json) {
     auto tokenStore = std::make_shared<NativeTokenStore>();
     auto client = createAuthorityClient(tokenStore);
-    WebSessionValidation session = client->validateWebSession();
-    std::uint16_t port = configuredPort(environmentValue("PALISOR_BRIDGE_PORT"));
+    WebSessionValidation session = client->validateWebSession(true);
+    std::uint16_t port = portFromEnvironment();
+    std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
+    std::optional<std::string> email = session.storeUnavailable ? std::nullopt : storedUserEmail(*tokenStore);
+    bool ok = session.loggedIn && session.confirmed;
 
+    std::vector<std::string> notes;
     // The same wording as the window's status line.
-    if (session.warning) std::cout << *session.warning << "\n";
+    if (session.warning) notes.push_back(*session.warning);
     // A refused file reads as no session; say why, or a login looks lost.
-    if (std::string problem = credentialFileProblem(); !problem.empty()) std::cout << problem << "\n";
+    if (std::string problem = credentialFileProblem(); !problem.empty()) notes.push_back(problem);
+    bool running = bridgeAnswers(port);
+    std::optional<uid_t> otherUser;
+    if (!running) otherUser = otherUserOnPort(port);
+    std::vector<PublishedExecutorState> executors;
+    if (running) {
+        // What the running bridge knows and this process cannot: a session it
+        // holds only in memory, for one.
+        if (auto warning = readPublishedSessionWarning(executorStatePath(port), port); warning && warning != session.warning)
+            notes.push_back(*warning);
+        // Executors live in the running bridge; without one there is nothing to say.
+        if (auto states = readExecutorStates(executorStatePath(port), port)) executors = std::move(*states);
+    }
+    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+
+    if (json) {
+        JsonValue executorList = JsonValue::array();
+        for (const PublishedExecutorState& state : executors)
+            executorList.push_back({{"workspaceId", state.workspaceId},
+                                    {"projectKey", state.projectKey},
+                                    {"state", state.state},
+                                    {"text", state.text}});
+        JsonValue report = {
+            {"ok", ok},
+            {"loggedIn", session.loggedIn},
+            {"sessionConfirmed", session.confirmed},
+            {"credentialStoreAvailable", !session.storeUnavailable},
+            {"account", email ? JsonValue(*email) : JsonValue()},
+            {"authority", client->authorityOrigin()},
+            {"notes", notes},
+            {"bridge", {{"running", running}, {"endpoint", endpoint}, {"port", port}}},
+            {"workspaces", describeWorkspacesJson(snapshot)},
+            {"executors", std::move(executorList)},
+        };
+        if (otherUser) report["bridge"]["otherUserUid"] = static_cast<std::int64_t>(otherUser.value_or(0));
+        std::cout << dumpPretty(report).value_or("{}") << "\n";
+        return ok ? kExitSuccess : kExitFailure;
+    }
+
+    for (const std::string& note : notes) std::cout << note << "\n";
     if (session.storeUnavailable) {
         // Said by the warning above: neither logged in nor out as far as we know.
     } else if (session.loggedIn) {
-        std::cout << "Đã đăng nhập.";
-        if (auto email = storedUserEmail(*tokenStore)) std::cout << " " << *email;
-        std::cout << "\n";
+        std::cout << "Đã đăng nhập." << (email ? " " + *email : std::string()) << "\n";
     } else {
         std::cout << "Chưa đăng nhập.\n";
     }
     std::cout << "Authority: " << client->authorityOrigin() << "\n";
-    bool running = bridgeAnswers(port);
-    if (running) {
-        std::cout << "Bridge đang chạy tại http://127.0.0.1:" << port << "/mcp\n";
-        // What the running bridge knows and this process cannot: a session it
-        // holds only in memory, for one.
-        if (auto warning = readPublishedSessionWarning(executorStatePath(port), port); warning && warning != session.warning)
-            std::cout << *warning << "\n";
-    } else if (auto other = otherUserOnPort(port)) {
-        std::cout << otherUserOnPortAdvice(port, *other) << "\n";
-    } else {
-        std::cout << "Bridge chưa chạy. (http://127.0.0.1:" << port << "/mcp)\n";
-    }
-
-    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    if (running)
+        std::cout << "Bridge đang chạy tại " << endpoint << "\n";
+    else if (otherUser)
+        std::cout << otherUserOnPortAdvice(port, *otherUser) << "\n";
+    else
+        std::cout << "Bridge chưa chạy. (" << endpoint << ")\n";
     std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
-
-    // Executors live in the running bridge; without one there is nothing to say.
-    if (running) {
-        if (auto states = readExecutorStates(executorStatePath(port), port); states && !states->empty()) {
-            std::cout << "Validation executor:\n";
-            for (const PublishedExecutorState& state : *states)
-                std::cout << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
-        }
+    if (!executors.empty()) {
+        std::cout << "Validation executor:\n";
+        for (const PublishedExecutorState& state : executors)
+            std::cout << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
     }
-    return kExitSuccess;
+    return ok ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace
 
 void addSessionCommands(CLI::App& app, CommandAction& action) {
     auto options = std::make_shared<LoginOptions>();
-    auto* login = app.add_subcommand("login", "Log in to the authority and keep the session for the bridge.");
+    auto* login = app.add_subcommand("login", "Đăng nhập authority và giữ phiên cho bridge.");
     login->add_option_function<std::string>(
         "--email", [options](const std::string& email) { options->email = email; },
-        "E-mail address (asked on the terminal when missing)");
-    login->add_flag("--password-stdin", options->passwordFromStdin,
-                    "Read the password from the first line of standard input");
+        "Địa chỉ e-mail (hỏi trên terminal khi thiếu)");
+    login->add_flag("--password-stdin", options->passwordFromStdin, "Đọc mật khẩu từ dòng đầu của đầu vào chuẩn");
     login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
 
-    app.add_subcommand("logout", "Log out and forget the stored session.")->callback([&action] {
-        action = runLogout;
-    });
-    app.add_subcommand("status", "Show the session, the authority, the endpoint and the workspaces.")
-        ->callback([&action] { action = runStatus; });
+    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] { action = runLogout; });
+
+    auto json = std::make_shared<bool>(false);
+    auto* status = app.add_subcommand(
+        "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
+                  "nhập và authority chấp nhận phiên.");
+    status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
+    status->callback([&action, json] { action = [json] { return runStatus(*json); }; });
 }
 
 }  // namespace palisor

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bridge/app/bridge_components.h"
+#include "bridge/app/cli/workspace_commands.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/json.h"
 #include "bridge/credentials/native_token_store.h"
@@ -57,8 +58,9 @@ void printReport(const JsonValue& report) {
 int runSync(const SyncOptions& options) {
     try {
         auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        auto registry = createWorkspaceRegistry(client->authorityOrigin());
         WorkspaceContext workspace =
-            createWorkspaceRegistry(client->authorityOrigin())->resolve({{"workspaceId", options.workspaceId}});
+            registry->resolve({{"workspaceId", resolveWorkspaceName(registry->snapshot(), options.workspaceId)}});
         SkillSyncService service(client);
         JsonValue report;
         if (!options.itemId.empty()) {
@@ -77,6 +79,9 @@ int runSync(const SyncOptions& options) {
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::cerr << "Không đồng bộ được skill: " << errorMessage(error) << "\n";
+        std::string fix = errorDescription(error) == "BRIDGE_LOGIN_REQUIRED" ? "Chạy palisor-bridge login rồi thử lại."
+                                                                          : workspaceFix(error);
+        if (!fix.empty()) std::cerr << fix << "\n";
         return kExitFailure;
     }
 }
@@ -84,30 +89,30 @@ int runSync(const SyncOptions& options) {
 }  // namespace
 
 void addSkillCommands(CLI::App& app, CommandAction& action) {
-    auto* skills = app.add_subcommand("skills", "Install skill packages from the authority into a workspace.");
+    auto* skills = app.add_subcommand("skills", "Cài các gói skill từ authority vào một workspace.");
     skills->require_subcommand(1);
 
     auto options = std::make_shared<SyncOptions>();
     auto* sync = skills->add_subcommand(
-        "sync", "Install the skills a progress item needs (--item), or the skills named with --skill.");
-    sync->add_option("--workspace", options->workspaceId, "Workspace id (see `workspace list`)")->required();
-    auto* item = sync->add_option("--item", options->itemId, "Progress item (task) id");
+        "sync", "Cài các skill mà một progress item cần (--item), hoặc các skill ghi bằng --skill.");
+    sync->add_option("--workspace", options->workspaceId, "Workspace: id, mã dự án hoặc thư mục (xem `workspace list`)")->required();
+    auto* item = sync->add_option("--item", options->itemId, "Id của progress item (task)");
     auto* scope = sync->add_option_function<std::string>(
         "--scope", [options](const std::string& value) { options->scope = value; },
-        "Scope of the item, e.g. repo-level");
+        "Phạm vi của item, ví dụ repo-level");
     auto* repo = sync->add_option_function<std::string>(
         "--repo", [options](const std::string& value) { options->repoKey = value; },
-        "Repository key of a repo-level item");
-    auto* skill = sync->add_option("--skill", options->skills, "Skill id, or ID@VERSION to pin a version (repeatable)");
-    sync->add_flag("--json", options->json, "Print the whole report as JSON");
+        "Mã repository của một item repo-level");
+    auto* skill = sync->add_option("--skill", options->skills, "Id của skill, hoặc ID@VERSION để chọn một phiên bản (dùng được nhiều lần)");
+    sync->add_flag("--json", options->json, "In toàn bộ báo cáo dưới dạng JSON");
     scope->needs(item);
     repo->needs(item);
     item->excludes(skill);
     skill->excludes(item);
     sync->callback([item, skill, &action, options] {
         if (item->count() == 0 && skill->count() == 0)
-            throw CLI::RequiredError("--item or --skill");
-        if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "must not be empty");
+            throw CLI::RequiredError("--item hoặc --skill");
+        if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "không được để trống");
         action = [options] { return runSync(*options); };
     });
 }

@@ -97,12 +97,12 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
 
 void addStdioCommand(CLI::App& app, CommandAction& action) {
     app.add_subcommand("stdio",
-                       "Relay newline-delimited JSON-RPC between standard input/output and the running bridge.")
+                       "Chuyển JSON-RPC (mỗi thông điệp một dòng) giữa đầu vào/ra chuẩn và bridge đang chạy.")
         ->callback([&action] {
             action = [] {
                 std::signal(SIGPIPE, SIG_IGN);
                 std::ios::sync_with_stdio(false);
-                return runStdioRelay(std::cin, std::cout, configuredPort(environmentValue("PALISOR_BRIDGE_PORT")));
+                return runStdioRelay(std::cin, std::cout, portFromEnvironment());
             };
         });
 }

@@ -1,15 +1,20 @@
 #include "bridge/app/cli/workspace_commands.h"
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/json.h"
 #include "bridge/common/paths.h"
+#include "bridge/common/unicode.h"
 #include "bridge/skills/skill_folder.h"
+#include "bridge/workspace/agents_pointer.h"
 
 namespace palisor {
 
@@ -23,8 +28,11 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
     return text;
 }
 
-int workspaceFailure(const std::string& description) {
+constexpr const char* kSeeList = "Chạy palisor-bridge workspace list để xem id, dự án và thư mục đã đăng ký.";
+
+int workspaceFailure(const std::string& description, const std::string& fix = {}) {
     std::cerr << "Không cập nhật được workspace: " << description << "\n";
+    if (!fix.empty()) std::cerr << fix << "\n";
     return kExitFailure;
 }
 
@@ -32,13 +40,36 @@ int workspaceFailure(const std::string& description) {
 // while the command claimed success.
 bool refusedWithoutPersistence(const WorkspaceRegistry& registry) {
     if (registry.persistenceEnabled()) return false;
-    workspaceFailure("SETTINGS_PERSISTENCE_DISABLED");
+    workspaceFailure("SETTINGS_PERSISTENCE_DISABLED",
+                     "Bỏ PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE để thay đổi được lưu lại.");
     return true;
 }
 
-int runList() {
+// The number of characters a terminal shows for UTF-8 text (every character
+// of ids, project keys and paths is taken as one column wide).
+std::size_t columns(const std::string& text) { return utf8Scalars(text).size(); }
+
+std::string padded(const std::string& text, std::size_t width) {
+    std::size_t shown = columns(text);
+    return text + std::string(width > shown ? width - shown : 0, ' ');
+}
+
+JsonValue workspacesJson(const WorkspaceRegistrySnapshot& snapshot) {
+    JsonValue workspaces = JsonValue::array();
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        JsonValue entry = workspace.toJson();
+        entry["default"] = snapshot.defaultWorkspaceId == workspace.workspaceId;
+        workspaces.push_back(std::move(entry));
+    }
+    return {{"defaultWorkspaceId", snapshot.defaultWorkspaceId ? JsonValue(*snapshot.defaultWorkspaceId) : JsonValue()},
+            {"workspaces", std::move(workspaces)}};
+}
+
+int runList(bool json) {
     WorkspaceRegistrySnapshot snapshot = openRegistry()->snapshot();
-    if (snapshot.workspaces.empty())
+    if (json)
+        std::cout << dumpPretty(workspacesJson(snapshot)).value_or("{}") << "\n";
+    else if (snapshot.workspaces.empty())
         std::cout << "Chưa có workspace nào.\n";
     else
         std::cout << describeWorkspaces(snapshot);
@@ -51,97 +82,190 @@ struct AddOptions {
     bool noValidation = false;
 };
 
+// Why a folder could not be added and what to do, as the lines after its name.
+std::string addFailure(const std::string& path, const std::exception& error, const std::string& bridgeOrigin) {
+    std::string root = standardizePath(path);
+    std::string message = errorMessage(error);
+    if (dynamic_cast<const AgentsPointerError*>(&error))
+        return message + "\n" + agentsPointerFix(joinPath(root, "AGENTS.md"), "<mã dự án>", bridgeOrigin);
+    if (errorDescription(error) == "FILE_READ_FAILED:" + joinPath(root, "AGENTS.md"))
+        return message + "\n" + agentsUnreadableFix(root);
+    if (auto* registry = dynamic_cast<const WorkspaceRegistryError*>(&error);
+        registry && registry->errorCase() == WorkspaceRegistryError::Case::authorityOriginMismatch) {
+        try {
+            Advice mismatch = authorityMismatchAdvice(readAgentsPointer(root), bridgeOrigin);
+            return message + ": " + mismatch.finding + "\n" + mismatch.fix;
+        } catch (const std::exception&) {
+            // Changed since: the code alone.
+        }
+    }
+    return message;
+}
+
+// The workspaces of `projectKey`, and which of them a call that names only
+// the project reaches.
+std::string sharedProjectNote(const WorkspaceRegistrySnapshot& snapshot, const std::string& projectKey) {
+    std::vector<std::string> ids;
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces)
+        if (workspace.projectKey == projectKey) ids.push_back(workspace.workspaceId);
+    if (ids.size() < 2) return {};
+    std::string note = "Lưu ý: dự án " + projectKey + " có " + std::to_string(ids.size()) + " workspace (" +
+                       joined(ids, ", ") + "). ";
+    if (snapshot.defaultWorkspaceId && std::ranges::find(ids, *snapshot.defaultWorkspaceId) != ids.end())
+        return note + "Lời gọi chỉ ghi projectKey " + projectKey + " sẽ tới workspace mặc định " +
+               *snapshot.defaultWorkspaceId + ".";
+    return note + "Lời gọi chỉ ghi projectKey " + projectKey +
+           " sẽ bị từ chối (cần workspaceId); chạy palisor-bridge workspace default <id> để chọn một workspace.";
+}
+
 int runAdd(const AddOptions& options) {
     auto registry = openRegistry();
     if (refusedWithoutPersistence(*registry)) return kExitFailure;
-    std::vector<std::string> added;
     std::vector<std::string> failures;
+    std::vector<std::string> projects;
     for (const std::string& path : options.paths) {
         try {
+            std::string root = standardizePath(path);
+            bool known = std::ranges::any_of(registry->snapshot().workspaces, [&](const WorkspaceRegistration& w) {
+                return w.workspaceRoot == root;
+            });
             // Only the last folder of several becomes the default.
             WorkspaceRegistration registration = registry->add(path, !options.noValidation, options.makeDefault);
             // Agents look for skills there from the start; a workspace whose
             // skill folder cannot be made stays registered, reported below.
             ensureWorkspaceSkillRoot(registration.workspaceRoot);
-            added.push_back(registration.projectKey);
+            std::cout << (known ? "Đã đăng ký từ trước: workspace " : "Đã thêm workspace ")
+                      << registration.workspaceId << " (dự án " << registration.projectKey << ", "
+                      << registration.workspaceRoot << ")\n";
+            if (std::ranges::find(projects, registration.projectKey) == projects.end())
+                projects.push_back(registration.projectKey);
         } catch (const std::exception& error) {
             // Named as the user sees the folder ("." is the current one).
-            failures.push_back(lastPathComponent(standardizePath(path)) + ": " + errorMessage(error));
+            failures.push_back(lastPathComponent(standardizePath(path)) + ": " +
+                               addFailure(path, error, registry->authorityOrigin()));
         }
     }
-    if (!added.empty()) std::cout << "Đã thêm workspace: " << joined(added, ", ") << "\n";
-    if (failures.empty()) return kExitSuccess;
-    std::cerr << "Có workspace không hợp lệ: " << joined(failures, "; ") << "\n";
-    return kExitFailure;
+    WorkspaceRegistrySnapshot snapshot = registry->snapshot();
+    for (const std::string& projectKey : projects)
+        if (std::string note = sharedProjectNote(snapshot, projectKey); !note.empty()) std::cout << note << "\n";
+    for (const std::string& failure : failures) std::cerr << "Có workspace không hợp lệ: " << failure << "\n";
+    return failures.empty() ? kExitSuccess : kExitFailure;
 }
 
-// remove, default and validation: one registry change, reported the same way.
-int runChange(const std::string& doneLine, const std::function<void(WorkspaceRegistry&)>& change) {
+// remove, default and validation: one registry change to the workspace
+// `name` names, reported the same way.
+int runChange(const std::string& name, const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
     try {
         auto registry = openRegistry();
         if (refusedWithoutPersistence(*registry)) return kExitFailure;
-        change(*registry);
-        std::cout << doneLine << "\n";
+        std::cout << change(*registry, resolveWorkspaceName(registry->snapshot(), name)) << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        return workspaceFailure(errorMessage(error));
+        return workspaceFailure(errorMessage(error), workspaceFix(error));
     }
 }
 
 }  // namespace
 
+std::string workspaceFix(const std::exception& error) {
+    auto* registry = dynamic_cast<const WorkspaceRegistryError*>(&error);
+    if (!registry) return {};
+    switch (registry->errorCase()) {
+        case WorkspaceRegistryError::Case::workspaceNotRegistered:
+            return kSeeList;
+        case WorkspaceRegistryError::Case::workspaceIdRequired:
+            return "Dự án này có nhiều workspace: gọi workspace bằng id hoặc thư mục của nó. " + std::string(kSeeList);
+        default:
+            return {};
+    }
+}
+
+std::string resolveWorkspaceName(const WorkspaceRegistrySnapshot& snapshot, const std::string& name) {
+    std::vector<const WorkspaceRegistration*> byKey;
+    std::optional<std::string> byRoot;
+    std::string root = name.empty() ? std::string() : standardizePath(name);
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        if (workspace.workspaceId == name) return name;
+        if (workspace.projectKey == name) byKey.push_back(&workspace);
+        if (workspace.workspaceRoot == root) byRoot = workspace.workspaceId;
+    }
+    if (byKey.size() == 1) return byKey.front()->workspaceId;
+    if (byRoot) return *byRoot;
+    if (byKey.size() > 1) throw WorkspaceRegistryError::workspaceIdRequired(name);
+    throw WorkspaceRegistryError::workspaceNotRegistered(name);
+}
+
 std::string describeWorkspaces(const WorkspaceRegistrySnapshot& snapshot) {
+    std::size_t idWidth = 0, keyWidth = 0, rootWidth = 0;
+    for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
+        idWidth = std::max(idWidth, columns(workspace.workspaceId));
+        keyWidth = std::max(keyWidth, columns(workspace.projectKey));
+        rootWidth = std::max(rootWidth, columns(workspace.workspaceRoot));
+    }
     std::ostringstream text;
     for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
         bool isDefault = snapshot.defaultWorkspaceId == workspace.workspaceId;
-        text << (isDefault ? "* " : "  ") << workspace.workspaceId << "  " << workspace.projectKey << "  "
-             << workspace.workspaceRoot << "  " << (isDefault ? "Mặc định" : "-") << "  Validation: "
+        text << (isDefault ? "* " : "  ") << padded(workspace.workspaceId, idWidth) << "  "
+             << padded(workspace.projectKey, keyWidth) << "  " << padded(workspace.workspaceRoot, rootWidth) << "  "
+             << padded(isDefault ? "Mặc định" : "-", columns("Mặc định")) << "  Validation: "
              << (workspace.validationEnabled ? "bật" : "tắt") << "\n";
     }
     return text.str();
 }
 
-void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
-    auto* workspace = app.add_subcommand("workspace", "List and change the registered workspaces.");
-    workspace->require_subcommand(1);
+JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot) { return workspacesJson(snapshot); }
 
-    workspace->add_subcommand("list", "List the workspaces; \"*\" marks the default one.")->callback([&action] {
-        action = runList;
-    });
+void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
+    auto* workspace = app.add_subcommand("workspace", "Xem và thay đổi các workspace đã đăng ký.");
+    workspace->require_subcommand(1);
+    const std::string named = "Workspace: id, mã dự án (khi chỉ một workspace có mã đó) hoặc thư mục";
+
+    auto listJson = std::make_shared<bool>(false);
+    auto* list = workspace->add_subcommand("list", "Liệt kê các workspace; \"*\" đánh dấu workspace mặc định.");
+    list->add_flag("--json", *listJson, "In danh sách dưới dạng JSON");
+    list->callback([&action, listJson] { action = [listJson] { return runList(*listJson); }; });
 
     auto addOptions = std::make_shared<AddOptions>();
-    auto* add = workspace->add_subcommand("add", "Register folders whose AGENTS.md names this authority.");
-    add->add_option("path", addOptions->paths, "Workspace folder")->required()->expected(1, -1);
-    add->add_flag("--default", addOptions->makeDefault, "Make the folder the default workspace");
-    add->add_flag("--no-validation", addOptions->noValidation, "Register with validation switched off");
+    auto* add = workspace->add_subcommand("add", "Đăng ký các thư mục có AGENTS.md trỏ tới authority này.");
+    add->add_option("path", addOptions->paths, "Thư mục workspace")->required()->expected(1, -1);
+    add->add_flag("--default", addOptions->makeDefault, "Đặt thư mục làm workspace mặc định");
+    add->add_flag("--no-validation", addOptions->noValidation, "Đăng ký với validation tắt");
     add->callback([&action, addOptions] { action = [addOptions] { return runAdd(*addOptions); }; });
 
-    auto id = std::make_shared<std::string>();
-    auto* remove = workspace->add_subcommand("remove", "Unregister a workspace (its folder is left alone).");
-    remove->add_option("id", *id, "Workspace id")->required();
-    remove->callback([&action, id] {
-        action = [id] {
-            return runChange("Đã xoá workspace: " + *id, [&](WorkspaceRegistry& r) { r.remove(*id); });
+    auto name = std::make_shared<std::string>();
+    auto* remove = workspace->add_subcommand("remove", "Bỏ đăng ký một workspace (thư mục của nó được giữ nguyên).");
+    remove->add_option("workspace", *name, named)->required();
+    remove->callback([&action, name] {
+        action = [name] {
+            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
+                r.remove(id);
+                return "Đã xóa workspace: " + id;
+            });
         };
     });
 
-    auto* makeDefault = workspace->add_subcommand("default", "Make a workspace the default one.");
-    makeDefault->add_option("id", *id, "Workspace id")->required();
-    makeDefault->callback([&action, id] {
-        action = [id] {
-            return runChange("Workspace mặc định: " + *id, [&](WorkspaceRegistry& r) { r.setDefault(*id); });
+    auto* makeDefault = workspace->add_subcommand("default", "Đặt một workspace làm workspace mặc định.");
+    makeDefault->add_option("workspace", *name, named)->required();
+    makeDefault->callback([&action, name] {
+        action = [name] {
+            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
+                r.setDefault(id);
+                return "Workspace mặc định: " + id;
+            });
         };
     });
 
     auto enabled = std::make_shared<std::string>();
-    auto* validation = workspace->add_subcommand("validation", "Switch validation of a workspace on or off.");
-    validation->add_option("id", *id, "Workspace id")->required();
-    validation->add_option("state", *enabled, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-    validation->callback([&action, id, enabled] {
-        action = [id, enabled] {
+    auto* validation = workspace->add_subcommand("validation", "Bật hoặc tắt validation của một workspace.");
+    validation->add_option("workspace", *name, named)->required();
+    validation->add_option("state", *enabled, "on hoặc off")->required()->check(CLI::IsMember({"on", "off"}));
+    validation->callback([&action, name, enabled] {
+        action = [name, enabled] {
             bool on = *enabled == "on";
-            return runChange("Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + *id,
-                             [&](WorkspaceRegistry& r) { r.setValidationEnabled(*id, on); });
+            return runChange(*name, [on](WorkspaceRegistry& r, const std::string& id) {
+                r.setValidationEnabled(id, on);
+                return "Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + id;
+            });
         };
     });
 }

@@ -11,8 +11,23 @@ namespace palisor {
 // the same settings file the window and a running bridge use.
 void addWorkspaceCommands(CLI::App& app, CommandAction& action);
 
-// One line per workspace: "*" for the default one, id, project key, root and
-// the validation switch. Shared by `workspace list` and `status`.
+// One line per workspace, in aligned columns: "*" for the default one, id,
+// project key, root and the validation switch. Shared by `workspace list`
+// and `status`.
 std::string describeWorkspaces(const WorkspaceRegistrySnapshot& snapshot);
+
+// The same for --json: {"defaultWorkspaceId", "workspaces": [{"workspaceId",
+// "projectKey", "workspaceRoot", "validationEnabled", "default"}]}.
+JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot);
+
+// The id of the workspace `name` names: its id, its project key when that
+// names one workspace, or its folder. Throws WorkspaceRegistryError
+// (WORKSPACE_NOT_REGISTERED, or WORKSPACE_ID_REQUIRED_FOR_PROJECT for a key
+// that several workspaces share).
+std::string resolveWorkspaceName(const WorkspaceRegistrySnapshot& snapshot, const std::string& name);
+
+// What to do about a workspace that could not be found by its name (see the
+// registered ones; name one of several by id); empty for other errors.
+std::string workspaceFix(const std::exception& error);
 
 }  // namespace palisor

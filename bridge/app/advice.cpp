@@ -1,0 +1,59 @@
+#include "bridge/app/advice.h"
+
+#include "bridge/app/bridge_components.h"
+#include "bridge/app/configuration.h"
+#include "bridge/common/bridge_error.h"
+#include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/native_token_store.h"
+#include "bridge/workspace/agents_pointer.h"
+
+namespace palisor {
+
+std::optional<std::string> configuredCredentialFile() {
+    if (keychainDisabledByEnvironment()) return std::nullopt;
+    auto file = environmentValue(kCredentialFileVariable);
+    if (!file || file->empty()) return std::nullopt;
+    return file;
+}
+
+std::string credentialFileProblem() {
+    auto file = configuredCredentialFile();
+    if (!file) return {};
+    auto refusal = CredentialFileVault(*file).refusal();
+    return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
+}
+
+std::string sessionStoreAdvice(const std::exception& loginError) {
+    std::string code = errorDescription(loginError);
+    if (!code.starts_with("KEYCHAIN_")) return {};
+    // A keyring that stopped answering is there; it needs no credential file.
+    if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
+        return "Kho lưu phiên đăng nhập (keyring) không trả lời. Chạy palisor-bridge doctor để xem nguyên nhân và "
+               "cách sửa.";
+    if (std::string problem = credentialFileProblem(); !problem.empty()) return problem;
+    // A full disk or a read-only folder: the error names which and why.
+    if (auto file = configuredCredentialFile())
+        return "Không lưu được phiên vào " + *file +
+               ": sửa lỗi trên (chỗ trống trên đĩa, quyền ghi thư mục) rồi đăng nhập lại.";
+    return "Không lưu được phiên vào keyring. Trên máy không có keyring, đặt "
+           "PALISOR_BRIDGE_CREDENTIAL_FILE=~/.config/palisor-bridge/session.json rồi đăng nhập lại; "
+           "palisor-bridge doctor cho biết thêm.";
+}
+
+std::string agentsPointerFix(const std::string& agentsPath, const std::string& projectKey,
+                             const std::string& authorityOrigin) {
+    return "Thêm vào " + agentsPath + " các dòng \"- projectKey: " + projectKey + "\" và \"- authorityOrigin: " +
+           authorityOrigin + "\" (mỗi dòng bắt đầu bằng \"- \").";
+}
+
+std::string agentsUnreadableFix(const std::string& workspaceRoot) {
+    return "Kiểm tra rằng AGENTS.md có trong " + workspaceRoot + ", đọc được và là UTF-8.";
+}
+
+Advice authorityMismatchAdvice(const AgentsPointer& pointer, const std::string& bridgeOrigin) {
+    return {"AGENTS.md trỏ tới authority " + pointer.authorityOrigin + ", còn bridge dùng " + bridgeOrigin + ".",
+            "Sửa dòng \"- authorityOrigin:\" trong " + pointer.agentsPath + ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" +
+                pointer.authorityOrigin + "."};
+}
+
+}  // namespace palisor
