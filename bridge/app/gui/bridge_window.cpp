@@ -42,6 +42,14 @@ public:
         const int rows = widget() ? widget()->sizeHint().height() : 0;
         return {QScrollArea::sizeHint().width(), std::max(smallestListHeight, rows + 2 * frameWidth())};
     }
+
+protected:
+    // Rows come and go inside the document (and show only once the event
+    // loop is back): each time its layout changes, so does the height asked for.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
 };
 
 QString qs(const std::string& text) {
@@ -366,8 +374,6 @@ void BridgeWindow::showWorkspaces(const WorkspaceListModel& list) {
     for (const WorkspaceRowModel& row : list.rows) {
         workspaceListLayout_->addWidget(makeWorkspaceRow(row, actions_.workspace, workspaceListStack_));
     }
-    // The list's height follows its rows.
-    workspaceScrollArea_->updateGeometry();
 }
 
 void BridgeWindow::showAccount(const AccountModel& account) {
