@@ -3,12 +3,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
 #include "bridge/app/tool_router_endpoint.h"
+#include "bridge/authority/authority_client.h"
+#include "bridge/authority/authority_http.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
@@ -24,6 +28,12 @@
 namespace palisor {
 
 namespace {
+
+// The e-mail of the account the stored web session belongs to.
+std::optional<std::string> accountOf(const JsonValue& web) {
+    const JsonValue* user = objectMember(web, "user");
+    return user ? nonEmptyString(*user, "email") : std::nullopt;
+}
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
@@ -102,7 +112,20 @@ void BridgeAppDelegate::createComponents() {
     workspaceRegistry_ = std::make_shared<WorkspaceRegistry>(
         authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(*options_.defaults), options_.defaults);
     toolRouter_ = std::make_shared<ToolRouter>(authorityClient_, workspaceRegistry_);
-    localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_));
+    // A call that could not reach the authority, or found the session gone,
+    // is news for the status line: the periodic checks would tell later.
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    auto observer = [weak](const std::exception& error) {
+        std::optional<ToolFailure> failure;
+        if (dynamic_cast<const TransportError*>(&error)) failure = ToolFailure::connection;
+        if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
+            authority && authority->errorCase() == AuthorityClientError::Case::bridgeLoginRequired)
+            failure = ToolFailure::loginRequired;
+        if (!failure) return;
+        if (auto self = weak.lock())
+            self->onMain([failure](BridgeAppDelegate& delegate) { delegate.noteToolFailure(*failure); });
+    };
+    localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_, observer));
 }
 
 const std::shared_ptr<AuthorityClient>& BridgeAppDelegate::authorityClient() {
@@ -161,6 +184,10 @@ void BridgeAppDelegate::applicationDidFinishLaunching() {
         reloadWorkspaces();
     }
     scheduleSessionCheck();
+    if (options_.authorityHealthInterval.count() > 0) {
+        checkAuthorityHealth();
+        scheduleAuthorityHealthCheck();
+    }
     if (window_) window_->activate();
 }
 
@@ -196,16 +223,23 @@ void BridgeAppDelegate::refreshSessionUi() {
         controls.actionTitle = isLoggedIn_ ? "Logout" : "Đăng nhập";
         controls.action = isLoggedIn_ ? SessionControlsModel::Action::logout : SessionControlsModel::Action::login;
         window_->showSessionControls(controls);
+        AccountModel account;
+        account.accountText = isLoggedIn_ ? "Tài khoản: " + account_.value_or("không rõ") : "Chưa đăng nhập";
+        account.authorityText = "Authority: " + authorityClient()->authorityOrigin();
+        window_->showAccount(account);
     }
     std::size_t workspaceCount = workspaceRegistry()->snapshot().workspaces.size();
     std::size_t executorErrors = 0;
     for (const auto& [id, status] : validationStatuses_)
         if (status.isError) ++executorErrors;
     bool serverRunning = localServer_->isRunning();
+    // An authority that does not answer comes right after the session, since
+    // every tool call fails until it is back.
+    std::string authority = authorityProblem_ ? *authorityProblem_ + " " : "";
 
     if (isLoggedIn_) {
         std::string text = sessionNotice_.value_or("Đã đăng nhập.");
-        text += " ";
+        text += " " + authority;
         // The sentence ends with the ". " that follows, so the stopped form
         // drops its own full stop rather than show two.
         text += serverRunning ? "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(localServer_->port()) + "/mcp"
@@ -215,19 +249,29 @@ void BridgeAppDelegate::refreshSessionUi() {
         text += executorErrors > 0 ? std::to_string(executorErrors) + " validation executor đang lỗi"
                                    : std::string("Validation hoạt động độc lập theo từng workspace");
         text += ".";
-        bool healthy = !sessionNotice_ && executorErrors == 0 && serverRunning;
+        bool healthy = !sessionNotice_ && !authorityProblem_ && executorErrors == 0 && serverRunning;
         setStatus(text, healthy ? StatusColor::green : StatusColor::orange);
     } else if (sessionNotice_) {
-        setStatus(*sessionNotice_, StatusColor::orange);
+        setStatus(*sessionNotice_ + (authorityProblem_ ? " " + *authorityProblem_ : ""), StatusColor::orange);
+    } else if (authorityProblem_) {
+        // Logging in cannot work either until it is back.
+        setStatus((serverRunning ? "Bridge đang chạy. " : "") + *authorityProblem_, StatusColor::orange);
     } else if (serverRunning) {
         setStatus("Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.", StatusColor::secondary);
     }
 }
 
-void BridgeAppDelegate::applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged) {
+void BridgeAppDelegate::applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged,
+                                     std::optional<std::string> account) {
     bool loginStateChanged = isLoggedIn_ != loggedIn;
+    // A session a tool call found gone would otherwise read as never having
+    // been there.
+    if (!loggedIn && !notice && sessionLostInCall_ && isLoggedIn_)
+        notice = "Phiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại.";
+    sessionLostInCall_ = false;
     isLoggedIn_ = loggedIn;
     sessionNotice_ = std::move(notice);
+    account_ = loggedIn ? std::move(account) : std::nullopt;
     refreshSessionUi();
     // The rows' validation lines depend on the login state and the statuses.
     if (loginStateChanged || statusesChanged) renderWorkspaceList();
@@ -243,17 +287,28 @@ void BridgeAppDelegate::refreshStoredSessionInBackground(bool forceRestartValida
     auto client = authorityClient();
     options_.runUtility([weak, client, forceRestartValidationExecutors] {
         WebSessionValidation validation;
+        std::optional<std::string> account;
         // A delegate that went away counts as logged out, without a notice.
         if (!weak.expired()) validation = client->validateWebSession();
+        if (validation.loggedIn) {
+            const JsonValue record = client->tokenStore()->readSession();
+            if (const JsonValue* web = objectMember(record, "web")) account = accountOf(*web);
+        }
         auto self = weak.lock();
         if (!self) return;
-        self->onMain([validation, forceRestartValidationExecutors](BridgeAppDelegate& delegate) {
+        self->onMain([validation, account, forceRestartValidationExecutors](BridgeAppDelegate& delegate) {
             delegate.isRefreshingSession_ = false;
             if (delegate.window_) delegate.window_->setRefreshEnabled(true);
             bool statusesCleared = !validation.loggedIn || forceRestartValidationExecutors;
             if (!validation.loggedIn && delegate.validationExecutors_) delegate.validationExecutors_->stopAll();
             if (statusesCleared) delegate.validationStatuses_.clear();
-            delegate.applySession(validation.loggedIn, validation.warning, statusesCleared);
+            bool again = std::exchange(delegate.refreshAgain_, false);
+            delegate.applySession(validation.loggedIn, validation.warning, statusesCleared, account);
+            if (again && validation.loggedIn) {
+                delegate.sessionLostInCall_ = true;
+                delegate.refreshStoredSessionInBackground(false);
+                return;
+            }
             if (validation.loggedIn) delegate.startValidationExecutorsInBackground(forceRestartValidationExecutors);
         });
     });
@@ -310,15 +365,17 @@ void BridgeAppDelegate::handleLogin() {
     options_.runUserInitiated([weak, client, email, password] {
         if (weak.expired()) return;
         std::optional<std::string> failure;
+        std::optional<std::string> account = email;
         try {
-            client->login(email, password);
+            JsonValue answer = client->login(email, password);
+            if (auto confirmed = accountOf(answer)) account = confirmed;
         } catch (const std::exception& error) {
             std::string advice = sessionStoreAdvice(error);
             failure = errorMessage(error) + (advice.empty() ? "" : "\n" + advice);
         }
         auto self = weak.lock();
         if (!self) return;
-        self->onMain([failure](BridgeAppDelegate& delegate) {
+        self->onMain([failure, account](BridgeAppDelegate& delegate) {
             if (failure) {
                 delegate.setStatus("Đăng nhập lỗi: " + *failure, StatusColor::red);
                 if (delegate.window_) delegate.window_->setActionEnabled(true);
@@ -329,7 +386,7 @@ void BridgeAppDelegate::handleLogin() {
                 delegate.window_->setActionEnabled(true);
             }
             delegate.executorAuthRestarts_.clear();
-            delegate.applySession(true, std::nullopt, false);
+            delegate.applySession(true, std::nullopt, false, account);
             delegate.startValidationExecutorsInBackground(false);
         });
     });
@@ -400,7 +457,7 @@ void BridgeAppDelegate::handleLogout() {
                 return;
             }
             if (delegate.window_) delegate.window_->clearCredentialFields();
-            delegate.applySession(false, std::nullopt, false);
+            delegate.applySession(false, std::nullopt, false, std::nullopt);
         });
     });
 }
@@ -420,6 +477,73 @@ void BridgeAppDelegate::checkStoredSession() {
         if (auto self = weak.lock())
             self->onMain([](BridgeAppDelegate& delegate) { delegate.refreshStoredSessionInBackground(false); });
     });
+}
+
+void BridgeAppDelegate::checkAuthorityHealth() {
+    if (isCheckingAuthority_ || isTerminated_) return;
+    isCheckingAuthority_ = true;
+    auto client = authorityClient();
+    std::string origin = client->authorityOrigin();
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    std::uint64_t check = ++authorityChecks_;
+    // An authority that accepts the connection and then says nothing is down
+    // too; the exchange itself may take minutes to give up.
+    auto limit = std::chrono::duration_cast<std::chrono::seconds>(options_.authorityHealthTimeout);
+    options_.mainThread->postAfter(options_.authorityHealthTimeout, [weak, check, origin, limit] {
+        auto self = weak.lock();
+        if (!self || self->isTerminated_ || !self->isCheckingAuthority_ || self->authorityChecks_ != check) return;
+        self->applyAuthorityHealth("Authority " + origin + " không trả lời trong " + std::to_string(limit.count()) +
+                                   " giây.");
+    });
+    options_.runUtility([weak, client, origin] {
+        if (weak.expired()) return;
+        std::optional<std::string> problem;
+        try {
+            client->request("/api/health", "GET", std::nullopt, std::nullopt, false, std::nullopt);
+        } catch (const TransportError& error) {
+            problem = "Không kết nối được authority " + origin + ": " + errorMessage(error) + ".";
+        } catch (const std::exception& error) {
+            problem = "Authority " + origin + " trả lời lỗi: " + errorMessage(error) + ".";
+        }
+        if (auto self = weak.lock())
+            self->onMain([problem](BridgeAppDelegate& delegate) {
+                delegate.isCheckingAuthority_ = false;
+                delegate.applyAuthorityHealth(problem);
+            });
+    });
+}
+
+void BridgeAppDelegate::applyAuthorityHealth(std::optional<std::string> problem) {
+    if (problem == authorityProblem_) return;
+    bool wasDown = authorityProblem_.has_value();
+    authorityProblem_ = std::move(problem);
+    refreshSessionUi();
+    // Back again: what could not be checked while it was away (the session,
+    // and with it the executors) is checked now.
+    if (wasDown && !authorityProblem_) refreshStoredSessionInBackground(false);
+}
+
+void BridgeAppDelegate::scheduleAuthorityHealthCheck() {
+    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    options_.mainThread->postAfter(options_.authorityHealthInterval, [weak] {
+        auto self = weak.lock();
+        if (!self || self->isTerminated_) return;
+        self->checkAuthorityHealth();
+        self->scheduleAuthorityHealthCheck();
+    });
+}
+
+void BridgeAppDelegate::noteToolFailure(ToolFailure failure) {
+    if (failure == ToolFailure::connection) {
+        checkAuthorityHealth();
+    } else if (isLoggedIn_) {
+        // The authority refused the session and the call cleared it.
+        sessionLostInCall_ = true;
+        // A check under way may have read the session before the call
+        // cleared it.
+        if (isRefreshingSession_) refreshAgain_ = true;
+        else refreshStoredSessionInBackground(false);
+    }
 }
 
 void BridgeAppDelegate::scheduleSessionCheck() {
@@ -576,6 +700,16 @@ void BridgeAppDelegate::handleToggleWorkspaceValidation(const std::string& works
 }
 
 void BridgeAppDelegate::handleRemoveWorkspace(const std::string& workspaceId) {
+    for (const WorkspaceRegistration& workspace : workspaceRegistry()->snapshot().workspaces) {
+        if (workspace.workspaceId != workspaceId) continue;
+        ConfirmationModel question;
+        question.title = "Xóa workspace " + workspace.projectKey + "?";
+        question.message = "Bridge sẽ không phục vụ " + workspace.workspaceRoot +
+                           " nữa và dừng validation executor của nó. Thư mục và các file trong đó vẫn được giữ nguyên.";
+        question.confirmTitle = "Xóa";
+        question.cancelTitle = "Hủy";
+        if (!window_ || !window_->confirm(question)) return;
+    }
     try {
         workspaceRegistry()->remove(workspaceId);
     } catch (const std::exception& error) {
@@ -586,6 +720,19 @@ void BridgeAppDelegate::handleRemoveWorkspace(const std::string& workspaceId) {
     validationStatuses_.erase(workspaceId);
     renderWorkspaceList();
     refreshSessionUi();
+}
+
+std::string BridgeAppDelegate::mcpClientConfiguration() {
+    JsonValue server = {{"type", "http"},
+                        {"url", "http://127.0.0.1:" + std::to_string(localServer()->port()) + "/mcp"}};
+    return JsonValue{{"mcpServers", {{"palisor-bridge", server}}}}.dump(2) + "\n";
+}
+
+void BridgeAppDelegate::handleCopyMcpConfiguration() {
+    if (!window_ || !window_->copyToClipboard(mcpClientConfiguration())) return;
+    setStatus("Đã sao chép cấu hình MCP cho http://127.0.0.1:" + std::to_string(localServer_->port()) +
+                  "/mcp. Dán nó vào cấu hình MCP của agent (mục mcpServers).",
+              StatusColor::green);
 }
 
 void BridgeAppDelegate::reloadWorkspaces() {

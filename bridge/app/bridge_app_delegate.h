@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -59,6 +60,13 @@ public:
         // holds, so that a login or logout made by another program is taken
         // up; zero switches the check off.
         std::chrono::milliseconds sessionCheckInterval{std::chrono::seconds(5)};
+        // How often the authority's health is asked for while the bridge
+        // runs (the first time at launch), and how long one check may take
+        // before the authority counts as down; a zero interval switches the
+        // periodic check off. A tool call that fails on the connection
+        // triggers a check either way.
+        std::chrono::milliseconds authorityHealthInterval{std::chrono::seconds(30)};
+        std::chrono::milliseconds authorityHealthTimeout{std::chrono::seconds(10)};
         // Whether another process's changes to the settings file are followed.
         bool watchSettings = true;
         // Whether the executors' states are published for `palisor-bridge
@@ -102,6 +110,8 @@ public:
     void handleSetDefaultWorkspace(const std::string& workspaceId);
     void handleRemoveWorkspace(const std::string& workspaceId);
     void handleToggleWorkspaceValidation(const std::string& workspaceId, bool enabled);
+    // Puts the MCP client configuration on the clipboard.
+    void handleCopyMcpConfiguration();
 
     // Registers the folders as handleAddWorkspace does once they are chosen.
     void addWorkspaceFolders(const std::vector<std::string>& folders);
@@ -110,6 +120,13 @@ public:
     // Compares the stored session with ours and refreshes when another
     // process logged in or out. Runs in the background.
     void checkStoredSession();
+    // Asks the authority for its health in the background; the status line
+    // changes when the answer differs from the last one. A check asked for
+    // while one runs is dropped.
+    void checkAuthorityHealth();
+
+    // The `mcpServers` entry an agent needs for this bridge's endpoint.
+    std::string mcpClientConfiguration();
 
     // The components, created together on first use.
     const std::shared_ptr<NativeTokenStore>& tokenStore() const { return tokenStore_; }
@@ -122,6 +139,8 @@ public:
     bool isRefreshingSession() const { return isRefreshingSession_; }
     const std::optional<std::string>& sessionNotice() const { return sessionNotice_; }
     const std::map<std::string, ValidationStatus>& validationStatuses() const { return validationStatuses_; }
+    // Why the authority counts as down; absent while it answers.
+    const std::optional<std::string>& authorityProblem() const { return authorityProblem_; }
 
     // Internal steps, public for the headless program and tests.
     void startBridge();
@@ -140,7 +159,13 @@ private:
     void setStatus(const std::string& text, StatusColor color);
     // Takes a session outcome in: the login state, the notice, the status
     // line, and the rows when the state or the executor statuses changed.
-    void applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged);
+    void applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged,
+                      std::optional<std::string> account);
+    void applyAuthorityHealth(std::optional<std::string> problem);
+    void scheduleAuthorityHealthCheck();
+    // What a failed tool call says about the authority or the session.
+    enum class ToolFailure { connection, loginRequired };
+    void noteToolFailure(ToolFailure failure);
     void onMain(std::function<void(BridgeAppDelegate&)> task);
     void scheduleSessionCheck();
     void handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration);
@@ -164,6 +189,13 @@ private:
     bool isRefreshingSession_ = false;
     bool isTerminated_ = false;
     std::optional<std::string> sessionNotice_;
+    std::optional<std::string> account_;  // the logged-in user's e-mail, when known
+    // A tool call was refused for want of a session while we were logged in.
+    bool sessionLostInCall_ = false;
+    bool refreshAgain_ = false;
+    std::optional<std::string> authorityProblem_;
+    bool isCheckingAuthority_ = false;
+    std::uint64_t authorityChecks_ = 0;
     std::map<std::string, ValidationStatus> validationStatuses_;
     // Restarts caused by rejected executor credentials, per workspace id.
     std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> executorAuthRestarts_;

@@ -44,6 +44,25 @@ struct SessionControlsModel {
     bool operator==(const SessionControlsModel&) const = default;
 };
 
+// Who is logged in, and with which authority.
+struct AccountModel {
+    std::string accountText;    // the account, or that nobody is logged in
+    std::string authorityText;  // the authority's origin
+
+    bool operator==(const AccountModel&) const = default;
+};
+
+// A question put to the user before something that cannot be undone with
+// one click.
+struct ConfirmationModel {
+    std::string title;
+    std::string message;
+    std::string confirmTitle;
+    std::string cancelTitle;
+
+    bool operator==(const ConfirmationModel&) const = default;
+};
+
 // What the application controller needs of its window. The window forwards
 // its controls' actions to the controller; the controller only ever calls the
 // view on the main thread. A headless program implements it without widgets.
@@ -56,6 +75,7 @@ public:
     virtual void setActionEnabled(bool enabled) = 0;
     virtual void setRefreshEnabled(bool enabled) = 0;
     virtual void showWorkspaces(const WorkspaceListModel& list) = 0;
+    virtual void showAccount(const AccountModel& account) = 0;
 
     virtual std::string emailText() const = 0;
     virtual std::string passwordText() const = 0;
@@ -66,6 +86,11 @@ public:
     // when given. Empty when the user cancels or the view cannot ask.
     virtual std::vector<std::string> chooseWorkspaceFolders(const std::string& title,
                                                             const std::optional<std::string>& startFolder) = 0;
+
+    // Whether the user agreed; false when the view cannot ask.
+    virtual bool confirm(const ConfirmationModel& question) = 0;
+    // Puts text on the clipboard; false when the view has none.
+    virtual bool copyToClipboard(const std::string& text) = 0;
 
     virtual void showWindow() = 0;
     // Brings the application in front of others.

@@ -19,6 +19,7 @@ public:
     void setActionEnabled(bool) override {}
     void setRefreshEnabled(bool) override {}
     void showWorkspaces(const WorkspaceListModel&) override {}
+    void showAccount(const AccountModel&) override {}
     std::string emailText() const override { return {}; }
     std::string passwordText() const override { return {}; }
     void clearPassword() override {}
@@ -26,6 +27,8 @@ public:
     std::vector<std::string> chooseWorkspaceFolders(const std::string&, const std::optional<std::string>&) override {
         return {};
     }
+    bool confirm(const ConfirmationModel&) override { return false; }
+    bool copyToClipboard(const std::string&) override { return false; }
     void showWindow() override {}
     void activate() override {}
 

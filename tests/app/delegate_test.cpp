@@ -8,6 +8,7 @@
 
 #include "bridge/app/bridge_app_delegate.h"
 #include "bridge/app/executor_state_file.h"
+#include "bridge/app/headless_view.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
@@ -26,10 +27,21 @@ namespace {
 class InlineMainThread : public MainThread {
 public:
     void post(std::function<void()> task) override { task(); }
-    void postAfter(std::chrono::milliseconds, std::function<void()> task) override {
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
         delayed.push_back(std::move(task));
+        delays.push_back(delay);
+    }
+    // Runs the last task that was posted with this delay.
+    void runDelayed(std::chrono::milliseconds delay) {
+        for (std::size_t i = delayed.size(); i-- > 0;)
+            if (delays[i] == delay) {
+                auto task = delayed[i];  // it may post more
+                return task();
+            }
+        FAIL() << "nothing posted after " << delay.count() << " ms";
     }
     std::vector<std::function<void()>> delayed;
+    std::vector<std::chrono::milliseconds> delays;
 };
 
 // Background work waits here until the test runs it.
@@ -59,6 +71,15 @@ public:
     void setActionEnabled(bool enabled) override { actionEnabled = enabled; }
     void setRefreshEnabled(bool enabled) override { refreshEnabled = enabled; }
     void showWorkspaces(const WorkspaceListModel& model) override { list = model; }
+    void showAccount(const AccountModel& model) override { account = model; }
+    bool confirm(const ConfirmationModel& model) override {
+        question = model;
+        return confirmAnswer;
+    }
+    bool copyToClipboard(const std::string& text) override {
+        clipboard = text;
+        return true;
+    }
     std::string emailText() const override { return email; }
     std::string passwordText() const override { return password; }
     void clearPassword() override { password.clear(); }
@@ -79,6 +100,10 @@ public:
     bool actionEnabled = true;
     bool refreshEnabled = true;
     WorkspaceListModel list;
+    AccountModel account;
+    std::optional<ConfirmationModel> question;
+    bool confirmAnswer = true;
+    std::string clipboard;
     std::string email;
     std::string password;
     std::string chooserTitle;
@@ -149,8 +174,9 @@ protected:
         options.watchSettings = false;
         options.publishExecutorStates = publishStates;
         options.executorStateWriteInterval = std::chrono::hours(1);
+        options.authorityHealthInterval = healthInterval;
         delegate = BridgeAppDelegate::create(options);
-        delegate->setView(&view);
+        delegate->setView(headless ? static_cast<BridgeView*>(headless.get()) : &view);
         delegate->applicationDidFinishLaunching();
     }
 
@@ -184,7 +210,10 @@ protected:
     std::shared_ptr<RecordingExecutors> executors = std::make_shared<RecordingExecutors>();
     std::vector<std::string> skillRoots;
     bool publishStates = false;
+    std::chrono::milliseconds healthInterval{0};
     RecordingView view;
+    // serve's view instead, when set.
+    std::unique_ptr<HeadlessView> headless;
     std::shared_ptr<BridgeAppDelegate> delegate;
 
     void useEnvironment() {
@@ -213,6 +242,14 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_EQ(view.statusColor, StatusColor::secondary);
     EXPECT_EQ(view.controls, (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
     EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_EQ(view.account, (AccountModel{"Chưa đăng nhập", "Authority: " + authority.origin()}));
+
+    // What an agent's MCP configuration needs, whether logged in or not.
+    delegate->handleCopyMcpConfiguration();
+    EXPECT_EQ(JsonValue::parse(view.clipboard),
+              JsonValue::parse(R"({"mcpServers": {"palisor-bridge": {"type": "http", "url": "http://127.0.0.1:)" +
+                               std::to_string(port) + R"(/mcp"}}})"));
+    EXPECT_EQ(view.statusColor, StatusColor::green);
 
     // Nothing is sent for an e-mail of blanks.
     view.email = "   ";
@@ -250,6 +287,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
                                ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.");
     EXPECT_EQ(view.statusColor, StatusColor::green);
+    EXPECT_EQ(view.account.accountText, "Tài khoản: dev@palisor.test");
     ASSERT_EQ(executors->reconciled.size(), 1u);
     EXPECT_FALSE(executors->reconciled[0].second);
 
@@ -281,6 +319,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_TRUE(view.email.empty());
     EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
     EXPECT_EQ(view.list.rows.at(0).validationText, "Đăng nhập để chạy validation executor.");
+    EXPECT_EQ(view.account.accountText, "Chưa đăng nhập");
     EXPECT_FALSE(vault->get("Palisor Bridge Native Session V3"));
 
     // Termination stops the executors, then the server.
@@ -420,6 +459,15 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
     utility.runAll();
     EXPECT_EQ(executors->log.back(), "reconcile");
 
+    // Removing asks first; a no keeps everything.
+    view.confirmAnswer = false;
+    delegate->handleRemoveWorkspace(alphaId);
+    ASSERT_TRUE(view.question);
+    EXPECT_EQ(view.question->title, "Xóa workspace ALPHA?");
+    EXPECT_NE(view.question->message.find(view.list.rows[0].workspaceRoot), std::string::npos);
+    EXPECT_EQ((std::pair{view.question->confirmTitle, view.question->cancelTitle}), (std::pair<std::string, std::string>{"Xóa", "Hủy"}));
+    EXPECT_EQ(delegate->workspaceRegistry()->snapshot().workspaces.size(), 2u);
+    view.confirmAnswer = true;
     delegate->handleRemoveWorkspace(alphaId);
     EXPECT_EQ(view.list.rows.size(), 1u);
     EXPECT_NE(view.status.find("1 workspace đã đăng ký"), std::string::npos) << view.status;
@@ -427,6 +475,88 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
     delegate->handleRemoveWorkspace("no-such-workspace");
     EXPECT_EQ(view.status, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:no-such-workspace");
     EXPECT_EQ(view.statusColor, StatusColor::red);
+}
+
+TEST_F(Delegate, StatusLineFollowsTheAuthorityHealth) {
+    using namespace std::chrono_literals;
+    useEnvironment();
+    healthInterval = 30s;
+    launch();
+    utility.runAll();
+    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
+    logIn();
+    const std::string healthy = view.status;
+    ASSERT_EQ(view.statusColor, StatusColor::green) << healthy;
+
+    // Down at the next round, and back at the one after, with the session
+    // checked again.
+    authority.stop();
+    mainThread->runDelayed(30s);
+    utility.runAll();
+    const std::string down = "Không kết nối được authority " + authority.origin() + ": ";
+    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. " + down)) << view.status;
+    EXPECT_NE(view.status.find(endpoint()), std::string::npos) << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    authority.start();
+    std::size_t sessionChecks = authority.requestCount("GET", "/api/auth/me");
+    mainThread->runDelayed(30s);
+    utility.runAll();
+    EXPECT_EQ(view.status, healthy);
+    EXPECT_EQ(view.statusColor, StatusColor::green);
+    EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), sessionChecks + 1);
+
+    // A tool call that fails on the connection has it checked at once.
+    authority.stop();
+    std::string answer = test::post(port, "/mcp",
+                                    R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)"
+                                    R"({"name":"authority_bootstrap","arguments":{"projectKey":"ALPHA"}}})");
+    EXPECT_EQ(answer.find("\"result\""), std::string::npos) << answer;
+    utility.runAll();
+    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. " + down)) << view.status;
+    authority.start();
+    delegate->checkAuthorityHealth();
+    utility.runAll();
+    EXPECT_EQ(view.status, healthy);
+
+    // An authority that keeps the check waiting is down once its time is up.
+    delegate->checkAuthorityHealth();
+    delegate->checkAuthorityHealth();  // one at a time
+    mainThread->runDelayed(10s);
+    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. Authority " + authority.origin() +
+                                            " không trả lời trong 10 giây."))
+        << view.status;
+    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    EXPECT_EQ(utility.tasks.size(), 1u);
+    utility.runAll();
+    utility.runAll();
+    EXPECT_EQ(view.status, healthy);
+}
+
+TEST_F(Delegate, ServeSaysAtOnceThatAToolCallFoundTheSessionGone) {
+    useEnvironment();
+    std::FILE* out = std::fopen(home.file("serve.err").c_str(), "w+");
+    ASSERT_NE(out, nullptr);
+    headless = std::make_unique<HeadlessView>(out);
+    storeOn(vault)->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+    WorkspaceRegistry(authority.origin(), std::nullopt, defaults).add(workspace("alpha", "ALPHA"), true, true);
+    launch();
+    utility.runAll();
+    ASSERT_TRUE(startsWith(headless->lastStatus(), "Đã đăng nhập. ")) << headless->lastStatus();
+
+    authority.expireAccessTokens();
+    authority.expireRefreshTokens();
+    std::string answer = test::post(
+        port, "/mcp", R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"authority_bootstrap"}})");
+    EXPECT_NE(answer.find("BRIDGE_LOGIN_REQUIRED"), std::string::npos) << answer;
+    utility.runAll();
+    EXPECT_FALSE(delegate->isLoggedIn());
+    delegate->applicationWillTerminate();
+    delegate->setView(nullptr);
+    std::fclose(out);
+    std::string printed = test::readFile(home.file("serve.err"));
+    EXPECT_NE(printed.find("\nPhiên đăng nhập không còn hợp lệ. Vui lòng đăng nhập lại.\nBridge đã dừng.\n"),
+              std::string::npos)
+        << printed;
 }
 
 TEST_F(Delegate, DisabledExecutorsAreNeverStarted) {

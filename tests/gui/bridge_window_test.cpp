@@ -11,8 +11,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include "bridge/app/gui/elided_label.h"
@@ -50,6 +52,7 @@ protected:
         actions.logout = [this] { calls.push_back("logout"); };
         actions.refresh = [this] { calls.push_back("refresh"); };
         actions.addWorkspace = [this] { calls.push_back("add"); };
+        actions.copyMcpConfiguration = [this] { calls.push_back("copy"); };
         actions.workspace.setDefault = [this](const std::string& id) { calls.push_back("default " + id); };
         actions.workspace.remove = [this](const std::string& id) {
             calls.push_back("remove " + id);
@@ -319,6 +322,42 @@ TEST_F(BridgeWindowTest, ASmallWindowNeverDrawsControlsOverEachOther) {
     }
     window.setStatus("Đã đăng nhập.", StatusColor::green);
     EXPECT_EQ(status->shownLines(), QStringList{QStringLiteral("Đã đăng nhập.")});
+}
+
+TEST_F(BridgeWindowTest, AccountConfigurationAndAQuestionBeforeRemoving) {
+    showAndActivate();
+    window.showAccount({"Tài khoản: dev@palisor.test", "Authority: https://authority.example"});
+    EXPECT_EQ(child<QLabel>("accountLabel")->toolTip(), QStringLiteral("Tài khoản: dev@palisor.test"));
+    EXPECT_EQ(child<QLabel>("authorityLabel")->toolTip(), QStringLiteral("Authority: https://authority.example"));
+
+    auto* copy = child<QPushButton>("copyConfigurationButton");
+    EXPECT_EQ(copy->text(), QStringLiteral("Sao chép cấu hình MCP"));
+    copy->click();
+    EXPECT_EQ(calls, std::vector<std::string>{"copy"});
+    EXPECT_TRUE(window.copyToClipboard("{\"mcpServers\": {}}"));
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("{\"mcpServers\": {}}"));
+
+    // The question is answered by whatever is done to the box once it shows.
+    auto ask = [this](std::function<void(QMessageBox*)> answer) {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                answer(box);
+            }
+        });
+        poll.start(10);
+        return window.confirm({"Xóa workspace ALPHA?", "Thư mục vẫn được giữ nguyên.", "Xóa", "Hủy"});
+    };
+    QString shown;
+    // Return takes the safe answer.
+    EXPECT_FALSE(ask([&](QMessageBox* box) {
+        shown = box->text() + QLatin1Char('|') + box->informativeText();
+        QTest::keyClick(box, Qt::Key_Return);
+    }));
+    EXPECT_EQ(shown, QStringLiteral("Xóa workspace ALPHA?|Thư mục vẫn được giữ nguyên."));
+    EXPECT_FALSE(ask([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); }));
+    EXPECT_TRUE(ask([](QMessageBox* box) { box->findChild<QPushButton*>(QStringLiteral("confirmButton"))->click(); }));
 }
 
 TEST_F(BridgeWindowTest, EditMenuActsOnTheFocusedFieldAndKeepsPasswordsIn) {

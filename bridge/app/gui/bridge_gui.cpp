@@ -23,6 +23,7 @@ BridgeGui::BridgeGui(std::shared_ptr<BridgeAppDelegate> delegate) : delegate_(st
     actions.logout = whileRunning(this, [](BridgeAppDelegate& d) { d.handleLogout(); });
     actions.refresh = whileRunning(this, [](BridgeAppDelegate& d) { d.handleRefresh(); });
     actions.addWorkspace = whileRunning(this, [](BridgeAppDelegate& d) { d.handleAddWorkspace(); });
+    actions.copyMcpConfiguration = whileRunning(this, [](BridgeAppDelegate& d) { d.handleCopyMcpConfiguration(); });
     actions.workspace.setDefault =
         whileRunning(this, [](BridgeAppDelegate& d, const std::string& id) { d.handleSetDefaultWorkspace(id); });
     actions.workspace.remove =

@@ -1,5 +1,8 @@
 #include "bridge/app/gui/bridge_window.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include <QAction>
 #include <QApplication>
 #include <QFile>
@@ -7,14 +10,17 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "bridge/app/gui/elided_label.h"
 #include "bridge/app/gui/folder_chooser.h"
 #include "bridge/app/gui/window_style.h"
 #include "bridge/app/gui/wrapped_label.h"
@@ -24,15 +30,26 @@ namespace palisor::gui {
 
 namespace {
 
-constexpr int listHeight = 230;
+constexpr int smallestListHeight = 90;
 constexpr QSize usualMinimumSize(680, 560);
 
-// The workspace list keeps its height while the window has room for it and
-// gives way, down to one row, only when a small window cannot hold every
-// control; the other controls never overlap.
+// The workspace list asks for the height of all its rows, so that it grows
+// into whatever room the window has below the other controls; only a window
+// too small for every row makes it scroll, down to about one row.
 class WorkspaceScrollArea : public QScrollArea {
 public:
-    QSize sizeHint() const override { return {QScrollArea::sizeHint().width(), listHeight}; }
+    QSize sizeHint() const override {
+        const int rows = widget() ? widget()->sizeHint().height() : 0;
+        return {QScrollArea::sizeHint().width(), std::max(smallestListHeight, rows + 2 * frameWidth())};
+    }
+
+protected:
+    // Rows come and go inside the document (and show only once the event
+    // loop is back): each time its layout changes, so does the height asked for.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
 };
 
 QString qs(const std::string& text) {
@@ -138,8 +155,28 @@ void BridgeWindow::buildContent() {
     stack->setContentsMargins(32, 32, 32, 24);
     stack->setSpacing(14);
 
-    stack->addWidget(
+    // Beside the title, who is logged in and where (the authority is shown
+    // before a login too): two short lines in the title's own height.
+    auto* titleRow = new QHBoxLayout;
+    titleRow->setSpacing(16);
+    titleRow->addWidget(
         makeLabel(QStringLiteral("Palisor Bridge"), uiFont(28, QFont::Bold), label, QStringLiteral("titleLabel")));
+    auto* account = new QVBoxLayout;
+    account->setSpacing(0);
+    accountLabel_ = new ElidedLabel;
+    authorityLabel_ = new ElidedLabel;
+    for (auto [widget, name, font, color] :
+         {std::tuple{accountLabel_, "accountLabel", uiFont(13, QFont::DemiBold), label},
+          std::tuple{authorityLabel_, "authorityLabel", uiFont(13), secondary}}) {
+        widget->setObjectName(QLatin1String(name));
+        widget->setFont(font);
+        setTextColor(widget, color);
+        widget->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        account->addWidget(widget);
+    }
+    accountLabel_->setFullText(QStringLiteral("Chưa đăng nhập"));
+    titleRow->addLayout(account, 1);
+    stack->addLayout(titleRow);
 
     stack->addWidget(makeWrappedLabel(QStringLiteral("Cầu nối local để AI node đọc và cập nhật authority qua MCP."), 2,
                                       uiFont(14), secondary, QStringLiteral("subtitleLabel")));
@@ -171,13 +208,13 @@ void BridgeWindow::buildContent() {
     stack->addLayout(header);
 
     auto* scroll = new WorkspaceScrollArea;
+    workspaceScrollArea_ = scroll;
     scroll->setObjectName(QStringLiteral("workspaceScrollArea"));
     scroll->setFrameShape(QFrame::StyledPanel);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    scroll->setMinimumHeight(90);
-    scroll->setMaximumHeight(listHeight);
+    scroll->setMinimumHeight(smallestListHeight);
     // The document follows the visible width and is at least as high; rows
     // start at its top and the rest stays empty below them.
     scroll->setWidgetResizable(true);
@@ -238,6 +275,15 @@ void BridgeWindow::buildContent() {
     });
     buttons->addWidget(refreshButton_);
     buttons->addStretch(1);
+    copyConfigurationButton_ = new RoomyButton(QStringLiteral("Sao chép cấu hình MCP"));
+    copyConfigurationButton_->setObjectName(QStringLiteral("copyConfigurationButton"));
+    copyConfigurationButton_->setAutoDefault(false);
+    copyConfigurationButton_->setToolTip(
+        QStringLiteral("Chép vào clipboard mục mcpServers để agent kết nối tới endpoint của Bridge"));
+    connect(copyConfigurationButton_, &QPushButton::clicked, this, [this] {
+        if (actions_.copyMcpConfiguration) actions_.copyMcpConfiguration();
+    });
+    buttons->addWidget(copyConfigurationButton_);
     stack->addLayout(buttons);
 
     // Extra height goes below the controls; the bottom margin is a minimum.
@@ -272,7 +318,8 @@ bool BridgeWindow::event(QEvent* event) {
         // Never smaller than the controls need, even where that is above the
         // usual minimum (large fonts, the login fields and a long status):
         // a smaller window would draw them over each other.
-        setMinimumSize(layout()->minimumSize().expandedTo(usualMinimumSize));
+        // The total counts the menu bar as well.
+        setMinimumSize(layout()->totalMinimumSize().expandedTo(usualMinimumSize));
     }
     return handled;
 }
@@ -327,6 +374,34 @@ void BridgeWindow::showWorkspaces(const WorkspaceListModel& list) {
     for (const WorkspaceRowModel& row : list.rows) {
         workspaceListLayout_->addWidget(makeWorkspaceRow(row, actions_.workspace, workspaceListStack_));
     }
+}
+
+void BridgeWindow::showAccount(const AccountModel& account) {
+    accountLabel_->setFullText(qs(account.accountText));
+    authorityLabel_->setFullText(qs(account.authorityText));
+}
+
+bool BridgeWindow::confirm(const ConfirmationModel& question) {
+    QMessageBox box(QMessageBox::Question, qs(question.title), qs(question.title), QMessageBox::NoButton, this);
+    box.setObjectName(QStringLiteral("confirmationBox"));
+    box.setInformativeText(qs(question.message));
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* yes = box.addButton(qs(question.confirmTitle), QMessageBox::DestructiveRole);
+    yes->setObjectName(QStringLiteral("confirmButton"));
+    QPushButton* no = box.addButton(qs(question.cancelTitle), QMessageBox::RejectRole);
+    no->setObjectName(QStringLiteral("cancelButton"));
+    // Return must not remove anything by accident.
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+bool BridgeWindow::copyToClipboard(const std::string& text) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard) return false;
+    clipboard->setText(qs(text));
+    return true;
 }
 
 std::string BridgeWindow::emailText() const {

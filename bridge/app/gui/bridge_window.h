@@ -18,12 +18,15 @@ class QVBoxLayout;
 
 namespace palisor::gui {
 
+class ElidedLabel;
+
 // What the window's controls ask of the application.
 struct BridgeWindowActions {
     std::function<void()> login;
     std::function<void()> logout;
     std::function<void()> refresh;
     std::function<void()> addWorkspace;
+    std::function<void()> copyMcpConfiguration;
     WorkspaceRowActions workspace;
     // The user asked to quit (menu or shortcut).
     std::function<void()> quit;
@@ -43,17 +46,21 @@ public:
     void setActionEnabled(bool enabled) override;
     void setRefreshEnabled(bool enabled) override;
     void showWorkspaces(const WorkspaceListModel& list) override;
+    void showAccount(const AccountModel& account) override;
     std::string emailText() const override;
     std::string passwordText() const override;
     void clearPassword() override;
     void clearCredentialFields() override;
     std::vector<std::string> chooseWorkspaceFolders(const std::string& title,
                                                     const std::optional<std::string>& startFolder) override;
+    bool confirm(const ConfirmationModel& question) override;
+    bool copyToClipboard(const std::string& text) override;
     void showWindow() override;
     void activate() override;
 
     // The widget that holds the workspace rows (or the hint when there are none).
     QWidget* workspaceListStack() const { return workspaceListStack_; }
+    QScrollArea* workspaceScrollArea() const { return workspaceScrollArea_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -69,6 +76,7 @@ private:
     SessionControlsModel::Action sessionAction_ = SessionControlsModel::Action::login;
     bool centred_ = false;
 
+    QScrollArea* workspaceScrollArea_ = nullptr;
     QWidget* workspaceListStack_ = nullptr;
     QVBoxLayout* workspaceListLayout_ = nullptr;
     QLabel* workspaceCountLabel_ = nullptr;
@@ -77,9 +85,12 @@ private:
     QLineEdit* emailField_ = nullptr;
     QLabel* passwordLabel_ = nullptr;
     QLineEdit* passwordField_ = nullptr;
+    ElidedLabel* accountLabel_ = nullptr;
+    ElidedLabel* authorityLabel_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     QPushButton* actionButton_ = nullptr;
     QPushButton* refreshButton_ = nullptr;
+    QPushButton* copyConfigurationButton_ = nullptr;
 };
 
 }  // namespace palisor::gui
