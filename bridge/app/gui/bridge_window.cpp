@@ -146,6 +146,9 @@ void BridgeWindow::buildContent() {
 
     stack->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
                                toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
+    authorityLabel_ = makeLabel(QString(), uiFont(12, QFont::Medium), toneColor(TextTone::tertiary, palette),
+                                QStringLiteral("authorityLabel"));
+    stack->addWidget(authorityLabel_);
 
     // A gap as a widget of its own, so that the stack's spacing falls on both
     // sides of it.
@@ -289,6 +292,7 @@ void BridgeWindow::showSessionControls(const SessionControlsModel& controls) {
     refreshButton_->setVisible(controls.refreshButtonVisible);
     actionButton_->setText(qs(controls.actionTitle));
     sessionAction_ = controls.action;
+    authorityLabel_->setText(qs(controls.authorityText));
 }
 
 void BridgeWindow::setActionEnabled(bool enabled) {
