@@ -84,7 +84,7 @@ TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
     SettingsStore(SettingsStore::standardPath()).set(kRememberedAuthorityKey, authority.origin());
     ::unsetenv("PALISOR_BRIDGE_AUTHORITY");
     auto gui = launch();
-    EXPECT_EQ(child<QLabel>(*gui, "authorityLabel")->text().toStdString(),
+    EXPECT_EQ(child<QLabel>(*gui, "authorityLabel")->toolTip().toStdString(),
               "Authority: " + authority.origin() + " (đã nhớ từ palisor-bridge login)");
     BridgeWindow& window = gui->window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))

@@ -15,6 +15,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "bridge/app/gui/elided_label.h"
 #include "bridge/app/gui/folder_chooser.h"
 #include "bridge/app/gui/window_style.h"
 #include "bridge/app/gui/wrapped_label.h"
@@ -144,11 +145,17 @@ void BridgeWindow::buildContent() {
     stack->addWidget(makeWrappedLabel(QStringLiteral("Cầu nối local để AI node đọc và cập nhật authority qua MCP."), 2,
                                       uiFont(14), secondary, QStringLiteral("subtitleLabel")));
 
-    stack->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
-                               toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
-    authorityLabel_ = makeLabel(QString(), uiFont(12, QFont::Medium), toneColor(TextTone::tertiary, palette),
-                                QStringLiteral("authorityLabel"));
-    stack->addWidget(authorityLabel_);
+    // The authority shares the version's line: a small window has no height to spare.
+    auto* versionLine = new QHBoxLayout;
+    versionLine->setSpacing(16);
+    versionLine->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
+                                     toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
+    authorityLabel_ = new ElidedLabel;
+    authorityLabel_->setObjectName(QStringLiteral("authorityLabel"));
+    authorityLabel_->setFont(uiFont(12, QFont::Medium));
+    setTextColor(authorityLabel_, toneColor(TextTone::tertiary, palette));
+    versionLine->addWidget(authorityLabel_, 1);
+    stack->addLayout(versionLine);
 
     // A gap as a widget of its own, so that the stack's spacing falls on both
     // sides of it.
@@ -292,7 +299,7 @@ void BridgeWindow::showSessionControls(const SessionControlsModel& controls) {
     refreshButton_->setVisible(controls.refreshButtonVisible);
     actionButton_->setText(qs(controls.actionTitle));
     sessionAction_ = controls.action;
-    authorityLabel_->setText(qs(controls.authorityText));
+    authorityLabel_->setFullText(qs(controls.authorityText));
 }
 
 void BridgeWindow::setActionEnabled(bool enabled) {

@@ -18,6 +18,8 @@ class QVBoxLayout;
 
 namespace palisor::gui {
 
+class ElidedLabel;
+
 // What the window's controls ask of the application.
 struct BridgeWindowActions {
     std::function<void()> login;
@@ -72,7 +74,7 @@ private:
     QWidget* workspaceListStack_ = nullptr;
     QVBoxLayout* workspaceListLayout_ = nullptr;
     QLabel* workspaceCountLabel_ = nullptr;
-    QLabel* authorityLabel_ = nullptr;
+    ElidedLabel* authorityLabel_ = nullptr;
     QPushButton* addWorkspaceButton_ = nullptr;
     QLabel* emailLabel_ = nullptr;
     QLineEdit* emailField_ = nullptr;
