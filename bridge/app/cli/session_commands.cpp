@@ -46,15 +46,17 @@ public:
     // Shows the prompt and reads one line; without echo when `secret`.
     std::string ask(const std::string& prompt, bool secret) {
         if (fd_ < 0) return {};
-        write(prompt);
         termios saved{};
         bool restore = false;
+        // Echo goes off before the prompt shows, so that nothing typed once
+        // the prompt is there is echoed or flushed away.
         if (secret && ::tcgetattr(fd_, &saved) == 0) {
             termios quiet = saved;
             quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
             quiet.c_lflag |= ECHONL;
             restore = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
         }
+        write(prompt);
         std::string line;
         char c = 0;
         while (::read(fd_, &c, 1) == 1 && c != '\n') line.push_back(c);
