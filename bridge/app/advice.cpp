@@ -10,34 +10,37 @@
 namespace palisor {
 
 std::optional<std::string> configuredCredentialFile() {
-    if (keychainDisabledByEnvironment()) return std::nullopt;
-    auto file = environmentValue(kCredentialFileVariable);
-    if (!file || file->empty()) return std::nullopt;
-    return file;
+    CredentialStoreChoice choice = configuredCredentialStore();
+    if (choice.kind != CredentialStoreChoice::Kind::file) return std::nullopt;
+    return choice.file;
 }
 
-std::string credentialFileProblem() {
-    auto file = configuredCredentialFile();
+std::string credentialFileProblem(const std::optional<std::string>& file) {
     if (!file) return {};
     auto refusal = CredentialFileVault(*file).refusal();
     return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
 }
 
-std::string sessionStoreAdvice(const std::exception& loginError) {
+std::string noKeyringHint() {
+    return "Không lưu được phiên vào keyring. Trên máy không có keyring, chạy palisor-bridge login "
+           "--credential-file " +
+           standardCredentialFilePath() +
+           " để giữ phiên trong file đó (mode 0600); bridge nhớ lựa chọn này. palisor-bridge doctor cho biết thêm.";
+}
+
+std::string sessionStoreAdvice(const std::exception& loginError, const std::optional<std::string>& file) {
     std::string code = errorDescription(loginError);
     if (!code.starts_with("KEYCHAIN_")) return {};
     // A keyring that stopped answering is there; it needs no credential file.
     if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
         return "Kho lưu phiên đăng nhập (keyring) không trả lời. Chạy palisor-bridge doctor để xem nguyên nhân và "
                "cách sửa.";
-    if (std::string problem = credentialFileProblem(); !problem.empty()) return problem;
+    if (std::string problem = credentialFileProblem(file); !problem.empty()) return problem;
     // A full disk or a read-only folder: the error names which and why.
-    if (auto file = configuredCredentialFile())
+    if (file)
         return "Không lưu được phiên vào " + *file +
                ": sửa lỗi trên (chỗ trống trên đĩa, quyền ghi thư mục) rồi đăng nhập lại.";
-    return "Không lưu được phiên vào keyring. Trên máy không có keyring, đặt "
-           "PALISOR_BRIDGE_CREDENTIAL_FILE=~/.config/palisor-bridge/session.json rồi đăng nhập lại; "
-           "palisor-bridge doctor cho biết thêm.";
+    return noKeyringHint();
 }
 
 std::string agentsPointerFix(const std::string& agentsPath, const std::string& projectKey,

@@ -18,20 +18,24 @@ struct Advice {
     std::string line() const { return finding + " " + fix; }
 };
 
-// PALISOR_BRIDGE_CREDENTIAL_FILE when sessions go to a file (it is set and
+// The credential file sessions go to, when one is set or remembered (and
 // memory-only sessions are not asked for).
 std::optional<std::string> configuredCredentialFile();
 
-// Why the configured credential file is refused, as two lines (what is
-// wrong, what to run); empty when it is not, or when sessions do not go to a
-// file.
-std::string credentialFileProblem();
+// Why a credential file is refused, as two lines (what is wrong, what to
+// run); empty when it is not, or when there is none.
+std::string credentialFileProblem(const std::optional<std::string>& file = configuredCredentialFile());
 
-// What to do after a login could not keep its session (an error whose code
-// starts with KEYCHAIN_): the refused file's fix, for a file that could not
-// be written that file, a keyring that does not answer, and without a file
-// the way round a missing keyring. Empty for any other error.
-std::string sessionStoreAdvice(const std::exception& loginError);
+// The way round a machine without a keyring: keep the session in a file.
+std::string noKeyringHint();
+
+// What to do after a login could not keep its session in `file` (or the
+// keyring without one), for an error whose code starts with KEYCHAIN_: the
+// refused file's fix, for a file that could not be written that file, a
+// keyring that does not answer, and without a file the way round a missing
+// keyring. Empty for any other error.
+std::string sessionStoreAdvice(const std::exception& loginError,
+                               const std::optional<std::string>& file = configuredCredentialFile());
 
 // The fix for an AGENTS.md without its two pointer lines.
 std::string agentsPointerFix(const std::string& agentsPath, const std::string& projectKey,

@@ -94,7 +94,10 @@ BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(optio
     if (!options_.runUserInitiated) options_.runUserInitiated = userInitiatedRunner();
     if (!options_.runUtility) options_.runUtility = utilityRunner();
     if (!options_.defaults) options_.defaults = SettingsStore::standard();
-    if (!options_.makeAuthorityClient) options_.makeAuthorityClient = createAuthorityClient;
+    if (!options_.makeAuthorityClient)
+        options_.makeAuthorityClient = [](std::shared_ptr<NativeTokenStore> store) {
+            return createAuthorityClient(std::move(store));
+        };
     if (!options_.ensureWorkspaceSkillRoot)
         options_.ensureWorkspaceSkillRoot = [](const std::string& root) { ensureWorkspaceSkillRoot(root); };
     tokenStore_ = options_.tokenStore ? options_.tokenStore : std::make_shared<NativeTokenStore>();
@@ -222,6 +225,11 @@ void BridgeAppDelegate::refreshSessionUi() {
         controls.refreshButtonVisible = isLoggedIn_;
         controls.actionTitle = isLoggedIn_ ? "Logout" : "Đăng nhập";
         controls.action = isLoggedIn_ ? SessionControlsModel::Action::logout : SessionControlsModel::Action::login;
+        // Where the configured origin came from, unless the client was made
+        // with another one.
+        AuthoritySetting authority = configuredAuthority();
+        const std::string& origin = authorityClient()->authorityOrigin();
+        controls.authorityText = "Authority: " + (authority.origin == origin ? describeAuthority(authority) : origin);
         window_->showSessionControls(controls);
         AccountModel account;
         account.accountText = isLoggedIn_ ? "Tài khoản: " + account_.value_or("không rõ") : "Chưa đăng nhập";

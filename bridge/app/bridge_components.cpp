@@ -7,8 +7,27 @@
 
 namespace palisor {
 
-std::string configuredAuthorityOrigin() {
-    return environmentValue("PALISOR_BRIDGE_AUTHORITY").value_or(kDefaultAuthorityOrigin);
+AuthoritySetting configuredAuthority() {
+    if (auto value = environmentValue("PALISOR_BRIDGE_AUTHORITY"))
+        return {*value, AuthoritySetting::Source::environment};
+    if (auto remembered = rememberedSetting(kRememberedAuthorityKey))
+        return {*remembered, AuthoritySetting::Source::remembered};
+    return {kDefaultAuthorityOrigin, AuthoritySetting::Source::builtIn};
+}
+
+std::string configuredAuthorityOrigin() { return configuredAuthority().origin; }
+
+std::string authoritySource(const AuthoritySetting& setting) {
+    switch (setting.source) {
+        case AuthoritySetting::Source::environment: return "PALISOR_BRIDGE_AUTHORITY";
+        case AuthoritySetting::Source::remembered: return "đã nhớ từ palisor-bridge login";
+        case AuthoritySetting::Source::builtIn: break;
+    }
+    return "mặc định";
+}
+
+std::string describeAuthority(const AuthoritySetting& setting) {
+    return setting.origin + " (" + authoritySource(setting) + ")";
 }
 
 std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& defaults) {
@@ -24,9 +43,10 @@ std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& de
     return std::nullopt;
 }
 
-std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore) {
+std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore,
+                                                       std::optional<std::string> authorityOrigin) {
     AuthorityClient::Options options;
-    options.authorityOrigin = configuredAuthorityOrigin();
+    options.authorityOrigin = authorityOrigin ? std::move(*authorityOrigin) : configuredAuthorityOrigin();
     options.tokenStore = std::move(tokenStore);
     return std::make_shared<AuthorityClient>(options);
 }

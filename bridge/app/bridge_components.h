@@ -14,8 +14,22 @@ namespace palisor {
 // The authority origin used when PALISOR_BRIDGE_AUTHORITY is not set.
 inline constexpr const char* kDefaultAuthorityOrigin = "https://authority.palisor.vn";
 
-// PALISOR_BRIDGE_AUTHORITY when set (even empty), else the built-in origin.
+// The authority origin every program of the bridge uses, and where it came
+// from: PALISOR_BRIDGE_AUTHORITY when set (even empty), else the one
+// `palisor-bridge login --authority` remembered, else the built-in origin.
+struct AuthoritySetting {
+    enum class Source { environment, remembered, builtIn };
+    std::string origin;
+    Source source = Source::builtIn;
+};
+AuthoritySetting configuredAuthority();
 std::string configuredAuthorityOrigin();
+// Where the origin came from, in words: "PALISOR_BRIDGE_AUTHORITY", "đã nhớ
+// từ palisor-bridge login" or "mặc định".
+std::string authoritySource(const AuthoritySetting& setting);
+// "https://x (PALISOR_BRIDGE_AUTHORITY)": the origin and where it came from,
+// as status and the window show it.
+std::string describeAuthority(const AuthoritySetting& setting);
 
 // The legacy workspace root: PALISOR_BRIDGE_WORKSPACE when set and non-empty,
 // else the stored "workspaceRoot", else the current folder when it holds an
@@ -24,7 +38,9 @@ std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& de
 
 // The components as the application creates them, for programs that need
 // only some of them (the command line): the same configuration, the same stores.
-std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore);
+// `authorityOrigin` replaces the configured origin (a login naming its authority).
+std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore,
+                                                       std::optional<std::string> authorityOrigin = std::nullopt);
 std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& authorityOrigin);
 
 }  // namespace palisor

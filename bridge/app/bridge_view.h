@@ -40,6 +40,8 @@ struct SessionControlsModel {
     bool refreshButtonVisible = false;
     std::string actionTitle;
     Action action = Action::login;
+    // "Authority: <origin> (<where it came from>)".
+    std::string authorityText;
 
     bool operator==(const SessionControlsModel&) const = default;
 };

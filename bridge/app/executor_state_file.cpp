@@ -15,18 +15,6 @@ namespace palisor {
 
 namespace {
 
-std::string absoluteEnvironmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value && value[0] == '/' ? std::string(value) : std::string();
-}
-
-std::string runtimeFolder() {
-    std::string base = absoluteEnvironmentPath("XDG_RUNTIME_DIR");
-    if (base.empty()) base = absoluteEnvironmentPath("XDG_CACHE_HOME");
-    if (base.empty()) base = joinPath(homeDirectory(), ".cache");
-    return joinPath(base, "palisor-bridge");
-}
-
 const char* stateName(StatusColor color) {
     switch (color) {
         case StatusColor::green: return "ok";
@@ -40,7 +28,7 @@ const char* stateName(StatusColor color) {
 }  // namespace
 
 std::string executorStatePath(std::uint16_t port) {
-    return joinPath(runtimeFolder(), "executors-" + std::to_string(port) + ".json");
+    return joinPath(runtimeDirectory(), "executors-" + std::to_string(port) + ".json");
 }
 
 void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list,

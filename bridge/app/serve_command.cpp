@@ -9,13 +9,50 @@
 #include <memory>
 #include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/cli/loopback_http.h"
+#include "bridge/common/socket_owner.h"
 #include "bridge/app/headless_view.h"
 #include "bridge/common/main_thread.h"
 #include "bridge/mcp/local_mcp_server.h"
 #include "bridge/validation/validation_executor_manager.h"
 
 namespace palisor {
+
+namespace {
+
+// Whether something accepts connections on 127.0.0.1:port.
+bool somethingListens(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address = loopbackAddress(port);
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+}  // namespace
+
+std::string takenPortAdvice(std::uint16_t port) {
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    // Another user's program is named, and nothing is sent to it.
+    if (auto other = otherUserOnPort(port)) return otherUserOnPortAdvice(port, *other);
+    if (bridgeAnswers(port))
+        return "Một Palisor bridge của bạn đã chạy tại http://" + where +
+               "/mcp; agent dùng được bridge đó, không cần chạy thêm (palisor-bridge status cho biết thêm). Muốn "
+               "chạy thêm một bridge thì đặt PALISOR_BRIDGE_PORT sang cổng khác.";
+    if (somethingListens(port))
+        return "Cổng " + where +
+               " do một chương trình khác (không phải Palisor bridge) giữ; dừng chương trình đó (ss -ltnp 'sport = :" +
+               std::to_string(port) + "' cho biết là chương trình nào), hoặc đặt PALISOR_BRIDGE_PORT để dùng cổng khác.";
+    return "Cổng " + where + " không mở được; đặt PALISOR_BRIDGE_PORT để dùng cổng khác.";
+}
 
 int runServeCommand() {
     // Termination signals are taken synchronously by one thread; every thread
@@ -53,10 +90,9 @@ int runServeCommand() {
             sd_notify(0, "READY=1");
             return;
         }
-        // Without a window there is nothing left to offer: say how to get
-        // past a taken port and end, so that a supervisor sees the failure.
-        std::fprintf(stderr, "Cổng 127.0.0.1:%u không mở được; đặt PALISOR_BRIDGE_PORT để dùng cổng khác.\n",
-                     static_cast<unsigned>(server->port()));
+        // Without a window there is nothing left to offer: say who holds the
+        // port and how to get past it, and end, so that a supervisor sees the failure.
+        std::fprintf(stderr, "%s\n", takenPortAdvice(server->port()).c_str());
         exitCode = 1;
         terminate();
     });

@@ -26,6 +26,28 @@ std::string applicationSupportDirectory() {
     return joinPath(homeDirectory(), ".local/share");
 }
 
+namespace {
+
+std::string absoluteEnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? std::string(value) : std::string();
+}
+
+}  // namespace
+
+std::string configurationDirectory() {
+    std::string base = absoluteEnvironmentPath("XDG_CONFIG_HOME");
+    if (base.empty()) base = joinPath(homeDirectory(), ".config");
+    return joinPath(base, "palisor-bridge");
+}
+
+std::string runtimeDirectory() {
+    std::string base = absoluteEnvironmentPath("XDG_RUNTIME_DIR");
+    if (base.empty()) base = absoluteEnvironmentPath("XDG_CACHE_HOME");
+    if (base.empty()) base = joinPath(homeDirectory(), ".cache");
+    return joinPath(base, "palisor-bridge");
+}
+
 std::string currentDirectory() {
     std::string buffer(4096, '\0');
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {

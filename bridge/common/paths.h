@@ -27,6 +27,16 @@ std::string executableDirectory();
 // taken from $HOME or, without it, from the password database.
 std::string applicationSupportDirectory();
 
+// The bridge's settings folder: palisor-bridge in $XDG_CONFIG_HOME, or in
+// ~/.config when the variable is unset, empty or not absolute (the XDG rules
+// say to ignore a relative one).
+std::string configurationDirectory();
+
+// The folder for what lives only while the user's session does (sockets,
+// locks, a running bridge's state): palisor-bridge in $XDG_RUNTIME_DIR, or in
+// the user's cache folder where the session has no runtime folder.
+std::string runtimeDirectory();
+
 // Joins with exactly one separator between the parts.
 std::string joinPath(std::string_view base, std::string_view component);
 

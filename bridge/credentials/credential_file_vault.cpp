@@ -58,9 +58,11 @@ std::string thisUser() {
     return std::to_string(uid);
 }
 
-const std::string kMoveToPrivateFolder =
-    "chuyển file vào một thư mục riêng của tài khoản này (ví dụ ~/.config/palisor-bridge/session.json) rồi đặt "
-    "PALISOR_BRIDGE_CREDENTIAL_FILE tới đó.";
+std::string moveToPrivateFolder() {
+    return "chuyển file vào một thư mục riêng của tài khoản này (ví dụ " + standardCredentialFilePath() +
+           ") rồi chạy palisor-bridge login --credential-file với đường dẫn mới (hoặc đặt "
+           "PALISOR_BRIDGE_CREDENTIAL_FILE tới đó, nếu bạn dùng biến này).";
+}
 
 std::optional<CredentialFileRefusal> fileRefusal(const std::string& path, const struct stat& info) {
     if (info.st_uid != ::geteuid())
@@ -89,15 +91,15 @@ std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, cons
     if (!ours && folder.st_uid != 0)
         return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " của người dùng khác (uid " +
                                          std::to_string(folder.st_uid) + "): người đó thay được phiên đăng nhập.",
-                                     "Hãy " + kMoveToPrivateFolder};
+                                     "Hãy " + moveToPrivateFolder()};
     if ((folder.st_mode & 022) != 0) {
         // chmod on a shared folder such as /tmp would break it for everyone else.
         bool ownFolder = ours && (folder.st_mode & S_ISVTX) == 0;
         return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " +
                                          octalMode(folder.st_mode) +
                                          ") mà người khác ghi được: họ thay hoặc tạo được file phiên đăng nhập.",
-                                     ownFolder ? "Chạy chmod go-w " + folderPath + ", hoặc " + kMoveToPrivateFolder
-                                               : "Hãy " + kMoveToPrivateFolder};
+                                     ownFolder ? "Chạy chmod go-w " + folderPath + ", hoặc " + moveToPrivateFolder()
+                                               : "Hãy " + moveToPrivateFolder()};
     }
     return std::nullopt;
 }
@@ -143,7 +145,8 @@ Found find(const std::string& path, bool forWriting) {
         if (errno == ELOOP)
             refuse(CredentialFileRefusal{
                 path + " là một liên kết tượng trưng; bridge không đọc hay ghi phiên đăng nhập qua liên kết.",
-                "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE thẳng tới file thật, hoặc xóa liên kết rồi đăng nhập lại."});
+                "Trỏ bridge thẳng tới file thật (palisor-bridge login --credential-file, hoặc "
+                "PALISOR_BRIDGE_CREDENTIAL_FILE), hoặc xóa liên kết rồi đăng nhập lại."});
         else if (errno != ENOENT)
             unreadable(errno, "cannot open ", path);
         else if (forWriting)

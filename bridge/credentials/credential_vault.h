@@ -74,9 +74,26 @@ inline constexpr const char* kCredentialFileVariable = "PALISOR_BRIDGE_CREDENTIA
 // PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1": sessions live in memory only.
 bool keychainDisabledByEnvironment();
 
-// The vault the environment asks for: none when the keychain is disabled
-// (that wins over everything else); the credential file when
-// PALISOR_BRIDGE_CREDENTIAL_FILE is set and not empty; else the Secret Service.
+// Where sessions are kept, decided in this one place for every program: in
+// memory only when the keychain is disabled (that wins over everything else);
+// else in the file PALISOR_BRIDGE_CREDENTIAL_FILE names when set and not
+// empty; else in the file `palisor-bridge login` remembered (--credential-file
+// or the answer to its question on a machine without a keyring); else in the
+// Secret Service.
+struct CredentialStoreChoice {
+    enum class Kind { memory, file, keyring };
+    enum class Source { environment, remembered, none };
+    Kind kind = Kind::keyring;
+    Source source = Source::none;
+    std::string file;  // for Kind::file, as given
+};
+CredentialStoreChoice configuredCredentialStore();
+
+// session.json in the bridge's settings folder: the file offered on a
+// machine without a keyring, and the example the hints give.
+std::string standardCredentialFilePath();
+
+// The vault configuredCredentialStore() names: none for memory only.
 std::shared_ptr<CredentialVault> credentialVaultFromEnvironment();
 
 // As above without the disabling rule, for callers that decided on their own

@@ -1,9 +1,13 @@
 #include "bridge/validation/validation_executor_process.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <condition_variable>
 #include <cstdlib>
 #include <thread>
@@ -14,6 +18,7 @@
 #include "bridge/common/child_process.h"
 #include "bridge/common/json.h"
 #include "bridge/common/paths.h"
+#include "bridge/common/sha256.h"
 #include "bridge/common/text.h"
 #include "bridge/common/unicode.h"
 #include "bridge/spool/ai_work_event_spool.h"
@@ -52,6 +57,47 @@ std::size_t incompleteUtf8Tail(std::string_view bytes) {
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
+// The workspace's executor lock, held by this process. The holder's process
+// id is written into the file so that a refused start can name it.
+class WorkspaceLock {
+public:
+    explicit WorkspaceLock(int fd) : fd_(fd) {}
+    ~WorkspaceLock() { ::close(fd_); }
+    WorkspaceLock(const WorkspaceLock&) = delete;
+    WorkspaceLock& operator=(const WorkspaceLock&) = delete;
+
+    // The lock, or nullptr with the holder's process id (when it wrote one)
+    // in `holder`. A holder that is on its way out (a child this supervisor
+    // just stopped, or one whose bridge was killed and that notices within a
+    // second or two) is waited for a little.
+    static std::shared_ptr<WorkspaceLock> take(const std::string& path, std::string& holder) {
+        createDirectories(parentPath(path), 0700);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            int error = errno;
+            throw FileError("FILE_WRITE_FAILED", "cannot open " + path + ": " + std::strerror(error), error);
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+                std::string text;
+                readAll(fd, text, 64);
+                holder = trim(text);
+                ::close(fd);
+                return nullptr;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd, 0) == 0) (void)::pwrite(fd, pid.data(), pid.size(), 0);
+        return std::make_shared<WorkspaceLock>(fd);
+    }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase)
@@ -59,13 +105,21 @@ ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase)
                                                       : "BRIDGE_VALIDATION_EXECUTOR_RUNTIME_MISSING"),
       case_(errorCase) {}
 
-ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase, std::string code)
-    : BridgeError(std::move(code)), case_(errorCase) {}
+ValidationExecutorProcessError::ValidationExecutorProcessError(Case errorCase, std::string code, std::string detail)
+    : BridgeError(std::move(code), std::move(detail)), case_(errorCase) {}
 
 ValidationExecutorProcessError ValidationExecutorProcessError::authorityOriginMismatch(const std::string& pointerOrigin,
                                                                                        const std::string& bridgeOrigin) {
     return {Case::authorityOriginMismatch,
             "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:AGENTS.md=" + pointerOrigin + ",bridge=" + bridgeOrigin};
+}
+
+ValidationExecutorProcessError ValidationExecutorProcessError::runningElsewhere(const std::string& workspaceRoot,
+                                                                                const std::string& holder) {
+    std::string who = holder.empty() ? "một chương trình khác" : "tiến trình " + holder;
+    return {Case::runningElsewhere, "VALIDATION_EXECUTOR_RUNNING_ELSEWHERE",
+            who + " đã chạy validation executor cho " + workspaceRoot +
+                " trên máy này (một cửa sổ hay dịch vụ bridge khác); chỉ một executor cho mỗi workspace"};
 }
 
 ValidationExecutorProcessError ValidationExecutorProcessError::projectKeyMismatch(const std::string& registered,
@@ -81,6 +135,9 @@ struct ValidationExecutorProcess::Launch {
     AuthenticationFailureHandler onAuthenticationFailure;
     // The tokens in the child's environment, which no status may repeat.
     std::vector<std::string> secrets;
+    // Held while the child may run: the handlers keep the launch until the
+    // child has gone.
+    std::shared_ptr<WorkspaceLock> workspaceLock;
 
     std::string pendingLine;      // standard output after the last newline
     bool discardingLine = false;  // inside a line that grew too long
@@ -126,6 +183,10 @@ ValidationExecutorProcess::ValidationExecutorProcess(Options options)
     : resourceFolder_(options.resourceFolder ? standardizePath(*options.resourceFolder) : defaultResourceFolder()) {}
 
 ValidationExecutorProcess::~ValidationExecutorProcess() = default;
+
+std::string ValidationExecutorProcess::workspaceLockPath(const std::string& workspaceRoot) {
+    return joinPath(runtimeDirectory(), "executor-" + sha256Hex(standardizePath(workspaceRoot)).substr(0, 32) + ".lock");
+}
 
 std::string ValidationExecutorProcess::defaultResourceFolder() {
     std::string folder = executableDirectory();
@@ -267,6 +328,10 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
     stopChild(previous);
     previous.reset();
 
+    std::string holder;
+    std::shared_ptr<WorkspaceLock> workspaceLock = WorkspaceLock::take(workspaceLockPath(root), holder);
+    if (!workspaceLock) throw ValidationExecutorProcessError::runningElsewhere(root, holder);
+
     ProjectAgentCredentials credentials = authorityClient.validationExecutorCredentials(pointer.projectKey);
 
     Resources resources = resourcesIn(resourceFolder_);
@@ -283,6 +348,7 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
     launch->onStatus = std::move(onStatus);
     launch->onAuthenticationFailure = std::move(onAuthenticationFailure);
     launch->secrets = {credentials.token, credentials.webToken};
+    launch->workspaceLock = std::move(workspaceLock);
 
     ChildProcess::Options options;
     options.executable = node;

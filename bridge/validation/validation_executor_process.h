@@ -18,7 +18,7 @@ class ChildProcess;
 
 class ValidationExecutorProcessError : public BridgeError {
 public:
-    enum class Case { resourcesMissing, runtimeMissing, authorityOriginMismatch, projectKeyMismatch };
+    enum class Case { resourcesMissing, runtimeMissing, authorityOriginMismatch, projectKeyMismatch, runningElsewhere };
 
     explicit ValidationExecutorProcessError(Case errorCase);
     // "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:AGENTS.md=<origin>,bridge=<origin>": the
@@ -29,10 +29,15 @@ public:
     // calls are refused.
     static ValidationExecutorProcessError projectKeyMismatch(const std::string& registered,
                                                              const std::string& pointer);
+    // "VALIDATION_EXECUTOR_RUNNING_ELSEWHERE": another program of this user
+    // (a second window, a service) runs the workspace's executor; the detail
+    // names its process.
+    static ValidationExecutorProcessError runningElsewhere(const std::string& workspaceRoot,
+                                                           const std::string& holder);
     Case errorCase() const noexcept { return case_; }
 
 private:
-    ValidationExecutorProcessError(Case errorCase, std::string code);
+    ValidationExecutorProcessError(Case errorCase, std::string code, std::string detail = {});
     Case case_;
 };
 
@@ -84,6 +89,9 @@ public:
     ValidationExecutorProcess(const ValidationExecutorProcess&) = delete;
     ValidationExecutorProcess& operator=(const ValidationExecutorProcess&) = delete;
 
+    // The lock file held while an executor serves `workspaceRoot` (standardised).
+    static std::string workspaceLockPath(const std::string& workspaceRoot);
+
     // <folder of the executable>/../share/palisor-bridge, standardised.
     static std::string defaultResourceFolder();
 
@@ -113,6 +121,10 @@ public:
 
     // Starts the executor for a workspace, unless one already runs for the
     // same (standardised) root: then it returns at once and reports nothing.
+    // Two executors of one workspace would take the same jobs, so while a
+    // child runs the supervisor holds a lock of the workspace's in the user's
+    // runtime folder (executor-<hash of the root>.lock), and a start that
+    // finds it held by another program throws runningElsewhere.
     // Blocks on the authority. Throws, before anything is launched, for a
     // broken pointer, a failed bootstrap or credential request, an unusable
     // bootstrap (ValidationExecutionModeError), missing resources

@@ -72,11 +72,7 @@ void moveAside(const std::string& path) {
 SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
 
 std::string SettingsStore::standardPath() {
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    // Relative values are invalid by the XDG rules and must be ignored.
-    std::string base = configHome && configHome[0] == '/' ? std::string(configHome)
-                                                          : joinPath(homeDirectory(), ".config");
-    return joinPath(joinPath(base, "palisor-bridge"), "settings.json");
+    return joinPath(configurationDirectory(), "settings.json");
 }
 
 std::shared_ptr<SettingsStore> SettingsStore::standard() { return std::make_shared<SettingsStore>(standardPath()); }
@@ -118,6 +114,27 @@ void SettingsStore::update(const std::function<void(JsonValue& settings)>& chang
     if (current.unusable) moveAside(path_);
     bytes->push_back('\n');
     writeFileAtomically(path_, *bytes, 0600);
+}
+
+bool settingsPersistenceDisabled() {
+    const char* value = std::getenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
+    return value && std::string_view(value) == "1";
+}
+
+std::optional<std::string> rememberedSetting(const char* key) {
+    if (settingsPersistenceDisabled()) return std::nullopt;
+    try {
+        auto value = SettingsStore(SettingsStore::standardPath()).stringValue(key);
+        if (value && !value->empty()) return value;
+    } catch (const std::exception&) {
+        // Unreadable settings remember nothing; the next write moves them aside.
+    }
+    return std::nullopt;
+}
+
+void rememberSetting(const char* key, const std::string& value) {
+    if (settingsPersistenceDisabled()) throw BridgeError("SETTINGS_PERSISTENCE_DISABLED");
+    SettingsStore(SettingsStore::standardPath()).set(key, value);
 }
 
 }  // namespace palisor

@@ -52,4 +52,24 @@ private:
     std::string path_;
 };
 
+// PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE is exactly "1": the settings
+// file is neither read nor written.
+bool settingsPersistenceDisabled();
+
+// What `palisor-bridge login` remembers for every program of the bridge, so
+// that a window started from the desktop, a service and an agent's relay all
+// use the user's choice without carrying environment variables.
+inline constexpr const char* kRememberedAuthorityKey = "authorityOrigin";
+inline constexpr const char* kRememberedCredentialFileKey = "credentialFile";
+
+// The string remembered under `key` in the standard settings file; nullopt
+// when there is none, it is empty, the file cannot be read, or persistence is
+// disabled.
+std::optional<std::string> rememberedSetting(const char* key);
+
+// Remembers `value` under `key` in the standard settings file. Throws
+// BridgeError("SETTINGS_PERSISTENCE_DISABLED") when persistence is disabled,
+// FileError when the file cannot be written.
+void rememberSetting(const char* key, const std::string& value);
+
 }  // namespace palisor

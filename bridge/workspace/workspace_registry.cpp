@@ -124,11 +124,6 @@ std::optional<std::string> normalizedText(const JsonValue& args, std::string_vie
     return trimmed;
 }
 
-bool persistenceDisabledByEnvironment() {
-    const char* value = std::getenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
-    return value && std::string_view(value) == "1";
-}
-
 }  // namespace
 
 WorkspaceRegistryError::WorkspaceRegistryError(Case errorCase, std::string code)
@@ -195,7 +190,7 @@ WorkspaceRegistry::WorkspaceRegistry(std::string_view authorityOrigin, std::opti
                                      std::shared_ptr<SettingsStore> defaults)
     : defaults_(std::move(defaults)),
       authorityOrigin_(normalizeOrigin(authorityOrigin)),
-      persistenceEnabled_(!persistenceDisabledByEnvironment()) {
+      persistenceEnabled_(!settingsPersistenceDisabled()) {
     // The legacy root only seeds an otherwise empty registry; a folder that is
     // missing, has no pointer or belongs elsewhere is simply not used.
     std::optional<WorkspaceRegistration> legacy;

@@ -1,6 +1,10 @@
 // The command line end to end: the real program against the development
 // authority, with its own settings folder and credential file.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cerrno>
@@ -41,6 +45,17 @@ protected:
     CommandResult run(const std::vector<std::string>& arguments, const std::string& input = {},
                       std::vector<std::string> extra = {}) const {
         return test::runProgram(test::kBridgeExecutable, arguments, environment(std::move(extra)), input);
+    }
+
+    // No keyring to be found: no session bus, nor one to start from the runtime folder.
+    std::vector<std::string> keylessEnvironment(std::vector<std::string> extra) const {
+        extra.push_back("XDG_RUNTIME_DIR=" + home.path());
+        std::vector<std::string> keyless;
+        for (const std::string& entry : test::bridgeEnvironment(configHome(), extra))
+            if (!entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") && !entry.starts_with("DISPLAY=") &&
+                !entry.starts_with("WAYLAND_DISPLAY="))
+                keyless.push_back(entry);
+        return keyless;
     }
 
     std::string configHome() const { return home.path() + "/config"; }
@@ -90,7 +105,7 @@ TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
     CommandResult status = run({"status"});
     EXPECT_EQ(status.exitCode, 0) << status.err;
     EXPECT_TRUE(contains(status.out, "Đã đăng nhập. dev@palisor.test\n")) << status.out;
-    EXPECT_TRUE(contains(status.out, "Authority: " + authority.origin() + "\n")) << status.out;
+    EXPECT_TRUE(contains(status.out, "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)\n")) << status.out;
     EXPECT_TRUE(contains(status.out, "Bridge chưa chạy. (http://127.0.0.1:" + std::to_string(port) + "/mcp)\n"))
         << status.out;
     EXPECT_TRUE(contains(status.out, "0 workspace đã đăng ký\n")) << status.out;
@@ -137,21 +152,19 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     EXPECT_TRUE(contains(login.err, "bỏ biến này")) << login.err;
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), 0u);
 
-    // No keyring at all (no session bus to find): the code, then the way out.
-    test::TempDir runtime;
-    std::vector<std::string> noBus;
-    for (const std::string& entry :
-         environment({"PALISOR_BRIDGE_CREDENTIAL_FILE=", "XDG_RUNTIME_DIR=" + runtime.path()}))
-        if (!entry.starts_with("DBUS_SESSION_BUS_ADDRESS=") && !entry.starts_with("DISPLAY=") &&
-            !entry.starts_with("WAYLAND_DISPLAY="))
-            noBus.push_back(entry);
-    CommandResult keyless = test::runProgram(test::kBridgeExecutable,
-                                             {"login", "--email", "dev@palisor.test", "--password-stdin"}, noBus,
-                                             "right-password\n");
+    // No keyring at all and no terminal to ask on: the code, then the way out,
+    // in the settings folder the user has.
+    CommandResult keyless =
+        test::runProgram(test::kBridgeExecutable, {"login", "--email", "dev@palisor.test", "--password-stdin"},
+                         keylessEnvironment({"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
+                                             "PALISOR_BRIDGE_CREDENTIAL_FILE="}),
+                         "right-password\n");
     EXPECT_EQ(keyless.exitCode, 1);
     EXPECT_TRUE(keyless.err.starts_with("Đăng nhập lỗi: KEYCHAIN_")) << keyless.err;
-    EXPECT_TRUE(contains(keyless.err, "\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
-                                      "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << keyless.err;
+    EXPECT_TRUE(contains(keyless.err, "\nKhông lưu được phiên vào keyring. Trên máy không có keyring, chạy "
+                                      "palisor-bridge login --credential-file " +
+                                          configHome() + "/palisor-bridge/session.json "))
+        << keyless.err;
 
     // A credential file others can read: refused before the password is sent,
     // and status says why there is no session.
@@ -168,6 +181,96 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
     EXPECT_TRUE(contains(status, std::string(kCredentialStoreUnavailableAdvice) + "\n" + why)) << status;
     EXPECT_FALSE(contains(status, "Chưa đăng nhập.")) << status;
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/login"), logins);
+}
+
+// Chosen once with login, then used by every command without variables; a
+// variable still wins.
+TEST_F(CommandLine, LoginRemembersTheAuthorityAndTheCredentialFile) {
+    auto env = [&](std::vector<std::string> extra) {
+        extra.insert(extra.end(), {"PALISOR_BRIDGE_PORT=" + std::to_string(port), "PALISOR_BRIDGE_CREDENTIAL_FILE="});
+        return keylessEnvironment(extra);
+    };
+    auto bare = [&](const std::vector<std::string>& arguments, std::vector<std::string> extra = {}) {
+        return test::runProgram(test::kBridgeExecutable, arguments, env(std::move(extra)), "right-password\n");
+    };
+    EXPECT_TRUE(contains(bare({"status"}).out, "Authority: https://authority.palisor.vn (mặc định)\n"));
+    EXPECT_EQ(bare({"login", "--authority", "ftp://example.test", "--password-stdin"}).exitCode, 2);
+
+    std::string file = home.path() + "/private/session.json";
+    CommandResult login = bare({"login", "--authority", authority.origin() + "/", "--credential-file", file, "--email",
+                                "dev@palisor.test", "--password-stdin"});
+    ASSERT_EQ(login.exitCode, 0) << login.err;
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
+    JsonValue settings = JsonValue::parse(test::readFile(configHome() + "/palisor-bridge/settings.json"));
+    EXPECT_EQ(settings["authorityOrigin"], authority.origin());
+    EXPECT_EQ(settings["credentialFile"], file);
+
+    CommandResult status = bare({"status"});
+    EXPECT_TRUE(contains(status.out, "Đã đăng nhập. dev@palisor.test\n")) << status.out;
+    EXPECT_TRUE(contains(status.out, "Authority: " + authority.origin() + " (đã nhớ từ palisor-bridge login)\n"))
+        << status.out;
+    std::string doctor = bare({"doctor"}).out;
+    EXPECT_TRUE(contains(doctor, "✓ Kho phiên đăng nhập (file, đã nhớ từ palisor-bridge login): " + file)) << doctor;
+    EXPECT_TRUE(contains(doctor, "; nguồn: đã nhớ từ palisor-bridge login.\n")) << doctor;
+
+    std::string elsewhere = "http://127.0.0.1:" + std::to_string(test::freePort());
+    status = bare({"status"}, {"PALISOR_BRIDGE_AUTHORITY=" + elsewhere});
+    EXPECT_TRUE(contains(status.out, "Authority: " + elsewhere + " (PALISOR_BRIDGE_AUTHORITY)\n")) << status.out;
+    // Another file named by the variable would leave the chosen one unused.
+    CommandResult conflicting = bare({"login", "--credential-file", file, "--password-stdin"},
+                                     {"PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials()});
+    EXPECT_EQ(conflicting.exitCode, 1);
+    EXPECT_TRUE(contains(conflicting.err, "PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials())) << conflicting.err;
+}
+
+// What a program wrote on its terminal, read until `text` has appeared, the
+// program has closed it, or 20 s have passed.
+bool readTerminalUntil(int fd, std::string& seen, const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!contains(seen, text) && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 100) != 1) continue;
+        char buffer[512];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return contains(seen, text);
+}
+
+TEST_F(CommandLine, WithoutAKeyringLoginAsksOnceWhereToKeepTheSession) {
+    std::vector<std::string> env = keylessEnvironment({"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
+                                                       "PALISOR_BRIDGE_CREDENTIAL_FILE="});
+    std::vector<std::string> args = {test::kBridgeExecutable, "login", "--email", "dev@palisor.test"};
+    std::vector<char*> argv, envp;
+    for (auto& arg : args) argv.push_back(arg.data());
+    for (auto& entry : env) envp.push_back(entry.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int terminal = -1;
+    pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    std::string seen;
+    std::string file = configHome() + "/palisor-bridge/session.json";
+    EXPECT_TRUE(readTerminalUntil(terminal, seen, "Giữ phiên trong file " + file + " (mode 0600)?")) << seen;
+    EXPECT_TRUE(readTerminalUntil(terminal, seen, "\"k\" để thôi: ")) << seen;
+    ASSERT_EQ(::write(terminal, "\n", 1), 1);
+    EXPECT_TRUE(readTerminalUntil(terminal, seen, "Mật khẩu: ")) << seen;
+    ASSERT_EQ(::write(terminal, "right-password\n", 15), 15);
+    readTerminalUntil(terminal, seen, "\x04");  // to the end
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
+
+    // Asked once: the next commands use the file without a word.
+    CommandResult again = test::runProgram(test::kBridgeExecutable, {"status"}, env);
+    EXPECT_TRUE(contains(again.out, "Đã đăng nhập. dev@palisor.test\n")) << again.out << again.err;
 }
 
 // Folders under a regular file cannot be made, not even by root: the

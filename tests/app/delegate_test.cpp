@@ -240,7 +240,9 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_FALSE(delegate->isLoggedIn());
     EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
     EXPECT_EQ(view.statusColor, StatusColor::secondary);
-    EXPECT_EQ(view.controls, (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
+    const std::string authorityText = "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)";
+    EXPECT_EQ(view.controls,
+              (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login, authorityText}));
     EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
     EXPECT_EQ(view.account, (AccountModel{"Chưa đăng nhập", "Authority: " + authority.origin()}));
 
@@ -283,7 +285,8 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     logIn();
     EXPECT_TRUE(delegate->isLoggedIn());
     EXPECT_TRUE(view.password.empty());
-    EXPECT_EQ(view.controls, (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout}));
+    EXPECT_EQ(view.controls,
+              (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout, authorityText}));
     EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
                                ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.");
     EXPECT_EQ(view.statusColor, StatusColor::green);

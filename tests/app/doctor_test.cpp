@@ -190,7 +190,10 @@ TEST_F(Doctor, WithoutAKeyringTheStoreFailsAndPointsToTheCredentialFile) {
     std::string store = checkLine(report.out, "Kho phiên đăng nhập (Secret Service)");
     EXPECT_TRUE(startsWith(store, "✗ Kho phiên đăng nhập (Secret Service): không có keyring: không có phiên D-Bus"))
         << report.out;
-    EXPECT_TRUE(contains(store, "\n    → ") && contains(store, "PALISOR_BRIDGE_CREDENTIAL_FILE=")) << store;
+    // The fix names the file in the settings folder this user has.
+    EXPECT_TRUE(contains(store, "\n    → Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
+                                    configHome() + "/palisor-bridge/session.json "))
+        << store;
     EXPECT_TRUE(startsWith(checkLine(report.out, "Phiên đăng nhập"), "✗ Phiên đăng nhập: không đọc được"))
         << report.out;
 

@@ -420,9 +420,13 @@ TEST_F(Sessions, AKeyringThatStoppedAnsweringCostsEachCallOneTimeout) {
     auto vault = std::make_shared<test::FakeVault>();
     vaultStore(vault)->setWebSession(authority->origin(), {{"accessToken", "a"}, {"refreshToken", "r"}});
     std::string stored = *vault->get(NativeTokenStore::kDefaultService);
-    // The keyring daemon is stopped: calls reach it and never come back.
-    test::Gate stopped;
-    vault->hook = [&](test::FakeVault::Op, const std::string&) { stopped.arriveAndWait(); };
+    // The keyring daemon is stopped: calls reach it and never come back. The
+    // abandoned call wakes after the test has ended, so it holds the gate.
+    auto stopped = std::make_shared<test::Gate>();
+    vault->hook = [stopped](test::FakeVault::Op, const std::string&) {
+        auto gate = stopped;
+        gate->arriveAndWait();
+    };
     auto store = vaultStore(vault, 200ms);
     AuthorityClient bridge{{authority->origin(), store, {}, {}, nullptr, nullptr}};
 
@@ -443,7 +447,7 @@ TEST_F(Sessions, AKeyringThatStoppedAnsweringCostsEachCallOneTimeout) {
     EXPECT_EQ(test::errorOf<NativeTokenStoreError>([&] { store->setWebSession(authority->origin(), {{"accessToken", "b"}}); }),
               "KEYCHAIN_SESSION_WRITE_TIMED_OUT");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 200ms);
-    stopped.open();
+    stopped->open();
     EXPECT_EQ(vault->get(NativeTokenStore::kDefaultService), stored);
 }
 

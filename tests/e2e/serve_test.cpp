@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -90,19 +91,37 @@ TEST(ServeCommand, ServesMcpUntilTerminated) {
     EXPECT_EQ(status, 0) << bridge.output;
 }
 
+// A taken port says who holds it: a bridge of this user that answers, or
+// another program.
 TEST(ServeCommand, ATakenPortIsReportedAndFails) {
     std::uint16_t port = test::freePort();
     BridgeProcess first(port);
     ASSERT_TRUE(first.waitForOutput("Bridge đang chạy")) << first.output;
 
     BridgeProcess second(port);
-    EXPECT_NE(second.waitForExit(), 0);
-    second.waitForOutput("\n(", std::chrono::seconds(2));
-    EXPECT_NE(second.output.find("Không thể mở bridge local: BIND_FAILED\n"), std::string::npos) << second.output;
-    EXPECT_NE(second.output.find("PALISOR_BRIDGE_PORT"), std::string::npos) << second.output;
-
+    EXPECT_EQ(second.waitForExit(), 1);
+    EXPECT_NE(second.output.find("Không thể mở bridge local: BIND_FAILED"), std::string::npos) << second.output;
+    EXPECT_NE(second.output.find("Một Palisor bridge của bạn đã chạy tại http://127.0.0.1:" + std::to_string(port) +
+                                 "/mcp; agent dùng được bridge đó"),
+              std::string::npos)
+        << second.output;
     first.signal(SIGINT);
     EXPECT_EQ(first.waitForExit(), 0);
+
+    // A listener that is no bridge: it never answers /health.
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    BridgeProcess third(ntohs(address.sin_port));
+    EXPECT_EQ(third.waitForExit(), 1);
+    EXPECT_NE(third.output.find(" do một chương trình khác (không phải Palisor bridge) giữ; "), std::string::npos)
+        << third.output;
+    ::close(listener);
 }
 
 // As a systemd Type=notify service: READY=1 only once the endpoint answers,

@@ -17,6 +17,7 @@
 #include <csignal>
 
 #include "bridge/app/gui/qt_main_thread.h"
+#include "bridge/app/gui/single_instance.h"
 #include "bridge/workspace/settings_store.h"
 #include "bridge/workspace/workspace_registry.h"
 #include "tests/gui/qt_printers.h"
@@ -80,8 +81,15 @@ protected:
     test::ScopedEnv dataHome{"XDG_DATA_HOME", home.file("data").c_str()};
 };
 
+// Started as from the desktop, without PALISOR_BRIDGE_AUTHORITY: the window
+// uses the authority `login --authority` remembered, and says so.
 TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
+    test::ScopedEnv configHome("XDG_CONFIG_HOME", home.file("config").c_str());
+    SettingsStore(SettingsStore::standardPath()).set(kRememberedAuthorityKey, authority.origin());
+    ::unsetenv("PALISOR_BRIDGE_AUTHORITY");
     auto gui = launch();
+    EXPECT_EQ(child<QLabel>(*gui, "authorityLabel")->toolTip().toStdString(),
+              "Authority: " + authority.origin() + " (đã nhớ từ palisor-bridge login)");
     BridgeWindow& window = gui->window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))
         << status(*gui).toStdString();
@@ -171,17 +179,46 @@ TEST_F(BridgeGuiTest, ClosingTheWindowQuitsAndStopsTheEndpoint) {
     EXPECT_EQ(test::connectTo(port), -1);
 }
 
+TEST(SingleInstance, ALaterLaunchBringsTheFirstWindowToTheFront) {
+    test::TempDir folder;
+    QWidget window;
+    window.showMinimized();
+    auto first = std::make_unique<SingleInstance>(QString::fromStdString(folder.path()));
+    ASSERT_EQ(first->claim(), SingleInstance::Claim::first);
+    first->onActivationRequested = [&] { bringToFront(window); };
+
+    EXPECT_EQ(SingleInstance(QString::fromStdString(folder.path())).claim(), SingleInstance::Claim::anotherActivated);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isMinimized() && window.isVisible(); }, 5000));
+    // Its end frees the place, however it ended.
+    first.reset();
+    EXPECT_EQ(SingleInstance(QString::fromStdString(folder.path())).claim(), SingleInstance::Claim::first);
+}
+
+// Each run ends cleanly on a signal; a second launch meanwhile only asks the
+// first window forward and ends, without an endpoint of its own.
 TEST(BridgeGuiProgram, SigtermAndSigintEndItCleanly) {
     for (int number : {SIGTERM, SIGINT}) {
         test::TempDir home;
         const std::uint16_t port = test::freePort();
         const std::uint16_t closed = test::freePort();  // no authority answers here
-        test::ChildProcess program(
-            PALISOR_BRIDGE_GUI_EXECUTABLE, {},
-            test::bridgeEnvironment(home.path(), {"PALISOR_BRIDGE_PORT=" + std::to_string(port),
-                                                  "PALISOR_BRIDGE_AUTHORITY=http://127.0.0.1:" + std::to_string(closed),
-                                                  "XDG_DATA_HOME=" + home.file("data"), "QT_QPA_PLATFORM=offscreen"}));
+        auto environment = [&](std::uint16_t endpoint) {
+            return test::bridgeEnvironment(
+                home.path(), {"PALISOR_BRIDGE_PORT=" + std::to_string(endpoint),
+                              "PALISOR_BRIDGE_AUTHORITY=http://127.0.0.1:" + std::to_string(closed),
+                              "XDG_DATA_HOME=" + home.file("data"), "XDG_RUNTIME_DIR=" + home.file("runtime"),
+                              "QT_QPA_PLATFORM=offscreen"});
+        };
+        test::ChildProcess program(PALISOR_BRIDGE_GUI_EXECUTABLE, {}, environment(port));
         ASSERT_TRUE(program.pumpUntil([&] { return answersHealth(port); }, 20s)) << program.output;
+        if (number == SIGTERM) {
+            const std::uint16_t secondPort = test::freePort();
+            test::ChildProcess second(PALISOR_BRIDGE_GUI_EXECUTABLE, {}, environment(secondPort));
+            second.pumpUntil([] { return false; }, 10s);  // until it has ended
+            EXPECT_FALSE(answersHealth(secondPort));
+            second.signal(SIGKILL);  // should it still run
+            EXPECT_EQ(second.waitForExit(), 0);
+            EXPECT_EQ(second.output, "Palisor Bridge đã mở; cửa sổ đó được đưa lên trước.\n");
+        }
         program.signal(number);
         EXPECT_EQ(program.waitForExit(), 0) << "signal " << number << "\n" << program.output;
     }

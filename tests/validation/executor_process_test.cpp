@@ -160,6 +160,8 @@ TEST_F(ExecutorProcess, TheChildGetsItsArgumentFolderEnvironmentAndStateFolder) 
     EXPECT_FALSE(process->isRunning());
 }
 
+// One child per root on the whole machine: a supervisor of another program
+// (here another in this one) is refused while the first child runs.
 TEST_F(ExecutorProcess, OneChildPerRootAndAnotherRootReplacesIt) {
     std::string launches = dir.file("launches");
     auto process = supervisor(resources("res", "echo $$ >> '" + launches + "'\n" + readyLine() + "exec sleep 30\n"));
@@ -179,7 +181,19 @@ TEST_F(ExecutorProcess, OneChildPerRootAndAnotherRootReplacesIt) {
     EXPECT_EQ(lines(test::readFile(launches)).size(), 2u);
     // The replaced child's end is not reported.
     EXPECT_EQ(log.entries(), (std::vector<std::string>{kStarting, kReady0, kStarting, kReady0}));
+
+    auto elsewhere = supervisor(dir.file("res"));
+    auto refused = test::thrown<ValidationExecutorProcessError>([&] { start(*elsewhere, second); });
+    ASSERT_TRUE(refused);
+    EXPECT_STREQ(refused->what(), "VALIDATION_EXECUTOR_RUNNING_ELSEWHERE");
+    EXPECT_TRUE(refused->detail().starts_with("tiến trình " + std::to_string(::getpid()) + " đã chạy")) << refused->detail();
+    EXPECT_EQ(lines(test::readFile(launches)).size(), 2u);
+    start(*elsewhere, first);  // another root is free
     process->stop();
+    start(*elsewhere, second);
+    ASSERT_TRUE(log.waitForCount(kReady0, 4));
+    EXPECT_EQ(elsewhere->activeWorkspaceRoot(), second);
+    elsewhere->stop();
 }
 
 TEST_F(ExecutorProcess, StandardOutputEventsBecomeStatusesAndAlarms) {

@@ -187,6 +187,7 @@ protected:
 
     TempDir dir;
     ScopedEnv dataHome{"XDG_DATA_HOME", (dir.path() + "/data").c_str()};
+    ScopedEnv runtimeFolder{"XDG_RUNTIME_DIR", (dir.path() + "/runtime").c_str()};
     FakeAuthority authority;
 };
 

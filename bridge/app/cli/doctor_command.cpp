@@ -52,7 +52,6 @@ constexpr auto kCheckLimit = 5s;
 // The transport's own idle limit for one authority exchange, below the above.
 constexpr double kAuthorityIdleSeconds = 4;
 constexpr int kMinimumNodeMajor = 18;
-constexpr const char* kCredentialFileExample = "~/.config/palisor-bridge/session.json";
 
 enum class Verdict { pass, warning, failure };
 
@@ -181,10 +180,12 @@ std::string nearestExistingFolder(std::string path) {
 }
 
 // Returns whether the stored session can be read from there.
-bool checkCredentialFile(Report& report, const std::string& configured) {
+bool checkCredentialFile(Report& report, const std::string& configured, bool remembered) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
-    CheckName name{"credentialStore", std::string(kStoreCheck) + " (file)", std::nullopt};
+    CheckName name{"credentialStore",
+                   std::string(kStoreCheck) + (remembered ? " (file, đã nhớ từ palisor-bridge login)" : " (file)"),
+                   std::nullopt};
     // What the vault itself refuses, in its words: a link, another user's
     // file, one others can read, a folder others can write.
     CredentialFileVault vault(path);
@@ -214,7 +215,7 @@ bool checkCredentialFile(Report& report, const std::string& configured) {
     if (!S_ISREG(info.st_mode)) {
         report.fail(name, path + " không phải một file thường.",
                     "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang đường dẫn của một file, ví dụ " +
-                        std::string(kCredentialFileExample) + ".");
+                        standardCredentialFilePath() + ".");
         return false;
     }
     // Whether the bridge can read a session from the file, whatever else is wrong with it.
@@ -242,9 +243,8 @@ bool checkCredentialFile(Report& report, const std::string& configured) {
 
 bool checkSecretService(Report& report) {
     CheckName name{"credentialStore", std::string(kStoreCheck) + " (Secret Service)", std::nullopt};
-    std::string useFile =
-        "Trên máy không có keyring, đặt PALISOR_BRIDGE_CREDENTIAL_FILE=" + std::string(kCredentialFileExample) +
-        " để giữ phiên trong một file (mode 0600).";
+    std::string useFile = "Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
+                          standardCredentialFilePath() + " để giữ phiên trong một file (mode 0600).";
     auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
     if (!status) {
         report.fail(name, "keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
@@ -263,14 +263,14 @@ bool checkSecretService(Report& report) {
         }
         case vault_status::kLocked:
             report.fail(name, "bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
-                        "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc đặt "
-                        "PALISOR_BRIDGE_CREDENTIAL_FILE=" +
-                            std::string(kCredentialFileExample) + ".");
+                        "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc chạy "
+                        "palisor-bridge login --credential-file " +
+                            standardCredentialFilePath() + ".");
             return false;
         case vault_status::kNoDefaultCollection:
             report.fail(name, "keyring không có bộ khoá mặc định để lưu phiên.",
-                        "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE=" +
-                            std::string(kCredentialFileExample) + ".");
+                        "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
+                            standardCredentialFilePath() + ".");
             return false;
         default:
             report.fail(name, "keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
@@ -286,8 +286,9 @@ bool checkCredentialStore(Report& report) {
                     "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE.");
         return false;
     }
-    auto file = environmentValue(kCredentialFileVariable);
-    if (file && !file->empty()) return checkCredentialFile(report, *file);
+    CredentialStoreChoice store = configuredCredentialStore();
+    if (store.kind == CredentialStoreChoice::Kind::file)
+        return checkCredentialFile(report, store.file, store.source == CredentialStoreChoice::Source::remembered);
     return checkSecretService(report);
 }
 
@@ -535,6 +536,11 @@ void checkAuthority(Report& report, const OriginSecurity& security, const std::s
                     const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
     const CheckName name{"authority", "Authority", std::nullopt};
     const std::string& origin = client->authorityOrigin();
+    AuthoritySetting setting = configuredAuthority();
+    std::string source = "; nguồn: " + authoritySource(setting) + ".";
+    std::string chooseAnother = setting.source == AuthoritySetting::Source::environment
+                                    ? "đặt PALISOR_BRIDGE_AUTHORITY đúng origin."
+                                    : "chọn đúng authority bằng palisor-bridge login --authority https://host[:port].";
     if (!security.usable) {
         report.fail(name, "không kiểm tra được: origin không hợp lệ.", "Sửa PALISOR_BRIDGE_AUTHORITY (xem dòng TLS).");
         return;
@@ -542,10 +548,9 @@ void checkAuthority(Report& report, const OriginSecurity& security, const std::s
     Exchange health = authorityGet(client, "/api/health", std::nullopt);
     if (!health.ok) {
         std::string finding = health.status ? origin + " trả lời HTTP " + std::to_string(*health.status) +
-                                                  " cho /api/health (" + health.error + ")."
-                                            : origin + " không kết nối được: " + health.error + ".";
-        report.fail(name, finding,
-                    "Kiểm tra mạng và rằng authority đang chạy, hoặc đặt PALISOR_BRIDGE_AUTHORITY đúng origin.");
+                                                  " cho /api/health (" + health.error + ")"
+                                            : origin + " không kết nối được: " + health.error;
+        report.fail(name, finding + source, "Kiểm tra mạng và rằng authority đang chạy, hoặc " + chooseAnother);
         return;
     }
     std::string finding = origin + " trả lời /api/health";
@@ -565,7 +570,7 @@ void checkAuthority(Report& report, const OriginSecurity& security, const std::s
         else if (!bootstrap.ok)
             finding += "; không đọc được catalogue của " + *projectKey + ": " + bootstrap.error;
     }
-    report.pass(name, finding + ".");
+    report.pass(name, finding + source);
 }
 
 // ---- the workspaces ----------------------------------------------------------------

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <iostream>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,8 +21,13 @@
 #include "bridge/app/executor_state_file.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/json.h"
+#include "bridge/common/paths.h"
 #include "bridge/common/text.h"
+#include "bridge/common/url.h"
 #include "bridge/credentials/credential_file_vault.h"
+#include "bridge/credentials/secret_service_vault.h"
+#include "bridge/workspace/agents_pointer.h"
+#include "bridge/workspace/settings_store.h"
 
 namespace palisor {
 
@@ -42,15 +49,17 @@ public:
     // Shows the prompt and reads one line; without echo when `secret`.
     std::string ask(const std::string& prompt, bool secret) {
         if (fd_ < 0) return {};
-        write(prompt);
         termios saved{};
         bool restore = false;
+        // Echo goes off before the prompt shows, so that nothing typed once
+        // the prompt is there is echoed or flushed away.
         if (secret && ::tcgetattr(fd_, &saved) == 0) {
             termios quiet = saved;
             quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
             quiet.c_lflag |= ECHONL;
             restore = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
         }
+        write(prompt);
         std::string line;
         char c = 0;
         while (::read(fd_, &c, 1) == 1 && c != '\n') line.push_back(c);
@@ -87,38 +96,127 @@ int fail(const std::string& line) {
 struct LoginOptions {
     std::optional<std::string> email;
     bool passwordFromStdin = false;
+    std::optional<std::string> authority;
+    std::optional<std::string> credentialFile;
 };
 
 constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
     "(hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE) để lệnh login lưu được phiên.";
 
+// A path as the user typed it, "~/" taken as the home folder, relative to
+// the current folder.
+std::string typedPath(const std::string& text) {
+    std::string path = trim(text);
+    if (path == "~" || path.starts_with("~/")) path = homeDirectory() + path.substr(1);
+    return standardizePath(path);
+}
+
+// The Secret Service's state, or nullopt when it did not answer within a few
+// seconds (the call goes on by itself and its answer is dropped).
+std::optional<std::int32_t> keyringStatus() {
+    auto answer = std::make_shared<std::promise<std::int32_t>>();
+    std::future<std::int32_t> status = answer->get_future();
+    std::thread([answer] { answer->set_value(SecretServiceVault::defaultCollectionStatus()); }).detach();
+    if (status.wait_for(std::chrono::seconds(3)) != std::future_status::ready) return std::nullopt;
+    return status.get();
+}
+
+// On a machine without a keyring, asks once where to keep the session
+// instead; the answer is remembered with the login. nullopt when the user
+// declined.
+std::optional<std::string> askForCredentialFile(Terminal& terminal) {
+    std::string offered = standardCredentialFilePath();
+    std::string answer = terminal.ask(
+        "Máy này không có keyring (Secret Service) để giữ phiên đăng nhập.\nGiữ phiên trong file " + offered +
+            " (mode 0600)? Enter để đồng ý, gõ một đường dẫn khác, hoặc \"k\" để thôi: ",
+        false);
+    answer = trim(answer);
+    if (answer.empty()) return offered;
+    if (answer == "k" || answer == "K" || answer == "không") return std::nullopt;
+    return typedPath(answer);
+}
+
+int usageError(const std::string& line) {
+    std::cerr << "palisor-bridge login: " << line << "\n";
+    return kExitUsage;
+}
+
 int runLogin(const LoginOptions& options) {
+    std::optional<std::string> authority;
+    if (options.authority) {
+        auto url = Url::parse(trim(*options.authority));
+        if (!url || url->host().empty() || (url->scheme() != "https" && url->scheme() != "http"))
+            return usageError("--authority cần một origin dạng https://host[:port], không phải \"" + *options.authority +
+                              "\".");
+        authority = normalizeOrigin(trim(*options.authority));
+    }
+    // Remembered settings live in the settings file; without it they would
+    // be forgotten as the command ends.
+    if ((options.authority || options.credentialFile) && settingsPersistenceDisabled())
+        return fail("Đăng nhập lỗi: SETTINGS_PERSISTENCE_DISABLED\nPALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1: "
+                    "bridge không ghi file cài đặt, nên không nhớ được --authority hay --credential-file.");
+    if (options.credentialFile && keychainDisabledByEnvironment())
+        return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
+
+    Terminal terminal;
+    // The file this login chooses, remembered once the login succeeded.
+    std::optional<std::string> chosenFile;
+    CredentialStoreChoice configured = configuredCredentialStore();
+    if (options.credentialFile) {
+        chosenFile = typedPath(*options.credentialFile);
+        if (configured.source == CredentialStoreChoice::Source::environment && configured.file != *chosenFile)
+            return fail("Đăng nhập lỗi: PALISOR_BRIDGE_CREDENTIAL_FILE=" + configured.file +
+                        " được dùng trước file đã chọn.\nBỏ biến đó, hoặc đăng nhập không kèm --credential-file.");
+    } else if (configured.kind == CredentialStoreChoice::Kind::keyring && terminal.available() &&
+               keyringStatus() == vault_status::kServiceUnavailable) {
+        chosenFile = askForCredentialFile(terminal);
+        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint());
+    }
+    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile();
+
     // Said before the password is asked for: the session could not be kept.
-    if (std::string problem = credentialFileProblem(); !problem.empty())
+    if (std::string problem = credentialFileProblem(file); !problem.empty())
         return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
                     problem);
-    Terminal terminal;
     std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
     std::string password = options.passwordFromStdin ? readPasswordLine(std::cin) : terminal.ask("Mật khẩu: ", true);
     email = trim(email);
     if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
 
-    auto tokenStore = std::make_shared<NativeTokenStore>();
+    NativeTokenStore::Options storeOptions;
+    if (chosenFile) storeOptions.vault = std::make_shared<CredentialFileVault>(*chosenFile);
+    auto tokenStore = std::make_shared<NativeTokenStore>(storeOptions);
     // A session kept in memory would end with this process: the login would
     // look successful and leave nobody logged in.
     if (!tokenStore->keychainEnabled()) return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
+    JsonValue answer;
     try {
-        JsonValue answer = createAuthorityClient(tokenStore)->login(email, password);
-        std::string who = email;
-        if (const JsonValue* user = objectMember(answer, "user"))
-            if (auto stored = nonEmptyString(*user, "email")) who = *stored;
-        std::cout << "Đã đăng nhập: " << who << "\n";
-        return kExitSuccess;
+        answer = createAuthorityClient(tokenStore, authority)->login(email, password);
     } catch (const std::exception& error) {
-        std::string advice = sessionStoreAdvice(error);
+        std::string advice = sessionStoreAdvice(error, file);
         return fail("Đăng nhập lỗi: " + errorMessage(error) + (advice.empty() ? "" : "\n" + advice));
     }
+    std::string who = email;
+    if (const JsonValue* user = objectMember(answer, "user"))
+        if (auto stored = nonEmptyString(*user, "email")) who = *stored;
+    std::cout << "Đã đăng nhập: " << who << "\n";
+    // Remembered only after the login worked: a mistyped origin or an
+    // unwritable file must not become every program's setting.
+    try {
+        if (authority) rememberSetting(kRememberedAuthorityKey, *authority);
+        if (chosenFile) rememberSetting(kRememberedCredentialFileKey, *chosenFile);
+    } catch (const std::exception& error) {
+        return fail("Không nhớ được lựa chọn cho các lần sau: " + errorMessage(error));
+    }
+    if (authority) {
+        std::cout << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
+        if (auto variable = environmentValue("PALISOR_BRIDGE_AUTHORITY"); variable && *variable != *authority)
+            std::cerr << "PALISOR_BRIDGE_AUTHORITY=" << *variable
+                      << " vẫn được dùng trước authority đã nhớ; bỏ biến đó để dùng " << *authority << ".\n";
+    }
+    if (chosenFile) std::cout << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
+    return kExitSuccess;
 }
 
 int runLogout() {
@@ -210,7 +308,11 @@ int runStatus(bool json) {
     } else {
         std::cout << "Chưa đăng nhập.\n";
     }
-    std::cout << "Authority: " << client->authorityOrigin() << "\n";
+    AuthoritySetting authority = configuredAuthority();
+    std::cout << "Authority: " << describeAuthority(authority) << "\n";
+    CredentialStoreChoice store = configuredCredentialStore();
+    if (store.source == CredentialStoreChoice::Source::remembered)
+        std::cout << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
     if (running)
         std::cout << "Bridge đang chạy tại " << endpoint << "\n";
     else if (otherUser)
@@ -235,6 +337,12 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
         "--email", [options](const std::string& email) { options->email = email; },
         "Địa chỉ e-mail (hỏi trên terminal khi thiếu)");
     login->add_flag("--password-stdin", options->passwordFromStdin, "Đọc mật khẩu từ dòng đầu của đầu vào chuẩn");
+    login->add_option_function<std::string>(
+        "--authority", [options](const std::string& origin) { options->authority = origin; },
+        "Đăng nhập với authority này (https://host[:port]) và nhớ nó cho mọi lệnh và cửa sổ của bridge");
+    login->add_option_function<std::string>(
+        "--credential-file", [options](const std::string& path) { options->credentialFile = path; },
+        "Giữ phiên trong file này (mode 0600) thay cho keyring, và nhớ lựa chọn này");
     login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
 
     app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] { action = runLogout; });

@@ -80,6 +80,7 @@ private:
     QWidget* workspaceListStack_ = nullptr;
     QVBoxLayout* workspaceListLayout_ = nullptr;
     QLabel* workspaceCountLabel_ = nullptr;
+    ElidedLabel* authorityLabel_ = nullptr;
     QPushButton* addWorkspaceButton_ = nullptr;
     QLabel* emailLabel_ = nullptr;
     QLineEdit* emailField_ = nullptr;

@@ -15,6 +15,7 @@
 #include "bridge/app/gui/bridge_gui.h"
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/app/gui/quit_on_signals.h"
+#include "bridge/app/gui/single_instance.h"
 #include "bridge/validation/validation_executor_manager.h"
 
 namespace {
@@ -49,12 +50,30 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Palisor Bridge"));
     palisor::gui::quitOnSignals({SIGINT, SIGTERM});
 
+    // One window per user: a second launch brings the first to the front and
+    // ends before it starts an endpoint or executors of its own.
+    palisor::gui::SingleInstance instance;
+    switch (instance.claim()) {
+        case palisor::gui::SingleInstance::Claim::first: break;
+        case palisor::gui::SingleInstance::Claim::anotherActivated:
+            std::cerr << "Palisor Bridge đã mở; cửa sổ đó được đưa lên trước.\n";
+            return 0;
+        case palisor::gui::SingleInstance::Claim::anotherSilent:
+            std::cerr << "Một cửa sổ Palisor Bridge khác đang chạy nhưng không trả lời; đóng nó (hoặc kết thúc "
+                         "tiến trình palisor-bridge-gui đó) rồi mở lại.\n";
+            return 1;
+        case palisor::gui::SingleInstance::Claim::unavailable:
+            // Without a runtime folder to hold the lock in, the window still opens.
+            break;
+    }
+
     palisor::BridgeAppDelegate::Options options;
     options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
     options.publishExecutorStates = true;
     options.validationExecutors = std::make_shared<palisor::ValidationExecutorManager>();
     palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
     gui.launch();
+    instance.onActivationRequested = [&gui] { palisor::gui::bringToFront(gui.window()); };
     scheduleScreenshot(gui.window());
 
     const int status = QApplication::exec();
