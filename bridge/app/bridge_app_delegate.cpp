@@ -225,15 +225,14 @@ void BridgeAppDelegate::refreshSessionUi() {
         controls.refreshButtonVisible = isLoggedIn_;
         controls.actionTitle = isLoggedIn_ ? "Logout" : "Đăng nhập";
         controls.action = isLoggedIn_ ? SessionControlsModel::Action::logout : SessionControlsModel::Action::login;
+        window_->showSessionControls(controls);
+        AccountModel account;
+        account.accountText = isLoggedIn_ ? "Tài khoản: " + account_.value_or("không rõ") : "Chưa đăng nhập";
         // Where the configured origin came from, unless the client was made
         // with another one.
         AuthoritySetting authority = configuredAuthority();
         const std::string& origin = authorityClient()->authorityOrigin();
-        controls.authorityText = "Authority: " + (authority.origin == origin ? describeAuthority(authority) : origin);
-        window_->showSessionControls(controls);
-        AccountModel account;
-        account.accountText = isLoggedIn_ ? "Tài khoản: " + account_.value_or("không rõ") : "Chưa đăng nhập";
-        account.authorityText = "Authority: " + authorityClient()->authorityOrigin();
+        account.authorityText = "Authority: " + (authority.origin == origin ? describeAuthority(authority) : origin);
         window_->showAccount(account);
     }
     std::size_t workspaceCount = workspaceRegistry()->snapshot().workspaces.size();

@@ -40,8 +40,6 @@ struct SessionControlsModel {
     bool refreshButtonVisible = false;
     std::string actionTitle;
     Action action = Action::login;
-    // "Authority: <origin> (<where it came from>)".
-    std::string authorityText;
 
     bool operator==(const SessionControlsModel&) const = default;
 };
@@ -49,7 +47,8 @@ struct SessionControlsModel {
 // Who is logged in, and with which authority.
 struct AccountModel {
     std::string accountText;    // the account, or that nobody is logged in
-    std::string authorityText;  // the authority's origin
+    // "Authority: <origin> (<where it came from>)".
+    std::string authorityText;
 
     bool operator==(const AccountModel&) const = default;
 };

@@ -242,9 +242,9 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_EQ(view.statusColor, StatusColor::secondary);
     const std::string authorityText = "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)";
     EXPECT_EQ(view.controls,
-              (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login, authorityText}));
+              (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
     EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
-    EXPECT_EQ(view.account, (AccountModel{"Chưa đăng nhập", "Authority: " + authority.origin()}));
+    EXPECT_EQ(view.account, (AccountModel{"Chưa đăng nhập", authorityText}));
 
     // What an agent's MCP configuration needs, whether logged in or not.
     delegate->handleCopyMcpConfiguration();
@@ -286,7 +286,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_TRUE(delegate->isLoggedIn());
     EXPECT_TRUE(view.password.empty());
     EXPECT_EQ(view.controls,
-              (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout, authorityText}));
+              (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout}));
     EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
                                ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.");
     EXPECT_EQ(view.statusColor, StatusColor::green);

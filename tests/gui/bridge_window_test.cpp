@@ -261,7 +261,7 @@ TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
     EXPECT_EQ(calls.size(), 2u);
     window.setActionEnabled(true);
 
-    window.showSessionControls({false, true, "Logout", SessionControlsModel::Action::logout, "Authority: x"});
+    window.showSessionControls({false, true, "Logout", SessionControlsModel::Action::logout});
     EXPECT_TRUE(email->isHidden());
     EXPECT_TRUE(password->isHidden());
     EXPECT_TRUE(child<QLabel>("emailLabel")->isHidden());
@@ -275,8 +275,7 @@ TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
     refresh->click();
     EXPECT_EQ(calls, (std::vector<std::string>{"logout", "refresh"}));
 
-    window.showSessionControls({true, false, "Đăng nhập", SessionControlsModel::Action::login, "Authority: y"});
-    EXPECT_EQ(child<QLabel>("authorityLabel")->toolTip(), QStringLiteral("Authority: y"));
+    window.showSessionControls({true, false, "Đăng nhập", SessionControlsModel::Action::login});
     EXPECT_FALSE(email->isHidden());
     EXPECT_TRUE(refresh->isHidden());
     calls.clear();

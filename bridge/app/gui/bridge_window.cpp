@@ -181,17 +181,8 @@ void BridgeWindow::buildContent() {
     stack->addWidget(makeWrappedLabel(QStringLiteral("Cầu nối local để AI node đọc và cập nhật authority qua MCP."), 2,
                                       uiFont(14), secondary, QStringLiteral("subtitleLabel")));
 
-    // The authority shares the version's line: a small window has no height to spare.
-    auto* versionLine = new QHBoxLayout;
-    versionLine->setSpacing(16);
-    versionLine->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
-                                     toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
-    authorityLabel_ = new ElidedLabel;
-    authorityLabel_->setObjectName(QStringLiteral("authorityLabel"));
-    authorityLabel_->setFont(uiFont(12, QFont::Medium));
-    setTextColor(authorityLabel_, toneColor(TextTone::tertiary, palette));
-    versionLine->addWidget(authorityLabel_, 1);
-    stack->addLayout(versionLine);
+    stack->addWidget(makeLabel(qs(McpToolContract::displayVersionText()), uiFont(12, QFont::Medium),
+                               toneColor(TextTone::tertiary, palette), QStringLiteral("versionLabel")));
 
     // A gap as a widget of its own, so that the stack's spacing falls on both
     // sides of it.
@@ -345,7 +336,6 @@ void BridgeWindow::showSessionControls(const SessionControlsModel& controls) {
     refreshButton_->setVisible(controls.refreshButtonVisible);
     actionButton_->setText(qs(controls.actionTitle));
     sessionAction_ = controls.action;
-    authorityLabel_->setFullText(qs(controls.authorityText));
 }
 
 void BridgeWindow::setActionEnabled(bool enabled) {

@@ -80,7 +80,6 @@ private:
     QWidget* workspaceListStack_ = nullptr;
     QVBoxLayout* workspaceListLayout_ = nullptr;
     QLabel* workspaceCountLabel_ = nullptr;
-    ElidedLabel* authorityLabel_ = nullptr;
     QPushButton* addWorkspaceButton_ = nullptr;
     QLabel* emailLabel_ = nullptr;
     QLineEdit* emailField_ = nullptr;
