@@ -277,8 +277,8 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     vault->writeStatus = vault_status::kServiceUnavailable;
     logIn();
     EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: KEYCHAIN_")) << view.status;
-    EXPECT_TRUE(view.status.find("\nKhông lưu được phiên vào keyring. Trên máy không có keyring, đặt "
-                                 "PALISOR_BRIDGE_CREDENTIAL_FILE=") != std::string::npos)
+    EXPECT_TRUE(view.status.find("\nKhông lưu được phiên vào keyring. Trên máy không có keyring, chạy "
+                                 "palisor-bridge login --credential-file ") != std::string::npos)
         << view.status;
     vault->writeStatus.reset();
 

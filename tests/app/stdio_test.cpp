@@ -78,6 +78,9 @@ TEST_F(StdioRelay, ASlowToolCallDoesNotHoldUpTheOthers) {
     authority.start();
     test::BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin()}, config.path());
     ASSERT_TRUE(bridge.waitForOutput("Bridge đang chạy")) << bridge.output;
+    // The bridge's own health check at start goes first, undelayed.
+    for (int wait = 0; authority.requestCount("GET", "/api/health") == 0 && wait < 500; ++wait)
+        std::this_thread::sleep_for(10ms);
     authority.delayNext("GET", "/api/health", 1500ms);
 
     test::ChildProcess client(test::kBridgeExecutable, {"stdio"}, environment(), true);
