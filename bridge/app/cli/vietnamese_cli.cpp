@@ -1,35 +1,41 @@
 #include "bridge/app/cli/vietnamese_cli.h"
 
-#include <regex>
+#include <re2/re2.h>
+
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace palisor {
 
 std::string usageErrorText(const std::string& english) {
-    // CLI11's phrasings, most specific first; $n keeps what the user typed.
-    static const std::vector<std::pair<std::regex, std::string>> kPhrases = [] {
-        std::vector<std::pair<std::regex, std::string>> phrases;
-        auto add = [&](const char* pattern, const char* text) { phrases.emplace_back(std::regex(pattern), text); };
+    // CLI11's phrasings, most specific first; \1 and the like keep what the user typed.
+    static const std::vector<std::pair<std::unique_ptr<RE2>, std::string>> kPhrases = [] {
+        std::vector<std::pair<std::unique_ptr<RE2>, std::string>> phrases;
+        auto add = [&](const char* pattern, const char* text) {
+            phrases.emplace_back(std::make_unique<RE2>(pattern), text);
+        };
         add("^A subcommand is required$", "Cần một lệnh con.");
-        add("^Requires at least ([0-9]+) subcommands$", "Cần ít nhất $1 lệnh con.");
-        add("^Requires at most ([0-9]+) subcommands?$", "Chỉ được dùng tối đa $1 lệnh con.");
-        add("^The following arguments? (?:was|were) not expected: (.*)$", "Tham số không dùng được ở đây: $1.");
-        add("^(.*) is required$", "Thiếu $1.");
-        add("^(.*) requires (.*)$", "$1 cần dùng cùng $2.");
-        add("^(.*) excludes (.*)$", "$1 không dùng cùng $2.");
-        add("^(.*): (.*) not in (\\{.*\\})$", "$1: \"$2\" không phải một trong $3.");
-        add("^(.*): ([0-9]+) required (.*) missing$", "$1: thiếu giá trị ($2 giá trị $3).");
-        add("^Expected exactly ([0-9]+) arguments? to (.*), got ([0-9]+)$", "$2 cần đúng $1 giá trị, nhận $3.");
-        add("^Expected at least ([0-9]+) arguments? to (.*), got ([0-9]+)$", "$2 cần ít nhất $1 giá trị, nhận $3.");
-        add("^(.*): At Most ([0-9]+) required but received ([0-9]+)$", "$1 nhận tối đa $2 giá trị, nhận $3.");
-        add("^(.*): At least ([0-9]+) required but received ([0-9]+)$", "$1 cần ít nhất $2 giá trị, nhận $3.");
-        add("^(.*) was given a disallowed flag override$", "$1 không nhận giá trị.");
-        add("^Could not convert: (.*)$", "Giá trị không đọc được: $1.");
+        add("^Requires at least ([0-9]+) subcommands$", "Cần ít nhất \\1 lệnh con.");
+        add("^Requires at most ([0-9]+) subcommands?$", "Chỉ được dùng tối đa \\1 lệnh con.");
+        add("^The following arguments? (?:was|were) not expected: (.*)$", "Tham số không dùng được ở đây: \\1.");
+        add("^(.*) is required$", "Thiếu \\1.");
+        add("^(.*) requires (.*)$", "\\1 cần dùng cùng \\2.");
+        add("^(.*) excludes (.*)$", "\\1 không dùng cùng \\2.");
+        add("^(.*): (.*) not in (\\{.*\\})$", "\\1: \"\\2\" không phải một trong \\3.");
+        add("^(.*): ([0-9]+) required (.*) missing$", "\\1: thiếu giá trị (\\2 giá trị \\3).");
+        add("^Expected exactly ([0-9]+) arguments? to (.*), got ([0-9]+)$", "\\2 cần đúng \\1 giá trị, nhận \\3.");
+        add("^Expected at least ([0-9]+) arguments? to (.*), got ([0-9]+)$", "\\2 cần ít nhất \\1 giá trị, nhận \\3.");
+        add("^(.*): At Most ([0-9]+) required but received ([0-9]+)$", "\\1 nhận tối đa \\2 giá trị, nhận \\3.");
+        add("^(.*): At least ([0-9]+) required but received ([0-9]+)$", "\\1 cần ít nhất \\2 giá trị, nhận \\3.");
+        add("^(.*) was given a disallowed flag override$", "\\1 không nhận giá trị.");
+        add("^Could not convert: (.*)$", "Giá trị không đọc được: \\1.");
         return phrases;
     }();
-    for (const auto& [pattern, text] : kPhrases)
-        if (std::regex_match(english, pattern)) return std::regex_replace(english, pattern, text);
+    for (const auto& [pattern, text] : kPhrases) {
+        std::string said = english;
+        if (RE2::FullMatch(english, *pattern) && RE2::Replace(&said, *pattern, text)) return said;
+    }
     return "Lệnh không hợp lệ: " + english;
 }
 
