@@ -146,7 +146,11 @@ int ChildProcess::waitForExit() {
 CommandResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment, const std::string& input) {
     ChildProcess child(program, arguments, environment, true);
-    if (!input.empty()) child.writeInput(input);
+    try {
+        if (!input.empty()) child.writeInput(input);
+    } catch (const std::runtime_error&) {
+        // A command may end before it reads its input (a refusal made first).
+    }
     child.closeInput();
     CommandResult result;
     result.exitCode = child.waitForExit();
