@@ -69,23 +69,26 @@ std::optional<JsonValue> readPublished(const std::string& path, std::uint16_t po
 
 }  // namespace
 
-std::optional<std::string> readPublishedSessionWarning(const std::string& path, std::uint16_t port) {
-    auto document = readPublished(path, port);
-    return document ? nonEmptyString(*document, "sessionWarning") : std::nullopt;
-}
-
-std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
+std::optional<PublishedBridgeState> readPublishedState(const std::string& path, std::uint16_t port) {
     auto document = readPublished(path, port);
     if (!document) return std::nullopt;
     const JsonValue* workspaces = arrayMember(*document, "workspaces");
     if (!workspaces) return std::nullopt;
-    std::vector<PublishedExecutorState> states;
+    PublishedBridgeState state;
     for (const JsonValue& entry : *workspaces) {
         if (!entry.is_object()) continue;
-        states.push_back({optString(entry, "workspaceId").value_or(""), optString(entry, "projectKey").value_or(""),
-                          optString(entry, "text").value_or(""), optString(entry, "state").value_or("idle")});
+        state.executors.push_back({optString(entry, "workspaceId").value_or(""),
+                                   optString(entry, "projectKey").value_or(""), optString(entry, "text").value_or(""),
+                                   optString(entry, "state").value_or("idle")});
     }
-    return states;
+    state.sessionWarning = nonEmptyString(*document, "sessionWarning");
+    return state;
+}
+
+std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port) {
+    auto state = readPublishedState(path, port);
+    if (!state) return std::nullopt;
+    return std::move(state->executors);
 }
 
 }  // namespace palisor

@@ -37,8 +37,13 @@ void writeExecutorStates(const std::string& path, std::uint16_t port, const Work
 // is gone (a bridge killed before it could remove its file).
 std::optional<std::vector<PublishedExecutorState>> readExecutorStates(const std::string& path, std::uint16_t port);
 
-// The session warning the running bridge shows on its status line (a
-// session it holds only in memory, for one), under the same conditions.
-std::optional<std::string> readPublishedSessionWarning(const std::string& path, std::uint16_t port);
+// Everything a running bridge published, read once: the executor states and
+// the session warning its status line shows (a session it holds only in
+// memory, for one). nullopt under the same conditions as above.
+struct PublishedBridgeState {
+    std::vector<PublishedExecutorState> executors;
+    std::optional<std::string> sessionWarning;
+};
+std::optional<PublishedBridgeState> readPublishedState(const std::string& path, std::uint16_t port);
 
 }  // namespace palisor

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <future>
 #include <iostream>
 #include <thread>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/app/cli/within_limit.h"
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
@@ -115,11 +115,7 @@ std::string typedPath(const std::string& text) {
 // The Secret Service's state, or nullopt when it did not answer within a few
 // seconds (the call goes on by itself and its answer is dropped).
 std::optional<std::int32_t> keyringStatus() {
-    auto answer = std::make_shared<std::promise<std::int32_t>>();
-    std::future<std::int32_t> status = answer->get_future();
-    std::thread([answer] { answer->set_value(SecretServiceVault::defaultCollectionStatus()); }).detach();
-    if (status.wait_for(std::chrono::seconds(3)) != std::future_status::ready) return std::nullopt;
-    return status.get();
+    return withinLimit<std::int32_t>(std::chrono::seconds(3), [] { return SecretServiceVault::defaultCollectionStatus(); });
 }
 
 // On a machine without a keyring, asks once where to keep the session
@@ -267,12 +263,13 @@ int runStatus(bool json) {
     if (!running) otherUser = otherUserOnPort(port);
     std::vector<PublishedExecutorState> executors;
     if (running) {
-        // What the running bridge knows and this process cannot: a session it
-        // holds only in memory, for one.
-        if (auto warning = readPublishedSessionWarning(executorStatePath(port), port); warning && warning != session.warning)
-            notes.push_back(*warning);
-        // Executors live in the running bridge; without one there is nothing to say.
-        if (auto states = readExecutorStates(executorStatePath(port), port)) executors = std::move(*states);
+        // What the running bridge knows and this process cannot: its
+        // executors, and a session it holds only in memory.
+        if (auto published = readPublishedState(executorStatePath(port), port)) {
+            if (published->sessionWarning && published->sessionWarning != session.warning)
+                notes.push_back(*published->sessionWarning);
+            executors = std::move(published->executors);
+        }
     }
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
 
