@@ -186,10 +186,10 @@ void BridgeAppDelegate::applicationDidFinishLaunching() {
         // Whatever was written between creating the registry and the watch.
         reloadWorkspaces();
     }
-    scheduleSessionCheck();
+    repeatOnMain(options_.sessionCheckInterval, &BridgeAppDelegate::checkStoredSession);
     if (options_.authorityHealthInterval.count() > 0) {
         checkAuthorityHealth();
-        scheduleAuthorityHealthCheck();
+        repeatOnMain(options_.authorityHealthInterval, &BridgeAppDelegate::checkAuthorityHealth);
     }
     if (window_) window_->activate();
 }
@@ -530,13 +530,14 @@ void BridgeAppDelegate::applyAuthorityHealth(std::optional<std::string> problem)
     if (wasDown && !authorityProblem_) refreshStoredSessionInBackground(false);
 }
 
-void BridgeAppDelegate::scheduleAuthorityHealthCheck() {
+void BridgeAppDelegate::repeatOnMain(std::chrono::milliseconds interval, void (BridgeAppDelegate::*task)()) {
+    if (interval.count() <= 0) return;
     std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
-    options_.mainThread->postAfter(options_.authorityHealthInterval, [weak] {
+    options_.mainThread->postAfter(interval, [weak, interval, task] {
         auto self = weak.lock();
         if (!self || self->isTerminated_) return;
-        self->checkAuthorityHealth();
-        self->scheduleAuthorityHealthCheck();
+        (self.get()->*task)();
+        self->repeatOnMain(interval, task);
     });
 }
 
@@ -551,17 +552,6 @@ void BridgeAppDelegate::noteToolFailure(ToolFailure failure) {
         if (isRefreshingSession_) refreshAgain_ = true;
         else refreshStoredSessionInBackground(false);
     }
-}
-
-void BridgeAppDelegate::scheduleSessionCheck() {
-    if (options_.sessionCheckInterval.count() <= 0) return;
-    std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
-    options_.mainThread->postAfter(options_.sessionCheckInterval, [weak] {
-        auto self = weak.lock();
-        if (!self || self->isTerminated_) return;
-        self->checkStoredSession();
-        self->scheduleSessionCheck();
-    });
 }
 
 // Workspaces.

@@ -162,12 +162,13 @@ private:
     void applySession(bool loggedIn, std::optional<std::string> notice, bool statusesChanged,
                       std::optional<std::string> account);
     void applyAuthorityHealth(std::optional<std::string> problem);
-    void scheduleAuthorityHealthCheck();
+    // Runs `task` on the main thread every `interval` (none when it is not
+    // positive) until the application terminates.
+    void repeatOnMain(std::chrono::milliseconds interval, void (BridgeAppDelegate::*task)());
     // What a failed tool call says about the authority or the session.
     enum class ToolFailure { connection, loginRequired };
     void noteToolFailure(ToolFailure failure);
     void onMain(std::function<void(BridgeAppDelegate&)> task);
-    void scheduleSessionCheck();
     void handleExecutorAuthenticationFailure(const WorkspaceRegistration& registration);
     void applyExecutorStatus(const std::string& workspaceId, ValidationStatus status);
     // Whether the workspace is registered with validation switched on.
