@@ -1,0 +1,145 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bridge/common/json.h"
+
+namespace palisor {
+
+// One tool call as the local activity log keeps it: what was asked, of which
+// workspace, and how it ended. Never a body, a token or an argument value
+// beyond the fields below. Text fields are left empty when they do not apply.
+struct ActivityRecord {
+    std::chrono::system_clock::time_point time;  // when the call ended
+    double durationMs = 0;
+    std::string tool;
+    std::string workspaceId;
+    std::string projectKey;
+    // authority_call_operation: the operation, its method and rendered path,
+    // and the names (never the values) of the query parameters it was given.
+    std::string operationId;
+    std::string method;
+    std::string path;
+    std::vector<std::string> queryNames;
+    // authority_sync_skills
+    std::optional<std::int64_t> skillsInstalled;
+    std::optional<std::int64_t> skillsSkipped;
+    std::optional<int> status;  // the authority's HTTP status of the call's main exchange
+    std::string error;          // the code the agent received; empty when the call succeeded
+    std::string traceId;
+    std::string spanId;
+    std::string parentSpanId;
+    std::string causalId;
+    std::string userAgent;      // cut to 100 characters
+    // Above zero, this record stands for that many records a full queue
+    // dropped; its other fields are then empty except the time.
+    std::int64_t dropped = 0;
+
+    bool failed() const { return !error.empty() || (status && *status >= 400); }
+};
+
+// The stored form: one JSON object, its time ISO 8601 in UTC with
+// milliseconds, empty fields left out, every text scrubbed of credentials.
+JsonValue activityRecordJson(const ActivityRecord& record);
+// The record a stored object holds; nullopt when it is not one.
+std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value);
+
+// $XDG_STATE_HOME/palisor-bridge/activity.jsonl, with ~/.local/state when the
+// variable is unset, empty or not absolute. The older file is this path + ".1".
+std::string activityLogPath();
+// PALISOR_BRIDGE_ACTIVITY: "off" (any case; also "0", "false", "no")
+// turns the record off; anything else, or no value, keeps it on.
+bool activityEnabled(const std::optional<std::string>& value);
+
+// The writer: records are appended by one thread of its own, so a tool call
+// only queues its record. When the queue is full, the records that do not fit
+// are counted and one record saying how many were dropped takes their place.
+// The file is 0600 in a 0700 folder; at rotateBytes it becomes path + ".1"
+// (replacing the older one) and a new file is begun. A write that fails is
+// remembered (lastError) and the writer goes on with the next record.
+class ActivityLog {
+public:
+    struct Options {
+        std::string path;
+        std::size_t queueLimit = 1024;
+        std::uint64_t rotateBytes = 5 * 1024 * 1024;
+    };
+
+    explicit ActivityLog(Options options);
+    // Writes what is queued, then stops the writer.
+    ~ActivityLog();
+    ActivityLog(const ActivityLog&) = delete;
+    ActivityLog& operator=(const ActivityLog&) = delete;
+
+    // Never waits on the disk.
+    void append(ActivityRecord record);
+    // Returns once every record appended before the call is written (or failed).
+    void flush();
+    // What the last failed write said (path and reason); nullopt when the last
+    // write succeeded.
+    std::optional<std::string> lastError() const;
+    const std::string& path() const { return options_.path; }
+
+private:
+    void run();
+    void write(const std::vector<ActivityRecord>& batch);
+
+    Options options_;
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    std::deque<ActivityRecord> queue_;
+    std::int64_t droppedPending_ = 0;
+    std::uint64_t appended_ = 0;
+    std::uint64_t done_ = 0;
+    bool stopping_ = false;
+    std::optional<std::string> lastError_;
+    std::thread writer_;
+};
+
+// Reading, with or without a bridge running. Lines that are not a whole
+// record (a torn last line left by a crash, anything else unreadable) are
+// skipped.
+struct ActivityFilter {
+    std::string workspace;  // workspace id; empty for every workspace
+    std::optional<std::chrono::system_clock::time_point> since;
+    bool failedOnly = false;
+    bool matches(const ActivityRecord& record) const;
+};
+
+// "30s", "10m", "2h", "1d" (a positive whole number and one unit); nullopt otherwise.
+std::optional<std::chrono::seconds> parseActivityAge(std::string_view text);
+
+// The last `limit` records of path + ".1" and path, oldest first.
+std::vector<ActivityRecord> readActivity(const std::string& path, std::size_t limit);
+
+// Follows the file as it grows, across rotations: each poll returns the
+// whole lines written since the last one, oldest first. A rotation is seen by
+// the file at `path` becoming another file; what was written to the old one
+// before it was renamed is read first.
+class ActivityFollower {
+public:
+    // fromEnd: begin at the current end of the file (else at its start).
+    ActivityFollower(std::string path, bool fromEnd);
+    ~ActivityFollower();
+    ActivityFollower(const ActivityFollower&) = delete;
+    ActivityFollower& operator=(const ActivityFollower&) = delete;
+
+    std::vector<std::string> poll();
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::string partial_;
+};
+
+}  // namespace palisor
