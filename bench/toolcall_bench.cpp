@@ -2,6 +2,8 @@
 // straight to the development authority. Each tool call is one JSON-RPC
 // request on a new loopback connection, as agents send them; the direct
 // requests reuse one connection. The difference is what the bridge adds.
+// Then the same calls with the activity record off and on, in alternating
+// rounds so that both meet the same machine: the difference is the record's cost.
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +107,30 @@ int main() {
     std::printf("%-26s %10.3f %10.3f\n", "operation direct (2 GETs)", directOperation.p50, directOperation.p99);
     std::printf("added per upstream request at p50: bootstrap %.3f ms, operation %.3f ms (goal <= 0.3 ms)\n",
                 bridgeBootstrap.p50 - directBootstrap.p50, (bridgeOperation.p50 - directOperation.p50) / 2);
+
+    // The record's cost: rounds of operation calls with it off, then on.
+    auto activity = std::make_shared<ActivityLog>(ActivityLog::Options{(root / "activity.jsonl").string()});
+    std::vector<double> off;
+    std::vector<double> on;
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        for (bool recording : {false, true}) {
+            server->setActivityLog(recording ? activity : nullptr);
+            Percentiles sample = measure(kCalls / 5, [&] { postOnce(port, operationCall); });
+            (recording ? on : off).push_back(sample.p50);
+        }
+    }
+    server->setActivityLog(nullptr);
+    activity->flush();
+    std::sort(off.begin(), off.end());
+    std::sort(on.begin(), on.end());
+    double offP50 = off[off.size() / 2];
+    double onP50 = on[on.size() / 2];
+    std::printf("%-26s %10.3f\n", "operation, record off", offP50);
+    std::printf("%-26s %10.3f\n", "operation, record on", onP50);
+    std::printf("the record adds %.3f ms per call at p50 (median of %d rounds; goal <= 0.02 ms)\n", onP50 - offP50,
+                kRounds);
+    if (auto failure = activity->lastError()) std::printf("the record could not be written: %s\n", failure->c_str());
     server->stop();
     authority.stop();
     std::filesystem::remove_all(root);

@@ -7,6 +7,7 @@
 
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
+#include "bridge/activity/activity_log.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
@@ -129,6 +130,10 @@ void BridgeAppDelegate::createComponents() {
             self->onMain([failure](BridgeAppDelegate& delegate) { delegate.noteToolFailure(*failure); });
     };
     localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_, observer));
+    if (ActivitySetting activity = configuredActivity(); activity.enabled) {
+        activityLog_ = std::make_shared<ActivityLog>(ActivityLog::Options{activity.path});
+        localServer_->setActivityLog(activityLog_);
+    }
 }
 
 const std::shared_ptr<AuthorityClient>& BridgeAppDelegate::authorityClient() {
@@ -762,6 +767,8 @@ void BridgeAppDelegate::applicationWillTerminate() {
     if (settingsWatcher_) settingsWatcher_->stop();
     if (validationExecutors_) validationExecutors_->stopAll();
     if (localServer_) localServer_->stop();
+    // The records of the last calls are written before the process ends.
+    if (activityLog_) activityLog_->flush();
     if (!executorStatePath_.empty()) ::unlink(executorStatePath_.c_str());
     // A session only memory holds would end with the process.
     if (tokenStore_) {

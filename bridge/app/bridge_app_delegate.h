@@ -18,6 +18,7 @@
 
 namespace palisor {
 
+class ActivityLog;
 class AuthorityClient;
 class LocalMcpServer;
 class NativeTokenStore;
@@ -183,6 +184,7 @@ private:
     std::shared_ptr<WorkspaceRegistry> workspaceRegistry_;
     std::shared_ptr<ToolRouter> toolRouter_;
     std::shared_ptr<LocalMcpServer> localServer_;
+    std::shared_ptr<ActivityLog> activityLog_;
     std::shared_ptr<ValidationExecutors> validationExecutors_;
     std::unique_ptr<SettingsWatcher> settingsWatcher_;
 

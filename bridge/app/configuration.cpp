@@ -4,6 +4,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "bridge/activity/activity_log.h"
 #include "bridge/common/text.h"
 #include "bridge/mcp/local_mcp_server.h"
 
@@ -43,6 +44,10 @@ std::uint16_t portFromEnvironment() {
     if (auto warning = portFallbackWarning(value))
         std::call_once(warned, [&] { std::cerr << "Cảnh báo: " << warning->line() << "\n"; });
     return configuredPort(value);
+}
+
+ActivitySetting configuredActivity() {
+    return {activityEnabled(environmentValue("PALISOR_BRIDGE_ACTIVITY")), activityLogPath()};
 }
 
 }  // namespace palisor

@@ -25,4 +25,12 @@ std::optional<Advice> portFallbackWarning(const std::optional<std::string>& valu
 // falls back is said once per process, as one line on standard error.
 std::uint16_t portFromEnvironment();
 
+// Whether tool calls leave a record (PALISOR_BRIDGE_ACTIVITY=off turns it
+// off) and the file they go to.
+struct ActivitySetting {
+    bool enabled = true;
+    std::string path;
+};
+ActivitySetting configuredActivity();
+
 }  // namespace palisor

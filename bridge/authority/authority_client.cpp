@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "bridge/activity/activity_scope.h"
 #include "bridge/authority/authority_failure.h"
 #include "bridge/common/text.h"
 #include "bridge/common/url.h"
@@ -59,9 +60,15 @@ JsonValue AuthorityClient::request(const std::string& path, const std::string& m
     if (traceContext)
         for (auto& header : traceContext->headers()) prepared.headers.push_back(std::move(header));
 
+    if (traceContext)
+        ActivityScope::exchangeBegins(traceContext->traceId(), traceContext->spanId(), traceContext->parentSpanId(),
+                                      traceContext->causalId());
+    else
+        ActivityScope::exchangeBegins(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
     AuthorityHTTPResponse response = readCache_->load(prepared, headerTask_);
     if (response.error) throw *response.error;
     int status = response.statusCode.value_or(0);
+    ActivityScope::exchangeAnswered(status);
     JsonValue decoded = parseJsonObject(response.data);
     readCache_->learn(decoded);
     if (status == 401 || status == 403) readCache_->clear();

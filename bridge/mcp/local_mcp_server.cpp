@@ -96,6 +96,7 @@ using Clock = std::chrono::steady_clock;
 struct LocalMcpServer::Shared {
     std::atomic<std::uint16_t> port{0};
     std::atomic<std::shared_ptr<McpToolRouter>> toolRouter;
+    std::atomic<std::shared_ptr<ActivityLog>> activity;
     std::atomic<std::chrono::milliseconds> requestDeadline{std::chrono::seconds(30)};
     // Written before start(); each event loop takes a copy when it is made.
     // Only this user's programs, unless the owner installs another check.
@@ -399,7 +400,7 @@ void LocalMcpServer::EventLoop::complete(Connection* c, Clock::time_point now) {
     unlinkReading(c);
     c->stage = Connection::Stage::answering;
     if (c->refusal) return respond(c, std::move(c->refusal->data), now);
-    EndpointContext context{shared_->port.load(), shared_->toolRouter.load()};
+    EndpointContext context{shared_->port.load(), shared_->toolRouter.load(), shared_->activity.load()};
     if (c->request.size() > kLoopRouteBytes) {
         return handOff(c, [request = std::move(c->request), context] { return palisor::handleHttp(request, context); },
                        now);
@@ -539,6 +540,7 @@ LocalMcpServer::~LocalMcpServer() { closeListener(); }
 std::uint16_t LocalMcpServer::port() const { return shared_->port.load(); }
 std::shared_ptr<McpToolRouter> LocalMcpServer::toolRouter() const { return shared_->toolRouter.load(); }
 void LocalMcpServer::setToolRouter(std::shared_ptr<McpToolRouter> router) { shared_->toolRouter.store(std::move(router)); }
+void LocalMcpServer::setActivityLog(std::shared_ptr<ActivityLog> log) { shared_->activity.store(std::move(log)); }
 void LocalMcpServer::setRequestDeadline(std::chrono::milliseconds deadline) { shared_->requestDeadline.store(deadline); }
 void LocalMcpServer::setAdmissionCheck(AdmissionCheck check) { shared_->admissionCheck = std::move(check); }
 
@@ -628,7 +630,7 @@ void LocalMcpServer::stop() {
 }
 
 HttpResponse LocalMcpServer::handleHttp(std::string_view data) const {
-    return palisor::handleHttp(data, EndpointContext{shared_->port.load(), shared_->toolRouter.load()});
+    return palisor::handleHttp(data, EndpointContext{shared_->port.load(), shared_->toolRouter.load(), shared_->activity.load()});
 }
 
 std::optional<std::int64_t> LocalMcpServer::expectedHttpRequestLength(std::string_view data) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/activity/activity_log.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/mcp/http_response.h"
 #include "bridge/mcp/mcp_tool_router.h"
@@ -86,6 +87,8 @@ public:
 
     std::shared_ptr<McpToolRouter> toolRouter() const;
     void setToolRouter(std::shared_ptr<McpToolRouter> router);
+    // Where each tool call leaves its record; null (the default) records nothing.
+    void setActivityLog(std::shared_ptr<ActivityLog> log);
 
     // A connection whose request is not complete this long after it was
     // accepted is closed without an answer, however slowly it trickles in.

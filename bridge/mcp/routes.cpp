@@ -1,11 +1,14 @@
 #include "bridge/mcp/routes.h"
 
+#include <chrono>
 #include <vector>
 
+#include "bridge/activity/activity_scope.h"
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_failure.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
+#include "bridge/common/unicode.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 
 namespace palisor {
@@ -118,7 +121,7 @@ bool isLoopbackAuthority(std::string_view authority) {
 }
 
 // The only header fields the routes look at.
-enum class Field { origin, host, secFetchSite, accept };
+enum class Field { origin, host, secFetchSite, accept, userAgent };
 
 struct Header {
     Field field;
@@ -145,6 +148,7 @@ std::optional<Field> fieldNamed(std::string_view name) {
     if (equalsAsciiLower(name, "host")) return Field::host;
     if (equalsAsciiLower(name, "sec-fetch-site")) return Field::secFetchSite;
     if (equalsAsciiLower(name, "accept")) return Field::accept;
+    if (equalsAsciiLower(name, "user-agent")) return Field::userAgent;
     return std::nullopt;
 }
 
@@ -199,6 +203,49 @@ bool asksForEventStream(const std::vector<Header>& headers) {
     return false;
 }
 
+// The client's name, cut before it is kept: the record holds 100 characters of it.
+std::string userAgentOf(const std::vector<Header>& headers) {
+    for (const Header& header : headers)
+        if (header.field == Field::userAgent) return std::string(prefixOfUserPerceivedLength(header.value, 100));
+    return {};
+}
+
+// One tool call's record, filled by the layers under the endpoint while the
+// call runs (ActivityScope) and written when it ends. Does nothing when the
+// call is not recorded.
+class CallRecord {
+public:
+    CallRecord(const ToolCallRecording& recording, const std::string& tool) : recording_(recording) {
+        if (!recording_.log) return;
+        record_.tool = tool;
+        scope_.emplace(record_);
+    }
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+
+    void failed(std::string code) {
+        if (recording_.log) record_.error = std::move(code);
+    }
+    // Ends the call: its record goes to the log.
+    void end() {
+        if (!recording_.log || ended_) return;
+        ended_ = true;
+        scope_.reset();
+        record_.time = std::chrono::system_clock::now();
+        record_.durationMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+        record_.userAgent = recording_.userAgent;
+        recording_.log->append(std::move(record_));
+    }
+    ~CallRecord() { end(); }
+
+private:
+    const ToolCallRecording& recording_;
+    ActivityRecord record_;
+    std::optional<ActivityScope> scope_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    bool ended_ = false;
+};
+
 std::string endpointBase(std::uint16_t port) { return "http://127.0.0.1:" + std::to_string(port); }
 
 JsonValue healthObject(std::uint16_t port) {
@@ -243,18 +290,25 @@ JsonValue manifestObject(std::uint16_t port) {
 
 JsonValue routerNotReady() { return failure("NATIVE_TOOL_ROUTER_NOT_READY"); }
 
-HttpResponse callTool(const JsonValue& id, const std::string& name, const JsonValue& args, McpToolRouter& router) {
+HttpResponse callTool(const JsonValue& id, const std::string& name, const JsonValue& args, McpToolRouter& router,
+                      const ToolCallRecording& recording) {
+    CallRecord record(recording, name);
     try {
         JsonValue value = router.call(name, args);
         return HttpResponse::json(200, rpcResult(id, toMcpToolResult(value)));
     } catch (const std::exception& error) {
-        return HttpResponse::json(200, rpcError(id, -32000, errorDescription(error), bridgeErrorData(error)));
+        std::string code = errorDescription(error);
+        record.failed(code);
+        return HttpResponse::json(200, rpcError(id, -32000, code, bridgeErrorData(error)));
     } catch (...) {
-        return HttpResponse::json(200, rpcError(id, -32000, currentExceptionDescription()));
+        std::string code = currentExceptionDescription();
+        record.failed(code);
+        return HttpResponse::json(200, rpcError(id, -32000, code));
     }
 }
 
-RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter> router) {
+RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter> router,
+                           ToolCallRecording recording) {
     auto request = parseJson(body);
     if (!request || !request->is_object()) return {HttpResponse::jsonRpcError(nullptr, -32700, "INVALID_JSON"), {}};
     const JsonValue* idMember = member(*request, "id");
@@ -284,19 +338,22 @@ RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter>
     const JsonValue* arguments = objectMember(*params, "arguments");
     JsonValue args = arguments ? *arguments : JsonValue::object();
 
-    if (!router) return {HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady()))), {}};
-    return {std::nullopt, [id = std::move(id), name = *name, args = std::move(args), router = std::move(router)] {
-                return callTool(id, name, args, *router);
-            }};
+    if (!router) {
+        CallRecord(recording, *name).failed(optString(routerNotReady(), "error").value_or(""));
+        return {HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady()))), {}};
+    }
+    return {std::nullopt, [id = std::move(id), name = *name, args = std::move(args), router = std::move(router),
+                           recording = std::move(recording)] { return callTool(id, name, args, *router, recording); }};
 }
 
-RoutedRequest routeHttpTool(const std::string& name, JsonValue args, std::shared_ptr<McpToolRouter> router) {
+RoutedRequest routeHttpTool(const std::string& name, JsonValue args, std::shared_ptr<McpToolRouter> router,
+                            ToolCallRecording recording) {
     // Answers that need no call are known at once.
     if (!router || (name == "authority_bootstrap" && !nonEmptyString(args, "workspaceId") &&
                     !nonEmptyString(args, "projectKey") && !nonEmptyString(args, "workspaceRoot")))
-        return {handleHttpTool(name, args, router.get()), {}};
-    return {std::nullopt, [name, args = std::move(args), router = std::move(router)] {
-                return handleHttpTool(name, args, router.get());
+        return {handleHttpTool(name, args, router.get(), recording), {}};
+    return {std::nullopt, [name, args = std::move(args), router = std::move(router), recording = std::move(recording)] {
+                return handleHttpTool(name, args, router.get(), recording);
             }};
 }
 
@@ -357,21 +414,32 @@ int plainToolErrorStatus(const std::exception& error) {
     return 500;
 }
 
-HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpToolRouter* router) {
+HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpToolRouter* router,
+                            const ToolCallRecording& recording) {
+    CallRecord record(recording, name);
     if (name == "authority_bootstrap" && !nonEmptyString(args, "workspaceId") && !nonEmptyString(args, "projectKey") &&
-        !nonEmptyString(args, "workspaceRoot"))
+        !nonEmptyString(args, "workspaceRoot")) {
+        record.failed("WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED");
         return HttpResponse::json(400, failure("WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED"));
-    if (!router) return HttpResponse::json(200, routerNotReady());
+    }
+    if (!router) {
+        record.failed(optString(routerNotReady(), "error").value_or(""));
+        return HttpResponse::json(200, routerNotReady());
+    }
     try {
         JsonValue value = router->call(name, args);
         if (value.is_object()) return HttpResponse::json(200, value);
         return HttpResponse::json(200, {{"ok", true}, {"result", value}});
     } catch (const std::exception& error) {
-        JsonValue body = {{"ok", false}, {"error", errorDescription(error)}};
+        std::string code = errorDescription(error);
+        record.failed(code);
+        JsonValue body = {{"ok", false}, {"error", code}};
         if (auto details = bridgeErrorData(error)) body["details"] = *details;
         return HttpResponse::json(plainToolErrorStatus(error), body);
     } catch (...) {
-        return HttpResponse::json(500, {{"ok", false}, {"error", currentExceptionDescription()}});
+        std::string code = currentExceptionDescription();
+        record.failed(code);
+        return HttpResponse::json(500, {{"ok", false}, {"error", code}});
     }
 }
 
@@ -388,6 +456,9 @@ RoutedRequest routeHttp(std::string_view data, const EndpointContext& context) {
 
     std::string_view method = parsed.requestLine[0];
     Route route = parseRoute(parsed.requestLine[1]);
+    auto recording = [&] {
+        return ToolCallRecording{context.activity, context.activity ? userAgentOf(parsed.headers) : std::string()};
+    };
 
     if (method == "GET") {
         if (route.path == "/health") return {HttpResponse::json(200, healthObject(context.port)), {}};
@@ -400,14 +471,14 @@ RoutedRequest routeHttp(std::string_view data, const EndpointContext& context) {
         }
         if (route.path == "/tools") return {HttpResponse::json(200, toolListingObject(context.port)), {}};
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap")
-            return routeHttpTool("authority_bootstrap", std::move(route.query), context.toolRouter);
+            return routeHttpTool("authority_bootstrap", std::move(route.query), context.toolRouter, recording());
     } else if (method == "POST") {
         if (route.path == "/bootstrap" || route.path == "/authority/bootstrap") {
             auto args = parseJson(body);
             if (!args || !args->is_object()) return {HttpResponse::json(400, failure("INVALID_JSON")), {}};
-            return routeHttpTool("authority_bootstrap", std::move(*args), context.toolRouter);
+            return routeHttpTool("authority_bootstrap", std::move(*args), context.toolRouter, recording());
         }
-        if (route.path == "/mcp") return routeJsonRpc(body, context.toolRouter);
+        if (route.path == "/mcp") return routeJsonRpc(body, context.toolRouter, recording());
     }
     return {HttpResponse::json(404, failure("NOT_FOUND")), {}};
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/activity/activity_log.h"
 #include "bridge/common/json.h"
 #include "bridge/mcp/http_response.h"
 #include "bridge/mcp/mcp_tool_router.h"
@@ -20,10 +21,18 @@ struct Route {
 };
 
 // What one request may use: the port it arrived on (for the bodies that name
-// the endpoint) and the tool router, absent until it is ready.
+// the endpoint), the tool router, absent until it is ready, and the activity
+// log that keeps a record of each tool call, absent when records are off.
 struct EndpointContext {
     std::uint16_t port = 0;
     std::shared_ptr<McpToolRouter> toolRouter;
+    std::shared_ptr<ActivityLog> activity;
+};
+
+// Where a tool call's record goes, and the client's name for it.
+struct ToolCallRecording {
+    std::shared_ptr<ActivityLog> log;  // absent: the call is not recorded
+    std::string userAgent;
 };
 
 // One request as the route layer sees it: its answer when that is known at
@@ -45,7 +54,8 @@ HttpResponse handleHttp(std::string_view data, const EndpointContext& context);
 Route parseRoute(std::string_view target);
 
 // The plain-HTTP way of calling a tool (the bootstrap shortcut).
-HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpToolRouter* router);
+HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpToolRouter* router,
+                            const ToolCallRecording& recording = {});
 
 JsonValue rpcResult(const JsonValue& id, const JsonValue& result);
 JsonValue rpcError(const JsonValue& id, int code, const std::string& message,

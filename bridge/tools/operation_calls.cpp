@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "bridge/activity/activity_scope.h"
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_failure.h"
 #include "bridge/common/text.h"
@@ -187,6 +188,7 @@ JsonValue ToolRouter::bridgeOperationEvent(const AuthorityTraceContext& context,
 }
 
 JsonValue ToolRouter::recordBridgeEventBestEffort(const WorkspaceContext& workspace, const JsonValue& event) {
+    ActivityAside aside;
     try {
         sendAiWorkEvent(workspace, event);
         return {{"recorded", true}, {"queued", false}};
@@ -224,6 +226,8 @@ JsonValue ToolRouter::callAuthorityOperation(const WorkspaceContext& workspace, 
     const std::string& projectKey = workspace.projectKey;
     assertOperationProjectScope(projectKey, args);
     std::string operationId = requiredString(args, "operationId");
+    ActivityRecord* record = ActivityScope::current();
+    if (record) record->operationId = operationId;
     JsonValue catalog = getOperationCatalog(projectKey, std::nullopt);
     const JsonValue* operation = nullptr;
     for (const JsonValue& candidate : catalog["operations"]) {
@@ -246,11 +250,13 @@ JsonValue ToolRouter::callAuthorityOperation(const WorkspaceContext& workspace, 
         for (auto it = given->begin(); it != given->end(); ++it) queryParams[it.key()] = it.value();
     std::vector<std::string> allowed = stringsOf(*operation, "queryParams");
     std::vector<std::string> pairs;
+    std::vector<std::string> names;
     for (auto it = queryParams.begin(); it != queryParams.end(); ++it) {
         std::string value = stringify(&it.value());
         if (value.empty()) continue;
         if (std::find(allowed.begin(), allowed.end(), it.key()) != allowed.end()) {
             pairs.push_back(urlQueryEncode(it.key()) + "=" + urlQueryEncode(value));
+            names.push_back(it.key());
         } else if (it.key() != "projectKey") {
             throw ToolRouterError::queryParamNotAllowed(it.key());
         }
@@ -262,6 +268,11 @@ JsonValue ToolRouter::callAuthorityOperation(const WorkspaceContext& workspace, 
     std::string method = asciiUpper(optString(*operation, "method").value_or("GET"));
     const JsonValue* body = objectMember(args, "body");
     std::string requestPath = path + query;
+    if (record) {
+        record->method = method;
+        record->path = path;
+        record->queryNames = std::move(names);
+    }
     const JsonValue* observability = objectMember(*operation, "observability");
     bool eventsOn = observability && optString(*observability, "capturePolicy") == "bridge-authority" &&
                     !startsWith(operationId, "ai.work_events.");

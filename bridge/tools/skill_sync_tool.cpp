@@ -1,5 +1,6 @@
 #include <chrono>
 
+#include "bridge/activity/activity_scope.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/time.h"
 #include "bridge/skills/skill_reference_resolver.h"
@@ -30,7 +31,7 @@ bool isArrayOfObjects(const JsonValue& value) {
 }  // namespace
 
 JsonValue ToolRouter::syncSkills(const JsonValue& args) {
-    WorkspaceContext workspace = workspaceRegistry_->resolve(args);
+    WorkspaceContext workspace = resolveWorkspace(args);
     AuthorityTraceContext context = bridgeProjectToolContext("bridge.skills.sync", workspace, args);
     const JsonValue& descriptor = localSkillSyncDescriptor();
     auto start = std::chrono::steady_clock::now();
@@ -39,6 +40,9 @@ JsonValue ToolRouter::syncSkills(const JsonValue& args) {
 
     JsonValue value;
     try {
+        // The packages' own fetches are not the call's answer: its record
+        // holds what was installed and skipped instead.
+        ActivityAside aside;
         const std::string* itemId = stringMember(args, "itemId");
         if (itemId && !itemId->empty()) {
             value = skillSync_->syncForProgressItem(workspace.projectKey, workspace.workspaceRoot, *itemId,
@@ -62,6 +66,12 @@ JsonValue ToolRouter::syncSkills(const JsonValue& args) {
                                                                     "failed", millisecondsSince(start), &error));
         throw;
     }
+    if (ActivityRecord* record = ActivityScope::current()) {
+        const JsonValue* synced = arrayMember(value, "synced");
+        const JsonValue* skipped = arrayMember(value, "skipped");
+        record->skillsInstalled = synced ? static_cast<std::int64_t>(synced->size()) : 0;
+        record->skillsSkipped = skipped ? static_cast<std::int64_t>(skipped->size()) : 0;
+    }
     recordBridgeEventBestEffort(workspace,
                                 bridgeOperationEvent(responseTaskContext(context, value), descriptor, kLocalMethod,
                                                      kLocalPath, "succeeded", millisecondsSince(start), nullptr));
@@ -71,6 +81,7 @@ JsonValue ToolRouter::syncSkills(const JsonValue& args) {
 
 void ToolRouter::activateSkillsFromAnswer(const WorkspaceContext& workspace, const OrderedJsonValue& received,
                                           JsonValue& answer) {
+    ActivityAside aside;
     try {
         skillSync_->syncFromAuthorityResponse(workspace.projectKey, workspace.workspaceRoot, received);
     } catch (const std::exception& error) {

@@ -1,5 +1,6 @@
 #include "bridge/tools/tool_router.h"
 
+#include "bridge/activity/activity_scope.h"
 #include "bridge/common/text.h"
 #include "bridge/common/uuid.h"
 
@@ -39,10 +40,19 @@ ToolRouter::ToolRouter(std::shared_ptr<AuthorityClient> authorityClient,
       workEventSpool_(std::make_shared<AiWorkEventSpool>()),
       skillSync_(std::make_shared<SkillSyncService>(authorityClient_)) {}
 
+WorkspaceContext ToolRouter::resolveWorkspace(const JsonValue& args) {
+    WorkspaceContext workspace = workspaceRegistry_->resolve(args);
+    if (ActivityRecord* record = ActivityScope::current()) {
+        record->workspaceId = workspace.workspaceId.value_or("");
+        record->projectKey = workspace.projectKey;
+    }
+    return workspace;
+}
+
 JsonValue ToolRouter::call(const std::string& name, const JsonValue& args) {
     if (name == "bridge_list_workspaces") return workspaceRegistry_->snapshotDictionary();
     if (name == "authority_bootstrap") {
-        WorkspaceContext workspace = workspaceRegistry_->resolve(args);
+        WorkspaceContext workspace = resolveWorkspace(args);
         auto context = bridgeProjectToolContext("authority.get", workspace, args);
         JsonValue answer = authorityClient_->requestWithWebSession(
             "/api/authority?projectKey=" + urlQueryEncode(workspace.projectKey), "GET", std::nullopt, context);
@@ -52,10 +62,10 @@ JsonValue ToolRouter::call(const std::string& name, const JsonValue& args) {
     if (name == "authority_health")
         return authorityClient_->request("/api/health", "GET", std::nullopt, std::nullopt, true, std::nullopt);
     if (name == "authority_list_operations") {
-        WorkspaceContext workspace = workspaceRegistry_->resolve(args);
+        WorkspaceContext workspace = resolveWorkspace(args);
         return getOperationCatalog(workspace.projectKey, bridgeProjectToolContext("authority.get", workspace, args));
     }
-    if (name == "authority_call_operation") return callAuthorityOperation(workspaceRegistry_->resolve(args), args);
+    if (name == "authority_call_operation") return callAuthorityOperation(resolveWorkspace(args), args);
     if (name == "authority_log_work_event") return logWorkEvent(args);
     if (name == "authority_sync_skills") return syncSkills(args);
     throw ToolRouterError::unknownTool(name);

@@ -95,6 +95,8 @@ private:
     // The trace, span, parent span and causal ids a call names, with fresh
     // prefixed ids for the ones it leaves out.
     static AuthorityTraceContext::Fields callerTraceFields(const JsonValue& args);
+    // The registry's resolution, noted in the call's activity record.
+    WorkspaceContext resolveWorkspace(const JsonValue& args);
     JsonValue logWorkEvent(const JsonValue& args);
 
     std::shared_ptr<AuthorityClient> authorityClient_;

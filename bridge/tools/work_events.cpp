@@ -6,6 +6,8 @@
 #include "bridge/common/url.h"
 #include "bridge/tools/tool_router.h"
 
+#include "bridge/activity/activity_scope.h"
+
 namespace palisor {
 
 namespace {
@@ -58,6 +60,7 @@ std::string ToolRouter::safeAiWorkLogErrorCode(const std::exception& error) {
 }
 
 JsonValue ToolRouter::flushAiWorkEventSpoolBestEffort(const WorkspaceContext& workspace) {
+    ActivityAside aside;
     std::vector<JsonValue> entries;
     try {
         entries = workEventSpool_->pending(workspace.workspaceRoot, workspace.projectKey);
@@ -106,7 +109,7 @@ JsonValue ToolRouter::flushAiWorkEventSpoolBestEffort(const WorkspaceContext& wo
 }
 
 JsonValue ToolRouter::logWorkEvent(const JsonValue& args) {
-    WorkspaceContext workspace = workspaceRegistry_->resolve(args);
+    WorkspaceContext workspace = resolveWorkspace(args);
     const JsonValue* given = objectMember(args, "event");
     if (!given) throw ToolRouterError::requiredArgument("event");
     JsonValue event = *given;

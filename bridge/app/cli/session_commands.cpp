@@ -272,6 +272,7 @@ int runStatus(bool json) {
         }
     }
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    ActivitySetting activity = configuredActivity();
 
     if (json) {
         JsonValue executorList = JsonValue::array();
@@ -291,6 +292,7 @@ int runStatus(bool json) {
             {"bridge", {{"running", running}, {"endpoint", endpoint}, {"port", port}}},
             {"workspaces", describeWorkspacesJson(snapshot)},
             {"executors", std::move(executorList)},
+            {"activity", {{"recorded", activity.enabled}, {"path", activity.path}}},
         };
         if (otherUser) report["bridge"]["otherUserUid"] = static_cast<std::int64_t>(otherUser.value_or(0));
         std::cout << dumpPretty(report).value_or("{}") << "\n";
@@ -316,6 +318,10 @@ int runStatus(bool json) {
         std::cout << otherUserOnPortAdvice(port, *otherUser) << "\n";
     else
         std::cout << "Bridge chưa chạy. (" << endpoint << ")\n";
+    if (activity.enabled)
+        std::cout << "Hoạt động của agent: ghi vào " << activity.path << " (xem bằng palisor-bridge activity)\n";
+    else
+        std::cout << "Hoạt động của agent: không ghi (PALISOR_BRIDGE_ACTIVITY=off)\n";
     std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
     if (!executors.empty()) {
         std::cout << "Validation executor:\n";
