@@ -92,6 +92,11 @@ public:
 private:
     void run();
     void write(const std::vector<ActivityRecord>& batch);
+    // Writer thread only: the open file and the lock file beside it.
+    bool openFile();
+    void closeFile();
+    bool writeLine(const std::string& line);
+    bool rotate();
 
     Options options_;
     mutable std::mutex lock_;
@@ -103,6 +108,11 @@ private:
     std::uint64_t done_ = 0;
     bool stopping_ = false;
     std::optional<std::string> lastError_;
+    // Writer thread only.
+    int fd_ = -1;
+    int lockFd_ = -1;
+    std::uint64_t size_ = 0;
+    bool needsNewline_ = false;  // the file ends in a torn line
     std::thread writer_;
 };
 
@@ -110,7 +120,10 @@ private:
 // record (a torn last line left by a crash, anything else unreadable) are
 // skipped.
 struct ActivityFilter {
-    std::string workspace;  // workspace id; empty for every workspace
+    // A workspace id or project key, compared exactly; empty for every
+    // workspace. A dropped-record marker matches any workspace and failedOnly,
+    // since the records it stands for may have matched; only `since` applies.
+    std::string workspace;
     std::optional<std::chrono::system_clock::time_point> since;
     bool failedOnly = false;
     bool matches(const ActivityRecord& record) const;
@@ -119,8 +132,28 @@ struct ActivityFilter {
 // "30s", "10m", "2h", "1d" (a positive whole number and one unit); nullopt otherwise.
 std::optional<std::chrono::seconds> parseActivityAge(std::string_view text);
 
-// The last `limit` records of path + ".1" and path, oldest first.
+// The last `limit` records of path + ".1" and path, oldest first. Each file
+// is read up to its last kActivityReadCap bytes, so a file that grew far past
+// the rotation size costs no more memory than a rotated one.
+inline constexpr std::uint64_t kActivityReadCap = 10 * 1024 * 1024;
 std::vector<ActivityRecord> readActivity(const std::string& path, std::size_t limit);
+// The same, keeping only the records `filter` matches.
+std::vector<ActivityRecord> readActivity(const std::string& path, std::size_t limit, const ActivityFilter& filter);
+
+// One record as the command's table and the window show it: the local time
+// to the second, the workspace, the tool (or for authority_call_operation the
+// operation), the HTTP status, the duration in milliseconds and the error
+// code; "-" where there is none. A dropped-record marker says how many
+// records it stands for in place of the tool.
+struct ActivityRow {
+    std::string time;
+    std::string workspace;
+    std::string action;
+    std::string status;
+    std::string duration;
+    std::string error;
+};
+ActivityRow activityRow(const ActivityRecord& record);
 
 // Follows the file as it grows, across rotations: each poll returns the
 // whole lines written since the last one, oldest first. A rotation is seen by
@@ -137,9 +170,13 @@ public:
     std::vector<std::string> poll();
 
 private:
+    void reopen();
+    void drain(std::vector<std::string>& lines);
+
     std::string path_;
     int fd_ = -1;
     std::string partial_;
+    bool skipFirst_ = false;  // began in the middle of a line
 };
 
 }  // namespace palisor
