@@ -26,7 +26,7 @@ struct Route {
 struct EndpointContext {
     std::uint16_t port = 0;
     std::shared_ptr<McpToolRouter> toolRouter;
-    std::shared_ptr<ActivityLog> activity;
+    std::shared_ptr<ActivityLog> activity = nullptr;
 };
 
 // Where a tool call's record goes, and the client's name for it.
