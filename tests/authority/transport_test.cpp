@@ -188,14 +188,20 @@ TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     EXPECT_EQ(client.request("/api/health")["status"], "healthy");
 }
 
+// By status or by the code in the failure record; the message is the
+// authority's prose and decides nothing.
 TEST_F(Transport, AuthenticationFailuresAreRecognised) {
-    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(401, "whatever", JsonValue::object())));
-    EXPECT_FALSE(isAuthFailure(AuthorityClientError::httpError(403, "Forbidden", JsonValue::object())));
-    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(403, "SKILL_FIRST_DB_LOGIN_INVALID: x", JsonValue::object())));
-    EXPECT_TRUE(isAuthFailure(BridgeError("Unauthorized")));
-    EXPECT_FALSE(isAuthFailure(BridgeError("Unauthorized!")));
-    EXPECT_TRUE(isAuthFailure(BridgeError("wrapped AUTHORITY_HTTP_401")));
-    EXPECT_TRUE(isAuthFailure(BridgeError("SKILL_FIRST_SHADOW_TOKEN_DISABLED")));
+    auto failure = [](int status, const std::string& message, const char* code) {
+        return AuthorityClientError::httpError(status, message, code ? JsonValue{{"code", code}} : JsonValue::object());
+    };
+    EXPECT_TRUE(isAuthFailure(failure(401, "whatever", nullptr)));
+    EXPECT_FALSE(isAuthFailure(failure(403, "Forbidden", nullptr)));
+    for (const char* code : {"SKILL_FIRST_AUTH_REQUIRED", "SKILL_FIRST_SHADOW_TOKEN_DISABLED",
+                             "SKILL_FIRST_DB_LOGIN_INVALID", "AUTHORITY_HTTP_401"})
+        EXPECT_TRUE(isAuthFailure(failure(403, "Vui lòng đăng nhập lại", code))) << code;
+    EXPECT_FALSE(isAuthFailure(failure(403, "SKILL_FIRST_AUTH_REQUIRED elsewhere", "PROJECT_FORBIDDEN")));
+    EXPECT_FALSE(isAuthFailure(BridgeError("AUTHORITY_HTTP_401")));
+    EXPECT_FALSE(isAuthFailure(AuthorityClientError::bridgeLoginRequired()));
 }
 
 }  // namespace
