@@ -37,7 +37,7 @@ std::shared_ptr<NativeTokenStore> memoryStore() {
 class Transport : public ::testing::Test {
 protected:
     Scripted scripted;  // before the client, whose transport it is
-    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), scripted.task(), nullptr, nullptr}};
 };
 
 std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
@@ -124,7 +124,7 @@ TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
     client.request("/api/authority?projectKey=a%20b&view=catalog");
     EXPECT_EQ(scripted.sent.back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
 
-    AuthorityClient broken{{"not a url", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    AuthorityClient broken{{"not a url", memoryStore(), scripted.task(), nullptr, nullptr}};
     EXPECT_EQ(errorOf<AuthorityClientError>([&] { broken.request("/x"); }), "INVALID_AUTHORITY_ORIGIN");
 }
 
@@ -152,11 +152,6 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
     AuthorityHTTPResponse withHeaders{{}, {}, {}, {{"etag", "\"v1\""}}};
     EXPECT_EQ(withHeaders.header("ETag"), "\"v1\"");
     EXPECT_FALSE(withHeaders.header("missing"));
-
-    // A transport that brings no headers serves as well.
-    AuthorityDataTask task = [](auto&) -> AuthorityDataTask::result_type { return {"{\"v\":1}", 200, std::nullopt}; };
-    AuthorityClient viaData{{"https://authority.example:8443", memoryStore(), task, {}, nullptr, nullptr}};
-    EXPECT_EQ(viaData.request("/x"), JsonValue({{"v", 1}}));
 }
 
 TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
@@ -179,7 +174,7 @@ TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
 TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     dev::DevAuthority authority;
     authority.start();
-    AuthorityClient client{{authority.origin(), memoryStore(), {}, {}, nullptr, nullptr}};
+    AuthorityClient client{{authority.origin(), memoryStore(), {}, nullptr, nullptr}};
     authority.answerNextEndless("GET", "/endless");
     authority.answerNextRaw("GET", "/announced", 200, std::string(40'000'000, ' '), "application/json");
     for (const char* path : {"/endless", "/announced"})
