@@ -29,10 +29,10 @@ std::string noKeyringHint() {
 }
 
 std::string sessionStoreAdvice(const std::exception& loginError, const std::optional<std::string>& file) {
-    std::string code = errorDescription(loginError);
-    if (!code.starts_with("KEYCHAIN_")) return {};
+    auto* store = dynamic_cast<const NativeTokenStoreError*>(&loginError);
+    if (!store) return {};
     // A keyring that stopped answering is there; it needs no credential file.
-    if (code == "KEYCHAIN_SESSION_WRITE_TIMED_OUT")
+    if (store->errorCase() == NativeTokenStoreError::Case::keychainWriteTimedOut)
         return "Kho lưu phiên đăng nhập (keyring) không trả lời. Chạy palisor-bridge doctor để xem nguyên nhân và "
                "cách sửa.";
     if (std::string problem = credentialFileProblem(file); !problem.empty()) return problem;

@@ -12,6 +12,7 @@
 #include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
 #include "bridge/app/tool_router_endpoint.h"
+#include "bridge/app/workspace_additions.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/authority/authority_http.h"
 #include "bridge/common/bridge_error.h"
@@ -173,9 +174,10 @@ void BridgeAppDelegate::applicationDidFinishLaunching() {
     auto& server = localServer();
     // The server reports from the thread that starts and stops it: ours.
     std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
+    // The server reports only that it runs or has stopped; its failures are
+    // thrown by start() and shown in red there.
     server->setOnStatusChanged([weak](const std::string& text) {
-        if (auto self = weak.lock())
-            self->setStatus(text, text.find("lỗi") != std::string::npos ? StatusColor::red : StatusColor::green);
+        if (auto self = weak.lock()) self->setStatus(text, StatusColor::green);
     });
     renderWorkspaceList();
     refreshSessionUi();
@@ -655,22 +657,15 @@ void BridgeAppDelegate::handleAddWorkspace() {
 }
 
 void BridgeAppDelegate::addWorkspaceFolders(const std::vector<std::string>& folders) {
-    std::vector<std::string> added;
-    std::vector<std::string> failures;
-    for (const std::string& folder : folders) {
-        try {
-            WorkspaceRegistration registration = workspaceRegistry()->add(folder, true, false);
-            // A workspace whose skill folder fails stays registered.
-            if (options_.ensureWorkspaceSkillRoot) options_.ensureWorkspaceSkillRoot(registration.workspaceRoot);
-            added.push_back(registration.projectKey);
-        } catch (const std::exception& error) {
-            failures.push_back(lastPathComponent(standardizePath(folder)) + ": " + errorMessage(error));
-        }
-    }
+    WorkspaceAdditions result =
+        addWorkspaces(*workspaceRegistry(), folders, true, false, options_.ensureWorkspaceSkillRoot,
+                      [](const std::string&, const std::exception& error) { return errorMessage(error); });
     renderWorkspaceList();
     if (isLoggedIn_) startValidationExecutorsInBackground(false);
-    if (!failures.empty())
-        setStatus("Có workspace không hợp lệ: " + joined(failures, "; "), StatusColor::red);
+    std::vector<std::string> added;
+    for (const WorkspaceAddition& addition : result.added) added.push_back(addition.registration.projectKey);
+    if (!result.failures.empty())
+        setStatus("Có workspace không hợp lệ: " + joined(result.failures, "; "), StatusColor::red);
     else
         setStatus("Đã thêm workspace: " + joined(added, ", "), StatusColor::green);
 }

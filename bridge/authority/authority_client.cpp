@@ -10,25 +10,10 @@
 
 namespace palisor {
 
-namespace {
-
-AuthorityHeaderTask chooseHeaderTask(AuthorityHeaderTask headerTask, AuthorityDataTask dataTask) {
-    if (headerTask) return headerTask;
-    if (dataTask) {
-        return [dataTask = std::move(dataTask)](const AuthorityRequest& request) {
-            auto [data, status, error] = dataTask(request);
-            return AuthorityHTTPResponse{std::move(data), status, std::move(error), {}};
-        };
-    }
-    return syncHeaderDataTask;
-}
-
-}  // namespace
-
 AuthorityClient::AuthorityClient(Options options)
     : authorityOrigin_(normalizeOrigin(options.authorityOrigin)),
       tokenStore_(std::move(options.tokenStore)),
-      headerTask_(chooseHeaderTask(std::move(options.headerTask), std::move(options.dataTask))),
+      headerTask_(options.headerTask ? std::move(options.headerTask) : syncHeaderDataTask),
       readCache_(options.readCache ? std::move(options.readCache) : std::make_shared<AuthorityConditionalReadCache>()),
       sleeper_(options.sleeper ? std::move(options.sleeper)
                                : [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }) {}

@@ -44,8 +44,7 @@ public:
     struct Options {
         std::string authorityOrigin;
         std::shared_ptr<NativeTokenStore> tokenStore;
-        AuthorityDataTask dataTask;      // replaces the real transport when set
-        AuthorityHeaderTask headerTask;  // replaces it too, and wins over dataTask
+        AuthorityHeaderTask headerTask;  // replaces the real transport when set
         std::shared_ptr<AuthorityConditionalReadCache> readCache;
         // How the refresh waits between rotation retries; tests record the delays.
         std::function<void(std::chrono::milliseconds)> sleeper;

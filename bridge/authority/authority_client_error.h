@@ -41,6 +41,14 @@ public:
     std::optional<int> statusCode() const;
     // The failure record of an httpError; nullptr for every other case.
     const JsonValue* responseDetails() const;
+    // The code of an httpError's failure record ("AUTHORITY_HTTP_<status>"
+    // when the authority named none); absent for every other case.
+    std::optional<std::string> failureCode() const;
+
+    // An httpError answers with the authority's status and its failure
+    // record; an unreadable credential store with 503 and the next step.
+    int httpStatus() const override;
+    std::optional<JsonValue> data() const override;
 
 private:
     AuthorityClientError(Case errorCase, std::string description, int statusCode = 0,
@@ -55,8 +63,8 @@ inline constexpr const char* kCredentialStoreUnavailableAdvice =
     "Không đọc được kho lưu phiên đăng nhập (keyring hoặc tệp phiên) nên chưa biết phiên đăng nhập; phiên đã lưu "
     "vẫn được giữ. Chạy palisor-bridge doctor để xem nguyên nhân và cách sửa.";
 
-// Authentication failures: status 401, or a description that is
-// "Unauthorized" or names one of the authority's login-required codes.
+// Authentication failures: an httpError with status 401, or whose failure
+// record carries one of the authority's login-required codes.
 bool isAuthFailure(const std::exception& error);
 
 }  // namespace palisor

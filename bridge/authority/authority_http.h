@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -69,15 +68,11 @@ struct AuthorityHTTPResponse {
 // The transport seams. The real ones run the exchange over libcurl; tests
 // pass their own.
 using AuthorityHeaderTask = std::function<AuthorityHTTPResponse(const AuthorityRequest&)>;
-using AuthorityDataTask = std::function<std::tuple<std::optional<std::string>, std::optional<int>,
-                                                   std::optional<TransportError>>(const AuthorityRequest&)>;
 
 // The real exchange: reads on the shared read session, everything else on
 // the shared write session. An answer whose body would pass
 // kMaxAuthorityAnswerBytes ends the exchange and raises AuthorityClientError
 // answerTooLarge instead.
 AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request);
-std::tuple<std::optional<std::string>, std::optional<int>, std::optional<TransportError>> syncDataTask(
-    const AuthorityRequest& request);
 
 }  // namespace palisor

@@ -199,8 +199,8 @@ JsonValue AuthorityClient::requestWithProjectAgent(const std::string& projectKey
         return request(path, method, body, token, false, traceContext, receivedOrder);
     } catch (const std::exception& error) {
         auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
-        bool rejected = (authority && authority->statusCode() == 401) ||
-                        errorDescription(error).find("SKILL_FIRST_AUTH_REQUIRED") != std::string::npos;
+        bool rejected = authority && (authority->statusCode() == 401 ||
+                                      authority->failureCode() == "SKILL_FIRST_AUTH_REQUIRED");
         if (!rejected) throw;
     }
     // The agent token was refused: drop it, get a new one, and try once more.

@@ -302,10 +302,4 @@ AuthorityHTTPResponse syncHeaderDataTask(const AuthorityRequest& request) {
     return response;
 }
 
-std::tuple<std::optional<std::string>, std::optional<int>, std::optional<TransportError>> syncDataTask(
-    const AuthorityRequest& request) {
-    AuthorityHTTPResponse response = syncHeaderDataTask(request);
-    return {std::move(response.data), response.statusCode, std::move(response.error)};
-}
-
 }  // namespace palisor

@@ -2,9 +2,22 @@
 
 namespace palisor {
 
-BridgeError::BridgeError(std::string code) : code_(std::move(code)) {}
+BridgeError::BridgeError(std::string code, ErrorKind kind) : code_(std::move(code)), kind_(kind) {}
 
-BridgeError::BridgeError(std::string code, std::string detail) : code_(std::move(code)), detail_(std::move(detail)) {}
+BridgeError::BridgeError(std::string code, std::string detail, ErrorKind kind)
+    : code_(std::move(code)), detail_(std::move(detail)), kind_(kind) {}
+
+int BridgeError::httpStatus() const {
+    switch (kind_) {
+        case ErrorKind::badRequest: return 400;
+        case ErrorKind::loginRequired: return 401;
+        case ErrorKind::unavailable: return 503;
+        case ErrorKind::failure: break;
+    }
+    return 500;
+}
+
+std::optional<JsonValue> BridgeError::data() const { return std::nullopt; }
 
 const char* BridgeError::what() const noexcept { return code_.c_str(); }
 

@@ -1,6 +1,8 @@
 #include "bridge/common/url.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 
 #include <memory>
 
@@ -71,8 +73,15 @@ std::optional<std::string> Url::origin() const {
     return out;
 }
 
+bool isLoopbackHost(std::string_view host) {
+    std::string lower = asciiLower(host);
+    if (lower == "localhost" || lower == "[::1]" || lower == "::1") return true;
+    in_addr address{};
+    return ::inet_pton(AF_INET, lower.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
 std::string requestPathSegment(std::string_view name, std::string_view value) {
-    if (isDotSegment(value)) throw BridgeError("PATH_PARAM_INVALID:" + std::string(name));
+    if (isDotSegment(value)) throw BridgeError("PATH_PARAM_INVALID:" + std::string(name), ErrorKind::badRequest);
     return urlEncodePathSegment(value);
 }
 

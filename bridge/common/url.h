@@ -47,6 +47,11 @@ private:
     std::optional<std::string> query_;
 };
 
+// Whether `host` (as Url::host() gives it; an IPv6 address with or without
+// its brackets, any letter case) is this machine's loopback: "localhost", an
+// address in 127.0.0.0/8, or ::1. Traffic to it never leaves the machine.
+bool isLoopbackHost(std::string_view host);
+
 // `value` percent-encoded as exactly one segment of a request path, "/"
 // included. "." and ".." would be taken as steps through the path, so they
 // raise BridgeError "PATH_PARAM_INVALID:<name>" before anything is sent.

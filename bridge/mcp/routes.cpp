@@ -4,8 +4,6 @@
 #include <vector>
 
 #include "bridge/activity/activity_scope.h"
-#include "bridge/authority/authority_client_error.h"
-#include "bridge/authority/authority_failure.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
 #include "bridge/common/unicode.h"
@@ -96,7 +94,8 @@ std::optional<Route> parseUrlTarget(std::string_view target) {
     return route;
 }
 
-bool isLoopbackHostName(std::string_view host) {
+// The names of the endpoint's own address.
+bool isOwnHostName(std::string_view host) {
     std::string lower = asciiLower(host);
     return lower == "127.0.0.1" || lower == "localhost" || lower == "[::1]";
 }
@@ -108,8 +107,10 @@ bool isPort(std::string_view text) {
     return true;
 }
 
+}  // namespace
+
 // host, host:port, [v6], [v6]:port.
-bool isLoopbackAuthority(std::string_view authority) {
+bool isOwnHost(std::string_view authority) {
     std::string_view host = authority;
     std::size_t colon = authority.rfind(':');
     std::size_t bracket = authority.rfind(']');
@@ -117,8 +118,10 @@ bool isLoopbackAuthority(std::string_view authority) {
         if (!isPort(authority.substr(colon + 1))) return false;
         host = authority.substr(0, colon);
     }
-    return isLoopbackHostName(host);
+    return isOwnHostName(host);
 }
+
+namespace {
 
 // The only header fields the routes look at.
 enum class Field { origin, host, secFetchSite, accept, userAgent };
@@ -192,7 +195,7 @@ bool refusedByBrowserGuard(const std::vector<Header>& headers, std::uint16_t por
     for (const Header& header : headers) {
         if (header.field == Field::origin && !isOwnOrigin(header.value, port)) return true;
         if (header.field == Field::secFetchSite && !isAllowedFetchSite(header.value)) return true;
-        if (header.field == Field::host && !header.value.empty() && !isLoopbackHost(header.value)) return true;
+        if (header.field == Field::host && !header.value.empty() && !isOwnHost(header.value)) return true;
     }
     return false;
 }
@@ -365,8 +368,6 @@ bool isOwnOrigin(std::string_view origin, std::uint16_t port) {
     return lower == "http://127.0.0.1" + portText || lower == "http://localhost" + portText;
 }
 
-bool isLoopbackHost(std::string_view host) { return isLoopbackAuthority(host); }
-
 Route parseRoute(std::string_view target) {
     if (auto route = parseUrlTarget(target)) return std::move(*route);
     return Route{std::string(target), JsonValue::object()};
@@ -392,26 +393,13 @@ JsonValue toMcpToolResult(const JsonValue& value) {
 }
 
 std::optional<JsonValue> bridgeErrorData(const std::exception& error) {
-    // Failures answered by the authority carry structured details; an
-    // unreadable credential store says what to do next.
-    auto* authority = dynamic_cast<const AuthorityClientError*>(&error);
-    if (authority && authority->errorCase() == AuthorityClientError::Case::credentialStoreUnavailable)
-        return JsonValue{{"code", errorDescription(error)}, {"message", kCredentialStoreUnavailableAdvice}};
-    if (!authority || !authority->isHttpError()) return std::nullopt;
-    const JsonValue* details = authority->responseDetails();
-    return authorityFailure(details ? *details : JsonValue::object(), *authority->statusCode());
+    auto* ours = dynamic_cast<const BridgeError*>(&error);
+    return ours ? ours->data() : std::nullopt;
 }
 
 int plainToolErrorStatus(const std::exception& error) {
-    if (auto* authority = dynamic_cast<const AuthorityClientError*>(&error)) {
-        if (authority->isHttpError()) return *authority->statusCode();
-        if (authority->errorCase() == AuthorityClientError::Case::credentialStoreUnavailable) return 503;
-    }
-    std::string description = errorDescription(error);
-    if (description.find("BRIDGE_LOGIN_REQUIRED") != std::string::npos) return 401;
-    if (description.find("REQUIRED") != std::string::npos) return 400;
-    if (description.find("INVALID") != std::string::npos) return 400;
-    return 500;
+    auto* ours = dynamic_cast<const BridgeError*>(&error);
+    return ours ? ours->httpStatus() : 500;
 }
 
 HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpToolRouter* router,

@@ -66,10 +66,12 @@ JsonValue rpcError(const JsonValue& id, int code, const std::string& message,
 // or cannot be serialised.
 JsonValue toMcpToolResult(const JsonValue& value);
 
-// Structured details of an authority failure; absent for every other error.
+// Structured details the error carries (an authority failure's record, the
+// next step for an unreadable credential store); absent for every other error.
 std::optional<JsonValue> bridgeErrorData(const std::exception& error);
 
-// Status of a failed plain tool call.
+// Status of a failed plain tool call: the error's own, 500 for errors that
+// are not the bridge's.
 int plainToolErrorStatus(const std::exception& error);
 
 // Browser protection: a request whose Origin is present and is not the
@@ -78,6 +80,7 @@ int plainToolErrorStatus(const std::exception& error);
 // present and names a host other than 127.0.0.1, localhost or [::1], is
 // refused. Agents send none of these headers, or ours.
 bool isOwnOrigin(std::string_view origin, std::uint16_t port);
-bool isLoopbackHost(std::string_view host);
+// A Host header value, with an optional port, naming 127.0.0.1, localhost or [::1].
+bool isOwnHost(std::string_view host);
 
 }  // namespace palisor

@@ -70,11 +70,15 @@ const JsonValue* findReadOperation(const JsonValue& catalog) {
 
 }  // namespace
 
-FoundationSkillSource::SourceError::SourceError(const std::string& code)
-    : BridgeError("FOUNDATION_SKILL_" + code), code_(code) {}
+FoundationSkillSource::SourceError::SourceError(const std::string& code, ErrorKind kind)
+    : BridgeError("FOUNDATION_SKILL_" + code, kind), code_(code) {}
 
 FoundationSkillSource::SourceError FoundationSkillSource::SourceError::invalid(const std::string& code) {
-    return SourceError(code);
+    return SourceError(code, ErrorKind::failure);
+}
+
+FoundationSkillSource::SourceError FoundationSkillSource::SourceError::malformed(const std::string& code) {
+    return SourceError(code, ErrorKind::badRequest);
 }
 
 FoundationSkillSource::FoundationSkillSource(std::string projectKey, JsonValue catalog, Fetch fetch)
@@ -84,11 +88,11 @@ std::shared_ptr<FoundationSkillSource> FoundationSkillSource::discover(const Jso
                                                                        const std::string& projectKey, Fetch fetch) {
     const JsonValue* catalogMember = objectMember(authority, "operationCatalog");
     JsonValue catalog = catalogMember ? *catalogMember : JsonValue::object();
-    if (!arrayMember(catalog, "operations")) throw SourceError::invalid("CATALOG_INVALID");
+    if (!arrayMember(catalog, "operations")) throw SourceError::malformed("CATALOG_INVALID");
     std::string mode = optString(authority, "mode").value_or("");
     std::string version = optString(catalog, "version").value_or("");
     if (!startsWith(mode, "foundation-") && !startsWith(version, "foundation-")) return nullptr;
-    if (version != kCatalogVersion) throw SourceError::invalid("CATALOG_INVALID");
+    if (version != kCatalogVersion) throw SourceError::malformed("CATALOG_INVALID");
     return std::shared_ptr<FoundationSkillSource>(
         new FoundationSkillSource(projectKey, std::move(catalog), std::move(fetch)));
 }
@@ -107,8 +111,8 @@ JsonValue FoundationSkillSource::read(const std::string& resource, const std::st
         throw SourceError::invalid("READ_NOT_ALLOWED");
 
     // Percent-encoded dots are still steps to many servers.
-    if (isDotSegment(projectKey_)) throw BridgeError("PATH_PARAM_INVALID:projectKey");
-    if (isDotSegment(id)) throw BridgeError("PATH_PARAM_INVALID:id");
+    if (isDotSegment(projectKey_)) throw BridgeError("PATH_PARAM_INVALID:projectKey", ErrorKind::badRequest);
+    if (isDotSegment(id)) throw BridgeError("PATH_PARAM_INVALID:id", ErrorKind::badRequest);
     std::string path = *pathTemplate;
     replaceAll(path, ":projectKey", encodeComponent(projectKey_));
     replaceAll(path, ":resource", encodeComponent(resource));
@@ -185,18 +189,18 @@ JsonValue FoundationSkillSource::publishedFileMaps(const JsonValue& record, cons
     for (const char* mapName : {"fileTreeSnapshot", "documentation", "scripts"}) {
         const JsonValue* map = member(*entry, mapName);
         if (!map) continue;
-        if (!map->is_object()) throw SourceError::invalid("FILE_MAP_INVALID");
+        if (!map->is_object()) throw SourceError::malformed("FILE_MAP_INVALID");
         for (const auto& [path, content] : map->items()) {
-            if (!content.is_string() || !isSafePublishedPath(path)) throw SourceError::invalid("FILE_INVALID");
+            if (!content.is_string() || !isSafePublishedPath(path)) throw SourceError::malformed("FILE_INVALID");
             auto held = files.find(path);
             if (held != files.end() && *held != content) throw SourceError::invalid("FILE_CONFLICT");
             files[path] = content;
         }
     }
     const std::string* skillMd = stringMember(files, "SKILL.md");
-    if (!skillMd || skillMd->empty() || files.size() > kMaxFiles) throw SourceError::invalid("FILE_TREE_INVALID");
+    if (!skillMd || skillMd->empty() || files.size() > kMaxFiles) throw SourceError::malformed("FILE_TREE_INVALID");
     auto encoded = dumpCompact(files);
-    if (!encoded || encoded->size() > kMaxFileMapBytes) throw SourceError::invalid("FILE_TREE_INVALID");
+    if (!encoded || encoded->size() > kMaxFileMapBytes) throw SourceError::malformed("FILE_TREE_INVALID");
 
     return {{"skillId", *refSkill},
             {"version", wanted.value_or("")},

@@ -35,10 +35,12 @@ public:
     class SourceError : public BridgeError {
     public:
         static SourceError invalid(const std::string& code);
+        // The *_INVALID codes: a catalogue or file map not in the form read.
+        static SourceError malformed(const std::string& code);
         const std::string& invalidCode() const noexcept { return code_; }
 
     private:
-        explicit SourceError(const std::string& code);
+        SourceError(const std::string& code, ErrorKind kind);
         std::string code_;
     };
 

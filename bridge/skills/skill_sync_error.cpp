@@ -13,7 +13,9 @@ std::string joined(const char* code, const std::vector<std::string>& details) {
 }  // namespace
 
 SkillSyncError::SkillSyncError(Case errorCase, std::string code, std::vector<std::string> details)
-    : BridgeError(std::move(code)), case_(errorCase), details_(std::move(details)) {}
+    : BridgeError(std::move(code), errorCase == Case::required ? ErrorKind::badRequest : ErrorKind::failure),
+      case_(errorCase),
+      details_(std::move(details)) {}
 
 SkillSyncError SkillSyncError::required(const std::string& field) {
     return {Case::required, field + "_REQUIRED", {field}};

@@ -299,8 +299,11 @@ void keepNewest(JsonValue& state, std::size_t maxItems) {
 
 }  // namespace
 
+// Everything but an event too large for the spool is a fault of the event.
 AiWorkEventSpoolError::AiWorkEventSpoolError(Case errorCase, std::string code, std::string field)
-    : BridgeError(std::move(code)), case_(errorCase), field_(std::move(field)) {}
+    : BridgeError(std::move(code), errorCase == Case::tooLarge ? ErrorKind::failure : ErrorKind::badRequest),
+      case_(errorCase),
+      field_(std::move(field)) {}
 
 AiWorkEventSpoolError AiWorkEventSpoolError::requiredField(const std::string& name) {
     return {Case::requiredField, "AI_WORK_EVENT_" + upperAscii(name) + "_REQUIRED", name};

@@ -6,7 +6,12 @@
 
 namespace palisor {
 
-ToolRouterError::ToolRouterError(Case errorCase, std::string code) : BridgeError(std::move(code)), case_(errorCase) {}
+ToolRouterError::ToolRouterError(Case errorCase, std::string code)
+    : BridgeError(std::move(code), errorCase == Case::requiredArgument || errorCase == Case::pathParamRequired ||
+                                           errorCase == Case::operationPathInvalid
+                                       ? ErrorKind::badRequest
+                                       : ErrorKind::failure),
+      case_(errorCase) {}
 
 ToolRouterError ToolRouterError::unknownTool(const std::string& name) { return {Case::unknownTool, "UNKNOWN_TOOL:" + name}; }
 

@@ -21,7 +21,9 @@ const char* codeFor(ValidationExecutionModeError::Case errorCase) {
 }  // namespace
 
 ValidationExecutionModeError::ValidationExecutionModeError(Case errorCase)
-    : BridgeError(codeFor(errorCase)), case_(errorCase) {}
+    : BridgeError(codeFor(errorCase),
+                  errorCase == Case::explicitOperationsMissing ? ErrorKind::failure : ErrorKind::badRequest),
+      case_(errorCase) {}
 
 ValidationExecutionMode ValidationExecutionMode::resolve(const JsonValue& bootstrap) {
     using Case = ValidationExecutionModeError::Case;

@@ -123,7 +123,9 @@ std::optional<std::string> lookup(const std::map<std::string, std::string>& foun
 
 }  // namespace
 
-AgentsPointerError::AgentsPointerError(Case errorCase) : BridgeError(codeFor(errorCase)), case_(errorCase) {}
+// Every case is a pointer that does not say what it must.
+AgentsPointerError::AgentsPointerError(Case errorCase)
+    : BridgeError(codeFor(errorCase), ErrorKind::badRequest), case_(errorCase) {}
 
 AgentsPointer readAgentsPointer(std::string_view workspaceRoot) {
     std::string agentsPath = joinPath(workspaceRoot, "AGENTS.md");

@@ -127,7 +127,10 @@ std::optional<std::string> normalizedText(const JsonValue& args, std::string_vie
 }  // namespace
 
 WorkspaceRegistryError::WorkspaceRegistryError(Case errorCase, std::string code)
-    : BridgeError(std::move(code)), case_(errorCase) {}
+    : BridgeError(std::move(code), errorCase == Case::workspaceIdRequired || errorCase == Case::defaultWorkspaceRequired
+                                       ? ErrorKind::badRequest
+                                       : ErrorKind::failure),
+      case_(errorCase) {}
 
 WorkspaceRegistryError WorkspaceRegistryError::workspaceNotRegistered(const std::string& workspaceId) {
     return {Case::workspaceNotRegistered, "WORKSPACE_NOT_REGISTERED:" + workspaceId};

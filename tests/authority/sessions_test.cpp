@@ -161,8 +161,8 @@ TEST_F(Sessions, ALogoutDuringARefreshStaysDone) {
         return std::make_shared<NativeTokenStore>(options);
     };
     auto first = processStore(), second = processStore();
-    AuthorityClient refreshing{{authority->origin(), first, {}, {}, nullptr, nullptr}};
-    AuthorityClient loggingOut{{authority->origin(), second, {}, {}, nullptr, nullptr}};
+    AuthorityClient refreshing{{authority->origin(), first, {}, nullptr, nullptr}};
+    AuthorityClient loggingOut{{authority->origin(), second, {}, nullptr, nullptr}};
     refreshing.login(kEmail, kPassword);
     expiresIn(1min, std::nullopt, first.get());
     std::size_t before = count("POST", kRefresh);
@@ -309,7 +309,7 @@ TEST_F(Sessions, ASessionMadeWithAnotherAuthorityIsNeitherSentThereNorCleared) {
     elsewhere.addProject(kProject, "Demo");
     elsewhere.addUser(kEmail, kPassword, {kProject});
     elsewhere.start();
-    AuthorityClient moved{{elsewhere.origin() + "/", store, {}, {}, nullptr, nullptr}};
+    AuthorityClient moved{{elsewhere.origin() + "/", store, {}, nullptr, nullptr}};
     // An agent token issued there before the login here is not used there either.
     moved.login(kEmail, kPassword);
     moved.requestWithProjectAgent(kProject, "/api/health");
@@ -374,7 +374,7 @@ std::string refreshTokenIn(const JsonValue& record) {
 TEST_F(Sessions, ARotatedSessionTheVaultRefusesIsKeptAndSavedLater) {
     auto vault = std::make_shared<test::FakeVault>();
     auto first = vaultStore(vault);
-    AuthorityClient bridge{{authority->origin(), first, {}, {}, nullptr, nullptr}};
+    AuthorityClient bridge{{authority->origin(), first, {}, nullptr, nullptr}};
     bridge.login(kEmail, kPassword);
     std::string loggedIn = refreshTokenIn(first->readSession());
     expiresIn(1min, std::nullopt, first.get());
@@ -397,7 +397,7 @@ TEST_F(Sessions, ARotatedSessionTheVaultRefusesIsKeptAndSavedLater) {
     EXPECT_FALSE(first->unsavedSessionFailure());
     auto restarted = vaultStore(vault);
     EXPECT_EQ(refreshTokenIn(restarted->readSession()), rotatedTo);
-    AuthorityClient next{{authority->origin(), restarted, {}, {}, nullptr, nullptr}};
+    AuthorityClient next{{authority->origin(), restarted, {}, nullptr, nullptr}};
     expiresIn(1min, std::nullopt, restarted.get());
     EXPECT_NO_THROW(next.requestWithWebSession("/api/auth/me"));
 
@@ -405,7 +405,7 @@ TEST_F(Sessions, ARotatedSessionTheVaultRefusesIsKeptAndSavedLater) {
     std::string atExit;
     {
         auto last = vaultStore(vault);
-        AuthorityClient ending{{authority->origin(), last, {}, {}, nullptr, nullptr}};
+        AuthorityClient ending{{authority->origin(), last, {}, nullptr, nullptr}};
         expiresIn(1min, std::nullopt, last.get());
         vault->writeStatus = vault_status::kFileWriteFailed;
         ending.requestWithWebSession("/api/auth/me");
@@ -428,7 +428,7 @@ TEST_F(Sessions, AKeyringThatStoppedAnsweringCostsEachCallOneTimeout) {
         gate->arriveAndWait();
     };
     auto store = vaultStore(vault, 200ms);
-    AuthorityClient bridge{{authority->origin(), store, {}, {}, nullptr, nullptr}};
+    AuthorityClient bridge{{authority->origin(), store, {}, nullptr, nullptr}};
 
     auto started = std::chrono::steady_clock::now();
     std::vector<std::string> errors(6);

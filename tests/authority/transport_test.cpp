@@ -37,7 +37,7 @@ std::shared_ptr<NativeTokenStore> memoryStore() {
 class Transport : public ::testing::Test {
 protected:
     Scripted scripted;  // before the client, whose transport it is
-    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), scripted.task(), nullptr, nullptr}};
 };
 
 std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
@@ -124,7 +124,7 @@ TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
     client.request("/api/authority?projectKey=a%20b&view=catalog");
     EXPECT_EQ(scripted.sent.back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
 
-    AuthorityClient broken{{"not a url", memoryStore(), {}, scripted.task(), nullptr, nullptr}};
+    AuthorityClient broken{{"not a url", memoryStore(), scripted.task(), nullptr, nullptr}};
     EXPECT_EQ(errorOf<AuthorityClientError>([&] { broken.request("/x"); }), "INVALID_AUTHORITY_ORIGIN");
 }
 
@@ -152,11 +152,6 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
     AuthorityHTTPResponse withHeaders{{}, {}, {}, {{"etag", "\"v1\""}}};
     EXPECT_EQ(withHeaders.header("ETag"), "\"v1\"");
     EXPECT_FALSE(withHeaders.header("missing"));
-
-    // A transport that brings no headers serves as well.
-    AuthorityDataTask task = [](auto&) -> AuthorityDataTask::result_type { return {"{\"v\":1}", 200, std::nullopt}; };
-    AuthorityClient viaData{{"https://authority.example:8443", memoryStore(), task, {}, nullptr, nullptr}};
-    EXPECT_EQ(viaData.request("/x"), JsonValue({{"v", 1}}));
 }
 
 TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
@@ -179,7 +174,7 @@ TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
 TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     dev::DevAuthority authority;
     authority.start();
-    AuthorityClient client{{authority.origin(), memoryStore(), {}, {}, nullptr, nullptr}};
+    AuthorityClient client{{authority.origin(), memoryStore(), {}, nullptr, nullptr}};
     authority.answerNextEndless("GET", "/endless");
     authority.answerNextRaw("GET", "/announced", 200, std::string(40'000'000, ' '), "application/json");
     for (const char* path : {"/endless", "/announced"})
@@ -188,14 +183,20 @@ TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     EXPECT_EQ(client.request("/api/health")["status"], "healthy");
 }
 
+// By status or by the code in the failure record; the message is the
+// authority's prose and decides nothing.
 TEST_F(Transport, AuthenticationFailuresAreRecognised) {
-    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(401, "whatever", JsonValue::object())));
-    EXPECT_FALSE(isAuthFailure(AuthorityClientError::httpError(403, "Forbidden", JsonValue::object())));
-    EXPECT_TRUE(isAuthFailure(AuthorityClientError::httpError(403, "SKILL_FIRST_DB_LOGIN_INVALID: x", JsonValue::object())));
-    EXPECT_TRUE(isAuthFailure(BridgeError("Unauthorized")));
-    EXPECT_FALSE(isAuthFailure(BridgeError("Unauthorized!")));
-    EXPECT_TRUE(isAuthFailure(BridgeError("wrapped AUTHORITY_HTTP_401")));
-    EXPECT_TRUE(isAuthFailure(BridgeError("SKILL_FIRST_SHADOW_TOKEN_DISABLED")));
+    auto failure = [](int status, const std::string& message, const char* code) {
+        return AuthorityClientError::httpError(status, message, code ? JsonValue{{"code", code}} : JsonValue::object());
+    };
+    EXPECT_TRUE(isAuthFailure(failure(401, "whatever", nullptr)));
+    EXPECT_FALSE(isAuthFailure(failure(403, "Forbidden", nullptr)));
+    for (const char* code : {"SKILL_FIRST_AUTH_REQUIRED", "SKILL_FIRST_SHADOW_TOKEN_DISABLED",
+                             "SKILL_FIRST_DB_LOGIN_INVALID", "AUTHORITY_HTTP_401"})
+        EXPECT_TRUE(isAuthFailure(failure(403, "Vui lòng đăng nhập lại", code))) << code;
+    EXPECT_FALSE(isAuthFailure(failure(403, "SKILL_FIRST_AUTH_REQUIRED elsewhere", "PROJECT_FORBIDDEN")));
+    EXPECT_FALSE(isAuthFailure(BridgeError("AUTHORITY_HTTP_401")));
+    EXPECT_FALSE(isAuthFailure(AuthorityClientError::bridgeLoginRequired()));
 }
 
 }  // namespace

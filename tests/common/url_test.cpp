@@ -33,5 +33,12 @@ TEST(Url, ResolvesReferencesAgainstABase) {
     EXPECT_FALSE(base->resolve(std::string("/a\0b", 4)));
 }
 
+TEST(Url, LoopbackHostsAreTheMachinesOwn) {
+    for (const char* host : {"localhost", "LOCALHOST", "127.0.0.1", "127.9.8.7", "[::1]", "::1"})
+        EXPECT_TRUE(isLoopbackHost(host)) << host;
+    for (const char* host : {"127.0.0.1.evil.example", "128.0.0.1", "[::2]", "", "localhost.example"})
+        EXPECT_FALSE(isLoopbackHost(host)) << host;
+}
+
 }  // namespace
 }  // namespace palisor

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "bridge/authority/authority_client_error.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/mcp/mcp_tool_contract.h"
 #include "bridge/mcp/routes.h"
@@ -11,6 +10,19 @@
 namespace palisor {
 namespace {
 
+// An error that carries its own status and details, as the authority's do.
+class StatusError : public BridgeError {
+public:
+    StatusError(std::string code, int status, JsonValue details)
+        : BridgeError(std::move(code)), status_(status), details_(std::move(details)) {}
+    int httpStatus() const override { return status_; }
+    std::optional<JsonValue> data() const override { return details_; }
+
+private:
+    int status_;
+    JsonValue details_;
+};
+
 // A router that records what it was asked and answers with a scripted value
 // or error.
 class ScriptedRouter : public McpToolRouter {
@@ -18,14 +30,15 @@ public:
     JsonValue call(const std::string& name, const JsonValue& args) override {
         std::lock_guard lock(mutex);
         calls.push_back({name, args});
-        if (authorityStatus) throw AuthorityClientError::httpError(authorityStatus, errorCode, authorityDetails);
-        if (!errorCode.empty()) throw BridgeError(errorCode);
+        if (authorityStatus) throw StatusError(errorCode, authorityStatus, authorityDetails);
+        if (!errorCode.empty()) throw BridgeError(errorCode, errorKind);
         return answer;
     }
     std::mutex mutex;
     std::vector<std::pair<std::string, JsonValue>> calls;
     JsonValue answer = {{"ok", true}};
     std::string errorCode;
+    ErrorKind errorKind = ErrorKind::failure;
     int authorityStatus = 0;
     JsonValue authorityDetails = JsonValue::object();
 };
@@ -167,6 +180,7 @@ TEST_F(Routes, ToolCallsWrapValuesAndErrors) {
               "{\"ok\":false,\"error\":\"JSON_SERIALIZE_FAILED\"}");
 
     router->errorCode = "BRIDGE_LOGIN_REQUIRED";
+    router->errorKind = ErrorKind::loginRequired;
     auto failed = rpc(R"({"id":"q","method":"tools/call","params":{"name":"authority_bootstrap","arguments":{"projectKey":"p"}}})");
     EXPECT_EQ(failed.status, 200);
     EXPECT_EQ(failed.json, JsonValue({{"jsonrpc", "2.0"}, {"id", "q"},
@@ -209,15 +223,17 @@ TEST_F(Routes, PlainBootstrapRoute) {
     EXPECT_EQ(notReady.json, JsonValue({{"ok", false}, {"error", "NATIVE_TOOL_ROUTER_NOT_READY"}}));
 }
 
-TEST_F(Routes, PlainToolErrorStatusesFollowTheCode) {
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"BRIDGE_LOGIN_REQUIRED", 401}, {"WORKSPACE_ROOT_REQUIRED", 400}, {"INVALID_AGENTS_POINTER", 400},
-        {"AUTHORITY_ORIGIN_MISMATCH", 500}};
-    for (const auto& [code, status] : cases) {
-        router->errorCode = code;
+TEST_F(Routes, PlainToolErrorStatusesFollowTheKind) {
+    const std::vector<std::pair<ErrorKind, int>> cases = {{ErrorKind::loginRequired, 401},
+                                                          {ErrorKind::badRequest, 400},
+                                                          {ErrorKind::unavailable, 503},
+                                                          {ErrorKind::failure, 500}};
+    for (const auto& [kind, status] : cases) {
+        router->errorCode = "SOME_CODE_REQUIRED";
+        router->errorKind = kind;
         auto response = send("GET /bootstrap?projectKey=p HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(response.status, status) << code;
-        EXPECT_EQ(response.json, JsonValue({{"ok", false}, {"error", code}})) << code;
+        EXPECT_EQ(response.status, status);
+        EXPECT_EQ(response.json, JsonValue({{"ok", false}, {"error", "SOME_CODE_REQUIRED"}}));
     }
 }
 

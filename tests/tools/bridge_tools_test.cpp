@@ -2,6 +2,16 @@
 // development authority behind it.
 #include "tests/tools/tools_fixture.h"
 
+#include <cerrno>
+#include <functional>
+
+#include "bridge/authority/authority_client_error.h"
+#include "bridge/authority/authority_failure.h"
+#include "bridge/common/url.h"
+#include "bridge/skills/skill_sync_error.h"
+#include "bridge/spool/ai_work_event_spool.h"
+#include "bridge/workspace/agents_pointer.h"
+
 namespace palisor {
 namespace {
 
@@ -78,6 +88,49 @@ TEST_F(BridgeTools, TraceHeadersReachTheAuthority) {
     EXPECT_EQ(shortSeen[0].header("x-palisor-project-key"), "");
     // A trace id that fails the rules is not sent at all.
     EXPECT_EQ(shortSeen[0].header("x-palisor-trace-id"), "");
+}
+
+// What the plain route answers for each case a tool call can fail with: the
+// status and the details come from the error itself, never from the words in
+// its code (a path or an id may hold "REQUIRED" or "INVALID").
+TEST(ToolErrors, StatusAndDetailsPerErrorCase) {
+    const JsonValue record = {{"code", "PROJECT_FORBIDDEN"}, {"message", "Không có quyền"}};
+    const JsonValue advice = {{"code", "CREDENTIAL_STORE_UNAVAILABLE"}, {"message", kCredentialStoreUnavailableAdvice}};
+    struct Case {
+        std::function<void()> raise;
+        int status;
+        std::optional<JsonValue> details;
+    };
+    const std::vector<Case> cases = {
+        {[] { throw AuthorityClientError::bridgeLoginRequired(); }, 401, {}},
+        {[] { throw AuthorityClientError::credentialStoreUnavailable(); }, 503, advice},
+        {[] { throw AuthorityClientError::invalidAuthorityOrigin(); }, 400, {}},
+        {[] { throw AuthorityClientError::authorityOriginMismatch(); }, 500, {}},
+        {[&] { throw AuthorityClientError::httpError(409, "Không có quyền", record); }, 409,
+         authorityFailure(record, 409)},
+        {[] { throw AgentsPointerError(AgentsPointerError::Case::projectKeyRequired); }, 400, {}},
+        {[] { throw WorkspaceRegistryError::workspaceIdRequired("P"); }, 400, {}},
+        {[] { throw WorkspaceRegistryError::defaultWorkspaceRequired(); }, 400, {}},
+        {[] { throw WorkspaceRegistryError::workspaceNotRegistered("INVALID_REQUIRED"); }, 500, {}},
+        {[] { throw AiWorkEventSpoolError::requiredField("status"); }, 400, {}},
+        {[] { throw AiWorkEventSpoolError::tooLarge(); }, 500, {}},
+        {[] { throw ToolRouterError::requiredArgument("operationId"); }, 400, {}},
+        {[] { throw ToolRouterError::pathParamRequired("id"); }, 400, {}},
+        {[] { throw ToolRouterError::unknownTool("X_REQUIRED"); }, 500, {}},
+        {[] { throw SkillSyncError::required("skillId"); }, 400, {}},
+        {[] { requestPathSegment("id", ".."); }, 400, {}},
+        {[] { throw FileError("FILE_READ_FAILED:/w/INVALID/AGENTS.md", "cannot read", EIO); }, 500, {}},
+        {[] { throw std::runtime_error("REQUIRED"); }, 500, {}},
+    };
+    for (const Case& c : cases) {
+        try {
+            c.raise();
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& error) {
+            EXPECT_EQ(plainToolErrorStatus(error), c.status) << error.what();
+            EXPECT_EQ(bridgeErrorData(error), c.details) << error.what();
+        }
+    }
 }
 
 }  // namespace

@@ -300,13 +300,6 @@ Exchange authorityGet(const std::shared_ptr<AuthorityClient>& client, const std:
     return timedOut;
 }
 
-bool isLoopbackHost(std::string host) {
-    host = asciiLower(host);
-    if (host == "localhost" || host == "[::1]" || host == "::1") return true;
-    in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
-
 // What the configured origin says about the way tokens travel.
 struct OriginSecurity {
     bool usable = false;  // a URL with a host

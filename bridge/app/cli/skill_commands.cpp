@@ -79,8 +79,9 @@ int runSync(const SyncOptions& options) {
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::cerr << "Không đồng bộ được skill: " << errorMessage(error) << "\n";
-        std::string fix = errorDescription(error) == "BRIDGE_LOGIN_REQUIRED" ? "Chạy palisor-bridge login rồi thử lại."
-                                                                          : workspaceFix(error);
+        auto* ours = dynamic_cast<const BridgeError*>(&error);
+        std::string fix = ours && ours->kind() == ErrorKind::loginRequired ? "Chạy palisor-bridge login rồi thử lại."
+                                                                           : workspaceFix(error);
         if (!fix.empty()) std::cerr << fix << "\n";
         return kExitFailure;
     }

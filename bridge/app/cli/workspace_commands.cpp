@@ -9,6 +9,7 @@
 
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
+#include "bridge/app/workspace_additions.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/json.h"
 #include "bridge/common/paths.h"
@@ -121,35 +122,24 @@ std::string sharedProjectNote(const WorkspaceRegistrySnapshot& snapshot, const s
 int runAdd(const AddOptions& options) {
     auto registry = openRegistry();
     if (refusedWithoutPersistence(*registry)) return kExitFailure;
-    std::vector<std::string> failures;
+    WorkspaceAdditions result = addWorkspaces(
+        *registry, options.paths, !options.noValidation, options.makeDefault,
+        [](const std::string& root) { ensureWorkspaceSkillRoot(root); },
+        [&](const std::string& path, const std::exception& error) {
+            return addFailure(path, error, registry->authorityOrigin());
+        });
     std::vector<std::string> projects;
-    for (const std::string& path : options.paths) {
-        try {
-            std::string root = standardizePath(path);
-            bool known = std::ranges::any_of(registry->snapshot().workspaces, [&](const WorkspaceRegistration& w) {
-                return w.workspaceRoot == root;
-            });
-            // Only the last folder of several becomes the default.
-            WorkspaceRegistration registration = registry->add(path, !options.noValidation, options.makeDefault);
-            // Agents look for skills there from the start; a workspace whose
-            // skill folder cannot be made stays registered, reported below.
-            ensureWorkspaceSkillRoot(registration.workspaceRoot);
-            std::cout << (known ? "Đã đăng ký từ trước: workspace " : "Đã thêm workspace ")
-                      << registration.workspaceId << " (dự án " << registration.projectKey << ", "
-                      << registration.workspaceRoot << ")\n";
-            if (std::ranges::find(projects, registration.projectKey) == projects.end())
-                projects.push_back(registration.projectKey);
-        } catch (const std::exception& error) {
-            // Named as the user sees the folder ("." is the current one).
-            failures.push_back(lastPathComponent(standardizePath(path)) + ": " +
-                               addFailure(path, error, registry->authorityOrigin()));
-        }
+    for (const auto& [registration, known] : result.added) {
+        std::cout << (known ? "Đã đăng ký từ trước: workspace " : "Đã thêm workspace ") << registration.workspaceId
+                  << " (dự án " << registration.projectKey << ", " << registration.workspaceRoot << ")\n";
+        if (std::ranges::find(projects, registration.projectKey) == projects.end())
+            projects.push_back(registration.projectKey);
     }
     WorkspaceRegistrySnapshot snapshot = registry->snapshot();
     for (const std::string& projectKey : projects)
         if (std::string note = sharedProjectNote(snapshot, projectKey); !note.empty()) std::cout << note << "\n";
-    for (const std::string& failure : failures) std::cerr << "Có workspace không hợp lệ: " << failure << "\n";
-    return failures.empty() ? kExitSuccess : kExitFailure;
+    for (const std::string& failure : result.failures) std::cerr << "Có workspace không hợp lệ: " << failure << "\n";
+    return result.failures.empty() ? kExitSuccess : kExitFailure;
 }
 
 // remove, default and validation: one registry change to the workspace
