@@ -98,7 +98,6 @@ TEST(FailureRecord, ClientErrorsCarryTheRecord) {
     storeOptions.keychainEnabled = false;
     AuthorityClient client({"https://authority.example",
                             std::make_shared<NativeTokenStore>(storeOptions),
-                            {},
                             [](const AuthorityRequest&) {
                                 return AuthorityHTTPResponse{
                                     std::string(R"({"error":{"code":"DENIED","message":"token Bearer abc.def leaked",)"
