@@ -1,5 +1,6 @@
 #include "bridge/app/gui/activity_window.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -7,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QShowEvent>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -45,6 +47,41 @@ std::string compactForm(const ActivityRecord& record) {
     return dumpCompact(activityRecordJson(record)).value_or(std::string());
 }
 
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    // The duration, right-aligned, keeps its distance from the error beside
+    // it: the cell's background is drawn whole, its text short of the edge.
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (index.column() != durationColumn) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem cell(option);
+        initStyleOption(&cell, index);
+        QStyleOptionViewItem text(cell);
+        cell.text.clear();
+        QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, option.widget);
+        text.rect.adjust(0, 0, -12, 0);
+        text.backgroundBrush = Qt::NoBrush;
+        text.state &= ~(QStyle::State_Selected | QStyle::State_MouseOver);
+        if (cell.state & QStyle::State_Selected) {
+            text.palette.setColor(QPalette::Text, cell.palette.color(QPalette::HighlightedText));
+        }
+        style->drawControl(QStyle::CE_ItemViewItem, &text, painter, option.widget);
+    }
+
+protected:
+    // Rows are selected whole; the style's frame around the one current cell
+    // would only look like a stray box in the first column.
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->state &= ~QStyle::State_HasFocus;
+    }
+};
+
 }  // namespace
 
 ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono::milliseconds pollInterval)
@@ -52,7 +89,7 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     setObjectName(QStringLiteral("activityWindow"));
     setWindowTitle(QStringLiteral("Hoạt động gần đây"));
     setFont(uiFont(13));
-    resize(940, 520);
+    resize(1040, 540);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 16, 16, 16);
@@ -73,6 +110,10 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     emptyLabel_->setAlignment(Qt::AlignCenter);
     emptyLabel_->setWordWrap(true);
     emptyLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // In the table's place and looking like it, so the window keeps its shape.
+    emptyLabel_->setFrameShape(QFrame::StyledPanel);
+    emptyLabel_->setBackgroundRole(QPalette::Base);
+    emptyLabel_->setAutoFillBackground(true);
     setTextColor(emptyLabel_, toneColor(TextTone::secondary, palette()));
     stack_->addWidget(emptyLabel_);
 
@@ -88,6 +129,7 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     table_->setTextElideMode(Qt::ElideMiddle);
     table_->setShowGrid(false);
     table_->setAlternatingRowColors(true);
+    table_->setItemDelegate(new RowDelegate(table_));
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->verticalHeader()->setDefaultSectionSize(QFontMetrics(font()).height() + 10);
@@ -100,10 +142,11 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     };
     header->resizeSection(timeColumn, widthOf("2026-12-31 23:59:59"));
     header->resizeSection(workspaceColumn, widthOf("palisor-docs-main"));
-    header->resizeSection(toolColumn, widthOf("authority_sync_skills_now"));
+    header->resizeSection(toolColumn, widthOf("authority_sync_skills (12 cài, 3 bỏ qua)"));
     header->resizeSection(statusColumn, widthOf("Trạng thái"));
     header->resizeSection(durationColumn, widthOf("Thời lượng (ms)"));
     header->setStretchLastSection(true);
+    table_->horizontalHeaderItem(durationColumn)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { showRecord(row); });
     stack_->addWidget(table_);
     layout->addWidget(stack_, 1);
