@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <QAction>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QStackedWidget>
@@ -146,6 +147,12 @@ TEST_F(ActivityWindowTest, ShowsTheLastRecordsNewestFirstAndFollowsTheFile) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(parseJson(text->toPlainText().toStdString()), parseJson(lines[lines.size() - 2]));
     EXPECT_NE(text->toPlainText().count(QLatin1Char('\n')), 0) << "pretty-printed";
+
+    // A log cleared while the window was closed leaves nothing behind on reopening.
+    activity->close();
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(path)));
+    open();
+    EXPECT_TRUE(empty->isVisible());
 }
 
 }  // namespace

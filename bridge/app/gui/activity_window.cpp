@@ -180,6 +180,7 @@ void ActivityWindow::reload() {
     const std::vector<ActivityRecord> last = readActivity(logPath_, rowLimit);
     overlapUntil_ = last.empty() ? std::nullopt : std::optional(compactForm(last.back()));
     prepend(last);
+    showEmptyOrTable();
 }
 
 void ActivityWindow::poll() {
