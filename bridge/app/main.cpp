@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "bridge/app/cli/activity_command.h"
 #include "bridge/app/cli/command_action.h"
 #include "bridge/app/cli/doctor_command.h"
 #include "bridge/app/cli/session_commands.h"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     palisor::addSkillCommands(app, action);
     palisor::addStdioCommand(app, action);
     palisor::addDoctorCommand(app, action);
+    palisor::addActivityCommand(app, action);
     palisor::nameSubcommandGroups(app);
 
     try {

@@ -1,0 +1,195 @@
+// `palisor-bridge activity`: each option in-process, and the real program once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "bridge/activity/activity_log.h"
+#include "bridge/app/cli/activity_command.h"
+#include "bridge/common/json.h"
+#include "bridge/common/time.h"
+#include "tests/support/bridge_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace palisor {
+namespace {
+
+using namespace std::chrono_literals;
+
+ActivityRecord record(const std::string& tool, const std::string& workspace, std::chrono::minutes ago) {
+    ActivityRecord out;
+    out.time = std::chrono::system_clock::time_point(std::chrono::floor<std::chrono::seconds>(
+                   std::chrono::system_clock::now() - ago)) + 250ms;
+    out.tool = tool;
+    out.workspaceId = workspace;
+    out.projectKey = "PRJ-" + workspace;
+    out.durationMs = 4.4;
+    out.status = 200;
+    return out;
+}
+
+std::string line(const ActivityRecord& record) { return *dumpCompact(activityRecordJson(record)) + "\n"; }
+
+std::string localTime(const ActivityRecord& record) { return activityRow(record).time; }
+
+ActivityCommandOptions options(const std::string& path, const std::string& workspace = "",
+                               const std::string& since = "", bool failedOnly = false, bool json = false) {
+    ActivityCommandOptions out;
+    out.path = path;
+    out.workspace = workspace;
+    out.since = since;
+    out.failedOnly = failedOnly;
+    out.json = json;
+    return out;
+}
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Result run(const ActivityCommandOptions& options, const std::function<bool()>& stop = [] { return true; }) {
+    std::ostringstream out, err;
+    int code = runActivityCommand(options, out, err, stop);
+    return {code, out.str(), err.str()};
+}
+
+// The tool of each JSON line printed.
+std::vector<std::string> toolsOf(const std::string& output) {
+    std::vector<std::string> tools;
+    std::istringstream lines(output);
+    for (std::string text; std::getline(lines, text);) {
+        std::optional<ActivityRecord> parsed = parseActivityRecord(parseJsonObject(std::string_view(text)));
+        tools.push_back(!parsed ? "?" : parsed->dropped ? "dropped" : parsed->tool);
+    }
+    return tools;
+}
+
+class ActivityCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tzset();
+        old = record("authority_get_context", "ws-a", 180min);
+        call = record("authority_call_operation", "ws-b", 30min);
+        call.operationId = "tasks.list";
+        call.status = 503;
+        call.error = "AUTHORITY_UNAVAILABLE";
+        refused = record("authority_sync_skills", "ws-a", 5min);
+        refused.status.reset();
+        refused.error = "BRIDGE_LOGIN_REQUIRED";
+        dropped.time = refused.time + 1s;
+        dropped.dropped = 3;
+        test::writeFile(path + ".1", line(old));
+        test::writeFile(path, line(call) + line(refused) + line(dropped) + "{\"time\":\"20");
+    }
+
+    test::ScopedEnv utc{"TZ", "UTC"};
+    test::TempDir dir;
+    std::string path = dir.file("activity.jsonl");
+    ActivityRecord old, call, refused, dropped;
+};
+
+TEST_F(ActivityCommand, PrintsATableOrTheRecordsFilteredByEachOption) {
+    Result table = run(options(path));
+    EXPECT_EQ(table.code, 0);
+    EXPECT_EQ(table.out,
+              "THỜI GIAN            WORKSPACE  CÔNG CỤ / THAO TÁC              HTTP       MS  MÃ LỖI\n" +
+                  localTime(old) + "  ws-a       authority_get_context           200       4.4  -\n" +
+                  localTime(call) + "  ws-b       tasks.list                      503       4.4  AUTHORITY_UNAVAILABLE\n" +
+                  localTime(refused) + "  ws-a       authority_sync_skills           -         4.4  BRIDGE_LOGIN_REQUIRED\n" +
+                  localTime(dropped) + "  -          (bỏ 3 bản ghi vì hàng đợi đầy)  -           -  -\n");
+    EXPECT_EQ(table.err, "");
+    EXPECT_EQ(localTime(old), isoTime(old.time).substr(0, 10) + " " + isoTime(old.time).substr(11, 8));
+
+    EXPECT_EQ(run(options(path, "", "", false, true)).out, line(old) + line(call) + line(refused) + line(dropped));
+    struct Case {
+        std::string workspace, since;
+        bool failedOnly;
+        std::vector<std::string> tools;
+    } cases[] = {
+        {"ws-a", "", false, {"authority_get_context", "authority_sync_skills", "dropped"}},
+        {"PRJ-ws-b", "", false, {"authority_call_operation", "dropped"}},
+        {"ws", "", false, {"dropped"}},
+        {"", "1h", false, {"authority_call_operation", "authority_sync_skills", "dropped"}},
+        {"", "10m", true, {"authority_sync_skills", "dropped"}},
+        {"ws-a", "", true, {"authority_sync_skills", "dropped"}},
+    };
+    for (const Case& c : cases) {
+        Result filtered = run(options(path, c.workspace, c.since, c.failedOnly, true));
+        EXPECT_EQ(filtered.code, 0);
+        EXPECT_EQ(toolsOf(filtered.out), c.tools) << c.workspace << c.since;
+    }
+
+    Result bad = run(options(path, "", "5 minutes"));
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find("\"5 minutes\" không phải một khoảng thời gian"), std::string::npos) << bad.err;
+
+    EXPECT_EQ(run(options(path, "", "1m")).out, "Không có hoạt động nào khớp bộ lọc trong " + path + ".\n");
+    Result none = run(options(dir.file("none.jsonl"), "", "", false, true));
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "Chưa có hoạt động nào trong " + dir.file("none.jsonl") + ".\n");
+}
+
+TEST_F(ActivityCommand, FollowsNewMatchingRecordsAcrossRotations) {
+    std::string followed;
+    std::atomic<int> checks{0};
+    std::thread follower([&] {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        std::ostringstream out, err;
+        ActivityCommandOptions following = options(path, "ws-a", "", false, true);
+        following.follow = true;
+        following.pollInterval = 5ms;
+        // Ends once the last record written below has been printed.
+        runActivityCommand(following, out, err, [&] {
+            ++checks;
+            return out.str().find("\"tool\":\"t-19\"") != std::string::npos ||
+                   std::chrono::steady_clock::now() > deadline;
+        });
+        followed = out.str();
+    });
+    std::size_t lineBytes = line(record("t-10", "ws-a", 0min)).size();
+    {
+        ActivityLog log({path, 64, 4 * lineBytes});
+        for (int i = 0; i < 20; ++i) {
+            log.append(record("t-" + std::to_string(i < 10 ? i + 90 : i), i % 2 ? "ws-a" : "ws-b", 0min));
+            log.flush();
+            // One whole poll after each record, so that no two rotations come between polls.
+            for (int seen = checks.load(); checks.load() < seen + 2;) std::this_thread::sleep_for(1ms);
+        }
+    }
+    follower.join();
+    std::vector<std::string> expected = {"authority_get_context", "authority_sync_skills", "dropped"};
+    for (int i = 1; i < 20; i += 2) expected.push_back("t-" + std::to_string(i < 10 ? i + 90 : i));
+    EXPECT_EQ(toolsOf(followed), expected);
+}
+
+// The real program reads the file under XDG_STATE_HOME, and stops following
+// on Ctrl-C as a success.
+TEST_F(ActivityCommand, TheProgramFollowsTheStateFolderUntilInterrupted) {
+    test::TempDir state;
+    std::vector<std::string> environment;
+    for (const std::string& entry : test::bridgeEnvironment(dir.file("config")))
+        if (!entry.starts_with("XDG_STATE_HOME=")) environment.push_back(entry);
+    environment.push_back("XDG_STATE_HOME=" + state.path());
+    std::filesystem::create_directories(state.path() + "/palisor-bridge");
+    test::writeFile(state.path() + "/palisor-bridge/activity.jsonl", line(call));
+
+    test::ChildProcess child(test::kBridgeExecutable, {"activity", "--json", "--follow"}, environment);
+    ASSERT_TRUE(child.waitForStdout("tasks.list")) << child.output;
+    child.signal(SIGINT);
+    EXPECT_EQ(child.waitForExit(), 0) << child.output;
+    EXPECT_EQ(child.standardOutput, line(call));
+
+    test::CommandResult bad = test::runProgram(test::kBridgeExecutable, {"activity", "--since", "2w"}, environment);
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("--since"), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace palisor
