@@ -120,8 +120,8 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     table_ = new QTableWidget(0, columnCount);
     table_->setObjectName(QStringLiteral("activityTable"));
     table_->setHorizontalHeaderLabels({QStringLiteral("Thời gian"), QStringLiteral("Workspace"),
-                                       QStringLiteral("Công cụ / thao tác"), QStringLiteral("Trạng thái"),
-                                       QStringLiteral("Thời lượng (ms)"), QStringLiteral("Lỗi")});
+                                       QStringLiteral("Công cụ / thao tác"), QStringLiteral("HTTP"),
+                                       QStringLiteral("Thời lượng (ms)"), QStringLiteral("Mã lỗi")});
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -143,7 +143,7 @@ ActivityWindow::ActivityWindow(std::string logPath, QWidget* parent, std::chrono
     header->resizeSection(timeColumn, widthOf("2026-12-31 23:59:59"));
     header->resizeSection(workspaceColumn, widthOf("palisor-docs-main"));
     header->resizeSection(toolColumn, widthOf("authority_sync_skills (12 cài, 3 bỏ qua)"));
-    header->resizeSection(statusColumn, widthOf("Trạng thái"));
+    header->resizeSection(statusColumn, widthOf("HTTP 000"));
     header->resizeSection(durationColumn, widthOf("Thời lượng (ms)"));
     header->setStretchLastSection(true);
     table_->horizontalHeaderItem(durationColumn)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
