@@ -81,6 +81,8 @@ protected:
 };
 
 TEST_F(ActivityWindowTest, ShowsTheLastRecordsNewestFirstAndFollowsTheFile) {
+    EXPECT_EQ(window.findChild<QAction*>(QStringLiteral("activityAction"))->text(),
+              QStringLiteral("Hoạt động gần đây…"));
     ActivityWindow* activity = open();
     ASSERT_NE(activity, nullptr);
     EXPECT_EQ(activity->windowTitle(), QStringLiteral("Hoạt động gần đây"));
