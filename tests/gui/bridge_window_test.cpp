@@ -89,7 +89,7 @@ protected:
 
     std::vector<std::string> calls;
     std::function<void()> onRemove;
-    BridgeWindow window{recordingActions()};
+    BridgeWindow window{recordingActions(), "/nonexistent/activity.jsonl"};
 };
 
 TEST_F(BridgeWindowTest, OpensLoggedOutWithItsMenus) {

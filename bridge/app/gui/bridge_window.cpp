@@ -20,6 +20,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "bridge/app/gui/activity_window.h"
 #include "bridge/app/gui/elided_label.h"
 #include "bridge/app/gui/folder_chooser.h"
 #include "bridge/app/gui/window_style.h"
@@ -76,8 +77,8 @@ WrappedLabel* makeWrappedLabel(const QString& text, int maxLines, const QFont& f
 
 }  // namespace
 
-BridgeWindow::BridgeWindow(BridgeWindowActions actions, QWidget* parent)
-    : QMainWindow(parent), actions_(std::move(actions)) {
+BridgeWindow::BridgeWindow(BridgeWindowActions actions, std::string activityLog, QWidget* parent)
+    : QMainWindow(parent), actions_(std::move(actions)), activityLog_(std::move(activityLog)) {
     setWindowTitle(QStringLiteral("Palisor Bridge"));
     setFont(uiFont(13));
     buildMenus();
@@ -90,6 +91,10 @@ BridgeWindow::~BridgeWindow() = default;
 
 void BridgeWindow::buildMenus() {
     QMenu* appMenu = menuBar()->addMenu(QStringLiteral("Palisor Bridge"));
+    QAction* activity = appMenu->addAction(QStringLiteral("Hoạt động gần đây…"));
+    activity->setObjectName(QStringLiteral("activityAction"));
+    connect(activity, &QAction::triggered, this, [this] { showActivity(); });
+    appMenu->addSeparator();
     QAction* quit = appMenu->addAction(QStringLiteral("Thoát ") + QStringLiteral("Palisor Bridge"));
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -296,6 +301,14 @@ void BridgeWindow::buildContent() {
 void BridgeWindow::triggerAction() {
     const auto& action = sessionAction_ == SessionControlsModel::Action::login ? actions_.login : actions_.logout;
     if (action) action();
+}
+
+void BridgeWindow::showActivity() {
+    // One window, made on first use and kept (hidden) when closed.
+    if (!activityWindow_) activityWindow_ = new ActivityWindow(activityLog_, this);
+    activityWindow_->show();
+    activityWindow_->raise();
+    activityWindow_->activateWindow();
 }
 
 void BridgeWindow::keyPressEvent(QKeyEvent* event) {

@@ -18,6 +18,7 @@ class QVBoxLayout;
 
 namespace palisor::gui {
 
+class ActivityWindow;
 class ElidedLabel;
 
 // What the window's controls ask of the application.
@@ -37,7 +38,8 @@ struct BridgeWindowActions {
 // controller tells it and forwards the user's actions; it decides nothing.
 class BridgeWindow : public QMainWindow, public BridgeView {
 public:
-    explicit BridgeWindow(BridgeWindowActions actions, QWidget* parent = nullptr);
+    // activityLog: the activity log file its "recent activity" window reads.
+    BridgeWindow(BridgeWindowActions actions, std::string activityLog, QWidget* parent = nullptr);
     ~BridgeWindow() override;
 
     // BridgeView
@@ -61,6 +63,8 @@ public:
     // The widget that holds the workspace rows (or the hint when there are none).
     QWidget* workspaceListStack() const { return workspaceListStack_; }
     QScrollArea* workspaceScrollArea() const { return workspaceScrollArea_; }
+    // The recent-activity window, once the menu has opened it.
+    ActivityWindow* activityWindow() const { return activityWindow_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -70,9 +74,12 @@ private:
     void buildMenus();
     void buildContent();
     void triggerAction();
+    void showActivity();
     void clearWorkspaceRows();
 
     BridgeWindowActions actions_;
+    std::string activityLog_;
+    ActivityWindow* activityWindow_ = nullptr;
     SessionControlsModel::Action sessionAction_ = SessionControlsModel::Action::login;
     bool centred_ = false;
 

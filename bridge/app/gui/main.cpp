@@ -1,5 +1,6 @@
 // palisor-bridge-gui: the bridge with its window.
 
+#include <QAction>
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/gui/activity_window.h"
 #include "bridge/app/gui/bridge_gui.h"
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/app/gui/quit_on_signals.h"
@@ -24,14 +26,20 @@ namespace {
 // it has settled (after PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS, 2000 by
 // default: long enough for the stored session to be checked) and quits. It
 // takes the documentation's screenshot and lets a layout be checked by eye on
-// a machine without a desktop.
+// a machine without a desktop. With PALISOR_BRIDGE_GUI_SCREENSHOT_OF=activity
+// the picture is of the recent-activity window instead, opened from its menu.
 void scheduleScreenshot(palisor::gui::BridgeWindow& window) {
     const char* path = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT");
     if (!path || !*path) return;
     int delay = 2000;
     if (const char* text = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS")) delay = std::atoi(text);
-    QTimer::singleShot(delay, &window, [&window, file = QString::fromLocal8Bit(path)] {
-        const bool saved = window.grab().save(file, "PNG");
+    QWidget* shown = &window;
+    if (const char* of = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT_OF"); of && std::string(of) == "activity") {
+        window.findChild<QAction*>(QStringLiteral("activityAction"))->trigger();
+        shown = window.activityWindow();
+    }
+    QTimer::singleShot(delay, &window, [shown, file = QString::fromLocal8Bit(path)] {
+        const bool saved = shown->grab().save(file, "PNG");
         if (!saved) std::cerr << "palisor-bridge-gui: could not save the screenshot to " << file.toStdString() << "\n";
         QCoreApplication::exit(saved ? 0 : 1);
     });
