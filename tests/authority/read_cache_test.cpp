@@ -461,7 +461,7 @@ TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionC
     authority.start();
     NativeTokenStore::Options storeOptions;
     storeOptions.keychainEnabled = false;
-    AuthorityClient client({authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {}, {}, nullptr, nullptr});
+    AuthorityClient client({authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {}, nullptr, nullptr});
     client.login("dev@palisor.local", "secret");
     auto catalog = [&] { return client.requestCatalogWithWebSession("demo-project"); };
     auto stat = [&](const char* name) { return client.readCacheStats().at(name); };
