@@ -131,6 +131,7 @@ TEST_F(ExecutorProcess, TheChildGetsItsArgumentFolderEnvironmentAndStateFolder) 
     start(*process, root + "/./");
     ASSERT_TRUE(log.waitFor(kReady0));
     EXPECT_EQ(process->activeWorkspaceRoot(), root);
+    EXPECT_EQ(authority.sent().front().method, "GET");
     EXPECT_EQ(authority.requests().front(), "/api/authority?projectKey=" + urlQueryEncode(key));
 
     std::string state = stateFolder("Dự_án_Một_2");
