@@ -19,7 +19,7 @@
 #include <string>
 
 #include "bridge/skills/skill_sync_service.h"
-#include "tests/support/fake_skill_authority.h"
+#include "tests/support/fake_authority.h"
 
 using namespace palisor;
 
@@ -70,7 +70,7 @@ void print(const char* label, const Figures& f) {
 }  // namespace
 
 int main() {
-    test::FakeSkillAuthority authority;
+    test::FakeAuthority authority;
     std::vector<JsonValue> refs;
     std::size_t packageBytes = 0;
     for (int s = 0; s < kSkills; ++s) {

@@ -6,8 +6,8 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/authority/authority_failure.h"
-#include "bridge/credentials/native_token_store.h"
 #include "tests/support/errors.h"
+#include "tests/support/fake_authority.h"
 
 namespace palisor {
 namespace {
@@ -94,21 +94,12 @@ TEST(FailureRecord, HoldsNoSecretsAndNoStacks) {
 }
 
 TEST(FailureRecord, ClientErrorsCarryTheRecord) {
-    NativeTokenStore::Options storeOptions;
-    storeOptions.keychainEnabled = false;
-    AuthorityClient client({"https://authority.example",
-                            std::make_shared<NativeTokenStore>(storeOptions),
-                            [](const AuthorityRequest&) {
-                                return AuthorityHTTPResponse{
-                                    std::string(R"({"error":{"code":"DENIED","message":"token Bearer abc.def leaked",)"
-                                                R"("stack":"s"},"meta":{"requestId":"req-9"}})"),
-                                    403,
-                                    std::nullopt,
-                                    {}};
-                            },
-                            nullptr,
-                            nullptr});
-    auto error = test::thrown<AuthorityClientError>([&] { client.request("/api/x"); });
+    test::FakeAuthority authority;
+    authority.respond = [](const AuthorityRequest&) {
+        return test::answerWith(403, R"({"error":{"code":"DENIED","message":"token Bearer abc.def leaked",)"
+                                     R"("stack":"s"},"meta":{"requestId":"req-9"}})");
+    };
+    auto error = test::thrown<AuthorityClientError>([&] { authority.client()->request("/api/x"); });
     ASSERT_TRUE(error) << "a 403 must raise";
     EXPECT_STREQ(error->what(), "token [REDACTED] leaked");
     EXPECT_EQ(error->statusCode(), 403);

@@ -18,6 +18,8 @@
 #include "bridge/authority/authority_read_cache.h"
 #include "bridge/common/sha256.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/errors.h"
+#include "tests/support/fake_authority.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor {
@@ -42,49 +44,12 @@ AuthorityHTTPResponse ok(std::string body, std::map<std::string, std::string> he
     return {std::move(body), 200, std::nullopt, std::move(headers)};
 }
 
-// An authority that answers 304 when "If-None-Match" names its current tag,
-// else its current body; tests replace `respond` for anything else.
-struct ScriptedAuthority {
-    std::mutex mutex;
-    std::vector<AuthorityRequest> sent;
-    std::string body = R"({"operationCatalog":{"operations":[]}})";
-    std::function<AuthorityHTTPResponse(const AuthorityRequest&)> respond = [this](const AuthorityRequest& request) {
-        if (request.header("If-None-Match") == "\"v1\"")
-            return AuthorityHTTPResponse{std::nullopt, 304, std::nullopt, {{"x-request-id", "req-304"}}};
-        return ok(body);
-    };
-
-    AuthorityHeaderTask task() {
-        return [this](const AuthorityRequest& request) {
-            {
-                std::lock_guard guard(mutex);
-                sent.push_back(request);
-            }
-            return respond(request);
-        };
-    }
-    std::size_t exchanges() {
-        std::lock_guard guard(mutex);
-        return sent.size();
-    }
-    std::optional<std::string> lastIfNoneMatch() {
-        std::lock_guard guard(mutex);
-        return sent.back().header("If-None-Match");
-    }
-};
-
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
-
 class ReadCache : public ::testing::Test {
 protected:
-    void SetUp() override { rebuild([](Cache::Options&) {}); }
+    void SetUp() override {
+        authority.respond = [this](const AuthorityRequest& request) { return revalidating(request); };
+        rebuild([](Cache::Options&) {});
+    }
     void rebuild(const std::function<void(Cache::Options&)>& tweak) {
         Cache::Options options;
         options.now = [this] { return clock.load(); };
@@ -98,7 +63,8 @@ protected:
     }
     AuthorityHTTPResponse read(const std::string& path = kCatalog, std::optional<std::string> traceId = std::nullopt,
                                const char* token = "tok") {
-        return cache->load(get(path, std::move(traceId), token), authority.task());
+        return cache->load(get(path, std::move(traceId), token),
+                           [this](const AuthorityRequest& request) { return authority.handle(request); });
     }
     std::int64_t stat(const char* name) { return cache->stats().at(name); }
 
@@ -121,7 +87,7 @@ protected:
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < reads.size(); ++i) {
             if (i == leaders) arrived.wait();
-            threads.emplace_back([&, i] { failures[i] = failureOf(reads[i]); });
+            threads.emplace_back([&, i] { failures[i] = test::failureOf(reads[i]); });
         }
         arrived.wait();
         while (stat("joins") < joinedBefore + joins) std::this_thread::yield();  // no timed sleep
@@ -133,7 +99,17 @@ protected:
     }
 
     std::atomic<double> clock{1.7e9};
-    ScriptedAuthority authority;  // before the cache that calls it
+    // Answers 304 when "If-None-Match" names the current tag, else `body`;
+    // tests replace authority.respond for anything else.
+    AuthorityHTTPResponse revalidating(const AuthorityRequest& request) {
+        if (request.header("If-None-Match") == "\"v1\"")
+            return AuthorityHTTPResponse{std::nullopt, 304, std::nullopt, {{"x-request-id", "req-304"}}};
+        return ok(body);
+    }
+    std::optional<std::string> lastIfNoneMatch() { return authority.sent().back().header("If-None-Match"); }
+
+    std::string body = R"({"operationCatalog":{"operations":[]}})";
+    test::FakeAuthority authority;  // before the cache that calls it
     std::unique_ptr<Cache> cache;
 };
 
@@ -192,7 +168,7 @@ TEST_F(ReadCache, PassesThroughUntilAnnouncedAndWithoutACredential) {
     read();
     read();
     EXPECT_FALSE(cache->supportsCompactReads());
-    EXPECT_FALSE(authority.lastIfNoneMatch());
+    EXPECT_FALSE(lastIfNoneMatch());
     EXPECT_EQ(stat("network200"), 0);
 
     announce(true);
@@ -231,7 +207,7 @@ TEST_F(ReadCache, StoresOnlyPrivateNoCacheObjectsWithAnETagAndNoTraceVary) {
         EXPECT_EQ(stat("network200"), 1);
         EXPECT_EQ(stat("stored"), c.stored ? 1 : 0) << c.body << " " << c.headers.size();
         read();
-        EXPECT_EQ(authority.lastIfNoneMatch().has_value(), c.stored);
+        EXPECT_EQ(lastIfNoneMatch().has_value(), c.stored);
     }
     // A fresh answer that may not be stored also drops the one it replaces.
     authority.respond = [&](const AuthorityRequest&) {
@@ -242,10 +218,10 @@ TEST_F(ReadCache, StoresOnlyPrivateNoCacheObjectsWithAnETagAndNoTraceVary) {
 }
 
 TEST_F(ReadCache, A304IsRebuiltFromMemoryOrFollowedByAPlainRequest) {
-    authority.body = R"({"meta":{"requestId":"req-1","stageTimings":{"db":3},"region":"x"},"v":[1]})";
+    body = R"({"meta":{"requestId":"req-1","stageTimings":{"db":3},"region":"x"},"v":[1]})";
     read();
     AuthorityHTTPResponse revalidated = read();
-    EXPECT_EQ(authority.lastIfNoneMatch(), "\"v1\"");
+    EXPECT_EQ(lastIfNoneMatch(), "\"v1\"");
     EXPECT_EQ(revalidated.statusCode, 200);
     EXPECT_EQ(revalidated.header("x-request-id"), "req-304");
     EXPECT_EQ(parseJsonObject(revalidated.data),
@@ -259,11 +235,11 @@ TEST_F(ReadCache, A304IsRebuiltFromMemoryOrFollowedByAPlainRequest) {
         return ok(R"({"v":[2]})", {{"etag", "\"v2\""}, {"cache-control", "private, no-cache"}});
     };
     EXPECT_EQ(read().data, R"({"v":[2]})");
-    EXPECT_EQ(authority.exchanges(), 4u);
-    EXPECT_FALSE(authority.lastIfNoneMatch());
+    EXPECT_EQ(authority.sent().size(), 4u);
+    EXPECT_FALSE(lastIfNoneMatch());
     // Without "meta" no request id is needed.
     AuthorityHTTPResponse plain = read();
-    EXPECT_EQ(authority.exchanges(), 5u);
+    EXPECT_EQ(authority.sent().size(), 5u);
     EXPECT_EQ(plain.statusCode, 200);
     EXPECT_EQ(plain.data, R"({"v":[2]})");
 
@@ -273,7 +249,7 @@ TEST_F(ReadCache, A304IsRebuiltFromMemoryOrFollowedByAPlainRequest) {
         return std::exchange(first, false) ? AuthorityHTTPResponse{std::nullopt, 304, std::nullopt, {}} : ok("{}");
     };
     EXPECT_EQ(read().statusCode, 200);
-    EXPECT_EQ(authority.exchanges(), 7u);
+    EXPECT_EQ(authority.sent().size(), 7u);
 }
 
 TEST_F(ReadCache, AuthenticationFailuresEmptyTheStore) {
@@ -294,10 +270,10 @@ TEST_F(ReadCache, EntriesIdleFor600SecondsAreDropped) {
     read();
     clock = clock + 599;
     read();  // in time, and the use counts
-    EXPECT_TRUE(authority.lastIfNoneMatch());
+    EXPECT_TRUE(lastIfNoneMatch());
     clock = clock + 600;
     read();
-    EXPECT_FALSE(authority.lastIfNoneMatch());
+    EXPECT_FALSE(lastIfNoneMatch());
     EXPECT_EQ(stat("evictions"), 0);
 }
 
@@ -310,14 +286,14 @@ TEST_F(ReadCache, LimitsEvictTheLeastRecentlyUsedAndRefuseOversizeBodies) {
     EXPECT_EQ(stat("evictions"), 1);
     for (int i : {0, 2, 128}) {
         read(project(i));
-        EXPECT_TRUE(authority.lastIfNoneMatch()) << i;
+        EXPECT_TRUE(lastIfNoneMatch()) << i;
     }
     read(project(1));
-    EXPECT_FALSE(authority.lastIfNoneMatch());
+    EXPECT_FALSE(lastIfNoneMatch());
 
     // By bytes: two 40-byte bodies fit in 100, a third pushes out the older.
     rebuild([](Cache::Options& options) { options.maxBytes = 100; });
-    authority.body = R"({"pad":")" + std::string(30, 'x') + "\"}";
+    body = R"({"pad":")" + std::string(30, 'x') + "\"}";
     for (int i : {0, 1, 2}) read(project(i));
     EXPECT_EQ(stat("entries"), 2);
     EXPECT_EQ(stat("bytes"), 80);
@@ -325,11 +301,11 @@ TEST_F(ReadCache, LimitsEvictTheLeastRecentlyUsedAndRefuseOversizeBodies) {
 
     rebuild([](Cache::Options&) {});
     const std::size_t mebibyte = 1024 * 1024;
-    authority.body = R"({"pad":")" + std::string(mebibyte - 10, 'x') + "\"}";
+    body = R"({"pad":")" + std::string(mebibyte - 10, 'x') + "\"}";
     read();
     EXPECT_EQ(stat("bytes"), static_cast<std::int64_t>(mebibyte));
-    authority.body = R"({"pad":")" + std::string(mebibyte - 9, 'x') + "\"}";
-    authority.respond = [&](const AuthorityRequest&) { return ok(authority.body, {{"etag", "\"v2\""}, {"cache-control", "private, no-cache"}}); };
+    body = R"({"pad":")" + std::string(mebibyte - 9, 'x') + "\"}";
+    authority.respond = [&](const AuthorityRequest&) { return ok(body, {{"etag", "\"v2\""}, {"cache-control", "private, no-cache"}}); };
     read();
     EXPECT_EQ(stat("oversize"), 1);
     EXPECT_EQ(stat("entries"), 0);  // the old answer went too
@@ -337,22 +313,22 @@ TEST_F(ReadCache, LimitsEvictTheLeastRecentlyUsedAndRefuseOversizeBodies) {
 
 TEST_F(ReadCache, IdenticalReadsShareOneExchangeUpToThirtyTwoWaiters) {
     auto sameTrace = [&] {
-        if (read(kCatalog, "trace-0001").data != authority.body) throw std::runtime_error("another answer");
+        if (read(kCatalog, "trace-0001").data != body) throw std::runtime_error("another answer");
     };
     auto failures = runHeld(1, std::vector<std::function<void()>>(33, sameTrace), 32, [&] {
-        EXPECT_EQ(failureOf(sameTrace), "BRIDGE_READ_WAITERS_LIMIT");
+        EXPECT_EQ(test::failureOf(sameTrace), "BRIDGE_READ_WAITERS_LIMIT");
     });
     EXPECT_EQ(failures, std::vector<std::string>(33, ""));
-    EXPECT_EQ(authority.exchanges(), 1u);
+    EXPECT_EQ(authority.sent().size(), 1u);
     EXPECT_EQ(stat("inflight"), 0);
 
     // Reads with other trace ids make their own exchanges, then share what was stored.
     cache->clear();
     runHeld(2, {[&] { read(kCatalog, "trace-000a"); }, [&] { read(kCatalog, "trace-000b"); }}, 0);
-    EXPECT_EQ(authority.exchanges(), 3u);
+    EXPECT_EQ(authority.sent().size(), 3u);
     EXPECT_EQ(stat("joins"), 32);
     read(kCatalog, "trace-000c");
-    EXPECT_EQ(authority.lastIfNoneMatch(), "\"v1\"");
+    EXPECT_EQ(lastIfNoneMatch(), "\"v1\"");
 }
 
 TEST_F(ReadCache, TheNinthDistinctReadIsRefusedNotQueued) {
@@ -361,12 +337,12 @@ TEST_F(ReadCache, TheNinthDistinctReadIsRefusedNotQueued) {
     for (int i = 0; i < 8; ++i) eight.push_back(project(i));
     auto failures = runHeld(8, eight, 0, [&] {
         EXPECT_EQ(stat("inflight"), 8);
-        EXPECT_EQ(failureOf(project(8)), "BRIDGE_READ_CAPACITY");
+        EXPECT_EQ(test::failureOf(project(8)), "BRIDGE_READ_CAPACITY");
         // Requests that are not eligible reads are not limited.
         EXPECT_EQ(cache->load(get("/api/health"), [](const AuthorityRequest&) { return ok("{}"); }).statusCode, 200);
     });
     EXPECT_EQ(failures, std::vector<std::string>(8, ""));
-    EXPECT_EQ(failureOf(project(8)), "");
+    EXPECT_EQ(test::failureOf(project(8)), "");
 }
 
 TEST_F(ReadCache, ALeadersFailureReachesEveryWaiterAndTheSlotIsFreed) {
@@ -395,7 +371,7 @@ TEST_F(ReadCache, ASessionChangeDuringAReadFailsItAndItsWaitersAndStoresNothing)
 
 TEST_F(ReadCache, AWaiterGivesUpAtItsDeadline) {
     rebuild([](Cache::Options& options) { options.waitSeconds = 0; });
-    auto failures = runHeld(1, {[&] { read(); }}, 0, [&] { EXPECT_EQ(failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT"); });
+    auto failures = runHeld(1, {[&] { read(); }}, 0, [&] { EXPECT_EQ(test::failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT"); });
     EXPECT_EQ(failures, std::vector<std::string>{""});
     EXPECT_EQ(stat("joins"), 1);
 }

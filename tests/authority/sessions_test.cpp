@@ -1,4 +1,5 @@
 // The session layer against the development authority over real HTTP.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -15,6 +16,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
 
 using namespace std::chrono_literals;
 
@@ -389,7 +392,7 @@ TEST_F(Sessions, ARotatedSessionTheVaultRefusesIsKeptAndSavedLater) {
     EXPECT_EQ(first->unsavedSessionFailure(), "KEYCHAIN_WRITE_FAILED:-72103");
     WebSessionValidation shown = bridge.validateWebSession();
     EXPECT_TRUE(shown.loggedIn);
-    EXPECT_NE(shown.warning.value_or("").find("KEYCHAIN_WRITE_FAILED:-72103"), std::string::npos);
+    EXPECT_THAT(shown.warning.value_or(""), HasSubstr("KEYCHAIN_WRITE_FAILED:-72103"));
 
     // Space comes back: the next call saves it, and a new process finds it.
     vault->writeStatus.reset();
@@ -441,7 +444,7 @@ TEST_F(Sessions, AKeyringThatStoppedAnsweringCostsEachCallOneTimeout) {
     for (const std::string& error : errors) EXPECT_EQ(error, "CREDENTIAL_STORE_UNAVAILABLE");
     WebSessionValidation shown = bridge.validateWebSession();
     EXPECT_TRUE(shown.storeUnavailable);
-    EXPECT_NE(shown.warning.value_or("").find("palisor-bridge doctor"), std::string::npos);
+    EXPECT_THAT(shown.warning.value_or(""), HasSubstr("palisor-bridge doctor"));
     // A login is told as soon, and the stored session stays.
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(test::errorOf<NativeTokenStoreError>([&] { store->setWebSession(authority->origin(), {{"accessToken", "b"}}); }),

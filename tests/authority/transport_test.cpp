@@ -2,11 +2,10 @@
 // answers become JSON or errors), and the real exchange's size limit.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
 #include "tests/support/errors.h"
+#include "tests/support/fake_authority.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor {
@@ -14,30 +13,13 @@ namespace {
 
 using test::errorOf;
 
-struct Scripted {
-    std::mutex mutex;
-    std::vector<AuthorityRequest> sent;
-    AuthorityHTTPResponse next{std::string("{\"ok\":true}"), 200, std::nullopt, {}};
-
-    AuthorityHeaderTask task() {
-        return [this](const AuthorityRequest& request) {
-            std::lock_guard guard(mutex);
-            sent.push_back(request);
-            return next;
-        };
-    }
-};
-
-std::shared_ptr<NativeTokenStore> memoryStore() {
-    NativeTokenStore::Options options;
-    options.keychainEnabled = false;
-    return std::make_shared<NativeTokenStore>(options);
-}
-
+// The fake answers with `next` whatever is asked.
 class Transport : public ::testing::Test {
 protected:
-    Scripted scripted;  // before the client, whose transport it is
-    AuthorityClient client{{"https://authority.example:8443/", memoryStore(), scripted.task(), nullptr, nullptr}};
+    Transport() { authority.respond = [this](const AuthorityRequest&) { return next; }; }
+    AuthorityHTTPResponse next = test::answerWith(200, "{\"ok\":true}");
+    test::FakeAuthority authority;
+    std::shared_ptr<AuthorityClient> client = authority.client("https://authority.example:8443/", false);
 };
 
 std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
@@ -72,7 +54,7 @@ TEST(TraceContext, ValuesAreNormalisedWhenBuilt) {
 }
 
 TEST_F(Transport, FixedAndTraceHeadersInOrder) {
-    client.request("/api/x", "POST", JsonValue{{"a", 1}}, std::string("tok"), false,
+    client->request("/api/x", "POST", JsonValue{{"a", 1}}, std::string("tok"), false,
                    AuthorityTraceContext({.traceId = "trace-0001",
                                           .spanId = "span-0001",
                                           .parentSpanId = "parent-01",
@@ -82,9 +64,9 @@ TEST_F(Transport, FixedAndTraceHeadersInOrder) {
                                           .taskRevision = 3,
                                           .projectKey = "project-key",
                                           .sourceComponent = "bridge"}));
-    client.request("/api/y");
-    ASSERT_EQ(scripted.sent.size(), 2u);
-    const AuthorityRequest& full = scripted.sent[0];
+    client->request("/api/y");
+    ASSERT_EQ(authority.sent().size(), 2u);
+    const AuthorityRequest full = authority.sent()[0];
     EXPECT_EQ(full.url, "https://authority.example:8443/api/x");
     EXPECT_EQ(full.method, "POST");
     EXPECT_EQ(full.body, "{\"a\":1}");
@@ -99,18 +81,18 @@ TEST_F(Transport, FixedAndTraceHeadersInOrder) {
     EXPECT_EQ(full.headers, expected);
     EXPECT_EQ(full.header("AUTHORIZATION"), "Bearer tok");
     // Without a trace context the only custom header is the client kind.
-    EXPECT_EQ(scripted.sent[1].headers,
+    EXPECT_EQ(authority.sent()[1].headers,
               (std::vector<std::pair<std::string, std::string>>{{"Accept", "application/json"},
                                                                 {"x-palisor-client-kind", "bridge-native"}}));
-    EXPECT_FALSE(scripted.sent[1].body);
+    EXPECT_FALSE(authority.sent()[1].body);
 }
 
 TEST_F(Transport, MethodsChooseTheirTimeLimits) {
-    client.request("/r", "get");
-    client.request("/w", "PATCH");
-    EXPECT_EQ(scripted.sent[0].method, "GET");
-    EXPECT_EQ(scripted.sent[0].timeoutSeconds, 180);
-    EXPECT_EQ(scripted.sent[1].timeoutSeconds, 30);
+    client->request("/r", "get");
+    client->request("/w", "PATCH");
+    EXPECT_EQ(authority.sent()[0].method, "GET");
+    EXPECT_EQ(authority.sent()[0].timeoutSeconds, 180);
+    EXPECT_EQ(authority.sent()[1].timeoutSeconds, 30);
     EXPECT_EQ(AuthorityTimeoutPolicy::forMethod("head").resource, 300);
     EXPECT_EQ(AuthorityTimeoutPolicy::forMethod("PATCH").resource, 120);
 }
@@ -118,30 +100,30 @@ TEST_F(Transport, MethodsChooseTheirTimeLimits) {
 TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
     for (const char* path : {"https://evil.example/api/x", "//evil.example/api/x", "http://authority.example:8443/x",
                              "https://authority.example/x"})
-        EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request(path); }), "AUTHORITY_ORIGIN_MISMATCH") << path;
-    EXPECT_TRUE(scripted.sent.empty());
+        EXPECT_EQ(errorOf<AuthorityClientError>([&] { client->request(path); }), "AUTHORITY_ORIGIN_MISMATCH") << path;
+    EXPECT_TRUE(authority.sent().empty());
     // A query in the path goes on the wire as written.
-    client.request("/api/authority?projectKey=a%20b&view=catalog");
-    EXPECT_EQ(scripted.sent.back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
+    client->request("/api/authority?projectKey=a%20b&view=catalog");
+    EXPECT_EQ(authority.sent().back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
 
-    AuthorityClient broken{{"not a url", memoryStore(), scripted.task(), nullptr, nullptr}};
-    EXPECT_EQ(errorOf<AuthorityClientError>([&] { broken.request("/x"); }), "INVALID_AUTHORITY_ORIGIN");
+    EXPECT_EQ(errorOf<AuthorityClientError>([&] { authority.client("not a url", false)->request("/x"); }),
+              "INVALID_AUTHORITY_ORIGIN");
 }
 
 TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
-    scripted.next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
-    EXPECT_EQ(client.request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
-    auto failed = test::thrown<AuthorityClientError>([&] { client.request("/x"); });
+    next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
+    EXPECT_EQ(client->request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
+    auto failed = test::thrown<AuthorityClientError>([&] { client->request("/x"); });
     ASSERT_TRUE(failed);
     EXPECT_STREQ(failed->what(), "Hỏng rồi");
     EXPECT_EQ(failed->statusCode(), 500);
     ASSERT_NE(failed->responseDetails(), nullptr);
     EXPECT_EQ((*failed->responseDetails())["code"], "BOOM");
-    scripted.next = {std::string("not json"), 500, std::nullopt, {}};
-    EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request("/x"); }), "AUTHORITY_HTTP_500");
+    next = {std::string("not json"), 500, std::nullopt, {}};
+    EXPECT_EQ(errorOf<AuthorityClientError>([&] { client->request("/x"); }), "AUTHORITY_HTTP_500");
 
-    scripted.next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
-    EXPECT_EQ(errorOf<TransportError>([&] { client.request("/x"); }), "Failed to connect");
+    next = {std::nullopt, std::nullopt, TransportError(7, "Failed to connect"), {}};
+    EXPECT_EQ(errorOf<TransportError>([&] { client->request("/x"); }), "Failed to connect");
     // Agents get curl's text as it stands; people read the cause first.
     EXPECT_EQ(errorMessage(TransportError(7, "Failed to connect")),
               "Authority không nhận kết nối (kiểm tra rằng authority đang chạy và địa chỉ đúng): Failed to connect");
@@ -155,17 +137,17 @@ TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
 }
 
 TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
-    scripted.next = {std::string(R"({"zeta":{"y":1,"x":2},"alpha":true})"), 200, std::nullopt, {}};
+    next = {std::string(R"({"zeta":{"y":1,"x":2},"alpha":true})"), 200, std::nullopt, {}};
     OrderedJsonValue order;
-    JsonValue answer = client.request("/x", "GET", std::nullopt, std::nullopt, false, std::nullopt, &order);
+    JsonValue answer = client->request("/x", "GET", std::nullopt, std::nullopt, false, std::nullopt, &order);
     EXPECT_EQ(order.dump(), R"({"zeta":{"y":1,"x":2},"alpha":true})");
     EXPECT_EQ(answer, toSortedJson(order));
 
     // Whatever is not an object decodes to an empty one in both forms.
     for (const char* body : {"[1,2]", "<html>oops</html>", ""}) {
-        scripted.next = {std::string(body), *body ? 200 : 204, std::nullopt, {}};
+        next = {std::string(body), *body ? 200 : 204, std::nullopt, {}};
         order = OrderedJsonValue{{"stale", 1}};
-        EXPECT_EQ(client.request("/x", "GET", {}, {}, false, {}, &order), JsonValue::object());
+        EXPECT_EQ(client->request("/x", "GET", {}, {}, false, {}, &order), JsonValue::object());
         EXPECT_EQ(order, OrderedJsonValue::object()) << body;
     }
 }
@@ -174,7 +156,7 @@ TEST_F(Transport, TheReceivedOrderIsKeptOnRequest) {
 TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     dev::DevAuthority authority;
     authority.start();
-    AuthorityClient client{{authority.origin(), memoryStore(), {}, nullptr, nullptr}};
+    AuthorityClient client{{authority.origin(), test::memoryStore(), {}, nullptr, nullptr}};
     authority.answerNextEndless("GET", "/endless");
     authority.answerNextRaw("GET", "/announced", 200, std::string(40'000'000, ' '), "application/json");
     for (const char* path : {"/endless", "/announced"})

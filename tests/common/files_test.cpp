@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
 
 TEST(AtomicFile, ReplacesWholeFileWithModeAndLeavesNoTemporaryFile) {
     test::TempDir dir;
@@ -54,7 +57,7 @@ TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
     auto failed = test::thrown<FileError>([&] { writeFileAtomically(dir.file("missing/state.json"), "x"); });
     ASSERT_TRUE(failed) << "writing into a missing folder must fail";
     EXPECT_STREQ(failed->what(), "FILE_WRITE_FAILED");
-    EXPECT_NE(failed->detail().find("missing"), std::string::npos);
+    EXPECT_THAT(failed->detail(), HasSubstr("missing"));
     EXPECT_FALSE(readFileIfExists(dir.file("absent")));
     EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a folder is not a file
 }

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
 
 unsigned modeOf(const std::string& path) {
     struct stat info {};
@@ -104,8 +107,8 @@ TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
         std::string expected = fix.starts_with("chmod 600") ? "chmod 600 " + path
                                : fix.starts_with("chmod go-w") ? "chmod go-w " + folder
                                                               : fix;
-        EXPECT_NE(refusal->finding.find(path), std::string::npos) << refusal->finding;
-        EXPECT_NE(refusal->fix.find(expected), std::string::npos) << refusal->fix;
+        EXPECT_THAT(refusal->finding, HasSubstr(path)) << refusal->finding;
+        EXPECT_THAT(refusal->fix, HasSubstr(expected)) << refusal->fix;
     }
     // Nothing stored yet, in a folder others can write: a login makes nothing
     // there, not even its lock file.

@@ -1,4 +1,5 @@
 // palisor-dev-authority started as a script would start it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <httplib.h>
@@ -18,6 +19,8 @@ extern char** environ;
 namespace palisor {
 namespace {
 
+using ::testing::StartsWith;
+
 // The program with this test's own environment.
 test::ChildProcess authorityProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> environment;
@@ -30,7 +33,7 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     ASSERT_TRUE(process.waitForStdout("\n")) << process.standardOutput;
     const std::string prefix = "listening http://127.0.0.1:";
     const std::string& out = process.standardOutput;
-    ASSERT_EQ(out.rfind(prefix, 0), 0u) << out;
+    ASSERT_THAT(out, StartsWith(prefix)) << out;
     std::string portText = out.substr(prefix.size(), out.find('\n') - prefix.size());
     int port = std::stoi(portText);
     ASSERT_GT(port, 0);
@@ -97,7 +100,7 @@ TEST(DevAuthorityExecutable, RefusesUnknownArgumentsAndStopsOnInterrupt) {
 
     test::ChildProcess plain = authorityProcess({});
     ASSERT_TRUE(plain.waitForStdout("\n"));
-    EXPECT_EQ(plain.standardOutput.rfind("listening http://127.0.0.1:", 0), 0u);
+    EXPECT_THAT(plain.standardOutput, StartsWith("listening http://127.0.0.1:"));
     plain.signal(SIGINT);
     EXPECT_EQ(plain.waitForExit(), 0);
 }

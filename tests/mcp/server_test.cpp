@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
 
 using test::httpExchange;
 using test::parseResponse;
@@ -260,7 +263,7 @@ TEST_F(Server, SixtyFourToolCallsCanBlockAtTheSameTime) {
     for (int i = 0; i < 64; ++i) answers.push_back(callTool(port));
     EXPECT_TRUE(router->waitForCalls(64));
     router->open();
-    for (auto& answer : answers) EXPECT_NE(toolText(answer.get()).find("passed"), std::string::npos);
+    for (auto& answer : answers) EXPECT_THAT(toolText(answer.get()), HasSubstr("passed"));
 }
 
 TEST_F(Server, ToolCallsPastTheWaitingBoundAreTurnedAwayAtOnce) {
@@ -283,19 +286,17 @@ TEST_F(Server, ToolCallsPastTheWaitingBoundAreTurnedAwayAtOnce) {
     auto refused = parseResponse(more[busy].get());
     EXPECT_EQ(refused.status, 503);
     EXPECT_EQ(refused.json, JsonValue({{"ok", false}, {"error", "BRIDGE_BUSY"}}));
-    EXPECT_NE(toolText(running.get()).find("passed"), std::string::npos);
-    EXPECT_NE(toolText(more[1 - busy].get()).find("passed"), std::string::npos);
+    EXPECT_THAT(toolText(running.get()), HasSubstr("passed"));
+    EXPECT_THAT(toolText(more[1 - busy].get()), HasSubstr("passed"));
 }
 
 TEST_F(Server, TheRouterCanBeInstalledWhileRunning) {
     auto before = parseResponse(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})"));
-    EXPECT_NE(before.json["result"]["content"][0]["text"].get<std::string>().find("NATIVE_TOOL_ROUTER_NOT_READY"),
-              std::string::npos);
+    EXPECT_THAT(before.json["result"]["content"][0]["text"].get<std::string>(), HasSubstr("NATIVE_TOOL_ROUTER_NOT_READY"));
     auto router = std::make_shared<GateRouter>();
     router->open();
     server->setToolRouter(router);
-    EXPECT_NE(toolText(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})")).find("passed"),
-              std::string::npos);
+    EXPECT_THAT(toolText(test::post(port, "/mcp", R"({"id":1,"method":"tools/call","params":{"name":"x"}})")), HasSubstr("passed"));
 }
 
 }  // namespace

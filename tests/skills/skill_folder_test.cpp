@@ -1,6 +1,7 @@
 // The skill folder on disk: name and path rules, package installation and
 // its marker, the check for a current package, the lock file, symbolic links
 // that lead out of the workspace, and staging folders left by dead writers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -20,6 +21,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
 using test::errorOf;
@@ -362,7 +365,7 @@ TEST_F(SkillFolder, ALinkPlantedInAStagingFolderIsNeverWrittenThrough) {
         if (error != "no error") {
             // Refused at the link; the installed package and nothing else remains.
             EXPECT_TRUE(planted);
-            EXPECT_EQ(error.rfind("PATH_OUTSIDE_ALLOWED_ROOT:" + skills() + "/.tmp-demo-", 0), 0u) << error;
+            EXPECT_THAT(error, StartsWith("PATH_OUTSIDE_ALLOWED_ROOT:" + skills() + "/.tmp-demo-")) << error;
             EXPECT_EQ(error.substr(error.size() - 3), "/zz");
             EXPECT_EQ(test::readFile(skills() + "/demo/SKILL.md"), "installed");
             EXPECT_TRUE(stagingFolders(skills()).empty());

@@ -14,7 +14,7 @@
 #include "bridge/skills/skill_sync_error.h"
 #include "bridge/skills/skill_sync_service.h"
 #include "tests/support/errors.h"
-#include "tests/support/fake_skill_authority.h"
+#include "tests/support/fake_authority.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -43,7 +43,7 @@ protected:
     JsonValue lock() { return JsonValue::parse(lockText()); }
     JsonValue sync(std::vector<JsonValue> skills) { return service.syncExplicit(kProject, workspace, skills); }
 
-    test::FakeSkillAuthority authority;
+    test::FakeAuthority authority;
     std::shared_ptr<AuthorityClient> client = authority.client();
     SkillSyncService service{client};
     test::TempDir dir;
@@ -73,7 +73,7 @@ TEST_F(SkillSync, AnEmptyReferenceListStillWritesTheLock) {
                                  {"synced", JsonValue::array()},
                                  {"skipped", JsonValue::array()}}));
     EXPECT_EQ(lock()["lastSync"], JsonValue::parse(R"({"synced":[],"skipped":[]})"));
-    EXPECT_EQ(lock()["authorityOrigin"], test::FakeSkillAuthority::kOrigin);
+    EXPECT_EQ(lock()["authorityOrigin"], test::FakeAuthority::kOrigin);
     EXPECT_EQ(authority.requests(), std::vector<std::string>{"/api/authority?projectKey=demo-project"});
 }
 

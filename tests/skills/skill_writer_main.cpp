@@ -12,7 +12,7 @@
 #include "bridge/skills/skill_folder.h"
 #include "bridge/skills/skill_sync_service.h"
 #include "tests/skills/crash_packages.h"
-#include "tests/support/fake_skill_authority.h"
+#include "tests/support/fake_authority.h"
 
 int main(int argc, char** argv) {
     using namespace palisor;
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (sync) {
-            test::FakeSkillAuthority authority;
+            test::FakeAuthority authority;
             SkillSyncService service(authority.client());
             for (int round = 0, rounds = std::stoi(argv[4]); round < rounds; ++round) {
                 std::string id = std::string(argv[3]) + "-" + std::to_string(round);

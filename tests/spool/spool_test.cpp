@@ -18,6 +18,7 @@
 #include "bridge/common/atomic_file.h"
 #include "bridge/common/time.h"
 #include "bridge/spool/ai_work_event_spool.h"
+#include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
 // While set, fchmod fails as on a file system without POSIX modes. Defined
@@ -55,15 +56,6 @@ JsonValue event(const std::string& key) {
             {"summary", "Đã xong bước một"}};
 }
 
-std::string codeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const BridgeError& error) {
-        return error.code();
-    }
-    return "no error";
-}
-
 class SpoolTest : public ::testing::Test {
 protected:
     test::TempDir dir;
@@ -82,7 +74,7 @@ protected:
 TEST_F(SpoolTest, RefusesIncompleteEventsBeforeTouchingTheFile) {
     AiWorkEventSpool spool;
     auto enqueue = [&](const JsonValue& value, const std::string& component = "ai-node") {
-        return codeOf([&] { spool.enqueue(root, "PRJ", value, component); });
+        return test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", value, component); });
     };
     // Required fields are checked in a fixed order; wrong types count as missing.
     EXPECT_EQ(enqueue(JsonValue::object()), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
@@ -104,7 +96,7 @@ TEST_F(SpoolTest, RefusesIncompleteEventsBeforeTouchingTheFile) {
         EXPECT_EQ(enqueue(event(key)), "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID") << key;
 
     // A bad event is refused even where the root is bad too: nothing was read or written.
-    EXPECT_EQ(codeOf([&] { spool.enqueue("/", "PRJ", JsonValue::object()); }), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue("/", "PRJ", JsonValue::object()); }), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
     EXPECT_NE(::access(file.c_str(), F_OK), 0);
 
     for (const std::string& key : {std::string(8, 'k'), std::string(300, 'k'), sevenAccented + "e\u0301"})
@@ -220,27 +212,27 @@ TEST_F(SpoolTest, LocatesTheFileOnlyInsideARealWorkspace) {
               "/srv/ws/b/.agents/runtime/ai-work-event-spool.v1.json");
     AiWorkEventSpool spool;
     for (const std::string& bad : {std::string("/"), std::string(" \t\n"), std::string("/..")}) {
-        EXPECT_EQ(codeOf([&] { spool.enqueue(bad, "PRJ", event("root-key-01")); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(codeOf([&] { spool.pending(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(codeOf([&] { spool.acknowledge(bad, "PRJ", "root-key-01"); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(codeOf([&] { spool.snapshot(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(bad, "PRJ", event("root-key-01")); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.pending(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.acknowledge(bad, "PRJ", "root-key-01"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.snapshot(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
     }
     // The system's file calls stop at a NUL byte, which would put the file
     // beside the workspace ("<dir>/workspace") instead of inside it.
     std::string withNul = root + std::string("\0", 1) + "/x";
-    EXPECT_EQ(codeOf([&] { spool.enqueue(withNul, "PRJ", event("root-key-01")); }), "AI_WORK_EVENT_SPOOL_PATH_INVALID");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(withNul, "PRJ", event("root-key-01")); }), "AI_WORK_EVENT_SPOOL_PATH_INVALID");
     EXPECT_NE(::access(root.c_str(), F_OK), 0);
 }
 
 TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     AiWorkEventSpool spool;
     writeFile(root, "a plain file, not a folder");
-    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
 
     // Without modes the event is still kept, while a file that must be private fails.
     fchmodFails = true;
-    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("mode-key-01")); }), "no error");
-    EXPECT_EQ(codeOf([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(dir.path(), "PRJ", event("mode-key-01")); }), "no error");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
     fchmodFails = false;
     EXPECT_EQ(spool.pending(dir.path(), "PRJ").size(), 1u);
 
@@ -249,8 +241,8 @@ TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     spool.enqueue(dir.path(), "PRJ", event("kept-key-02"));
     std::string spoolFile = AiWorkEventSpool::spoolUrl(dir.path()), before = readFile(spoolFile);
     spoolOpenFails = true;
-    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("late-key-03")); }), "FILE_READ_FAILED:" + spoolFile);
-    EXPECT_EQ(codeOf([&] { spool.pending(dir.path(), "PRJ"); }), "FILE_READ_FAILED:" + spoolFile);
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(dir.path(), "PRJ", event("late-key-03")); }), "FILE_READ_FAILED:" + spoolFile);
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.pending(dir.path(), "PRJ"); }), "FILE_READ_FAILED:" + spoolFile);
     spoolOpenFails = false;
     EXPECT_EQ(readFile(spoolFile), before);
     EXPECT_EQ(spool.snapshot(dir.path(), "PRJ"), JsonValue({{"pendingCount", 2}, {"droppedCount", 0}}));
@@ -260,8 +252,8 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     AiWorkEventSpool spool(4, 20);
     createDirectories(root + "/.agents");
     auto refused = [&](const std::string& expected) {
-        EXPECT_EQ(codeOf([&] { spool.snapshot(root, "PRJ"); }), expected);
-        EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("plant-key-1")); }), expected);
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.snapshot(root, "PRJ"); }), expected);
+        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", event("plant-key-1")); }), expected);
     };
     // A runtime folder that leads out of the workspace is neither read nor written.
     std::string outside = dir.path() + "/elsewhere";
@@ -306,11 +298,11 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     EXPECT_EQ(storedKeys(), (std::vector<std::string>{"big-key-02", "big-key-03", "big-key-04"}));
     EXPECT_EQ(stored()["droppedCount"], 1);
     EXPECT_LE(readFile(file).size(), spool.maxFileBytes());
-    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", sized("huge-key-1", 50)); }), "no error");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", sized("huge-key-1", 50)); }), "no error");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
     JsonValue huge = sized("huge-key-2", 50);
     for (int i = 0; i < 50; ++i) huge["evidenceRefs"].push_back(std::string(4000, 'y'));
-    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
+    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
 }
 

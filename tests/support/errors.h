@@ -31,4 +31,26 @@ std::string errorOf(Action&& action) {
     return "no error";
 }
 
+// The message of whatever `action` threw, "" when it returned.
+template <typename Action>
+std::string failureOf(Action&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+// The code() of the Error that `action` threw, "no error" when it returned.
+template <typename Error, typename Action>
+std::string codeOf(Action&& action) {
+    try {
+        action();
+    } catch (const Error& error) {
+        return error.code();
+    }
+    return "no error";
+}
+
 }  // namespace palisor::test

@@ -1,5 +1,6 @@
 // The simple tools end to end: JSON-RPC into the bridge, real HTTP to the
 // development authority behind it.
+#include <gmock/gmock.h>
 #include "tests/tools/tools_fixture.h"
 
 #include <cerrno>
@@ -14,6 +15,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::StartsWith;
 
 using namespace std::chrono_literals;
 
@@ -69,14 +72,14 @@ TEST_F(BridgeTools, TraceHeadersReachTheAuthority) {
     ASSERT_EQ(seen.size(), 1u);
     const auto& headers = seen[0];
     EXPECT_EQ(headers.header("x-palisor-trace-id"), "trace-given-0001");
-    EXPECT_EQ(headers.header("x-palisor-span-id").rfind("span-bridge-", 0), 0u);
-    EXPECT_EQ(headers.header("x-palisor-causal-id").rfind("causal-", 0), 0u);
+    EXPECT_THAT(headers.header("x-palisor-span-id"), StartsWith("span-bridge-"));
+    EXPECT_THAT(headers.header("x-palisor-causal-id"), StartsWith("causal-"));
     EXPECT_EQ(headers.header("x-palisor-operation-id"), "authority.get");
     EXPECT_EQ(headers.header("x-palisor-task-id"), "task-00042");
     EXPECT_EQ(headers.header("x-palisor-project-key"), kProject);
     EXPECT_EQ(headers.header("x-palisor-source-component"), "bridge");
     EXPECT_EQ(headers.header("x-palisor-client-kind"), "bridge-native");
-    EXPECT_EQ(headers.header("authorization").rfind("Bearer ", 0), 0u);
+    EXPECT_THAT(headers.header("authorization"), StartsWith("Bearer "));
 
     // A project key under 8 characters is not sent as a header.
     std::string shortRoot = makeWorkspace("short one", "short");

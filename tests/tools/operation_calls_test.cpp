@@ -1,8 +1,12 @@
 // "authority_call_operation" end to end against the development authority's catalogue.
+#include <gmock/gmock.h>
 #include "tests/tools/tools_fixture.h"
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class OperationCalls : public test::ToolsFixture {
 protected:
@@ -137,8 +141,8 @@ TEST_F(OperationCalls, FailureRecordsAreScrubbedOnTheWayToTheAgent) {
     std::string text = failed.dump();
     EXPECT_EQ(failed["error"]["data"]["code"], "BOOM");
     for (const char* secret : {"sk-live-123456", "hunter2", "p4ss", "secret.js"})
-        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
-    EXPECT_NE(text.find("[REDACTED]"), std::string::npos);
+        EXPECT_THAT(text, Not(HasSubstr(secret))) << secret;
+    EXPECT_THAT(text, HasSubstr("[REDACTED]"));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Path and query rendering and the bridge's operation events, without a network.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "bridge/authority/authority_client_error.h"
@@ -8,6 +9,8 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::StartsWith;
 
 using R = ToolRouter;
 using test::errorOf;
@@ -107,8 +110,8 @@ TEST(OperationEvents, OutcomesKindsAndSeverities) {
     EXPECT_EQ(anonymous["phase"], "infrastructure");
     EXPECT_EQ(anonymous["kind"], "result");
     EXPECT_EQ(anonymous["summary"], "Bridge hoàn tất authority.operation.");
-    EXPECT_EQ(anonymous["traceId"].get<std::string>().rfind("trace-", 0), 0u);
-    EXPECT_EQ(anonymous["causalId"].get<std::string>().rfind("causal-", 0), 0u);
+    EXPECT_THAT(anonymous["traceId"].get<std::string>(), StartsWith("trace-"));
+    EXPECT_THAT(anonymous["causalId"].get<std::string>(), StartsWith("causal-"));
     // Without a causal id the key takes an upper-case UUID.
     std::string key = anonymous["idempotencyKey"];
     EXPECT_EQ(key.size(), std::string("bridge::succeeded").size() + 36);

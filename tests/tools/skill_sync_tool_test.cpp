@@ -1,10 +1,15 @@
 // "authority_sync_skills" and the skills an operation's answer activates, end
 // to end against the development authority of both generations.
+#include <gmock/gmock.h>
 #include "bridge/common/atomic_file.h"
 #include "tests/tools/tools_fixture.h"
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using ::testing::Not;
 
 class SkillSyncTool : public test::ToolsFixture {
 protected:
@@ -91,7 +96,7 @@ TEST_F(SkillSyncTool, RequestedSyncOnAFoundationAuthority) {
 TEST_F(SkillSyncTool, AFailingRequestedSyncRecordsStartAndFailure) {
     JsonValue answer = callTool("authority_sync_skills", {{"itemId", "NOWHERE"}, {"causalId", "causal-missing"}});
     std::string message = answer["error"]["message"];
-    EXPECT_EQ(message.rfind("PROGRESS_ITEM_LOAD_FAILED:NOWHERE:", 0), 0u) << message;
+    EXPECT_THAT(message, StartsWith("PROGRESS_ITEM_LOAD_FAILED:NOWHERE:")) << message;
     auto events = eventsOf(kProject);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0]["idempotencyKey"], "bridge:causal-missing:started");
@@ -103,7 +108,7 @@ TEST_F(SkillSyncTool, AFailingRequestedSyncRecordsStartAndFailure) {
     EXPECT_EQ(callTool("authority_sync_skills", {{"itemId", ".."}})["error"]["message"], "PATH_PARAM_INVALID:itemId");
     callTool("authority_sync_skills", {{"itemId", "../../../auth/me"}});
     for (const auto& sent : authority.requests())
-        EXPECT_EQ(sent.path.find("/auth/me"), std::string::npos) << sent.path;
+        EXPECT_THAT(sent.path, Not(HasSubstr("/auth/me"))) << sent.path;
 }
 
 TEST_F(SkillSyncTool, AClaimInstallsTheClaimedTasksSkillsUnlessToldNotTo) {

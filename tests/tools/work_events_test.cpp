@@ -1,4 +1,5 @@
 // Work events end to end: delivery, the spool when delivery fails, flushes.
+#include <gmock/gmock.h>
 #include <atomic>
 #include <thread>
 
@@ -7,6 +8,9 @@
 
 namespace palisor {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using namespace std::chrono_literals;
 
@@ -103,10 +107,10 @@ TEST_F(WorkEvents, AnUnreachableAuthorityQueuesAndSecretsNeverReachTheFile) {
     EXPECT_EQ(queued["queued"], true);
     EXPECT_EQ(queued["code"], "AI_WORK_EVENT_QUEUED_FOR_RETRY");
     std::string text = readFileIfExists(spoolFile()).value_or("");
-    EXPECT_NE(text.find("offline-0001"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("offline-0001"));
     for (const char* secret : {"abc.def-ghi", "eyJhbGciOiJIUzI1NiJ9", "hunter2", "private reasoning"})
-        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
-    EXPECT_NE(text.find("https://[REDACTED]@git.example"), std::string::npos);
+        EXPECT_THAT(text, Not(HasSubstr(secret))) << secret;
+    EXPECT_THAT(text, HasSubstr("https://[REDACTED]@git.example"));
 }
 
 TEST_F(WorkEvents, ConcurrentEventsWhileTheAuthorityFlapsLoseNothing) {

@@ -32,7 +32,7 @@ protected:
     void reconcile(ValidationExecutorManager& manager, const std::vector<WorkspaceRegistration>& workspaces,
                    bool forceRestart = false) {
         manager.reconcile(
-            authority.client, workspaces, forceRestart,
+            client, workspaces, forceRestart,
             [this](const WorkspaceRegistration& registration) { log.add("AUTH " + registration.workspaceId); },
             [this](const WorkspaceRegistration& registration, const std::string& message, bool isError) {
                 log.status(registration.workspaceId, message, isError);

@@ -42,7 +42,7 @@ protected:
         return std::make_shared<ValidationExecutorProcess>(ValidationExecutorProcess::Options{resourceFolder});
     }
     void start(ValidationExecutorProcess& process, const std::string& root) {
-        process.start(*authority.client, root, [this] { log.add("AUTH"); }, log.handler());
+        process.start(*client, root, [this] { log.add("AUTH"); }, log.handler());
     }
     // Waits until the child has gone by itself, then lets stop() join its
     // threads, so that anything it was going to report has been reported.
@@ -131,7 +131,8 @@ TEST_F(ExecutorProcess, TheChildGetsItsArgumentFolderEnvironmentAndStateFolder) 
     start(*process, root + "/./");
     ASSERT_TRUE(log.waitFor(kReady0));
     EXPECT_EQ(process->activeWorkspaceRoot(), root);
-    EXPECT_EQ(authority.requests().front(), "GET /api/authority?projectKey=" + urlQueryEncode(key));
+    EXPECT_EQ(authority.sent().front().method, "GET");
+    EXPECT_EQ(authority.requests().front(), "/api/authority?projectKey=" + urlQueryEncode(key));
 
     std::string state = stateFolder("Dự_án_Một_2");
     struct stat info {};

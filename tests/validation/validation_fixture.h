@@ -1,7 +1,6 @@
 #pragma once
 
-// What the validation tests share: an authority faked behind the client's
-// transport, resources in which the shell stands in for the runtime (so
+// What the validation tests share: the faked authority, resources in which the shell stands in for the runtime (so
 // "node supervisor.mjs" runs a script the test writes), and a recorder of
 // the statuses and alarms an executor reports.
 
@@ -22,79 +21,10 @@
 #include "bridge/common/jwt.h"
 #include "bridge/common/text.h"
 #include "bridge/credentials/native_token_store.h"
+#include "tests/support/fake_authority.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor::test {
-
-inline constexpr const char* kAuthorityOrigin = "https://authority.test";
-inline constexpr const char* kWebToken = "web-access-token-0123456789-secret";
-
-inline std::string agentTokenFor(const std::string& projectKey) {
-    return "agent." + base64UrlEncode(JsonValue{{"nodeId", "node-" + projectKey}}.dump()) + ".signature-" +
-           std::to_string(projectKey.size());
-}
-
-// The authority's side of the calls an executor start makes: the bootstrap
-// document per project and agent-token issuance.
-class FakeAuthority {
-public:
-    FakeAuthority() {
-        NativeTokenStore::Options storeOptions;
-        storeOptions.keychainEnabled = false;
-        auto store = std::make_shared<NativeTokenStore>(storeOptions);
-        store->setWebSession(kAuthorityOrigin, {{"accessToken", kWebToken},
-                                                {"refreshToken", "web-refresh-token"},
-                                                {"expiresAt", "2099-01-01T00:00:00Z"},
-                                                {"refreshExpiresAt", "2099-01-01T00:00:00Z"}});
-        AuthorityClient::Options options;
-        options.authorityOrigin = kAuthorityOrigin;
-        options.tokenStore = store;
-        options.headerTask = [this](const AuthorityRequest& request) { return answer(request); };
-        client = std::make_shared<AuthorityClient>(options);
-    }
-
-    // Projects without a bootstrap of their own get a queued-worker one.
-    void setBootstrap(const std::string& projectKey, JsonValue bootstrap) {
-        std::lock_guard guard(mutex);
-        bootstraps[projectKey] = std::move(bootstrap);
-    }
-
-    std::vector<std::string> requests() {
-        std::lock_guard guard(mutex);
-        return sent;
-    }
-
-    std::shared_ptr<AuthorityClient> client;
-
-private:
-    AuthorityHTTPResponse answer(const AuthorityRequest& request) {
-        std::lock_guard guard(mutex);
-        std::string path = request.url.substr(std::string(kAuthorityOrigin).size());
-        sent.push_back(request.method + " " + path);
-        const std::string bootstrapPrefix = "/api/authority?projectKey=";
-        if (request.method == "GET" && startsWith(path, bootstrapPrefix)) {
-            std::string key = percentDecode(path.substr(bootstrapPrefix.size())).value_or("");
-            auto found = bootstraps.find(key);
-            JsonValue body = found != bootstraps.end()
-                                 ? found->second
-                                 : JsonValue{{"ok", true}, {"operationCatalog", {{"version", "v1"}}}};
-            return {body.dump(), 200, std::nullopt, {}};
-        }
-        const std::string projects = "/api/projects/";
-        if (request.method == "POST" && startsWith(path, projects) && path.size() > projects.size() + 13 &&
-            path.substr(path.size() - 13) == "/agent-tokens") {
-            std::string key =
-                percentDecode(path.substr(projects.size(), path.size() - 13 - projects.size())).value_or("");
-            JsonValue body = {{"token", agentTokenFor(key)}, {"item", {{"expiresAt", "2099-01-01T00:00:00Z"}}}};
-            return {body.dump(), 200, std::nullopt, {}};
-        }
-        return {JsonValue{{"ok", false}, {"code", "NOT_FOUND"}}.dump(), 404, std::nullopt, {}};
-    }
-
-    std::mutex mutex;
-    std::map<std::string, JsonValue> bootstraps;
-    std::vector<std::string> sent;
-};
 
 // A resource folder whose runtime is /bin/sh and whose executor script is
 // `script`.
@@ -174,6 +104,8 @@ inline constexpr const char* kStarting = "  Đang khởi động validation exec
 // A temporary home for the state folders and the workspaces of one test.
 class ValidationTest : public ::testing::Test {
 protected:
+    // Projects without a bootstrap of their own get a queued-worker one.
+    ValidationTest() { authority.setBootstrap({{"ok", true}, {"operationCatalog", {{"version", "v1"}}}}); }
     std::string workspace(const std::string& name, const std::string& projectKey) {
         return makeWorkspace(dir.path() + "/workspaces", name, projectKey, kAuthorityOrigin);
     }
@@ -188,7 +120,8 @@ protected:
     TempDir dir;
     ScopedEnv dataHome{"XDG_DATA_HOME", (dir.path() + "/data").c_str()};
     ScopedEnv runtimeFolder{"XDG_RUNTIME_DIR", (dir.path() + "/runtime").c_str()};
-    FakeAuthority authority;
+    FakeAuthority authority{false};
+    std::shared_ptr<AuthorityClient> client = authority.client();
 };
 
 }  // namespace palisor::test

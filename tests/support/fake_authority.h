@@ -1,13 +1,14 @@
 #pragma once
 
-// An authority inside the test process for the skill sync: an AuthorityClient
-// built by client() sends every request to this object through its header
-// task, with a signed-in web session already in its token store.
+// The authority faked behind the client's transport, the one fake of it the
+// tests share: an AuthorityClient built by client() sends every request to
+// this object, with a signed-in web session already in its token store.
 //
-// It serves the catalogue read, project-agent tokens, and either the
-// foundation generation's catalogued resource reads ("tasks" and "skills") or
-// nothing of its own for an older authority, whose progress and package
-// paths a test scripts with answer(). Scripted answers win over everything.
+// It serves the catalogue read (one answer for every project unless a
+// project has its own), project-agent tokens, and the foundation
+// generation's catalogued resource reads ("tasks" and "skills"). Scripted
+// answers for an exact path win over that; `respond`, when set, answers
+// everything, for tests that script whole exchanges.
 
 #include <cstddef>
 #include <functional>
@@ -19,24 +20,36 @@
 
 #include "bridge/authority/authority_client.h"
 #include "bridge/common/json.h"
+#include "bridge/credentials/native_token_store.h"
 
 namespace palisor::test {
 
-class FakeSkillAuthority {
+inline constexpr const char* kAuthorityOrigin = "https://authority.test";
+inline constexpr const char* kWebToken = "web-access-token-0123456789-secret";
+// The token issued for a project: a JWT-shaped text naming node "node-<key>".
+std::string agentTokenFor(const std::string& projectKey);
+// A token store in memory only.
+std::shared_ptr<NativeTokenStore> memoryStore();
+// An answer with `status`, `body` and `headers`.
+AuthorityHTTPResponse answerWith(int status, std::string body, std::map<std::string, std::string> headers = {});
+
+class FakeAuthority {
 public:
-    static constexpr const char* kOrigin = "https://authority.test";
+    static constexpr const char* kOrigin = kAuthorityOrigin;
     static constexpr const char* kReadTemplate = "/api/v2/projects/:projectKey/resources/:resource/:id";
 
     // foundation: answer the catalogue as an authority of the foundation
     // generation (operation "foundation.resource.get", package view);
     // otherwise as an older one.
-    explicit FakeSkillAuthority(bool foundation = true);
+    explicit FakeAuthority(bool foundation = true);
 
-    // A client of this authority with a fresh in-memory session.
-    std::shared_ptr<AuthorityClient> client();
+    // A client of this authority on `origin`, with a fresh in-memory store
+    // holding a web session unless `signedIn` is false.
+    std::shared_ptr<AuthorityClient> client(const std::string& origin = kOrigin, bool signedIn = true);
 
-    // The whole catalogue answer ("mode", "operationCatalog").
+    // The catalogue answer of every project, or of one.
     void setBootstrap(JsonValue bootstrap);
+    void setBootstrap(const std::string& projectKey, JsonValue bootstrap);
     JsonValue bootstrap() const;
 
     // Publishes a version of a skill (record "global:<id>", status "active",
@@ -53,8 +66,9 @@ public:
     void answer(const std::string& pathAndQuery, int status, const std::string& body);
     void clearAnswers();
 
-    // Paths with query of every request, in arrival order.
+    // Paths with query of every request, in arrival order; the requests whole.
     std::vector<std::string> requests() const;
+    std::vector<AuthorityRequest> sent() const;
     std::size_t count(const std::string& pathAndQuery) const;
     // Requests whose path begins with `prefix`.
     std::size_t countPrefix(const std::string& prefix) const;
@@ -63,6 +77,8 @@ public:
     // Called with each request's path and query before it is answered,
     // outside the fake's lock: tests hold requests there with latches.
     std::function<void(const std::string& pathAndQuery)> beforeAnswer;
+    // When set, the answer to every request (called outside the lock).
+    std::function<AuthorityHTTPResponse(const AuthorityRequest&)> respond;
 
     // The answer to one request; the client's header task.
     AuthorityHTTPResponse handle(const AuthorityRequest& request);
@@ -72,11 +88,12 @@ private:
 
     mutable std::mutex mutex_;
     JsonValue bootstrap_;
+    std::map<std::string, JsonValue> bootstraps_;     // project key -> answer
     std::map<std::string, JsonValue> records_;       // record id -> record
     std::map<std::string, std::string> recordBodies_;  // record id -> answer body
     std::map<std::string, std::string> tasks_;       // item id -> answer body
     std::map<std::string, std::pair<int, std::string>> answers_;
-    std::vector<std::string> requests_;
+    std::vector<AuthorityRequest> sent_;
 };
 
 }  // namespace palisor::test
