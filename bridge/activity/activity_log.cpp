@@ -229,6 +229,7 @@ ActivityLog::~ActivityLog() {
 }
 
 void ActivityLog::append(ActivityRecord record) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         ++appended_;
@@ -236,15 +237,21 @@ void ActivityLog::append(ActivityRecord record) {
             ++droppedPending_;
             return;
         }
+        // The writer, once woken, takes everything queued: only the first
+        // record of a batch needs to wake it.
+        wake = queue_.empty();
         queue_.push_back(std::move(record));
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 void ActivityLog::flush() {
     std::unique_lock<std::mutex> guard(lock_);
     std::uint64_t target = appended_;
+    ++flushWaiters_;
+    wake_.notify_one();
     written_.wait(guard, [&] { return done_ >= target; });
+    --flushWaiters_;
 }
 
 std::optional<std::string> ActivityLog::lastError() const {
@@ -257,6 +264,12 @@ void ActivityLog::run() {
     for (;;) {
         wake_.wait(guard, [&] { return stopping_ || !queue_.empty() || droppedPending_ > 0; });
         if (queue_.empty() && droppedPending_ == 0) return;  // stopping, and everything is written
+        // Records arriving together are written together: one lock and one
+        // look at the file for the batch, and the writer keeps off the CPU
+        // the calls themselves need.
+        wake_.wait_for(guard, kBatchDelay, [&] {
+            return stopping_ || flushWaiters_ > 0 || queue_.size() >= options_.queueLimit / 2;
+        });
         // The records dropped were refused while these filled the queue, so
         // their marker follows them.
         std::vector<ActivityRecord> batch(std::make_move_iterator(queue_.begin()),

@@ -90,6 +90,9 @@ public:
     const std::string& path() const { return options_.path; }
 
 private:
+    // How long the writer lets records gather once the first has come.
+    static constexpr std::chrono::milliseconds kBatchDelay{25};
+
     void run();
     void write(const std::vector<ActivityRecord>& batch);
     // Writer thread only: the open file and the lock file beside it.
@@ -107,6 +110,7 @@ private:
     std::uint64_t appended_ = 0;
     std::uint64_t done_ = 0;
     bool stopping_ = false;
+    std::size_t flushWaiters_ = 0;
     std::optional<std::string> lastError_;
     // Writer thread only.
     int fd_ = -1;
