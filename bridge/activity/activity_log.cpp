@@ -334,8 +334,13 @@ void ActivityLog::write(const std::vector<ActivityRecord>& batch) {
         failure = error.what();
     }
     if (failure) closeFile();  // reopened, and looked at afresh, by the next batch
-    std::lock_guard<std::mutex> guard(lock_);
-    lastError_ = failure;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        changed = lastError_ != failure;
+        lastError_ = failure;
+    }
+    if (changed && options_.onProblem) options_.onProblem(failure);
 }
 
 bool ActivityLog::openFile() {

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,6 +73,9 @@ public:
         std::string path;
         std::size_t queueLimit = 1024;
         std::uint64_t rotateBytes = 5 * 1024 * 1024;
+        // Told, on the writer's thread, when writes begin to fail (with what
+        // lastError says) and when they succeed again (nullopt).
+        std::function<void(const std::optional<std::string>&)> onProblem = nullptr;
     };
 
     explicit ActivityLog(Options options);

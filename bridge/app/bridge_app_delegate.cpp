@@ -132,7 +132,18 @@ void BridgeAppDelegate::createComponents() {
     };
     localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_, observer));
     if (ActivitySetting activity = configuredActivity(); activity.enabled) {
-        activityLog_ = std::make_shared<ActivityLog>(ActivityLog::Options{activity.path});
+        ActivityLog::Options logOptions{activity.path};
+        // Records that cannot be written are news for the status line.
+        logOptions.onProblem = [weak](const std::optional<std::string>& problem) {
+            std::optional<std::string> text;
+            if (problem) text = "Không ghi được hoạt động của agent (" + *problem + ").";
+            if (auto self = weak.lock())
+                self->onMain([text](BridgeAppDelegate& delegate) {
+                    delegate.activityProblem_ = text;
+                    delegate.refreshSessionUi();
+                });
+        };
+        activityLog_ = std::make_shared<ActivityLog>(std::move(logOptions));
         localServer_->setActivityLog(activityLog_);
     }
 }
@@ -250,6 +261,8 @@ void BridgeAppDelegate::refreshSessionUi() {
     // An authority that does not answer comes right after the session, since
     // every tool call fails until it is back.
     std::string authority = authorityProblem_ ? *authorityProblem_ + " " : "";
+    // Records of tool calls that cannot be written end every line.
+    std::string activity = activityProblem_ ? " " + *activityProblem_ : "";
 
     if (isLoggedIn_) {
         std::string text = sessionNotice_.value_or("Đã đăng nhập.");
@@ -262,16 +275,18 @@ void BridgeAppDelegate::refreshSessionUi() {
         text += ". ";
         text += executorErrors > 0 ? std::to_string(executorErrors) + " validation executor đang lỗi"
                                    : std::string("Validation hoạt động độc lập theo từng workspace");
-        text += ".";
-        bool healthy = !sessionNotice_ && !authorityProblem_ && executorErrors == 0 && serverRunning;
+        text += "." + activity;
+        bool healthy =
+            !sessionNotice_ && !authorityProblem_ && !activityProblem_ && executorErrors == 0 && serverRunning;
         setStatus(text, healthy ? StatusColor::green : StatusColor::orange);
     } else if (sessionNotice_) {
-        setStatus(*sessionNotice_ + (authorityProblem_ ? " " + *authorityProblem_ : ""), StatusColor::orange);
+        setStatus(*sessionNotice_ + (authorityProblem_ ? " " + *authorityProblem_ : "") + activity, StatusColor::orange);
     } else if (authorityProblem_) {
         // Logging in cannot work either until it is back.
-        setStatus((serverRunning ? "Bridge đang chạy. " : "") + *authorityProblem_, StatusColor::orange);
+        setStatus((serverRunning ? "Bridge đang chạy. " : "") + *authorityProblem_ + activity, StatusColor::orange);
     } else if (serverRunning) {
-        setStatus("Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.", StatusColor::secondary);
+        setStatus("Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority." + activity,
+                  activityProblem_ ? StatusColor::orange : StatusColor::secondary);
     }
 }
 

@@ -197,6 +197,7 @@ private:
     bool sessionLostInCall_ = false;
     bool refreshAgain_ = false;
     std::optional<std::string> authorityProblem_;
+    std::optional<std::string> activityProblem_;  // records of tool calls cannot be written
     bool isCheckingAuthority_ = false;
     std::uint64_t authorityChecks_ = 0;
     std::map<std::string, ValidationStatus> validationStatuses_;

@@ -194,8 +194,11 @@ TEST(ActivityLog, AFullQueueLeavesOneMarkerCountingWhatItDropped) {
 TEST(ActivityLog, AFailedWriteIsReportedAndTheWriterGoesOn) {
     TempDir dir;
     writeFile(dir.file("state"), "a file where the folder belongs");
-    ActivityLog log({dir.file("state/activity.jsonl")});
+    std::vector<std::optional<std::string>> told;  // written on the writer's thread, read after flush
+    ActivityLog log({dir.file("state/activity.jsonl"), 1024, 5 * 1024 * 1024,
+                     [&](const std::optional<std::string>& problem) { told.push_back(problem); }});
     log.append(call("lost"));
+    log.append(call("lost too"));
     log.flush();
     ASSERT_TRUE(log.lastError());
     EXPECT_NE(log.lastError()->find(dir.file("state")), std::string::npos) << *log.lastError();
@@ -203,6 +206,10 @@ TEST(ActivityLog, AFailedWriteIsReportedAndTheWriterGoesOn) {
     log.append(call("kept"));
     log.flush();
     EXPECT_FALSE(log.lastError());
+    // Once when writes begin to fail, once when they work again.
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_TRUE(told[0] && told[0]->find(dir.file("state")) != std::string::npos);
+    EXPECT_FALSE(told[1]);
     EXPECT_EQ(tools(readActivity(dir.file("state/activity.jsonl"), 10)), std::vector<std::string>{"kept"});
 }
 
