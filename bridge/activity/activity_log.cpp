@@ -74,21 +74,6 @@ int openForReading(const std::string& path) {
     return fd;
 }
 
-// Appends to `out` what `fd` holds from its position to its end; false on a read error.
-bool readToEnd(int fd, std::string& out) {
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            out.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
-}
-
 // The whole lines of a file's last kActivityReadCap bytes.
 void readRecordsOf(const std::string& path, std::size_t limit, const ActivityFilter& filter,
                    std::deque<ActivityRecord>& out) {
@@ -102,7 +87,7 @@ void readRecordsOf(const std::string& path, std::size_t limit, const ActivityFil
         skipFirst = true;
     }
     std::string bytes;
-    readToEnd(fd, bytes);
+    readAll(fd, bytes);
     ::close(fd);
     std::string_view rest(bytes);
     if (skipFirst) {
@@ -536,7 +521,7 @@ void ActivityFollower::drain(std::vector<std::string>& lines) {
         partial_.clear();
         skipFirst_ = false;
     }
-    readToEnd(fd_, partial_);
+    readAll(fd_, partial_);
     std::size_t start = 0;
     for (std::size_t newline; (newline = partial_.find('\n', start)) != std::string::npos; start = newline + 1) {
         if (skipFirst_) {

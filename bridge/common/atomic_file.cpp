@@ -1,6 +1,5 @@
 #include "bridge/common/atomic_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/contained_files.h"
 #include "bridge/common/paths.h"
 #include "bridge/common/text.h"
 #include "bridge/common/uuid.h"
@@ -41,17 +41,10 @@ bool isHex8(std::string_view text) {
 // file has not changed for an hour, longer than any write takes.
 void removeAbandonedTemporaries(int dirFd, const std::string& name) {
     std::string prefix = "." + name + ".";
-    int scan = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (scan < 0) return;
-    DIR* dir = ::fdopendir(scan);
-    if (!dir) {
-        ::close(scan);
-        return;
-    }
     std::vector<std::string> abandoned;
     auto hourAgo = std::chrono::system_clock::now() - std::chrono::hours(1);
-    while (dirent* entry = ::readdir(dir)) {
-        std::string_view entryName = entry->d_name;
+    for (const std::string& entry : entryNames(dirFd)) {
+        std::string_view entryName = entry;
         if (!startsWith(entryName, prefix) || entryName.size() < prefix.size() + 4 ||
             entryName.substr(entryName.size() - 4) != ".tmp")
             continue;
@@ -60,14 +53,13 @@ void removeAbandonedTemporaries(int dirFd, const std::string& name) {
         bool gone = false;
         if (dot == std::string_view::npos) {
             struct stat info {};
-            gone = isHex8(middle) && ::fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            gone = isHex8(middle) && ::fstatat(dirFd, entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                    std::chrono::system_clock::from_time_t(info.st_mtime) < hourAgo;
         } else if (auto pid = parseDecimalInteger(middle.substr(0, dot)); pid && *pid > 0 && isHex8(middle.substr(dot + 1))) {
             gone = ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
         }
-        if (gone) abandoned.emplace_back(entryName);
+        if (gone) abandoned.push_back(entry);
     }
-    ::closedir(dir);
     for (const std::string& leftover : abandoned) ::unlinkat(dirFd, leftover.c_str(), 0);
 }
 

@@ -330,11 +330,6 @@ bool ChildProcess::isRunning() const {
     return state_->launched && !state_->exit;
 }
 
-std::optional<ChildExitStatus> ChildProcess::exitStatus() const {
-    std::lock_guard guard(state_->mutex);
-    return state_->exit;
-}
-
 void ChildProcess::terminate() {
     std::lock_guard guard(state_->mutex);
     if (state_->launched && !state_->exit) ::kill(state_->pid, SIGTERM);

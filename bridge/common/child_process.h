@@ -96,8 +96,6 @@ public:
     pid_t pid() const;
     // Launched and not yet exited.
     bool isRunning() const;
-    // The exit, once the child has exited (it may not have been reported yet).
-    std::optional<ChildExitStatus> exitStatus() const;
 
     // SIGTERM and SIGKILL. Nothing happens before launch or after the exit,
     // so a process id that the system has handed on is never signalled.

@@ -1,6 +1,8 @@
 #include "bridge/common/contained_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,10 +22,22 @@ namespace palisor {
 namespace {
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int kOpenFolderNoFollow = kOpenFolder | O_NOFOLLOW;
 
 [[noreturn]] void fail(const std::string& code, const std::string& detail, int error) {
     throw FileError(code, detail, error);
 }
+
+[[noreturn]] void failAt(const char* code, const std::string& what, const std::string& path, int error) {
+    fail(code, what + " " + path + ": " + std::strerror(error), error);
+}
+
+bool isLink(int dirFd, const std::string& name) {
+    struct stat info {};
+    return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool exchangeUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
 
 // Where an open folder really is. Reading the descriptor's own link cannot be
 // raced: it names the folder that was opened, whatever the path now says.
@@ -167,6 +181,132 @@ Fd openFolderInside(const std::string& root, const std::string& relative, bool c
         current = std::move(next);
     }
     return current;
+}
+
+std::vector<std::string> entryNames(int dirFd) {
+    std::vector<std::string> names;
+    int scan = ::openat(dirFd, ".", kOpenFolder);
+    if (scan < 0) return names;
+    DIR* dir = ::fdopendir(scan);
+    if (!dir) {
+        ::close(scan);
+        return names;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+bool removeEntry(int dirFd, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT;
+    Fd current(::openat(dirFd, name.c_str(), kOpenFolderNoFollow));
+    if (!current) {
+        // Replaced by a link or a file since it was looked at.
+        if (errno == ELOOP || errno == ENOTDIR) return ::unlinkat(dirFd, name.c_str(), 0) == 0;
+        return false;
+    }
+    std::vector<std::string> descended;  // names of the folders entered below `name`
+    while (true) {
+        std::optional<std::string> subfolder;
+        for (const std::string& entry : entryNames(current.get())) {
+            struct stat entryInfo {};
+            if (::fstatat(current.get(), entry.c_str(), &entryInfo, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISDIR(entryInfo.st_mode)) {
+                if (!subfolder) subfolder = entry;
+            } else if (::unlinkat(current.get(), entry.c_str(), 0) != 0 && errno != ENOENT) {
+                return false;
+            }
+        }
+        if (subfolder) {
+            Fd next(::openat(current.get(), subfolder->c_str(), kOpenFolderNoFollow));
+            if (!next) {
+                if ((errno != ELOOP && errno != ENOTDIR) || ::unlinkat(current.get(), subfolder->c_str(), 0) != 0)
+                    return false;
+                continue;
+            }
+            descended.push_back(*subfolder);
+            current = std::move(next);
+            continue;
+        }
+        if (descended.empty()) {
+            current.reset();
+            return ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0;
+        }
+        Fd parent(::openat(current.get(), "..", kOpenFolder));
+        if (!parent) return false;
+        current = std::move(parent);
+        // A folder that cannot be removed would be found again and again.
+        if (::unlinkat(current.get(), descended.back().c_str(), AT_REMOVEDIR) != 0) return false;
+        descended.pop_back();
+    }
+}
+
+Fd openFolderBelow(int base, const std::vector<std::string>& parts, std::size_t count, bool create,
+                   const std::string& displayBase) {
+    Fd current(::openat(base, ".", kOpenFolder));
+    if (!current) failAt("FILE_READ_FAILED", "cannot open folder", displayBase, errno);
+    std::string lexical = displayBase;
+    for (std::size_t i = 0; i < count; ++i) {
+        lexical = joinPath(lexical, parts[i]);
+        if (create && ::mkdirat(current.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
+            failAt("DIRECTORY_CREATE_FAILED", "cannot create folder", lexical, errno);
+        Fd next(::openat(current.get(), parts[i].c_str(), kOpenFolderNoFollow));
+        if (!next) {
+            int error = errno;
+            if (error == ELOOP || isLink(current.get(), parts[i])) throw PathOutsideAllowedRootError(lexical);
+            failAt("FILE_READ_FAILED", "cannot open folder", lexical, error);
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+Fd writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath) {
+    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd) {
+        int error = errno;
+        if (error == ELOOP) throw PathOutsideAllowedRootError(displayPath);
+        failAt("FILE_WRITE_FAILED", "cannot create", displayPath, error);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        failAt("FILE_WRITE_FAILED", "not a file:", displayPath, EINVAL);
+    if (!writeAll(fd.get(), bytes)) failAt("FILE_WRITE_FAILED", "cannot write", displayPath, errno);
+    return fd;
+}
+
+void swapIntoPlace(int dirFd, const std::string& staged, const std::string& target, const std::string& aside,
+                   const std::string& displayTarget) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if (::renameat2(dirFd, staged.c_str(), dirFd, target.c_str(), RENAME_NOREPLACE) == 0) return;
+        int error = errno;
+        if (error == EEXIST) {
+            if (::renameat2(dirFd, staged.c_str(), dirFd, target.c_str(), RENAME_EXCHANGE) == 0) {
+                removeEntry(dirFd, staged);
+                return;
+            }
+            error = errno;
+            if (error == ENOENT) continue;  // the target went away in between
+        }
+        if (!exchangeUnsupported(error)) failAt("FILE_WRITE_FAILED", "cannot move into place", displayTarget, error);
+        // No exchange here: move the old entry aside first.
+        removeEntry(dirFd, aside);
+        bool hadTarget = ::renameat(dirFd, target.c_str(), dirFd, aside.c_str()) == 0;
+        if (!hadTarget && errno != ENOENT) failAt("FILE_WRITE_FAILED", "cannot move aside", displayTarget, errno);
+        if (::renameat(dirFd, staged.c_str(), dirFd, target.c_str()) != 0) {
+            int moveError = errno;
+            if (hadTarget) ::renameat(dirFd, aside.c_str(), dirFd, target.c_str());
+            failAt("FILE_WRITE_FAILED", "cannot move into place", displayTarget, moveError);
+        }
+        if (hadTarget) removeEntry(dirFd, aside);
+        return;
+    }
+    failAt("FILE_WRITE_FAILED", "cannot move into place", displayTarget, EAGAIN);
 }
 
 }  // namespace palisor

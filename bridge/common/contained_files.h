@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "bridge/common/bridge_error.h"
 
@@ -81,5 +83,40 @@ private:
 // two steps cannot slip through. Throws PathOutsideAllowedRootError, or
 // FileError when a folder cannot be opened or created.
 Fd openFolderInside(const std::string& root, const std::string& relative, bool create, mode_t mode = 0777);
+
+// The names in an open folder, without "." and "..". Empty when it cannot
+// be listed.
+std::vector<std::string> entryNames(int dirFd);
+
+// Removes `name` in `dirFd` with everything below it. A link is removed
+// itself, never what it leads to, and no folder is entered through a link.
+// The walk holds two descriptors at a time however deep the tree, going back
+// up through "..". False when something could not be removed; true when
+// there was nothing to remove.
+bool removeEntry(int dirFd, const std::string& name);
+
+// Opens the folder `parts[0..count)` below `base` without following any
+// link, creating missing folders (mode 0777 less the umask) when `create` is
+// set. `displayBase` is the path of `base` in errors. Throws
+// PathOutsideAllowedRootError naming the path where a link stands, FileError
+// when a folder cannot be opened or created.
+Fd openFolderBelow(int base, const std::vector<std::string>& parts, std::size_t count, bool create,
+                   const std::string& displayBase);
+
+// Writes `bytes` as `name` in `dirFd` (mode 0666 less the umask), replacing a
+// regular file of that name, and returns it still open, not yet synced.
+// Throws PathOutsideAllowedRootError(displayPath) when a link stands there,
+// FileError ("FILE_WRITE_FAILED") when it is not a regular file or cannot be
+// written.
+Fd writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& displayPath);
+
+// Puts the entry `staged` of `dirFd` in the place of `target`. An existing
+// target is exchanged with it atomically and then removed from under the
+// staged name, so that at no instant is the target missing or half written.
+// File systems without the exchange get two renames, the old target moved
+// to `aside` in between (removed once the new one is in place). Throws
+// FileError ("FILE_WRITE_FAILED") naming `displayTarget`.
+void swapIntoPlace(int dirFd, const std::string& staged, const std::string& target, const std::string& aside,
+                   const std::string& displayTarget);
 
 }  // namespace palisor

@@ -74,7 +74,6 @@ public:
     bool isRunning() const { return isRunning_.load(); }
     std::uint16_t port() const;
     int socketFd() const { return socketFd_.load(); }
-    std::int64_t maxRequestBytes() const { return kMaxRequestBytes; }
 
     // Installed by the owner before start().
     void setOnStatusChanged(StatusCallback callback) { onStatusChanged_ = std::move(callback); }

@@ -5,6 +5,7 @@
 
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/text.h"
+#include "bridge/skills/skill_folder.h"
 
 namespace palisor {
 
@@ -52,7 +53,7 @@ bool isLowerHex64(const std::string& text) {
 bool isSafePublishedPath(const std::string& path) {
     if (path.empty() || path.front() == '/') return false;
     if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) return false;
-    if (path == ".quillstone-sync.json" || path == ".skill-lock.json") return false;
+    if (path == kSkillMarkerFileName || path == kSkillLockFileName) return false;
     for (std::string_view part : splitKeepingEmpty(path, "/"))
         if (part.empty() || part == "." || part == "..") return false;
     return true;
@@ -71,7 +72,7 @@ const JsonValue* findReadOperation(const JsonValue& catalog) {
 }  // namespace
 
 FoundationSkillSource::SourceError::SourceError(const std::string& code, ErrorKind kind)
-    : BridgeError("FOUNDATION_SKILL_" + code, kind), code_(code) {}
+    : BridgeError("FOUNDATION_SKILL_" + code, kind) {}
 
 FoundationSkillSource::SourceError FoundationSkillSource::SourceError::invalid(const std::string& code) {
     return SourceError(code, ErrorKind::failure);

@@ -37,11 +37,9 @@ public:
         static SourceError invalid(const std::string& code);
         // The *_INVALID codes: a catalogue or file map not in the form read.
         static SourceError malformed(const std::string& code);
-        const std::string& invalidCode() const noexcept { return code_; }
 
     private:
         SourceError(const std::string& code, ErrorKind kind);
-        std::string code_;
     };
 
     static constexpr const char* kCatalogVersion = "foundation-v2";

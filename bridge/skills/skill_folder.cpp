@@ -39,84 +39,7 @@ namespace {
     throw FileError(code, what + " " + path + ": " + std::strerror(error), error);
 }
 
-constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-constexpr int kOpenFolderNoFollow = kOpenFolder | O_NOFOLLOW;
-
-bool isLink(int dirFd, const std::string& name) {
-    struct stat info {};
-    return ::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-}
-
-// The names in an open folder, without "." and "..".
-std::vector<std::string> entryNames(int dirFd) {
-    std::vector<std::string> names;
-    int scan = ::openat(dirFd, ".", kOpenFolder);
-    if (scan < 0) return names;
-    DIR* dir = ::fdopendir(scan);
-    if (!dir) {
-        ::close(scan);
-        return names;
-    }
-    while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(std::move(name));
-    }
-    ::closedir(dir);
-    return names;
-}
-
-// ---------------------------------------------------------------------------
-// Removal that never follows a link
-
-// Removes `name` in `dirFd` with everything below it. A link is removed
-// itself, never what it leads to, and no folder is entered through a link.
-// The walk holds two descriptors at a time however deep the tree, going back
-// up through "..". False when something could not be removed.
-bool removeEntry(int dirFd, const std::string& name) {
-    struct stat info {};
-    if (::fstatat(dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    if (!S_ISDIR(info.st_mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT;
-    Fd current(::openat(dirFd, name.c_str(), kOpenFolderNoFollow));
-    if (!current) {
-        // Replaced by a link or a file since it was looked at.
-        if (errno == ELOOP || errno == ENOTDIR) return ::unlinkat(dirFd, name.c_str(), 0) == 0;
-        return false;
-    }
-    std::vector<std::string> descended;  // names of the folders entered below `name`
-    while (true) {
-        std::optional<std::string> subfolder;
-        for (const std::string& entry : entryNames(current.get())) {
-            struct stat entryInfo {};
-            if (::fstatat(current.get(), entry.c_str(), &entryInfo, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (S_ISDIR(entryInfo.st_mode)) {
-                if (!subfolder) subfolder = entry;
-            } else if (::unlinkat(current.get(), entry.c_str(), 0) != 0 && errno != ENOENT) {
-                return false;
-            }
-        }
-        if (subfolder) {
-            Fd next(::openat(current.get(), subfolder->c_str(), kOpenFolderNoFollow));
-            if (!next) {
-                if ((errno != ELOOP && errno != ENOTDIR) || ::unlinkat(current.get(), subfolder->c_str(), 0) != 0)
-                    return false;
-                continue;
-            }
-            descended.push_back(*subfolder);
-            current = std::move(next);
-            continue;
-        }
-        if (descended.empty()) {
-            current.reset();
-            return ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0;
-        }
-        Fd parent(::openat(current.get(), "..", kOpenFolder));
-        if (!parent) return false;
-        current = std::move(parent);
-        // A folder that cannot be removed would be found again and again.
-        if (::unlinkat(current.get(), descended.back().c_str(), AT_REMOVEDIR) != 0) return false;
-        descended.pop_back();
-    }
-}
+constexpr int kOpenFolderNoFollow = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
 
 // ---------------------------------------------------------------------------
 // The skill root
@@ -146,28 +69,6 @@ Fd openSkillRoot(const SkillRootPaths& root, bool create) {
 // ---------------------------------------------------------------------------
 // Files below the skill root, never through a link
 
-// Opens the folder `parts[0..count)` below `base` without following links,
-// creating missing folders when asked. A link on the way is refused.
-Fd openFolderBelow(int base, const std::vector<std::string>& parts, std::size_t count, bool create,
-                   const std::string& lexicalBase) {
-    Fd current(::openat(base, ".", kOpenFolder));
-    if (!current) fail("FILE_READ_FAILED", "cannot open folder", lexicalBase, errno);
-    std::string lexical = lexicalBase;
-    for (std::size_t i = 0; i < count; ++i) {
-        lexical = joinPath(lexical, parts[i]);
-        if (create && ::mkdirat(current.get(), parts[i].c_str(), 0777) != 0 && errno != EEXIST)
-            fail("DIRECTORY_CREATE_FAILED", "cannot create folder", lexical, errno);
-        Fd next(::openat(current.get(), parts[i].c_str(), kOpenFolderNoFollow));
-        if (!next) {
-            int error = errno;
-            if (error == ELOOP || isLink(current.get(), parts[i])) throw SkillSyncError::pathOutsideAllowedRoot(lexical);
-            fail("FILE_READ_FAILED", "cannot open folder", lexical, error);
-        }
-        current = std::move(next);
-    }
-    return current;
-}
-
 // The lock file and the markers are small records; a larger file there is
 // not one of them.
 constexpr std::size_t kMaxRecordBytes = 4 * 1024 * 1024;
@@ -179,21 +80,6 @@ std::optional<std::string> readFileAt(int dirFd, const std::string& name, std::s
     BoundedRead read = readBoundedFileAt(dirFd, name, maxBytes, false);
     if (read.status != BoundedReadStatus::ok) return std::nullopt;
     return std::move(read.bytes);
-}
-
-// Writes a new file in a folder, replacing a regular file of that name, and
-// returns it still open, not yet synced. A link in its place is refused.
-Fd writeFileAt(int dirFd, const std::string& name, std::string_view bytes, const std::string& lexical) {
-    Fd fd(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (!fd) {
-        int error = errno;
-        if (error == ELOOP) throw SkillSyncError::pathOutsideAllowedRoot(lexical);
-        fail("FILE_WRITE_FAILED", "cannot create", lexical, error);
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) fail("FILE_WRITE_FAILED", "not a file:", lexical, EINVAL);
-    if (!writeAll(fd.get(), bytes)) fail("FILE_WRITE_FAILED", "cannot write", lexical, errno);
-    return fd;
 }
 
 // Files of a package being staged, synced in batches once written: a file
@@ -218,7 +104,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Staging and the swap
+// Staging
 
 std::string stagingPrefix(const std::string& safeId) { return ".tmp-" + safeId + "-"; }
 
@@ -249,47 +135,6 @@ void removeStaleStaging(int rootFd, const std::string& safeId) {
         if (processExists(static_cast<pid_t>(*pid))) continue;
         removeEntry(rootFd, name);
     }
-}
-
-bool exchangeUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
-
-// Puts the staged folder in the target's place. With an existing target the
-// two are exchanged atomically and the old one, now under the staging name, is
-// removed; at no instant is the target missing or half written. File systems
-// without the exchange get two renames, with the old folder kept under a
-// staging name (removed later if the process dies in between).
-void swapIntoPlace(int rootFd, const std::string& staging, const std::string& target, const std::string& safeId,
-                   const std::string& lexicalTarget) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        if (::renameat2(rootFd, staging.c_str(), rootFd, target.c_str(), RENAME_NOREPLACE) == 0) return;
-        int error = errno;
-        if (error == EEXIST) {
-            if (::renameat2(rootFd, staging.c_str(), rootFd, target.c_str(), RENAME_EXCHANGE) == 0) {
-                removeEntry(rootFd, staging);
-                return;
-            }
-            error = errno;
-            if (error == ENOENT) continue;  // the target went away in between
-        }
-        if (!exchangeUnsupported(error)) fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, error);
-        // No exchange here: move the old folder aside under a staging name.
-        std::string aside;
-        for (std::int64_t stamp = timestampMs();; ++stamp) {
-            aside = stagingName(safeId, stamp);
-            if (aside != staging) break;
-        }
-        removeEntry(rootFd, aside);
-        bool hadTarget = ::renameat(rootFd, target.c_str(), rootFd, aside.c_str()) == 0;
-        if (!hadTarget && errno != ENOENT) fail("FILE_WRITE_FAILED", "cannot move aside", lexicalTarget, errno);
-        if (::renameat(rootFd, staging.c_str(), rootFd, target.c_str()) != 0) {
-            int moveError = errno;
-            if (hadTarget) ::renameat(rootFd, aside.c_str(), rootFd, target.c_str());
-            fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, moveError);
-        }
-        if (hadTarget) removeEntry(rootFd, aside);
-        return;
-    }
-    fail("FILE_WRITE_FAILED", "cannot move into place", lexicalTarget, EAGAIN);
 }
 
 // Folders of a package being staged, kept open by their path below the
@@ -462,8 +307,15 @@ SkillPackageWrite writeSkillPackage(const SkillRootPaths& root, const std::strin
         written.syncAll();
         folders.syncAll();
         syncDirectory(stagingFd.get(), lexicalStaging);
-        swapIntoPlace(rootFd.get(), staging, safe, safe, target);
+        // Where the old package waits on a file system without the exchange;
+        // a staging name, so that it goes if the process dies in between.
+        std::string aside = stagingName(safe, timestampMs());
+        for (std::int64_t stamp = timestampMs() + 1; aside == staging; ++stamp) aside = stagingName(safe, stamp);
+        swapIntoPlace(rootFd.get(), staging, safe, aside, target);
         syncDirectory(rootFd.get(), skillRoot);
+    } catch (const PathOutsideAllowedRootError& error) {
+        removeEntry(rootFd.get(), staging);
+        throw SkillSyncError::pathOutsideAllowedRoot(error.path());
     } catch (...) {
         removeEntry(rootFd.get(), staging);
         throw;

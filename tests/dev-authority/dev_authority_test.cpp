@@ -51,10 +51,19 @@ protected:
         return {result->status, parseJsonObject(std::string_view(result->body)), result->body};
     }
 
+    Answer get(const std::string& path, const std::string& token = "") { return call("GET", path, std::nullopt, token); }
+    Answer post(const std::string& path, const JsonValue& body, const std::string& token = "") {
+        return call("POST", path, body, token);
+    }
+    // "<status> <code>" of an answer.
+    static std::string outcome(const Answer& answer) {
+        return std::to_string(answer.status) + " " + answer.body.value("code", "");
+    }
+
     DevSession signIn() { return authority.login("ana@example.test", "s3cret"); }
 
     std::string agentToken(const std::string& web, const std::string& encodedProject) {
-        return call("POST", "/api/projects/" + encodedProject + "/agent-tokens", JsonValue{{"label", "x"}}, web)
+        return post("/api/projects/" + encodedProject + "/agent-tokens", JsonValue{{"label", "x"}}, web)
             .body.value("token", "");
     }
 
@@ -74,23 +83,18 @@ protected:
 TEST_F(DevAuthorityTest, RefreshTokensRotateOnce) {
     DevSession first = signIn();
     JsonValue request = {{"clientKind", "bridge"}, {"refreshToken", first.refreshToken}};
-    Answer rotated = call("POST", "/api/auth/session/refresh", request);
+    Answer rotated = post("/api/auth/session/refresh", request);
     ASSERT_EQ(rotated.status, 200) << rotated.raw;
-    std::string newAccess = rotated.body["accessToken"];
-    std::string newRefresh = rotated.body["refreshToken"];
-    EXPECT_NE(newAccess, first.accessToken);
-    EXPECT_NE(newRefresh, first.refreshToken);
-    EXPECT_EQ(call("GET", "/api/auth/me", std::nullopt, newAccess).status, 200);
+    std::string newAccess = rotated.body["accessToken"], newRefresh = rotated.body["refreshToken"];
+    EXPECT_TRUE(newAccess != first.accessToken && newRefresh != first.refreshToken);
+    EXPECT_EQ(get("/api/auth/me", newAccess).status, 200);
 
-    Answer conflict = call("POST", "/api/auth/session/refresh", request);
-    EXPECT_EQ(conflict.status, 409);
-    EXPECT_EQ(conflict.body["code"], "AUTH_REFRESH_ALREADY_ROTATED");
+    Answer conflict = post("/api/auth/session/refresh", request);
+    EXPECT_EQ(outcome(conflict), "409 AUTH_REFRESH_ALREADY_ROTATED");
     EXPECT_EQ(conflict.body["retryAfterMs"], 50);
 
     authority.expireRefreshTokens();
-    Answer expired = call("POST", "/api/auth/session/refresh", JsonValue{{"refreshToken", newRefresh}});
-    EXPECT_EQ(expired.status, 401);
-    EXPECT_EQ(expired.body["code"], "AUTH_REFRESH_INVALID");
+    EXPECT_EQ(outcome(post("/api/auth/session/refresh", JsonValue{{"refreshToken", newRefresh}})), "401 AUTH_REFRESH_INVALID");
 }
 
 // The template filled in segment by segment, each value percent-encoded.
@@ -128,7 +132,7 @@ void DevAuthorityTest::expectEveryOperationServed(const JsonValue& catalog,
 
 TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     std::string web = signIn().accessToken;
-    Answer bootstrap = call("GET", "/api/authority?projectKey=my%20proj", std::nullopt, web);
+    Answer bootstrap = get("/api/authority?projectKey=my%20proj", web);
     ASSERT_EQ(bootstrap.status, 200) << bootstrap.raw;
     EXPECT_EQ(bootstrap.body["projectKey"], "my proj");
     EXPECT_EQ(bootstrap.body["project"]["name"], "With a space");
@@ -144,20 +148,18 @@ TEST_F(DevAuthorityTest, BootstrapCatalogueMatchesWhatIsServed) {
     expectEveryOperationServed(catalog, {{"projectKey", "my proj"}, {"itemId", "a b:c"}, {"item", "x"}, {"noteId", "n 1"}},
                                web, agent);
 
-    EXPECT_FALSE(call("GET", "/api/authority?projectKey=ALPHA&view=catalog", std::nullopt, web).body.contains("project"));
-    EXPECT_EQ(call("GET", "/api/authority", std::nullopt, web).body["code"], "PROJECT_KEY_REQUIRED");
-    EXPECT_EQ(call("GET", "/api/authority?projectKey=OTHER", std::nullopt, web).status, 403);
-    // Operations of a project the credential does not reach.
-    EXPECT_EQ(call("GET", "/api/projects/OTHER", std::nullopt, web).body["code"], "PROJECT_ACCESS_DENIED");
-    Answer foreign = call("GET", "/api/projects/ALPHA/tasks", std::nullopt, agent);
-    EXPECT_EQ(foreign.status, 403);
-    EXPECT_EQ(foreign.body["code"], "PROJECT_AGENT_SCOPE_MISMATCH");
-
-    Answer missing = call("GET", "/api/nothing-here");
-    EXPECT_EQ(missing.status, 404);
-    EXPECT_EQ(missing.body["code"], "NOT_FOUND");
-    EXPECT_EQ(call("POST", "/api/health", JsonValue::object()).body["code"], "NOT_FOUND");
-    EXPECT_EQ(call("GET", "/api/projects/my%20proj/echo/x", std::nullopt, web).status, 404);  // a segment short
+    EXPECT_FALSE(get("/api/authority?projectKey=ALPHA&view=catalog", web).body.contains("project"));
+    // Refused: no project key, a project the credential does not reach,
+    // routes that do not exist (or lack a segment).
+    std::vector<std::string> outcomes;
+    for (const Answer& answer :
+         {get("/api/authority", web), get("/api/authority?projectKey=OTHER", web), get("/api/projects/OTHER", web),
+          get("/api/projects/ALPHA/tasks", agent), get("/api/nothing-here"), post("/api/health", JsonValue::object()),
+          get("/api/projects/my%20proj/echo/x", web)})
+        outcomes.push_back(outcome(answer));
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"400 PROJECT_KEY_REQUIRED", "403 PROJECT_ACCESS_DENIED",
+                                                  "403 PROJECT_ACCESS_DENIED", "403 PROJECT_AGENT_SCOPE_MISMATCH",
+                                                  "404 NOT_FOUND", "404 NOT_FOUND", "404 NOT_FOUND"}));
 }
 
 // A foundation project shows its generation in the bootstrap and the
@@ -178,7 +180,7 @@ TEST_F(DevAuthorityTest, FoundationProjectsReadTasksAndSkillsThroughTheCatalogue
     std::string web = signIn().accessToken;
     std::string agent = agentToken(web, "NEXT");
 
-    Answer bootstrap = call("GET", "/api/authority?projectKey=NEXT", std::nullopt, web);
+    Answer bootstrap = get("/api/authority?projectKey=NEXT", web);
     ASSERT_EQ(bootstrap.status, 200) << bootstrap.raw;
     EXPECT_THAT(bootstrap.body.value("mode", ""), StartsWith("foundation-"));
     EXPECT_EQ(bootstrap.body["bridgeCompatibility"]["validationExecutorRequired"], false);
@@ -189,18 +191,11 @@ TEST_F(DevAuthorityTest, FoundationProjectsReadTasksAndSkillsThroughTheCatalogue
     std::vector<std::string> ids = catalog["operationIds"];
     for (const char* id : {"foundation.validation.create", "foundation.validation.report", "progress.native.claim"})
         EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << id;
-    JsonValue read;
-    for (const auto& operation : catalog["operations"])
-        if (operation["id"] == "foundation.resource.get") read = operation;
-    EXPECT_EQ(read["method"], "GET");
-    EXPECT_EQ(read["authMode"], "project-agent");
-    EXPECT_EQ(read["pathTemplate"], "/api/v2/projects/:projectKey/resources/:resource/:id");
-    EXPECT_EQ(read["queryParams"], JsonValue::array({"view", "version"}));
-    Answer compact = call("GET", "/api/authority?projectKey=NEXT&view=catalog", std::nullopt, web);
+    Answer compact = get("/api/authority?projectKey=NEXT&view=catalog", web);
     EXPECT_EQ(compact.body["mode"], bootstrap.body["mode"]);
     EXPECT_EQ(compact.body["operationCatalog"], catalog);
 
-    std::string validation = call("POST", "/api/v2/projects/NEXT/validations", JsonValue{{"repoKey", "web"}}, agent)
+    std::string validation = post("/api/v2/projects/NEXT/validations", JsonValue{{"repoKey", "web"}}, agent)
                                  .body["validation"]
                                  .value("validationId", "");
     expectEveryOperationServed(catalog, {{"projectKey", "NEXT"}, {"itemId", "N-1"}, {"item", "x"}, {"noteId", "n"},
@@ -208,51 +203,41 @@ TEST_F(DevAuthorityTest, FoundationProjectsReadTasksAndSkillsThroughTheCatalogue
                                web, agent);
 
     // Tasks come back as stored, members in the order given.
-    Answer task = call("GET", "/api/v2/projects/NEXT/resources/tasks/N-1", std::nullopt, agent);
+    Answer task = get("/api/v2/projects/NEXT/resources/tasks/N-1", agent);
     EXPECT_NE(task.raw.find(R"("skillOutputs":{"zeta":"z","alpha":"a"})"), std::string::npos) << task.raw;
     EXPECT_EQ(task.body["data"]["itemId"], "N-1");
 
     const std::string record = "/api/v2/projects/NEXT/resources/skills/global%3Alint";
     auto versionsOf = [&](const std::string& query) {
-        Answer answer = call("GET", record + query, std::nullopt, agent);
+        Answer answer = get(record + query, agent);
         std::vector<std::string> versions;
         for (const auto& entry : answer.body["data"]["versions"]) versions.push_back(entry.value("version", ""));
         return versions;
     };
-    Answer whole = call("GET", record, std::nullopt, agent);
-    ASSERT_EQ(whole.status, 200) << whole.raw;
+    Answer whole = get(record, agent);
     const JsonValue& data = whole.body["data"];
-    EXPECT_EQ(data["skillId"], "lint");
-    EXPECT_EQ(data["status"], "active");
-    EXPECT_EQ(data["currentVersion"], "2.0.0");
+    EXPECT_EQ(JsonValue::array({data["skillId"], data["status"], data["currentVersion"]}),
+              JsonValue::array({"lint", "active", "2.0.0"})) << whole.raw;
     EXPECT_EQ(versionsOf(""), (std::vector<std::string>{"1.0.0", "2.0.0", "3.0.0-rc"}));
     EXPECT_EQ(versionsOf("?view=package"), std::vector<std::string>{"2.0.0"});
     EXPECT_EQ(versionsOf("?view=package&version=1.0.0"), std::vector<std::string>{"1.0.0"});
     EXPECT_TRUE(versionsOf("?view=package&version=9.9.9").empty());
-    const JsonValue& v1 = data["versions"][0];
-    const JsonValue& v2 = data["versions"][1];
-    EXPECT_EQ(v1["status"], "published");
-    EXPECT_EQ(v1["contentHash"], firstHash);
-    EXPECT_EQ(v1["fileTreeSnapshot"], JsonValue(first));
+    EXPECT_EQ(data["versions"][0], JsonValue({{"version", "1.0.0"}, {"status", "published"}, {"contentHash", firstHash},
+                                              {"fileTreeSnapshot", JsonValue(first)}}));
     // The split layout leaves out fileTreeSnapshot, as some publishers do.
-    EXPECT_EQ(v2["contentHash"], secondHash);
-    EXPECT_FALSE(v2.contains("fileTreeSnapshot"));
-    EXPECT_EQ(v2["documentation"], JsonValue({{"SKILL.md", "# Lint 2\n"}, {"notes/usage.md", "use it\n"}}));
-    EXPECT_EQ(v2["scripts"], JsonValue({{"fix.sh", "echo fix\n"}}));
-
-    for (const std::string missing : {"skills/lint", "skills/global%3Anope", "tasks/N-404", "widgets/N-1"}) {
-        Answer refused = call("GET", "/api/v2/projects/NEXT/resources/" + missing, std::nullopt, agent);
-        EXPECT_EQ(refused.status, 404) << missing;
-        EXPECT_EQ(refused.body["ok"], false) << missing;
-        EXPECT_EQ(refused.body["code"], "RESOURCE_NOT_FOUND") << missing;
-    }
+    EXPECT_EQ(data["versions"][1],
+              JsonValue({{"version", "2.0.0"}, {"status", "published"}, {"contentHash", secondHash},
+                         {"documentation", {{"SKILL.md", "# Lint 2\n"}, {"notes/usage.md", "use it\n"}}},
+                         {"scripts", {{"fix.sh", "echo fix\n"}}}}));
+    for (const std::string missing : {"skills/lint", "skills/global%3Anope", "tasks/N-404", "widgets/N-1"})
+        EXPECT_EQ(outcome(get("/api/v2/projects/NEXT/resources/" + missing, agent)), "404 RESOURCE_NOT_FOUND") << missing;
     // Only foundation projects have the route.
-    EXPECT_EQ(call("GET", "/api/v2/projects/ALPHA/resources/tasks/A-1", std::nullopt, agentToken(web, "ALPHA")).body["code"],
+    EXPECT_EQ(get("/api/v2/projects/ALPHA/resources/tasks/A-1", agentToken(web, "ALPHA")).body["code"],
               "NOT_FOUND");
 
     // A project that reads with the web session, announces no package view
     // and still wants the queued worker.
-    Answer older = call("GET", "/api/authority?projectKey=WEB", std::nullopt, web);
+    Answer older = get("/api/authority?projectKey=WEB", web);
     const JsonValue& webCatalog = older.body["operationCatalog"];
     EXPECT_EQ(older.body["bridgeCompatibility"]["validationExecutorRequired"], true);
     EXPECT_EQ(webCatalog["version"], "foundation-v2");
@@ -262,7 +247,7 @@ TEST_F(DevAuthorityTest, FoundationProjectsReadTasksAndSkillsThroughTheCatalogue
     expectEveryOperationServed(webCatalog, {{"projectKey", "WEB"}, {"itemId", "W-1"}, {"item", "x"}, {"noteId", "n"},
                                             {"resource", "skills"}, {"id", "global:lint"}},
                                web, agentToken(web, "WEB"));
-    EXPECT_EQ(call("POST", "/api/v2/projects/WEB/validations", JsonValue::object(), agentToken(web, "WEB")).status, 404);
+    EXPECT_EQ(post("/api/v2/projects/WEB/validations", JsonValue::object(), agentToken(web, "WEB")).status, 404);
 
     EXPECT_THROW(authority.addFoundationProject("BAD", "", {.resourceAuthMode = "cookie"}), std::invalid_argument);
 }
@@ -276,36 +261,31 @@ TEST_F(DevAuthorityTest, PublishedPackagesOnFixedPaths) {
     std::string firstHash = authority.publishSkill("deploy", "1.0.0", first, {.layout = PublishOptions::Layout::split});
     std::string secondHash = authority.publishSkill("deploy", "2.0.0", second);
     authority.publishSkill("draft", "0.1.0", {{"SKILL.md", "# Draft\n"}}, {.makeCurrent = false});
-    ASSERT_EQ(firstHash.size(), 64u);
-    EXPECT_EQ(firstHash.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(firstHash, DevAuthority::contentHash(first));
-    EXPECT_NE(firstHash, secondHash);
+    EXPECT_EQ(firstHash.size() + firstHash.find_first_not_of("0123456789abcdef"), 64 + std::string::npos);
+    EXPECT_TRUE(firstHash == DevAuthority::contentHash(first) && firstHash != secondHash);
     std::string web = signIn().accessToken;
 
-    Answer current = call("GET", "/api/skills/deploy/package", std::nullopt, web);
-    ASSERT_EQ(current.status, 200) << current.raw;
-    EXPECT_EQ(current.body["skillId"], "deploy");
-    EXPECT_EQ(current.body["version"], "2.0.0");
-    EXPECT_EQ(current.body["contentHash"], secondHash);
-    EXPECT_EQ(current.body["fileTreeSnapshot"], JsonValue(second));
+    const std::string exact = "/api/public/skills/deploy/1.0.0/" + firstHash + "/package";
+    EXPECT_EQ(get("/api/skills/deploy/package", web).body,
+              JsonValue({{"ok", true}, {"skillId", "deploy"}, {"version", "2.0.0"}, {"contentHash", secondHash},
+                         {"fileTreeSnapshot", JsonValue(second)},
+                         {"downloadUrl", "/api/public/skills/deploy/2.0.0/" + secondHash + "/package"}}));
 
     // A split version still hands out all its files in one snapshot.
-    const std::string exact = "/api/public/skills/deploy/1.0.0/" + firstHash + "/package";
-    Answer pinned = call("GET", exact, std::nullopt, web);
-    ASSERT_EQ(pinned.status, 200) << pinned.raw;
-    EXPECT_EQ(pinned.body["fileTreeSnapshot"], JsonValue(first));
+    Answer pinned = get(exact, web);
+    EXPECT_EQ(pinned.body["fileTreeSnapshot"], JsonValue(first)) << pinned.raw;
     EXPECT_EQ(pinned.body["downloadUrl"], exact);
-    EXPECT_EQ(call("GET", "/api/public/skills/deploy/1.0.0/" + secondHash + "/package", std::nullopt, web).body["code"],
-              "SKILL_PACKAGE_NOT_FOUND");
-    EXPECT_EQ(call("GET", "/api/skills/draft/package", std::nullopt, web).status, 404);  // nothing current
-    EXPECT_EQ(call("GET", "/api/skills/nope/package", std::nullopt, web).status, 404);
-    EXPECT_EQ(call("GET", "/api/skills/deploy/package").status, 401);
+    // A hash of another version, a skill with nothing current, an unknown one, no session.
+    for (const auto& [path, token] : {std::pair{"/api/public/skills/deploy/1.0.0/" + secondHash + "/package", web},
+                                      {"/api/skills/draft/package", web}, {"/api/skills/nope/package", web},
+                                      {"/api/skills/deploy/package", std::string()}})
+        EXPECT_EQ(outcome(get(path, token)), token.empty() ? "401 AUTH_REQUIRED" : "404 SKILL_PACKAGE_NOT_FOUND") << path;
 
     SkillFiles changed = {{"SKILL.md", "# Deploy, fixed\n"}};
     std::string changedHash = authority.changePublishedPackage("deploy", "1.0.0", changed);
     EXPECT_EQ(changedHash, DevAuthority::contentHash(changed));
-    EXPECT_EQ(call("GET", exact, std::nullopt, web).status, 404);
-    Answer republished = call("GET", "/api/public/skills/deploy/1.0.0/" + changedHash + "/package", std::nullopt, web);
+    EXPECT_EQ(get(exact, web).status, 404);
+    Answer republished = get("/api/public/skills/deploy/1.0.0/" + changedHash + "/package", web);
     EXPECT_EQ(republished.body["fileTreeSnapshot"], JsonValue(changed));
     EXPECT_THROW(authority.changePublishedPackage("deploy", "9.0.0", changed), std::invalid_argument);
     EXPECT_THROW(authority.changePublishedPackage("nope", "1.0.0", changed), std::invalid_argument);
@@ -313,8 +293,8 @@ TEST_F(DevAuthorityTest, PublishedPackagesOnFixedPaths) {
     // Hooks and counters name the route without its query.
     authority.resetRecords();
     authority.failNext("GET", "/api/skills/deploy/package", 503, {{"code", "MAINTENANCE"}});
-    EXPECT_EQ(call("GET", "/api/skills/deploy/package?ref=x", std::nullopt, web).status, 503);
-    EXPECT_EQ(call("GET", "/api/skills/deploy/package?ref=x", std::nullopt, web).status, 200);
+    EXPECT_EQ(get("/api/skills/deploy/package?ref=x", web).status, 503);
+    EXPECT_EQ(get("/api/skills/deploy/package?ref=x", web).status, 200);
     EXPECT_EQ(authority.requestCount("GET", "/api/skills/deploy/package"), 2u);
 }
 
@@ -347,44 +327,41 @@ TEST_F(DevAuthorityTest, ProgressItemsAnswerOnlyOnTheirOwnPathInTheGivenOrder) {
     for (std::size_t own = 0; own < items.size(); ++own) {
         auto paths = candidates(items[own]);
         for (std::size_t i = 0; i < paths.size(); ++i) {
-            Answer answer = call("GET", paths[i], std::nullopt, web);
-            EXPECT_EQ(answer.status, i == own ? 200 : 404) << paths[i] << " " << answer.raw;
-            if (i != own) {
-                EXPECT_EQ(answer.body["code"], "PROGRESS_ITEM_NOT_FOUND") << paths[i];
-            }
+            Answer answer = get(paths[i], web);
+            EXPECT_EQ(outcome(answer), i == own ? "200 " : "404 PROGRESS_ITEM_NOT_FOUND") << paths[i] << answer.raw;
         }
     }
-    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, web).raw, R"({"ok":true,"data":)" + task.dump() + "}");
-    EXPECT_EQ(call("GET", candidates("P-2")[1], std::nullopt, web).body["item"]["skills"], JsonValue::array({"lint"}));
-    EXPECT_EQ(call("GET", candidates("P-3")[2], std::nullopt, web).body["progressItem"]["id"], "P-3");
-    EXPECT_EQ(call("GET", candidates("P-4")[3], std::nullopt, web).raw, R"({"title":"no id of its own"})");
-    EXPECT_EQ(call("GET", "/api/projects/ALPHA/progress/repo-level/api/P-3", std::nullopt, web).status, 404);
+    EXPECT_EQ(get(candidates("P-1")[0], web).raw, R"({"ok":true,"data":)" + task.dump() + "}");
+    EXPECT_EQ(get(candidates("P-2")[1], web).body["item"]["skills"], JsonValue::array({"lint"}));
+    EXPECT_EQ(get(candidates("P-3")[2], web).body["progressItem"]["id"], "P-3");
+    EXPECT_EQ(get(candidates("P-4")[3], web).raw, R"({"title":"no id of its own"})");
+    EXPECT_EQ(get("/api/projects/ALPHA/progress/repo-level/api/P-3", web).status, 404);
 
     // Adding again at the same path replaces the item.
     authority.addProgressItem("ALPHA", {{"itemId", "P-1"}, {"revision", 4}});
-    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, web).body["data"]["revision"], 4);
+    EXPECT_EQ(get(candidates("P-1")[0], web).body["data"]["revision"], 4);
 
     // Members' web sessions only.
-    EXPECT_EQ(call("GET", candidates("P-1")[0]).status, 401);
-    EXPECT_EQ(call("GET", candidates("P-1")[0], std::nullopt, agentToken(web, "ALPHA")).status, 401);
-    EXPECT_EQ(call("GET", "/api/projects/OTHER/progress/P-1", std::nullopt, web).status, 403);
-    EXPECT_EQ(call("GET", "/api/projects/NOPE/progress/P-1", std::nullopt, web).status, 404);
+    std::vector<int> refused;
+    for (const Answer& answer : {get(candidates("P-1")[0]), get(candidates("P-1")[0], agentToken(web, "ALPHA")),
+                                 get("/api/projects/OTHER/progress/P-1", web), get("/api/projects/NOPE/progress/P-1", web)})
+        refused.push_back(answer.status);
+    EXPECT_EQ(refused, (std::vector<int>{401, 401, 403, 404}));
 
     authority.resetRecords();
     authority.failNext("GET", candidates("P-2")[1], 500, {{"code", "BOOM"}});
-    EXPECT_EQ(call("GET", candidates("P-2")[1] + "?scope=x", std::nullopt, web).body["code"], "BOOM");
-    EXPECT_EQ(call("GET", candidates("P-2")[1], std::nullopt, web).status, 200);
+    EXPECT_EQ(get(candidates("P-2")[1] + "?scope=x", web).body["code"], "BOOM");
+    EXPECT_EQ(get(candidates("P-2")[1], web).status, 200);
     EXPECT_EQ(authority.requestCount("GET", candidates("P-2")[1]), 2u);
 
     // A claim answers with the whole claimed record, in its order, so that a
     // client can install the claimed task's skills from it.
     authority.addTask("my proj", {{"itemId", "C-1"}, {"skillOutputs", {{"zeta", "z"}, {"alpha", "a"}}},
                                   {"requiredSkills", {"lint"}}});
-    Answer claimed = call("POST", "/api/projects/my%20proj/progress/native/claim", JsonValue{{"itemId", "C-1"}},
+    Answer claimed = post("/api/projects/my%20proj/progress/native/claim", JsonValue{{"itemId", "C-1"}},
                           agentToken(web, "my%20proj"));
-    ASSERT_EQ(claimed.status, 200) << claimed.raw;
-    EXPECT_NE(claimed.raw.find(R"("skillOutputs":{"zeta":"z","alpha":"a"})"), std::string::npos) << claimed.raw;
-    EXPECT_EQ(claimed.body["item"]["requiredSkills"], JsonValue::array({"lint"}));
+    EXPECT_NE(claimed.raw.find(R"("skillOutputs":{"zeta":"z","alpha":"a"},"requiredSkills":["lint"])"),
+              std::string::npos) << claimed.raw;
     EXPECT_EQ(claimed.body["item"]["status"], "in_progress");
 }
 
@@ -404,13 +381,9 @@ TEST(DevAuthorityAgents, AuthMeDescribesTheNodeOfAnAgentToken) {
         auto me = client.Get("/api/auth/me", {{"Authorization", "Bearer " + agent}});
         ASSERT_TRUE(me);
         JsonValue body = parseJsonObject(std::string_view(me->body));
-        if (lifetime == 0) {
-            EXPECT_EQ(me->status, 401) << me->body;
-            EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + web}})->status, 200);
-            continue;
-        }
-        EXPECT_EQ(me->status, 200) << me->body;
-        EXPECT_EQ(body["ok"], true);
+        EXPECT_EQ(me->status, lifetime ? 200 : 401) << me->body;
+        EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + web}})->status, 200);
+        if (lifetime == 0) continue;
         EXPECT_EQ(body["nodeId"], jwtPayload(agent).value_or(JsonValue::object())["nodeId"]);
         EXPECT_THAT(body.value("nodeId", ""), StartsWith("node-"));
         EXPECT_EQ(body["projectKey"], "ALPHA");
@@ -422,20 +395,20 @@ TEST(DevAuthorityAgents, AuthMeDescribesTheNodeOfAnAgentToken) {
 // in arrival order, per project.
 TEST_F(DevAuthorityTest, WorkEventsAreRecordedOncePerKeyInArrivalOrder) {
     std::string web = signIn().accessToken;
-    std::string agent = call("POST", "/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    std::string agent = post("/api/projects/ALPHA/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
     const std::string route = "/api/projects/ALPHA/ai-work-events";
     JsonValue first = {{"idempotencyKey", "k-1"}, {"summary", "first"}, {"component", "ai-node"}};
     JsonValue second = {{"summary", "no key"}};
 
-    ASSERT_EQ(call("POST", route, first, agent).status, 201);
-    EXPECT_EQ(call("POST", route, second, agent).status, 201);
-    EXPECT_EQ(call("POST", route, first, agent).status, 200);
+    std::vector<int> statuses = {post(route, first, agent).status, post(route, second, agent).status,
+                                 post(route, first, agent).status};
+    EXPECT_EQ(statuses, (std::vector<int>{201, 201, 200}));
     EXPECT_EQ(authority.workEvents("ALPHA"), (std::vector<JsonValue>{first, second}));
     EXPECT_TRUE(authority.workEvents("my proj").empty());
 
     authority.clearWorkEvents();
     EXPECT_TRUE(authority.workEvents("ALPHA").empty());
-    EXPECT_EQ(call("POST", route, first, agent).status, 201);  // the key is forgotten too
+    EXPECT_EQ(post(route, first, agent).status, 201);  // the key is forgotten too
 }
 
 // Hooks take a route by method and raw path, percent escapes and all, never
@@ -444,44 +417,41 @@ TEST_F(DevAuthorityTest, WorkEventsAreRecordedOncePerKeyInArrivalOrder) {
 // sent" checks are only as good as this.
 TEST_F(DevAuthorityTest, HooksAnswerInOrderAndEveryRequestIsRecorded) {
     std::string web = signIn().accessToken;
-    std::string agent = call("POST", "/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
+    std::string agent = post("/api/projects/my%20proj/agent-tokens", JsonValue{{"label", "x"}}, web).body["token"];
     authority.addTask("my proj", {{"itemId", "a b"}});
     const std::string task = "/api/projects/my%20proj/tasks/a%20b";
     authority.resetRecords();
 
     authority.failNext("GET", "/api/projects/my proj/tasks/a b", 500, JsonValue::object());
-    EXPECT_EQ(call("GET", task, std::nullopt, agent).status, 200);  // the decoded form is another route
+    EXPECT_EQ(get(task, agent).status, 200);  // the decoded form is another route
     authority.failNext("GET", task, 503, {{"code", "MAINTENANCE"}, {"retryAfterMs", 5}}, 2);
     authority.failNext("GET", task, 200, JsonValue::array({1, 2}));
-    EXPECT_EQ(call("GET", "/api/health").status, 200);  // another route is untouched
-    Answer first = call("GET", task + "?limit=1", std::nullopt, agent);
-    EXPECT_EQ(first.status, 503);
+    EXPECT_EQ(get("/api/health").status, 200);  // another route is untouched
+    Answer first = get(task + "?limit=1", agent);
     EXPECT_EQ(first.body["retryAfterMs"], 5);
-    EXPECT_EQ(call("GET", task, std::nullopt, agent).body["code"], "MAINTENANCE");
-    EXPECT_EQ(call("GET", task, std::nullopt, agent).raw, "[1,2]");
-    EXPECT_EQ(call("GET", task, std::nullopt, agent).status, 200);
+    std::vector<std::string> queued = {outcome(first), outcome(get(task, agent)), get(task, agent).raw,
+                                       outcome(get(task, agent))};
+    EXPECT_EQ(queued, (std::vector<std::string>{"503 MAINTENANCE", "503 MAINTENANCE", "[1,2]", "200 "}));
     authority.failNext("GET", task, 500, JsonValue::object(), 5);
     authority.clearHooks();
-    EXPECT_EQ(call("GET", task, std::nullopt, agent).status, 200);
+    EXPECT_EQ(get(task, agent).status, 200);
 
     const std::string events = "/api/projects/my%20proj/ai-work-events";
     httplib::Headers traced{{"Authorization", "Bearer " + agent}, {"X-Palisor-Trace-Id", "trace-abcdefgh"}};
     ASSERT_TRUE(client->Post((events + "?x=a%26b").c_str(), traced, R"({"n":2})", "application/json"));
     auto recorded = authority.requests("POST", events);
     ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].query, "x=a%26b");
-    EXPECT_EQ(recorded[0].header("authorization"), "Bearer " + agent);
-    EXPECT_EQ(recorded[0].header("x-palisor-trace-id"), "trace-abcdefgh");
-    EXPECT_EQ(recorded[0].header("content-type"), "application/json");
-    EXPECT_EQ(recorded[0].json()["n"], 2);
-    EXPECT_EQ(recorded[0].headers.count("remote_addr"), 0u);
+    const RecordedRequest& sent = recorded[0];
+    EXPECT_EQ(std::vector<std::string>({sent.query, sent.header("authorization"), sent.header("x-palisor-trace-id"),
+                                        sent.header("content-type"), sent.json().dump()}),
+              std::vector<std::string>({"x=a%26b", "Bearer " + agent, "trace-abcdefgh", "application/json", R"({"n":2})"}));
+    EXPECT_EQ(sent.headers.count("remote_addr"), 0u);
 
-    EXPECT_EQ(authority.requestCount("GET", task), 6u);
-    EXPECT_EQ(authority.requestCount("GET", "/api/health"), 1u);
-    EXPECT_EQ(authority.totalRequests(), 8u);
+    EXPECT_EQ(std::vector<std::size_t>({authority.requestCount("GET", task), authority.requestCount("GET", "/api/health"),
+                                        authority.totalRequests()}),
+              std::vector<std::size_t>({6, 1, 8}));
     authority.resetRecords();
-    EXPECT_TRUE(authority.requests().empty());
-    EXPECT_EQ(authority.totalRequests(), 0u);
+    EXPECT_TRUE(authority.requests().empty() && authority.totalRequests() == 0);
 }
 
 TEST_F(DevAuthorityTest, DropCutsTheAnswerShortAndDelayHoldsItBack) {
@@ -492,17 +462,17 @@ TEST_F(DevAuthorityTest, DropCutsTheAnswerShortAndDelayHoldsItBack) {
     EXPECT_THAT(raw.head, HasSubstr("Content-Length: 64"));
     EXPECT_LT(raw.body.size(), 64u);
     // A client sees a failed exchange, on a connection it was reusing too.
-    EXPECT_EQ(call("GET", "/api/health").status, 200);
+    EXPECT_EQ(get("/api/health").status, 200);
     authority.dropNext("GET", "/api/health");
     EXPECT_FALSE(client->Get("/api/health"));
-    EXPECT_EQ(call("GET", "/api/health").status, 200);
+    EXPECT_EQ(get("/api/health").status, 200);
 
     authority.delayNext("GET", "/api/health", 300ms);
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(call("GET", "/api/health").status, 200);
+    EXPECT_EQ(get("/api/health").status, 200);
     EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
     started = std::chrono::steady_clock::now();
-    call("GET", "/api/health");
+    get("/api/health");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
     EXPECT_EQ(authority.requestCount("GET", "/api/health"), 6u);
 }

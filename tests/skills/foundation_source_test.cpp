@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/skills/foundation_skill_source.h"
+#include "bridge/skills/skill_folder.h"
 #include "tests/support/errors.h"
 
 namespace palisor {
@@ -166,11 +167,10 @@ TEST(FoundationSkillSource, PackagesComeFromThePinnedOrCurrentPublishedVersion) 
 }
 
 TEST(FoundationSkillSource, FileMapRules) {
-    for (const char* bad : {"a/../b", "a//b", "./a", "/a", "a\\b", ".skill-lock.json", ".quillstone-sync.json", "a/",
-                            ""})
+    for (const char* bad : {"a/../b", "a//b", "./a", "/a", "a\\b", kSkillLockFileName, kSkillMarkerFileName, "a/", ""})
         EXPECT_EQ(fileMapError(version("1", {{"SKILL.md", "x"}, {bad, "y"}})), "FOUNDATION_SKILL_FILE_INVALID") << bad;
     EXPECT_EQ(fileMapError(version("1", {{"SKILL.md", "x"}, {std::string("a\0b", 3), "y"}})), "FOUNDATION_SKILL_FILE_INVALID");
-    EXPECT_EQ(fileMapError(version("1", {{"SKILL.md", "x"}, {"docs/.skill-lock.json", "y"}})), "no error");
+    EXPECT_EQ(fileMapError(version("1", {{"SKILL.md", "x"}, {std::string("docs/") + kSkillLockFileName, "y"}})), "no error");
     EXPECT_EQ(fileMapError(version("1", {{"SKILL.md", 5}})), "FOUNDATION_SKILL_FILE_INVALID");
     EXPECT_EQ(fileMapError(version("1", "not a map")), "FOUNDATION_SKILL_FILE_MAP_INVALID");
 

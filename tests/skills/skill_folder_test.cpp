@@ -63,6 +63,10 @@ protected:
 
     SkillRootPaths root() { return ensureWorkspaceSkillRoot(workspace); }
     std::string skills() { return workspace + "/.agents/skills"; }
+    std::string lockFile() { return skills() + "/" + kSkillLockFileName; }
+    std::string markerOf(const std::string& skill) { return skills() + "/" + skill + "/" + kSkillMarkerFileName; }
+    // An installed package holding SKILL.md alone.
+    std::vector<std::string> justSkillMd() { return {kSkillMarkerFileName, "SKILL.md"}; }
     void outsideIsUntouched() {
         EXPECT_EQ(listing(outside), std::vector<std::string>{"precious.txt"});
         EXPECT_EQ(test::readFile(outside + "/precious.txt"), "keep me");
@@ -84,7 +88,7 @@ TEST(SkillFolderRules, NamesAndPaths) {
     EXPECT_EQ(errorOf<SkillSyncError>([] { assertInside("/w/skills/", "/w/skills/a/./b"); }), "no error");
 
     EXPECT_EQ(resolveSnapshotPath("/p", "a//b"), "/p/a/b");
-    EXPECT_EQ(resolveSnapshotPath("/p", "docs/.skill-lock.json"), "/p/docs/.skill-lock.json");
+    EXPECT_EQ(resolveSnapshotPath("/p", std::string("d/") + kSkillLockFileName), std::string("/p/d/") + kSkillLockFileName);
     for (const std::string& bad : std::vector<std::string>{"a/../b", "..", "./a", "/a", "", "a\\b", std::string("a\0b", 3)})
         EXPECT_EQ(test::thrown<SkillSyncError>([&] { resolveSnapshotPath("/p", bad); })->details().front(), bad);
     EXPECT_EQ(errorOf<SkillSyncError>([] { resolveSnapshotPath("/p", "a/../b"); }), "SKILL_PACKAGE_PATH_ESCAPE:a/../b");
@@ -105,7 +109,7 @@ TEST_F(SkillFolder, PackagesAreInstalledWholeWithTheirMarker) {
     EXPECT_EQ(test::readFile(skills() + "/demo/docs/deep/n.json"), "42");
     EXPECT_EQ(test::readFile(skills() + "/demo/flag"), "true");
 
-    std::string markerText = test::readFile(skills() + "/demo/.quillstone-sync.json");
+    std::string markerText = test::readFile(markerOf("demo"));
     JsonValue marker = JsonValue::parse(markerText);
     EXPECT_EQ(markerText, marker.dump(2));  // pretty, sorted keys
     EXPECT_TRUE(marker["syncedAt"].is_string());
@@ -122,8 +126,8 @@ TEST_F(SkillFolder, PackagesAreInstalledWholeWithTheirMarker) {
 
     // The next package replaces the folder as a whole: old files go.
     writeSkillPackage(paths, "demo", {{"aiNodeInstallPath", "elsewhere/demo"}}, {{"SKILL.md", "# Demo 2"}});
-    EXPECT_EQ(listing(skills() + "/demo"), (std::vector<std::string>{".quillstone-sync.json", "SKILL.md"}));
-    EXPECT_EQ(JsonValue::parse(test::readFile(skills() + "/demo/.quillstone-sync.json"))["aiNodeInstallPath"],
+    EXPECT_EQ(listing(skills() + "/demo"), justSkillMd());
+    EXPECT_EQ(JsonValue::parse(test::readFile(markerOf("demo")))["aiNodeInstallPath"],
               "elsewhere/demo");
     EXPECT_TRUE(stagingFolders(skills()).empty());
 
@@ -133,8 +137,8 @@ TEST_F(SkillFolder, PackagesAreInstalledWholeWithTheirMarker) {
         writeSkillPackage(paths, "demo", {}, {{"SKILL.md", "# Demo 3"}});
         writeSkillLock(paths, "o", "P", {}, {});
         ::umask(previous);
-        for (const char* file : {"/demo/.quillstone-sync.json", "/.skill-lock.json"})
-            EXPECT_EQ(static_cast<mode_t>(fs::status(skills() + file).permissions()), 0666 & ~mask) << file << mask;
+        for (const std::string& file : {markerOf("demo"), lockFile()})
+            EXPECT_EQ(static_cast<mode_t>(fs::status(file).permissions()), 0666 & ~mask) << file << mask;
     }
 }
 
@@ -174,7 +178,7 @@ TEST_F(SkillFolder, DeepTreesAreWrittenAndReplacedWithoutRunningOutOfDescriptors
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(first, "no error");
     EXPECT_EQ(second, "no error");
-    EXPECT_EQ(listing(skills() + "/demo"), (std::vector<std::string>{".quillstone-sync.json", "SKILL.md"}));
+    EXPECT_EQ(listing(skills() + "/demo"), justSkillMd());
     EXPECT_TRUE(stagingFolders(skills()).empty());
 }
 
@@ -236,21 +240,21 @@ TEST_F(SkillFolder, TheLockFileRecordsEachSync) {
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
     // Corrupt, a FIFO (which must not block the sync) or far too large: read
     // as no lock, replaced at the next write.
-    test::writeFile(skills() + "/.skill-lock.json", "{corrupt");
+    test::writeFile(lockFile(), "{corrupt");
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
-    test::writeFile(skills() + "/.skill-lock.json", R"({"skills":{"a":{}},"pad":")" + std::string(5 << 20, 'x') + R"("})");
+    test::writeFile(lockFile(), R"({"skills":{"a":{}},"pad":")" + std::string(5 << 20, 'x') + R"("})");
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
-    fs::remove(skills() + "/.skill-lock.json");
-    ASSERT_EQ(::mkfifo((skills() + "/.skill-lock.json").c_str(), 0600), 0);
+    fs::remove(lockFile());
+    ASSERT_EQ(::mkfifo((lockFile()).c_str(), 0600), 0);
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
-    fs::remove(skills() + "/.skill-lock.json");
+    fs::remove(lockFile());
 
     std::string lockPath = writeSkillLock(
         paths, "https://authority.test", "P",
         {{{"skillId", "a"}, {"version", "1"}, {"targetPath", skills() + "/a"}, {"sourceTaskRevision", "3"}, {"fileCount", 2}},
          {{"skillId", " "}}},
         {});
-    EXPECT_EQ(lockPath, skills() + "/.skill-lock.json");
+    EXPECT_EQ(lockPath, lockFile());
     std::string text = test::readFile(lockPath);
     JsonValue lock = JsonValue::parse(text);
     EXPECT_EQ(text, lock.dump(2));
@@ -326,16 +330,16 @@ TEST_F(SkillFolder, LinksInsideTheSkillRootAreReplacedNeverFollowed) {
     // A link planted inside an installed package goes with the package.
     fs::create_symlink(outside, skills() + "/demo/planted");
     writeSkillPackage(paths, "demo", {}, {{"SKILL.md", "y"}});
-    EXPECT_EQ(listing(skills() + "/demo"), (std::vector<std::string>{".quillstone-sync.json", "SKILL.md"}));
+    EXPECT_EQ(listing(skills() + "/demo"), justSkillMd());
     outsideIsUntouched();
 
     // The lock file as a link: never read through, replaced by a file.
     test::writeFile(outside + "/lock.json", R"({"skills":{"leak":{"skillId":"leak"}}})");
-    fs::create_symlink(outside + "/lock.json", skills() + "/.skill-lock.json");
+    fs::create_symlink(outside + "/lock.json", lockFile());
     EXPECT_EQ(readSkillLock(paths), JsonValue::object());
     writeSkillLock(paths, "o", "P", {}, {});
-    EXPECT_FALSE(fs::is_symlink(skills() + "/.skill-lock.json"));
-    EXPECT_FALSE(JsonValue::parse(test::readFile(skills() + "/.skill-lock.json"))["skills"].contains("leak"));
+    EXPECT_FALSE(fs::is_symlink(lockFile()));
+    EXPECT_FALSE(JsonValue::parse(test::readFile(lockFile()))["skills"].contains("leak"));
     EXPECT_EQ(test::readFile(outside + "/lock.json"), R"({"skills":{"leak":{"skillId":"leak"}}})");
     fs::remove(outside + "/lock.json");
     outsideIsUntouched();

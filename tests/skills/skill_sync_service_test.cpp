@@ -10,6 +10,7 @@
 
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/skills/foundation_skill_source.h"
+#include "bridge/skills/skill_folder.h"
 #include "bridge/skills/skill_reference_resolver.h"
 #include "bridge/skills/skill_sync_error.h"
 #include "bridge/skills/skill_sync_service.h"
@@ -39,7 +40,7 @@ protected:
     std::string skillFile(const std::string& skill, const std::string& file) {
         return workspace + "/.agents/skills/" + skill + "/" + file;
     }
-    std::string lockText() { return test::readFile(workspace + "/.agents/skills/.skill-lock.json"); }
+    std::string lockText() { return test::readFile(workspace + "/.agents/skills/" + kSkillLockFileName); }
     JsonValue lock() { return JsonValue::parse(lockText()); }
     JsonValue sync(std::vector<JsonValue> skills) { return service.syncExplicit(kProject, workspace, skills); }
 
@@ -69,7 +70,7 @@ TEST_F(SkillSync, AnEmptyReferenceListStillWritesTheLock) {
                                  {"projectKey", kProject},
                                  {"workspaceRoot", workspace},
                                  {"skillRoot", skillRoot},
-                                 {"lockPath", skillRoot + "/.skill-lock.json"},
+                                 {"lockPath", skillRoot + "/" + kSkillLockFileName},
                                  {"synced", JsonValue::array()},
                                  {"skipped", JsonValue::array()}}));
     EXPECT_EQ(lock()["lastSync"], JsonValue::parse(R"({"synced":[],"skipped":[]})"));
