@@ -284,7 +284,7 @@ void ActivityLog::write(const std::vector<ActivityRecord>& batch) {
 
     std::optional<std::string> failure;
     try {
-        if (!openFile()) throw std::runtime_error(writeFailure(options_.path, errno));
+        if (!openFile(0)) throw std::runtime_error(writeFailure(options_.path, errno));
         // Shared while appending, exclusive while rotating: a rotation waits
         // for the lines being written, and a writer that took the lock after
         // one sees the new file before writing.
@@ -296,7 +296,7 @@ void ActivityLog::write(const std::vector<ActivityRecord>& batch) {
         if (reopen) {
             ::close(fd_);
             fd_ = -1;
-            if (!openFile()) {
+            if (!openFile(LOCK_SH)) {
                 int error = errno;
                 ::flock(lockFd_, LOCK_UN);
                 throw std::runtime_error(writeFailure(options_.path, error));
@@ -328,7 +328,7 @@ void ActivityLog::write(const std::vector<ActivityRecord>& batch) {
     if (changed && options_.onProblem) options_.onProblem(failure);
 }
 
-bool ActivityLog::openFile() {
+bool ActivityLog::openFile(int heldLock) {
     if (fd_ >= 0) return true;
     std::string folder = parentPath(options_.path);
     struct stat info {};
@@ -357,7 +357,13 @@ bool ActivityLog::openFile() {
     size_ = static_cast<std::uint64_t>(info.st_size);
     needsNewline_ = false;
     if (size_ > 0) {
-        // A line torn by a crash must not swallow the next record.
+        // A line torn by a crash must not swallow the next record. Another
+        // writer's line half copied in looks the same, so the end is looked
+        // at while no one else writes.
+        if (heldLock != LOCK_EX)
+            while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        if (::fstat(fd_, &info) == 0) size_ = static_cast<std::uint64_t>(info.st_size);
         char last = '\n';
         int readFd = ::open(options_.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (readFd >= 0) {
@@ -365,6 +371,9 @@ bool ActivityLog::openFile() {
             ::close(readFd);
         }
         needsNewline_ = last != '\n';
+        if (heldLock != LOCK_EX)
+            while (::flock(lockFd_, heldLock == LOCK_SH ? LOCK_SH : LOCK_UN) != 0 && errno == EINTR) {
+            }
     }
     return true;
 }
@@ -417,7 +426,7 @@ bool ActivityLog::rotate() {
     if (error == 0) {
         ::close(fd_);
         fd_ = -1;
-        if (!openFile()) error = errno;
+        if (!openFile(LOCK_EX)) error = errno;
     }
     while (::flock(lockFd_, LOCK_SH) != 0 && errno == EINTR) {
     }

@@ -100,7 +100,9 @@ private:
     void run();
     void write(const std::vector<ActivityRecord>& batch);
     // Writer thread only: the open file and the lock file beside it.
-    bool openFile();
+    // `heldLock`: what the caller holds of the lock file (0, LOCK_SH or
+    // LOCK_EX); it holds the same again on return.
+    bool openFile(int heldLock);
     void closeFile();
     bool writeLine(const std::string& line);
     bool rotate();
