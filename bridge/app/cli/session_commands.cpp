@@ -88,17 +88,6 @@ std::string readPasswordLine(std::istream& in) {
     return line;
 }
 
-int fail(const std::string& line) {
-    std::cerr << line << "\n";
-    return kExitFailure;
-}
-
-struct LoginOptions {
-    std::optional<std::string> email;
-    bool passwordFromStdin = false;
-    std::optional<std::string> authority;
-    std::optional<std::string> credentialFile;
-};
 
 constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
@@ -121,9 +110,9 @@ std::optional<std::int32_t> keyringStatus() {
 // On a machine without a keyring, asks once where to keep the session
 // instead; the answer is remembered with the login. nullopt when the user
 // declined.
-std::optional<std::string> askForCredentialFile(Terminal& terminal) {
+std::optional<std::string> askForCredentialFile(const LoginOptions::Ask& ask) {
     std::string offered = standardCredentialFilePath();
-    std::string answer = terminal.ask(
+    std::string answer = ask(
         "Máy này không có keyring (Secret Service) để giữ phiên đăng nhập.\nGiữ phiên trong file " + offered +
             " (mode 0600)? Enter để đồng ý, gõ một đường dẫn khác, hoặc \"k\" để thôi: ",
         false);
@@ -133,12 +122,17 @@ std::optional<std::string> askForCredentialFile(Terminal& terminal) {
     return typedPath(answer);
 }
 
-int usageError(const std::string& line) {
-    std::cerr << "palisor-bridge login: " << line << "\n";
-    return kExitUsage;
-}
+}  // namespace
 
-int runLogin(const LoginOptions& options) {
+int runLogin(const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err) {
+    auto fail = [&err](const std::string& line) {
+        err << line << "\n";
+        return kExitFailure;
+    };
+    auto usageError = [&err](const std::string& line) {
+        err << "palisor-bridge login: " << line << "\n";
+        return kExitUsage;
+    };
     std::optional<std::string> authority;
     if (options.authority) {
         auto url = Url::parse(trim(*options.authority));
@@ -155,7 +149,6 @@ int runLogin(const LoginOptions& options) {
     if (options.credentialFile && keychainDisabledByEnvironment())
         return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
 
-    Terminal terminal;
     // The file this login chooses, remembered once the login succeeded.
     std::optional<std::string> chosenFile;
     CredentialStoreChoice configured = configuredCredentialStore();
@@ -164,9 +157,9 @@ int runLogin(const LoginOptions& options) {
         if (configured.source == CredentialStoreChoice::Source::environment && configured.file != *chosenFile)
             return fail("Đăng nhập lỗi: PALISOR_BRIDGE_CREDENTIAL_FILE=" + configured.file +
                         " được dùng trước file đã chọn.\nBỏ biến đó, hoặc đăng nhập không kèm --credential-file.");
-    } else if (configured.kind == CredentialStoreChoice::Kind::keyring && terminal.available() &&
+    } else if (configured.kind == CredentialStoreChoice::Kind::keyring && options.ask &&
                keyringStatus() == vault_status::kServiceUnavailable) {
-        chosenFile = askForCredentialFile(terminal);
+        chosenFile = askForCredentialFile(options.ask);
         if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint());
     }
     std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile();
@@ -175,8 +168,9 @@ int runLogin(const LoginOptions& options) {
     if (std::string problem = credentialFileProblem(file); !problem.empty())
         return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
                     problem);
-    std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
-    std::string password = options.passwordFromStdin ? readPasswordLine(std::cin) : terminal.ask("Mật khẩu: ", true);
+    auto ask = [&](const char* prompt, bool secret) { return options.ask ? options.ask(prompt, secret) : std::string(); };
+    std::string email = options.email ? *options.email : ask("Email: ", false);
+    std::string password = options.passwordFromStdin ? readPasswordLine(in) : ask("Mật khẩu: ", true);
     email = trim(email);
     if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
 
@@ -196,7 +190,7 @@ int runLogin(const LoginOptions& options) {
     std::string who = email;
     if (const JsonValue* user = objectMember(answer, "user"))
         if (auto stored = nonEmptyString(*user, "email")) who = *stored;
-    std::cout << "Đã đăng nhập: " << who << "\n";
+    out << "Đã đăng nhập: " << who << "\n";
     // Remembered only after the login worked: a mistyped origin or an
     // unwritable file must not become every program's setting.
     try {
@@ -206,32 +200,35 @@ int runLogin(const LoginOptions& options) {
         return fail("Không nhớ được lựa chọn cho các lần sau: " + errorMessage(error));
     }
     if (authority) {
-        std::cout << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
+        out << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
         if (auto variable = environmentValue("PALISOR_BRIDGE_AUTHORITY"); variable && *variable != *authority)
-            std::cerr << "PALISOR_BRIDGE_AUTHORITY=" << *variable
+            err << "PALISOR_BRIDGE_AUTHORITY=" << *variable
                       << " vẫn được dùng trước authority đã nhớ; bỏ biến đó để dùng " << *authority << ".\n";
     }
-    if (chosenFile) std::cout << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
+    if (chosenFile) out << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
     return kExitSuccess;
 }
 
-int runLogout() {
+int runLogout(std::ostream& out, std::ostream& err) {
     try {
         auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
         auto elsewhere = client->foreignSessionOrigin();
         client->logout();
-        std::cout << "Đã đăng xuất.\n";
+        out << "Đã đăng xuất.\n";
         // Nothing to end here, and the user may have meant that other session.
         if (elsewhere)
-            std::cout << "Phiên đăng nhập với " << *elsewhere
+            out << "Phiên đăng nhập với " << *elsewhere
                       << " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" << *elsewhere
                       << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
         std::string problem = credentialFileProblem();
-        return fail("Đăng xuất lỗi: " + errorMessage(error) + (problem.empty() ? "" : "\n" + problem));
+        err << "Đăng xuất lỗi: " << errorMessage(error) << (problem.empty() ? "" : "\n" + problem) << "\n";
+        return kExitFailure;
     }
 }
+
+namespace {
 
 // The signed-in user's e-mail as the login stored it, when known.
 std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
@@ -244,7 +241,9 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
 // Prints what is known and returns 0 only when someone is logged in and the
 // authority accepted the session just now. It changes nothing: a session the
 // authority refuses stays stored (the window, or a login, deals with it).
-int runStatus(bool json) {
+}  // namespace
+
+int runStatus(bool json, std::ostream& out, std::ostream&) {
     auto tokenStore = std::make_shared<NativeTokenStore>();
     auto client = createAuthorityClient(tokenStore);
     WebSessionValidation session = client->validateWebSession(true);
@@ -295,43 +294,41 @@ int runStatus(bool json) {
             {"activity", {{"recorded", activity.enabled}, {"path", activity.path}}},
         };
         if (otherUser) report["bridge"]["otherUserUid"] = static_cast<std::int64_t>(otherUser.value_or(0));
-        std::cout << dumpPretty(report).value_or("{}") << "\n";
+        out << dumpPretty(report).value_or("{}") << "\n";
         return ok ? kExitSuccess : kExitFailure;
     }
 
-    for (const std::string& note : notes) std::cout << note << "\n";
+    for (const std::string& note : notes) out << note << "\n";
     if (session.storeUnavailable) {
         // Said by the warning above: neither logged in nor out as far as we know.
     } else if (session.loggedIn) {
-        std::cout << "Đã đăng nhập." << (email ? " " + *email : std::string()) << "\n";
+        out << "Đã đăng nhập." << (email ? " " + *email : std::string()) << "\n";
     } else {
-        std::cout << "Chưa đăng nhập.\n";
+        out << "Chưa đăng nhập.\n";
     }
     AuthoritySetting authority = configuredAuthority();
-    std::cout << "Authority: " << describeAuthority(authority) << "\n";
+    out << "Authority: " << describeAuthority(authority) << "\n";
     CredentialStoreChoice store = configuredCredentialStore();
     if (store.source == CredentialStoreChoice::Source::remembered)
-        std::cout << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
+        out << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
     if (running)
-        std::cout << "Bridge đang chạy tại " << endpoint << "\n";
+        out << "Bridge đang chạy tại " << endpoint << "\n";
     else if (otherUser)
-        std::cout << otherUserOnPortAdvice(port, *otherUser) << "\n";
+        out << otherUserOnPortAdvice(port, *otherUser) << "\n";
     else
-        std::cout << "Bridge chưa chạy. (" << endpoint << ")\n";
+        out << "Bridge chưa chạy. (" << endpoint << ")\n";
     if (activity.enabled)
-        std::cout << "Hoạt động của agent: ghi vào " << activity.path << " (xem bằng palisor-bridge activity)\n";
+        out << "Hoạt động của agent: ghi vào " << activity.path << " (xem bằng palisor-bridge activity)\n";
     else
-        std::cout << "Hoạt động của agent: không ghi (PALISOR_BRIDGE_ACTIVITY=off)\n";
-    std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
+        out << "Hoạt động của agent: không ghi (PALISOR_BRIDGE_ACTIVITY=off)\n";
+    out << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
     if (!executors.empty()) {
-        std::cout << "Validation executor:\n";
+        out << "Validation executor:\n";
         for (const PublishedExecutorState& state : executors)
-            std::cout << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
+            out << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
     }
     return ok ? kExitSuccess : kExitFailure;
 }
-
-}  // namespace
 
 void addSessionCommands(CLI::App& app, CommandAction& action) {
     auto options = std::make_shared<LoginOptions>();
@@ -346,16 +343,28 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
     login->add_option_function<std::string>(
         "--credential-file", [options](const std::string& path) { options->credentialFile = path; },
         "Giữ phiên trong file này (mode 0600) thay cho keyring, và nhớ lựa chọn này");
-    login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
+    login->callback([&action, options] {
+        action = [options] {
+            // Prompts go to the controlling terminal even when standard input
+            // or output is redirected.
+            auto terminal = std::make_shared<Terminal>();
+            LoginOptions asked = *options;
+            if (terminal->available())
+                asked.ask = [terminal](const std::string& prompt, bool secret) { return terminal->ask(prompt, secret); };
+            return runLogin(asked, std::cin, std::cout, std::cerr);
+        };
+    });
 
-    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] { action = runLogout; });
+    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] {
+        action = [] { return runLogout(std::cout, std::cerr); };
+    });
 
     auto json = std::make_shared<bool>(false);
     auto* status = app.add_subcommand(
         "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
                   "nhập và authority chấp nhận phiên.");
     status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
-    status->callback([&action, json] { action = [json] { return runStatus(*json); }; });
+    status->callback([&action, json] { action = [json] { return runStatus(*json, std::cout, std::cerr); }; });
 }
 
 }  // namespace palisor

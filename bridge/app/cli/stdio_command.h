@@ -14,8 +14,8 @@ namespace palisor {
 // running bridge's endpoint.
 void addStdioCommand(CLI::App& app, CommandAction& action);
 
-// The relay itself, on any pair of streams (standard input and output for
+// The relay itself, on any streams (standard input, output and error for
 // the command). Returns when `in` ends and every answer has been written.
-int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port);
+int runStdioRelay(std::istream& in, std::ostream& out, std::ostream& err, std::uint16_t port);
 
 }  // namespace palisor
