@@ -198,11 +198,9 @@ std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value) {
     return record;
 }
 
-std::string activityLogPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string base = state && state[0] == '/' ? standardizePath(state) : joinPath(homeDirectory(), ".local/state");
-    return joinPath(joinPath(base, "palisor-bridge"), "activity.jsonl");
-}
+std::string activityLogPath(const UserFolders& folders) { return joinPath(folders.state, "activity.jsonl"); }
+
+std::string activityLogPath() { return activityLogPath(userFoldersFromEnvironment()); }
 
 bool activityEnabled(const std::optional<std::string>& value) {
     if (!value) return true;

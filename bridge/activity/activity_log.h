@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bridge/common/json.h"
+#include "bridge/common/paths.h"
 
 namespace palisor {
 
@@ -55,6 +56,7 @@ std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value);
 
 // $XDG_STATE_HOME/palisor-bridge/activity.jsonl, with ~/.local/state when the
 // variable is unset, empty or not absolute. The older file is this path + ".1".
+std::string activityLogPath(const UserFolders& folders);
 std::string activityLogPath();
 // PALISOR_BRIDGE_ACTIVITY: "off" (any case; also "0", "false", "no")
 // turns the record off; anything else, or no value, keeps it on.
