@@ -627,9 +627,9 @@ JsonValue rowsJson(const std::vector<DoctorRow>& rows) {
 
 }  // namespace
 
-std::vector<DoctorRow> doctorRows() {
+std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
     CredentialStoreChoice store = configuredCredentialStore();
-    StoreCheck storeCheck = checkCredentialStore(store, environmentValue("DBUS_SESSION_BUS_ADDRESS"));
+    StoreCheck storeCheck = checkCredentialStore(store, configuration.sessionBus);
 
     auto tokenStore = std::make_shared<NativeTokenStore>();
     AuthorityClient::Options clientOptions;
@@ -648,22 +648,21 @@ std::vector<DoctorRow> doctorRows() {
     // whether it may be shown to the authority at all.
     SessionCheck session = checkSession(store, storeCheck.sessionReadable, client);
     std::vector<DoctorRow> rows = {storeCheck.row, session.row};
-    auto portValue = environmentValue("PALISOR_BRIDGE_PORT");
-    rows.push_back(checkPort(configuredPort(portValue)));
+    rows.push_back(checkPort(configuration.port()));
     // A value the bridge cannot use falls back to the default.
     if (rows.back().state == State::pass)
-        if (auto setting = checkPortSetting(portValue)) rows.push_back(*setting);
+        if (auto setting = checkPortSetting(configuration.portText)) rows.push_back(*setting);
     rows.push_back(checkOtherUsers());
     rows.push_back(checkAuthority(configuredAuthority(), client, session.acceptedToken, workspaces));
     rows.push_back(checkTransportSecurity(client->authorityOrigin()));
     for (DoctorRow& row : checkWorkspaces(workspaces, client->authorityOrigin())) rows.push_back(std::move(row));
-    rows.push_back(checkExecutorRuntime(environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1",
+    rows.push_back(checkExecutorRuntime(configuration.validationExecutorDisabled,
                                         ValidationExecutorProcess::defaultResourceFolder()));
     return rows;
 }
 
-int runDoctorCommand(const DoctorOptions& options, std::ostream& out, std::ostream&) {
-    std::vector<DoctorRow> rows = doctorRows();
+int runDoctorCommand(const Configuration& configuration, const DoctorOptions& options, std::ostream& out, std::ostream&) {
+    std::vector<DoctorRow> rows = doctorRows(configuration);
     if (options.json)
         out << dumpPretty(rowsJson(rows)).value_or("{}") << "\n";
     else
@@ -671,14 +670,14 @@ int runDoctorCommand(const DoctorOptions& options, std::ostream& out, std::ostre
     return anyFailed(rows) ? kExitFailure : kExitSuccess;
 }
 
-void addDoctorCommand(CLI::App& app, CommandAction& action) {
+void addDoctorCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<DoctorOptions>();
     auto* doctor = app.add_subcommand(
         "doctor", "Kiểm tra kho phiên đăng nhập, phiên, cổng, authority, các workspace và runtime.");
     doctor->add_flag("--json", options->json,
                      "In các mục kiểm tra dưới dạng JSON; mỗi mục có id cố định (session, port, authority, ...)");
-    doctor->callback([&action, options] {
-        action = [options] { return runDoctorCommand(*options, std::cout, std::cerr); };
+    doctor->callback([&action, &configuration, options] {
+        action = [&configuration, options] { return runDoctorCommand(configuration, *options, std::cout, std::cerr); };
     });
 }
 

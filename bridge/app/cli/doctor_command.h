@@ -11,6 +11,7 @@
 
 #include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/command_action.h"
+#include "bridge/app/configuration.h"
 #include "bridge/credentials/credential_vault.h"
 
 namespace palisor {
@@ -83,8 +84,8 @@ struct DoctorOptions {
 // `doctor`: every check, printed one line each with the fix under each
 // warning or failure, or as JSON. Exit 0 when nothing failed (warnings
 // allowed), 1 otherwise.
-int runDoctorCommand(const DoctorOptions& options, std::ostream& out, std::ostream& err);
+int runDoctorCommand(const Configuration& configuration, const DoctorOptions& options, std::ostream& out, std::ostream& err);
 
-void addDoctorCommand(CLI::App& app, CommandAction& action);
+void addDoctorCommand(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 }  // namespace palisor

@@ -124,7 +124,7 @@ std::optional<std::string> askForCredentialFile(const LoginOptions::Ask& ask) {
 
 }  // namespace
 
-int runLogin(const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err) {
+int runLogin(const Configuration& configuration, const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err) {
     auto fail = [&err](const std::string& line) {
         err << line << "\n";
         return kExitFailure;
@@ -143,10 +143,10 @@ int runLogin(const LoginOptions& options, std::istream& in, std::ostream& out, s
     }
     // Remembered settings live in the settings file; without it they would
     // be forgotten as the command ends.
-    if ((options.authority || options.credentialFile) && settingsPersistenceDisabled())
+    if ((options.authority || options.credentialFile) && configuration.settingsPersistenceDisabled)
         return fail("Đăng nhập lỗi: SETTINGS_PERSISTENCE_DISABLED\nPALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1: "
                     "bridge không ghi file cài đặt, nên không nhớ được --authority hay --credential-file.");
-    if (options.credentialFile && keychainDisabledByEnvironment())
+    if (options.credentialFile && configuration.keychainDisabled)
         return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
 
     // The file this login chooses, remembered once the login succeeded.
@@ -201,15 +201,15 @@ int runLogin(const LoginOptions& options, std::istream& in, std::ostream& out, s
     }
     if (authority) {
         out << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
-        if (auto variable = environmentValue("PALISOR_BRIDGE_AUTHORITY"); variable && *variable != *authority)
-            err << "PALISOR_BRIDGE_AUTHORITY=" << *variable
+        if (configuration.authority && *configuration.authority != *authority)
+            err << "PALISOR_BRIDGE_AUTHORITY=" << *configuration.authority
                       << " vẫn được dùng trước authority đã nhớ; bỏ biến đó để dùng " << *authority << ".\n";
     }
     if (chosenFile) out << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
     return kExitSuccess;
 }
 
-int runLogout(std::ostream& out, std::ostream& err) {
+int runLogout(const Configuration&, std::ostream& out, std::ostream& err) {
     try {
         auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
         auto elsewhere = client->foreignSessionOrigin();
@@ -243,11 +243,11 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
 // authority refuses stays stored (the window, or a login, deals with it).
 }  // namespace
 
-int runStatus(bool json, std::ostream& out, std::ostream&) {
+int runStatus(const Configuration& configuration, bool json, std::ostream& out, std::ostream& err) {
     auto tokenStore = std::make_shared<NativeTokenStore>();
     auto client = createAuthorityClient(tokenStore);
     WebSessionValidation session = client->validateWebSession(true);
-    std::uint16_t port = portFromEnvironment();
+    std::uint16_t port = portSayingFallbackOnce(configuration, err);
     std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
     std::optional<std::string> email = session.storeUnavailable ? std::nullopt : storedUserEmail(*tokenStore);
     bool ok = session.loggedIn && session.confirmed;
@@ -271,7 +271,7 @@ int runStatus(bool json, std::ostream& out, std::ostream&) {
         }
     }
     WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
-    ActivitySetting activity = configuredActivity();
+    ActivitySetting activity = configuredActivity(configuration);
 
     if (json) {
         JsonValue executorList = JsonValue::array();
@@ -330,7 +330,7 @@ int runStatus(bool json, std::ostream& out, std::ostream&) {
     return ok ? kExitSuccess : kExitFailure;
 }
 
-void addSessionCommands(CLI::App& app, CommandAction& action) {
+void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<LoginOptions>();
     auto* login = app.add_subcommand("login", "Đăng nhập authority và giữ phiên cho bridge.");
     login->add_option_function<std::string>(
@@ -343,20 +343,20 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
     login->add_option_function<std::string>(
         "--credential-file", [options](const std::string& path) { options->credentialFile = path; },
         "Giữ phiên trong file này (mode 0600) thay cho keyring, và nhớ lựa chọn này");
-    login->callback([&action, options] {
-        action = [options] {
+    login->callback([&action, &configuration, options] {
+        action = [&configuration, options] {
             // Prompts go to the controlling terminal even when standard input
             // or output is redirected.
             auto terminal = std::make_shared<Terminal>();
             LoginOptions asked = *options;
             if (terminal->available())
                 asked.ask = [terminal](const std::string& prompt, bool secret) { return terminal->ask(prompt, secret); };
-            return runLogin(asked, std::cin, std::cout, std::cerr);
+            return runLogin(configuration, asked, std::cin, std::cout, std::cerr);
         };
     });
 
-    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] {
-        action = [] { return runLogout(std::cout, std::cerr); };
+    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action, &configuration] {
+        action = [&configuration] { return runLogout(configuration, std::cout, std::cerr); };
     });
 
     auto json = std::make_shared<bool>(false);
@@ -364,7 +364,9 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
         "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
                   "nhập và authority chấp nhận phiên.");
     status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
-    status->callback([&action, json] { action = [json] { return runStatus(*json, std::cout, std::cerr); }; });
+    status->callback([&action, &configuration, json] {
+        action = [&configuration, json] { return runStatus(configuration, *json, std::cout, std::cerr); };
+    });
 }
 
 }  // namespace palisor

@@ -9,12 +9,13 @@
 #include <string>
 
 #include "bridge/app/cli/command_action.h"
+#include "bridge/app/configuration.h"
 
 namespace palisor {
 
 // `login`, `logout` and `status`: the user's authority session in the same
 // credential store the window and the running bridge use.
-void addSessionCommands(CLI::App& app, CommandAction& action);
+void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 struct LoginOptions {
     std::optional<std::string> email;
@@ -28,10 +29,10 @@ struct LoginOptions {
     using Ask = std::function<std::string(const std::string& prompt, bool secret)>;
     Ask ask;
 };
-int runLogin(const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
-int runLogout(std::ostream& out, std::ostream& err);
+int runLogin(const Configuration& configuration, const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
+int runLogout(const Configuration& configuration, std::ostream& out, std::ostream& err);
 // Exit 0 only when someone is logged in and the authority accepted the
 // session just now.
-int runStatus(bool json, std::ostream& out, std::ostream& err);
+int runStatus(const Configuration& configuration, bool json, std::ostream& out, std::ostream& err);
 
 }  // namespace palisor

@@ -48,7 +48,7 @@ void printReport(const JsonValue& report, std::ostream& out) {
 
 }  // namespace
 
-int runSkillsSync(const SkillsSyncOptions& options, std::ostream& out, std::ostream& err) {
+int runSkillsSync(const Configuration&, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err) {
     try {
         auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
         auto registry = createWorkspaceRegistry(client->authorityOrigin());
@@ -80,7 +80,7 @@ int runSkillsSync(const SkillsSyncOptions& options, std::ostream& out, std::ostr
     }
 }
 
-void addSkillCommands(CLI::App& app, CommandAction& action) {
+void addSkillCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* skills = app.add_subcommand("skills", "Cài các gói skill từ authority vào một workspace.");
     skills->require_subcommand(1);
 
@@ -101,11 +101,11 @@ void addSkillCommands(CLI::App& app, CommandAction& action) {
     repo->needs(item);
     item->excludes(skill);
     skill->excludes(item);
-    sync->callback([item, skill, &action, options] {
+    sync->callback([item, skill, &action, &configuration, options] {
         if (item->count() == 0 && skill->count() == 0)
             throw CLI::RequiredError("--item hoặc --skill");
         if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "không được để trống");
-        action = [options] { return runSkillsSync(*options, std::cout, std::cerr); };
+        action = [&configuration, options] { return runSkillsSync(configuration, *options, std::cout, std::cerr); };
     });
 }
 

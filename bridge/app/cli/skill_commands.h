@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "bridge/app/cli/command_action.h"
+#include "bridge/app/configuration.h"
 
 namespace palisor {
 
 // `skills sync`: installs a workspace's skills from the authority as an
 // agent's "authority_sync_skills" would, for users who want them without one.
-void addSkillCommands(CLI::App& app, CommandAction& action);
+void addSkillCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 struct SkillsSyncOptions {
     std::string workspaceId;  // an id, a project key or a folder
@@ -23,6 +24,6 @@ struct SkillsSyncOptions {
     std::vector<std::string> skills;  // ID or ID@VERSION
     bool json = false;
 };
-int runSkillsSync(const SkillsSyncOptions& options, std::ostream& out, std::ostream& err);
+int runSkillsSync(const Configuration& configuration, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace palisor

@@ -21,7 +21,9 @@ namespace palisor {
 
 namespace {
 
-std::shared_ptr<WorkspaceRegistry> openRegistry() { return createWorkspaceRegistry(configuredAuthorityOrigin()); }
+std::shared_ptr<WorkspaceRegistry> openRegistry(const Configuration&) {
+    return createWorkspaceRegistry(configuredAuthorityOrigin());
+}
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
@@ -105,8 +107,8 @@ std::string sharedProjectNote(const WorkspaceRegistrySnapshot& snapshot, const s
 
 }  // namespace
 
-int runWorkspaceList(bool json, std::ostream& out, std::ostream&) {
-    WorkspaceRegistrySnapshot snapshot = openRegistry()->snapshot();
+int runWorkspaceList(const Configuration& configuration, bool json, std::ostream& out, std::ostream&) {
+    WorkspaceRegistrySnapshot snapshot = openRegistry(configuration)->snapshot();
     if (json)
         out << dumpPretty(workspacesJson(snapshot)).value_or("{}") << "\n";
     else if (snapshot.workspaces.empty())
@@ -116,8 +118,8 @@ int runWorkspaceList(bool json, std::ostream& out, std::ostream&) {
     return kExitSuccess;
 }
 
-int runWorkspaceAdd(const WorkspaceAddOptions& options, std::ostream& out, std::ostream& err) {
-    auto registry = openRegistry();
+int runWorkspaceAdd(const Configuration& configuration, const WorkspaceAddOptions& options, std::ostream& out, std::ostream& err) {
+    auto registry = openRegistry(configuration);
     if (refusedWithoutPersistence(*registry, err)) return kExitFailure;
     WorkspaceAdditions result = addWorkspaces(
         *registry, options.paths, !options.noValidation, options.makeDefault,
@@ -143,10 +145,10 @@ namespace {
 
 // remove, default and validation: one registry change to the workspace
 // `name` names, reported the same way.
-int runChange(const std::string& name, std::ostream& out, std::ostream& err,
+int runChange(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err,
               const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
     try {
-        auto registry = openRegistry();
+        auto registry = openRegistry(configuration);
         if (refusedWithoutPersistence(*registry, err)) return kExitFailure;
         out << change(*registry, resolveWorkspaceName(registry->snapshot(), name)) << "\n";
         return kExitSuccess;
@@ -157,22 +159,23 @@ int runChange(const std::string& name, std::ostream& out, std::ostream& err,
 
 }  // namespace
 
-int runWorkspaceRemove(const std::string& name, std::ostream& out, std::ostream& err) {
-    return runChange(name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
+int runWorkspaceRemove(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err) {
+    return runChange(configuration, name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
         registry.remove(id);
         return "Đã xóa workspace: " + id;
     });
 }
 
-int runWorkspaceDefault(const std::string& name, std::ostream& out, std::ostream& err) {
-    return runChange(name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
+int runWorkspaceDefault(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err) {
+    return runChange(configuration, name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
         registry.setDefault(id);
         return "Workspace mặc định: " + id;
     });
 }
 
-int runWorkspaceValidation(const std::string& name, bool on, std::ostream& out, std::ostream& err) {
-    return runChange(name, out, err, [on](WorkspaceRegistry& registry, const std::string& id) {
+int runWorkspaceValidation(const Configuration& configuration, const std::string& name, bool on, std::ostream& out,
+                           std::ostream& err) {
+    return runChange(configuration, name, out, err, [on](WorkspaceRegistry& registry, const std::string& id) {
         registry.setValidationEnabled(id, on);
         return "Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + id;
     });
@@ -226,7 +229,7 @@ std::string describeWorkspaces(const WorkspaceRegistrySnapshot& snapshot) {
 
 JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot) { return workspacesJson(snapshot); }
 
-void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
+void addWorkspaceCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* workspace = app.add_subcommand("workspace", "Xem và thay đổi các workspace đã đăng ký.");
     workspace->require_subcommand(1);
     const std::string named = "Workspace: id, mã dự án (khi chỉ một workspace có mã đó) hoặc thư mục";
@@ -234,33 +237,39 @@ void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
     auto listJson = std::make_shared<bool>(false);
     auto* list = workspace->add_subcommand("list", "Liệt kê các workspace; \"*\" đánh dấu workspace mặc định.");
     list->add_flag("--json", *listJson, "In danh sách dưới dạng JSON");
-    list->callback([&action, listJson] { action = [listJson] { return runWorkspaceList(*listJson, std::cout, std::cerr); }; });
+    list->callback([&action, &configuration, listJson] { action = [&configuration, listJson] { return runWorkspaceList(configuration, *listJson, std::cout, std::cerr); }; });
 
     auto addOptions = std::make_shared<WorkspaceAddOptions>();
     auto* add = workspace->add_subcommand("add", "Đăng ký các thư mục có AGENTS.md trỏ tới authority này.");
     add->add_option("path", addOptions->paths, "Thư mục workspace")->required()->expected(1, -1);
     add->add_flag("--default", addOptions->makeDefault, "Đặt thư mục làm workspace mặc định");
     add->add_flag("--no-validation", addOptions->noValidation, "Đăng ký với validation tắt");
-    add->callback([&action, addOptions] {
-        action = [addOptions] { return runWorkspaceAdd(*addOptions, std::cout, std::cerr); };
+    add->callback([&action, &configuration, addOptions] {
+        action = [&configuration, addOptions] { return runWorkspaceAdd(configuration, *addOptions, std::cout, std::cerr); };
     });
 
     auto name = std::make_shared<std::string>();
     auto* remove = workspace->add_subcommand("remove", "Bỏ đăng ký một workspace (thư mục của nó được giữ nguyên).");
     remove->add_option("workspace", *name, named)->required();
-    remove->callback([&action, name] { action = [name] { return runWorkspaceRemove(*name, std::cout, std::cerr); }; });
+    remove->callback([&action, &configuration, name] {
+        action = [&configuration, name] { return runWorkspaceRemove(configuration, *name, std::cout, std::cerr); };
+    });
 
     auto* makeDefault = workspace->add_subcommand("default", "Đặt một workspace làm workspace mặc định.");
     makeDefault->add_option("workspace", *name, named)->required();
     makeDefault->callback(
-        [&action, name] { action = [name] { return runWorkspaceDefault(*name, std::cout, std::cerr); }; });
+        [&action, &configuration, name] {
+            action = [&configuration, name] { return runWorkspaceDefault(configuration, *name, std::cout, std::cerr); };
+        });
 
     auto enabled = std::make_shared<std::string>();
     auto* validation = workspace->add_subcommand("validation", "Bật hoặc tắt validation của một workspace.");
     validation->add_option("workspace", *name, named)->required();
     validation->add_option("state", *enabled, "on hoặc off")->required()->check(CLI::IsMember({"on", "off"}));
-    validation->callback([&action, name, enabled] {
-        action = [name, enabled] { return runWorkspaceValidation(*name, *enabled == "on", std::cout, std::cerr); };
+    validation->callback([&action, &configuration, name, enabled] {
+        action = [&configuration, name, enabled] {
+            return runWorkspaceValidation(configuration, *name, *enabled == "on", std::cout, std::cerr);
+        };
     });
 }
 
