@@ -18,16 +18,16 @@ namespace palisor {
 void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 struct LoginOptions {
-    std::optional<std::string> email;
+    std::optional<std::string> email{};
     bool passwordFromStdin = false;  // the first line of the input stream
-    std::optional<std::string> authority;
-    std::optional<std::string> credentialFile;
+    std::optional<std::string> authority{};
+    std::optional<std::string> credentialFile{};
     // Asks the user what the command line did not give (the e-mail, the
     // password without echo when `secret`, where to keep the session on a
     // machine without a keyring) and returns the line typed; empty when
     // there is nobody to ask (no terminal).
     using Ask = std::function<std::string(const std::string& prompt, bool secret)>;
-    Ask ask;
+    Ask ask{};
 };
 int runLogin(const Configuration& configuration, const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err);
 int runLogout(const Configuration& configuration, std::ostream& out, std::ostream& err);

@@ -17,11 +17,11 @@ namespace palisor {
 void addSkillCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 struct SkillsSyncOptions {
-    std::string workspaceId;  // an id, a project key or a folder
-    std::string itemId;       // the item whose skills to install, or empty for `skills`
-    std::optional<std::string> scope;
-    std::optional<std::string> repoKey;
-    std::vector<std::string> skills;  // ID or ID@VERSION
+    std::string workspaceId{};  // an id, a project key or a folder
+    std::string itemId{};       // the item whose skills to install, or empty for `skills`
+    std::optional<std::string> scope{};
+    std::optional<std::string> repoKey{};
+    std::vector<std::string> skills{};  // ID or ID@VERSION
     bool json = false;
 };
 int runSkillsSync(const Configuration& configuration, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err);
