@@ -73,7 +73,7 @@ int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out,
         }
         filter.since = std::chrono::system_clock::now() - *age;
     }
-    std::string path = options.path.empty() ? activityLogPath() : options.path;
+    const std::string& path = options.path;
 
     // The follower is opened first, so that nothing written while the file is
     // read is missed; what it then sees twice is recognised and skipped.
@@ -143,8 +143,9 @@ int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out,
     return kExitSuccess;
 }
 
-void addActivityCommand(CLI::App& app, CommandAction& action) {
+void addActivityCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<ActivityCommandOptions>();
+    options->path = activityLogPath(configuration.folders);
     auto* activity = app.add_subcommand(
         "activity", "In nhật ký cục bộ các lời gọi công cụ của agent (đọc thẳng file, không cần bridge đang chạy).");
     activity->add_option("--workspace", options->workspace, "Chỉ các lời gọi của workspace này (id hoặc mã dự án)");

@@ -17,7 +17,7 @@ struct ActivityCommandOptions {
     bool failedOnly = false;
     bool json = false;
     bool follow = false;
-    std::string path;  // the log; empty for activityLogPath()
+    std::string path;  // the log
     std::chrono::milliseconds pollInterval{200};
 };
 
@@ -28,6 +28,6 @@ struct ActivityCommandOptions {
 int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out, std::ostream& err,
                        const std::function<bool()>& stop = [] { return true; });
 
-void addActivityCommand(CLI::App& app, CommandAction& action);
+void addActivityCommand(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 }  // namespace palisor

@@ -153,7 +153,8 @@ std::string nearestExistingFolder(std::string path) {
 }
 
 // Returns whether the stored session can be read from there.
-bool checkCredentialFile(Report& report, const std::string& configured, bool remembered) {
+bool checkCredentialFile(const Configuration& configuration, Report& report, const std::string& configured,
+                         bool remembered) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
     CheckName name{"credentialStore",
@@ -188,7 +189,7 @@ bool checkCredentialFile(Report& report, const std::string& configured, bool rem
     if (!S_ISREG(info.st_mode)) {
         report.fail(name, path + " không phải một file thường.",
                     "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang đường dẫn của một file, ví dụ " +
-                        standardCredentialFilePath() + ".");
+                        standardCredentialFilePath(configuration.folders) + ".");
         return false;
     }
     // Whether the bridge can read a session from the file, whatever else is wrong with it.
@@ -214,10 +215,10 @@ bool checkCredentialFile(Report& report, const std::string& configured, bool rem
     return readable;
 }
 
-bool checkSecretService(Report& report) {
+bool checkSecretService(const Configuration& configuration, Report& report) {
     CheckName name{"credentialStore", std::string(kStoreCheck) + " (Secret Service)", std::nullopt};
     std::string useFile = "Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
-                          standardCredentialFilePath() + " để giữ phiên trong một file (mode 0600).";
+                          standardCredentialFilePath(configuration.folders) + " để giữ phiên trong một file (mode 0600).";
     auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
     if (!status) {
         report.fail(name, "keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
@@ -228,7 +229,7 @@ bool checkSecretService(Report& report) {
             report.pass(name, "keyring sẵn sàng, bộ khoá mặc định đã mở khoá.");
             return true;
         case vault_status::kServiceUnavailable: {
-            auto bus = environmentValue("DBUS_SESSION_BUS_ADDRESS");
+            const auto& bus = configuration.sessionBus;
             std::string why = !bus || bus->empty() ? "không có phiên D-Bus (DBUS_SESSION_BUS_ADDRESS chưa đặt)"
                                                    : "không có dịch vụ Secret Service trên phiên D-Bus";
             report.fail(name, "không có keyring: " + why + ".", useFile);
@@ -238,12 +239,12 @@ bool checkSecretService(Report& report) {
             report.fail(name, "bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
                         "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc chạy "
                         "palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
+                            standardCredentialFilePath(configuration.folders) + ".");
             return false;
         case vault_status::kNoDefaultCollection:
             report.fail(name, "keyring không có bộ khoá mặc định để lưu phiên.",
                         "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
+                            standardCredentialFilePath(configuration.folders) + ".");
             return false;
         default:
             report.fail(name, "keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
@@ -252,17 +253,17 @@ bool checkSecretService(Report& report) {
 }
 
 // Returns whether the stored session can be read.
-bool checkCredentialStore(Report& report) {
-    if (keychainDisabledByEnvironment()) {
+bool checkCredentialStore(const Configuration& configuration, Report& report) {
+    if (configuration.keychainDisabled) {
         report.warn({"credentialStore", std::string(kStoreCheck) + " (chỉ trong bộ nhớ)", std::nullopt},
                     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
                     "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE.");
         return false;
     }
-    CredentialStoreChoice store = configuredCredentialStore();
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     if (store.kind == CredentialStoreChoice::Kind::file)
-        return checkCredentialFile(report, store.file, store.source == CredentialStoreChoice::Source::remembered);
-    return checkSecretService(report);
+        return checkCredentialFile(configuration, report, store.file, store.source == CredentialStoreChoice::Source::remembered);
+    return checkSecretService(configuration, report);
 }
 
 // ---- the authority ---------------------------------------------------------------
@@ -356,10 +357,10 @@ std::string describeTime(const std::string& iso) {
 //
 // Returns the access token when the authority accepted it, for the reads that
 // follow.
-std::optional<std::string> checkSession(Report& report, bool storeReadable, const OriginSecurity& security,
+std::optional<std::string> checkSession(const Configuration& configuration, Report& report, bool storeReadable, const OriginSecurity& security,
                                         const std::shared_ptr<AuthorityClient>& client) {
     const std::string login = "Chạy palisor-bridge login.";
-    if (keychainDisabledByEnvironment()) {
+    if (configuration.keychainDisabled) {
         report.warn(sessionCheck(), "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
                     "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN (hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE), rồi " +
                         std::string("chạy palisor-bridge login."));
@@ -454,9 +455,9 @@ std::optional<std::string> portUnavailableReason(std::uint16_t port) {
     return reason;
 }
 
-void checkPort(Report& report) {
+void checkPort(const Configuration& configuration, Report& report) {
     const CheckName name{"port", "Cổng", std::nullopt};
-    auto configured = environmentValue("PALISOR_BRIDGE_PORT");
+    const auto& configured = configuration.portText;
     std::uint16_t port = configuredPort(configured);
     std::string where = "127.0.0.1:" + std::to_string(port);
     std::string chooseAnother =
@@ -498,11 +499,11 @@ void checkOtherUsers(Report& report) {
 
 // ---- the authority's reachability -----------------------------------------------
 
-void checkAuthority(Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
+void checkAuthority(const Configuration& configuration, Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
                     const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
     const CheckName name{"authority", "Authority", std::nullopt};
     const std::string& origin = client->authorityOrigin();
-    AuthoritySetting setting = configuredAuthority();
+    AuthoritySetting setting = configuredAuthority(configuration);
     std::string source = "; nguồn: " + authoritySource(setting) + ".";
     std::string chooseAnother = setting.source == AuthoritySetting::Source::environment
                                     ? "đặt PALISOR_BRIDGE_AUTHORITY đúng origin."
@@ -629,9 +630,9 @@ std::optional<long long> majorVersion(const std::string& version) {
     return parseDecimalInteger(text.substr(0, text.find('.')));
 }
 
-void checkExecutorRuntime(Report& report) {
+void checkExecutorRuntime(const Configuration& configuration, Report& report) {
     const CheckName name{"executorRuntime", "Runtime của validation executor", std::nullopt};
-    if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") {
+    if (configuration.validationExecutorDisabled) {
         report.pass(name, "đã tắt (PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR=1), không cần Node.js.");
         return;
     }
@@ -679,13 +680,13 @@ struct DoctorOptions {
     bool json = false;
 };
 
-int runDoctor(const DoctorOptions& options) {
+int runDoctor(const Configuration& configuration, const DoctorOptions& options) {
     Report report;
-    bool storeReadable = checkCredentialStore(report);
+    bool storeReadable = checkCredentialStore(configuration, report);
 
-    auto tokenStore = std::make_shared<NativeTokenStore>();
+    auto tokenStore = createTokenStore(configuration);
     AuthorityClient::Options clientOptions;
-    clientOptions.authorityOrigin = configuredAuthorityOrigin();
+    clientOptions.authorityOrigin = configuredAuthorityOrigin(configuration);
     clientOptions.tokenStore = tokenStore;
     // The bridge waits long for a slow authority; the doctor only asks whether it answers.
     clientOptions.headerTask = [](const AuthorityRequest& request) {
@@ -694,19 +695,19 @@ int runDoctor(const DoctorOptions& options) {
         return syncHeaderDataTask(bounded);
     };
     auto client = std::make_shared<AuthorityClient>(clientOptions);
-    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
 
     // The transport's security decides whether the session may be shown to the
     // authority, so it is looked at first and reported after the session.
     Report securityReport;
     OriginSecurity security = checkTransportSecurity(securityReport, client->authorityOrigin());
-    std::optional<std::string> acceptedToken = checkSession(report, storeReadable, security, client);
-    checkPort(report);
+    std::optional<std::string> acceptedToken = checkSession(configuration, report, storeReadable, security, client);
+    checkPort(configuration, report);
     checkOtherUsers(report);
-    checkAuthority(report, security, client, acceptedToken, workspaces);
+    checkAuthority(configuration, report, security, client, acceptedToken, workspaces);
     report.append(securityReport);
     checkWorkspaces(report, workspaces, client->authorityOrigin());
-    checkExecutorRuntime(report);
+    checkExecutorRuntime(configuration, report);
 
     if (options.json)
         std::cout << dumpPretty(report.json()).value_or("{}") << "\n";
@@ -717,13 +718,15 @@ int runDoctor(const DoctorOptions& options) {
 
 }  // namespace
 
-void addDoctorCommand(CLI::App& app, CommandAction& action) {
+void addDoctorCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<DoctorOptions>();
     auto* doctor = app.add_subcommand(
         "doctor", "Kiểm tra kho phiên đăng nhập, phiên, cổng, authority, các workspace và runtime.");
     doctor->add_flag("--json", options->json,
                      "In các mục kiểm tra dưới dạng JSON; mỗi mục có id cố định (session, port, authority, ...)");
-    doctor->callback([&action, options] { action = [options] { return runDoctor(*options); }; });
+    doctor->callback([&action, options, configuration] {
+        action = [options, configuration] { return runDoctor(configuration, *options); };
+    });
 }
 
 }  // namespace palisor

@@ -12,6 +12,6 @@ namespace palisor {
 // what it found, and for each warning or failure the fix. Exit 0 when
 // nothing failed (warnings allowed), 1 otherwise. It reports and changes
 // nothing: no refresh, no login, no file repaired.
-void addDoctorCommand(CLI::App& app, CommandAction& action);
+void addDoctorCommand(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 }  // namespace palisor

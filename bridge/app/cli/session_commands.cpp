@@ -106,9 +106,9 @@ constexpr const char* kMemoryOnlyHint =
 
 // A path as the user typed it, "~/" taken as the home folder, relative to
 // the current folder.
-std::string typedPath(const std::string& text) {
+std::string typedPath(const Configuration& configuration, const std::string& text) {
     std::string path = trim(text);
-    if (path == "~" || path.starts_with("~/")) path = homeDirectory() + path.substr(1);
+    if (path == "~" || path.starts_with("~/")) path = configuration.folders.home + path.substr(1);
     return standardizePath(path);
 }
 
@@ -121,8 +121,8 @@ std::optional<std::int32_t> keyringStatus() {
 // On a machine without a keyring, asks once where to keep the session
 // instead; the answer is remembered with the login. nullopt when the user
 // declined.
-std::optional<std::string> askForCredentialFile(Terminal& terminal) {
-    std::string offered = standardCredentialFilePath();
+std::optional<std::string> askForCredentialFile(const Configuration& configuration, Terminal& terminal) {
+    std::string offered = standardCredentialFilePath(configuration.folders);
     std::string answer = terminal.ask(
         "Máy này không có keyring (Secret Service) để giữ phiên đăng nhập.\nGiữ phiên trong file " + offered +
             " (mode 0600)? Enter để đồng ý, gõ một đường dẫn khác, hoặc \"k\" để thôi: ",
@@ -130,7 +130,7 @@ std::optional<std::string> askForCredentialFile(Terminal& terminal) {
     answer = trim(answer);
     if (answer.empty()) return offered;
     if (answer == "k" || answer == "K" || answer == "không") return std::nullopt;
-    return typedPath(answer);
+    return typedPath(configuration, answer);
 }
 
 int usageError(const std::string& line) {
@@ -138,7 +138,7 @@ int usageError(const std::string& line) {
     return kExitUsage;
 }
 
-int runLogin(const LoginOptions& options) {
+int runLogin(const Configuration& configuration, const LoginOptions& options) {
     std::optional<std::string> authority;
     if (options.authority) {
         auto url = Url::parse(trim(*options.authority));
@@ -149,30 +149,30 @@ int runLogin(const LoginOptions& options) {
     }
     // Remembered settings live in the settings file; without it they would
     // be forgotten as the command ends.
-    if ((options.authority || options.credentialFile) && settingsPersistenceDisabled())
+    if ((options.authority || options.credentialFile) && configuration.settingsPersistenceDisabled)
         return fail("Đăng nhập lỗi: SETTINGS_PERSISTENCE_DISABLED\nPALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1: "
                     "bridge không ghi file cài đặt, nên không nhớ được --authority hay --credential-file.");
-    if (options.credentialFile && keychainDisabledByEnvironment())
+    if (options.credentialFile && configuration.keychainDisabled)
         return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
 
     Terminal terminal;
     // The file this login chooses, remembered once the login succeeded.
     std::optional<std::string> chosenFile;
-    CredentialStoreChoice configured = configuredCredentialStore();
+    CredentialStoreChoice configured = configuredCredentialStore(credentialSettings(configuration));
     if (options.credentialFile) {
-        chosenFile = typedPath(*options.credentialFile);
+        chosenFile = typedPath(configuration, *options.credentialFile);
         if (configured.source == CredentialStoreChoice::Source::environment && configured.file != *chosenFile)
             return fail("Đăng nhập lỗi: PALISOR_BRIDGE_CREDENTIAL_FILE=" + configured.file +
                         " được dùng trước file đã chọn.\nBỏ biến đó, hoặc đăng nhập không kèm --credential-file.");
     } else if (configured.kind == CredentialStoreChoice::Kind::keyring && terminal.available() &&
                keyringStatus() == vault_status::kServiceUnavailable) {
-        chosenFile = askForCredentialFile(terminal);
-        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint());
+        chosenFile = askForCredentialFile(configuration, terminal);
+        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint(configuration));
     }
-    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile();
+    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile(configuration);
 
     // Said before the password is asked for: the session could not be kept.
-    if (std::string problem = credentialFileProblem(file); !problem.empty())
+    if (std::string problem = credentialFileProblem(configuration, file); !problem.empty())
         return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
                     problem);
     std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
@@ -181,16 +181,19 @@ int runLogin(const LoginOptions& options) {
     if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
 
     NativeTokenStore::Options storeOptions;
-    if (chosenFile) storeOptions.vault = std::make_shared<CredentialFileVault>(*chosenFile);
+    storeOptions.credentials = credentialSettings(configuration);
+    if (chosenFile)
+        storeOptions.vault =
+            std::make_shared<CredentialFileVault>(*chosenFile, standardCredentialFilePath(configuration.folders));
     auto tokenStore = std::make_shared<NativeTokenStore>(storeOptions);
     // A session kept in memory would end with this process: the login would
     // look successful and leave nobody logged in.
     if (!tokenStore->keychainEnabled()) return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
     JsonValue answer;
     try {
-        answer = createAuthorityClient(tokenStore, authority)->login(email, password);
+        answer = createAuthorityClient(configuration, tokenStore, authority)->login(email, password);
     } catch (const std::exception& error) {
-        std::string advice = sessionStoreAdvice(error, file);
+        std::string advice = sessionStoreAdvice(configuration, error, file);
         return fail("Đăng nhập lỗi: " + errorMessage(error) + (advice.empty() ? "" : "\n" + advice));
     }
     std::string who = email;
@@ -200,14 +203,15 @@ int runLogin(const LoginOptions& options) {
     // Remembered only after the login worked: a mistyped origin or an
     // unwritable file must not become every program's setting.
     try {
-        if (authority) rememberSetting(kRememberedAuthorityKey, *authority);
-        if (chosenFile) rememberSetting(kRememberedCredentialFileKey, *chosenFile);
+        auto settings = settingsStore(configuration);
+        if (authority) rememberSetting(*settings, kRememberedAuthorityKey, *authority);
+        if (chosenFile) rememberSetting(*settings, kRememberedCredentialFileKey, *chosenFile);
     } catch (const std::exception& error) {
         return fail("Không nhớ được lựa chọn cho các lần sau: " + errorMessage(error));
     }
     if (authority) {
         std::cout << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
-        if (auto variable = environmentValue("PALISOR_BRIDGE_AUTHORITY"); variable && *variable != *authority)
+        if (const auto& variable = configuration.authority; variable && *variable != *authority)
             std::cerr << "PALISOR_BRIDGE_AUTHORITY=" << *variable
                       << " vẫn được dùng trước authority đã nhớ; bỏ biến đó để dùng " << *authority << ".\n";
     }
@@ -215,9 +219,9 @@ int runLogin(const LoginOptions& options) {
     return kExitSuccess;
 }
 
-int runLogout() {
+int runLogout(const Configuration& configuration) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
         auto elsewhere = client->foreignSessionOrigin();
         client->logout();
         std::cout << "Đã đăng xuất.\n";
@@ -228,7 +232,7 @@ int runLogout() {
                       << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::string problem = credentialFileProblem();
+        std::string problem = credentialFileProblem(configuration);
         return fail("Đăng xuất lỗi: " + errorMessage(error) + (problem.empty() ? "" : "\n" + problem));
     }
 }
@@ -244,11 +248,11 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
 // Prints what is known and returns 0 only when someone is logged in and the
 // authority accepted the session just now. It changes nothing: a session the
 // authority refuses stays stored (the window, or a login, deals with it).
-int runStatus(bool json) {
-    auto tokenStore = std::make_shared<NativeTokenStore>();
-    auto client = createAuthorityClient(tokenStore);
+int runStatus(const Configuration& configuration, bool json) {
+    auto tokenStore = createTokenStore(configuration);
+    auto client = createAuthorityClient(configuration, tokenStore);
     WebSessionValidation session = client->validateWebSession(true);
-    std::uint16_t port = portFromEnvironment();
+    std::uint16_t port = portSayingFallbackOnce(configuration, std::cerr);
     std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
     std::optional<std::string> email = session.storeUnavailable ? std::nullopt : storedUserEmail(*tokenStore);
     bool ok = session.loggedIn && session.confirmed;
@@ -257,7 +261,7 @@ int runStatus(bool json) {
     // The same wording as the window's status line.
     if (session.warning) notes.push_back(*session.warning);
     // A refused file reads as no session; say why, or a login looks lost.
-    if (std::string problem = credentialFileProblem(); !problem.empty()) notes.push_back(problem);
+    if (std::string problem = credentialFileProblem(configuration); !problem.empty()) notes.push_back(problem);
     bool running = bridgeAnswers(port);
     std::optional<uid_t> otherUser;
     if (!running) otherUser = otherUserOnPort(port);
@@ -265,14 +269,14 @@ int runStatus(bool json) {
     if (running) {
         // What the running bridge knows and this process cannot: its
         // executors, and a session it holds only in memory.
-        if (auto published = readPublishedState(executorStatePath(port), port)) {
+        if (auto published = readPublishedState(executorStatePath(configuration.folders, port), port)) {
             if (published->sessionWarning && published->sessionWarning != session.warning)
                 notes.push_back(*published->sessionWarning);
             executors = std::move(published->executors);
         }
     }
-    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
-    ActivitySetting activity = configuredActivity();
+    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
+    ActivitySetting activity = configuredActivity(configuration);
 
     if (json) {
         JsonValue executorList = JsonValue::array();
@@ -307,9 +311,9 @@ int runStatus(bool json) {
     } else {
         std::cout << "Chưa đăng nhập.\n";
     }
-    AuthoritySetting authority = configuredAuthority();
+    AuthoritySetting authority = configuredAuthority(configuration);
     std::cout << "Authority: " << describeAuthority(authority) << "\n";
-    CredentialStoreChoice store = configuredCredentialStore();
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     if (store.source == CredentialStoreChoice::Source::remembered)
         std::cout << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
     if (running)
@@ -333,7 +337,7 @@ int runStatus(bool json) {
 
 }  // namespace
 
-void addSessionCommands(CLI::App& app, CommandAction& action) {
+void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<LoginOptions>();
     auto* login = app.add_subcommand("login", "Đăng nhập authority và giữ phiên cho bridge.");
     login->add_option_function<std::string>(
@@ -346,16 +350,22 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
     login->add_option_function<std::string>(
         "--credential-file", [options](const std::string& path) { options->credentialFile = path; },
         "Giữ phiên trong file này (mode 0600) thay cho keyring, và nhớ lựa chọn này");
-    login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
+    login->callback([&action, options, configuration] {
+        action = [options, configuration] { return runLogin(configuration, *options); };
+    });
 
-    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] { action = runLogout; });
+    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action, configuration] {
+        action = [configuration] { return runLogout(configuration); };
+    });
 
     auto json = std::make_shared<bool>(false);
     auto* status = app.add_subcommand(
         "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
                   "nhập và authority chấp nhận phiên.");
     status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
-    status->callback([&action, json] { action = [json] { return runStatus(*json); }; });
+    status->callback([&action, json, configuration] {
+        action = [json, configuration] { return runStatus(configuration, *json); };
+    });
 }
 
 }  // namespace palisor

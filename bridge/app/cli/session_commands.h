@@ -8,6 +8,6 @@ namespace palisor {
 
 // `login`, `logout` and `status`: the user's authority session in the same
 // credential store the window and the running bridge use.
-void addSessionCommands(CLI::App& app, CommandAction& action);
+void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 }  // namespace palisor

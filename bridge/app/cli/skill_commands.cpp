@@ -55,10 +55,10 @@ void printReport(const JsonValue& report) {
               << " bỏ qua. Lock: " << valueText(report, "lockPath") << "\n";
 }
 
-int runSync(const SyncOptions& options) {
+int runSync(const Configuration& configuration, const SyncOptions& options) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
-        auto registry = createWorkspaceRegistry(client->authorityOrigin());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
+        auto registry = createWorkspaceRegistry(configuration, client->authorityOrigin());
         WorkspaceContext workspace =
             registry->resolve({{"workspaceId", resolveWorkspaceName(registry->snapshot(), options.workspaceId)}});
         SkillSyncService service(client);
@@ -89,7 +89,7 @@ int runSync(const SyncOptions& options) {
 
 }  // namespace
 
-void addSkillCommands(CLI::App& app, CommandAction& action) {
+void addSkillCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* skills = app.add_subcommand("skills", "Cài các gói skill từ authority vào một workspace.");
     skills->require_subcommand(1);
 
@@ -110,11 +110,11 @@ void addSkillCommands(CLI::App& app, CommandAction& action) {
     repo->needs(item);
     item->excludes(skill);
     skill->excludes(item);
-    sync->callback([item, skill, &action, options] {
+    sync->callback([item, skill, &action, options, configuration] {
         if (item->count() == 0 && skill->count() == 0)
             throw CLI::RequiredError("--item hoặc --skill");
         if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "không được để trống");
-        action = [options] { return runSync(*options); };
+        action = [options, configuration] { return runSync(configuration, *options); };
     });
 }
 

@@ -95,14 +95,14 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
     return kExitSuccess;
 }
 
-void addStdioCommand(CLI::App& app, CommandAction& action) {
+void addStdioCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     app.add_subcommand("stdio",
                        "Chuyển JSON-RPC (mỗi thông điệp một dòng) giữa đầu vào/ra chuẩn và bridge đang chạy.")
-        ->callback([&action] {
-            action = [] {
+        ->callback([&action, configuration] {
+            action = [configuration] {
                 std::signal(SIGPIPE, SIG_IGN);
                 std::ios::sync_with_stdio(false);
-                return runStdioRelay(std::cin, std::cout, portFromEnvironment());
+                return runStdioRelay(std::cin, std::cout, portSayingFallbackOnce(configuration, std::cerr));
             };
         });
 }

@@ -12,7 +12,7 @@ namespace palisor {
 // `stdio`: for agents that can only start an MCP server as a child process.
 // Relays newline-delimited JSON-RPC between standard input/output and the
 // running bridge's endpoint.
-void addStdioCommand(CLI::App& app, CommandAction& action);
+void addStdioCommand(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 // The relay itself, on any pair of streams (standard input and output for
 // the command). Returns when `in` ends and every answer has been written.

@@ -21,7 +21,9 @@ namespace palisor {
 
 namespace {
 
-std::shared_ptr<WorkspaceRegistry> openRegistry() { return createWorkspaceRegistry(configuredAuthorityOrigin()); }
+std::shared_ptr<WorkspaceRegistry> openRegistry(const Configuration& configuration) {
+    return createWorkspaceRegistry(configuration, configuredAuthorityOrigin(configuration));
+}
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
@@ -66,8 +68,8 @@ JsonValue workspacesJson(const WorkspaceRegistrySnapshot& snapshot) {
             {"workspaces", std::move(workspaces)}};
 }
 
-int runList(bool json) {
-    WorkspaceRegistrySnapshot snapshot = openRegistry()->snapshot();
+int runList(const Configuration& configuration, bool json) {
+    WorkspaceRegistrySnapshot snapshot = openRegistry(configuration)->snapshot();
     if (json)
         std::cout << dumpPretty(workspacesJson(snapshot)).value_or("{}") << "\n";
     else if (snapshot.workspaces.empty())
@@ -119,8 +121,8 @@ std::string sharedProjectNote(const WorkspaceRegistrySnapshot& snapshot, const s
            " sẽ bị từ chối (cần workspaceId); chạy palisor-bridge workspace default <id> để chọn một workspace.";
 }
 
-int runAdd(const AddOptions& options) {
-    auto registry = openRegistry();
+int runAdd(const Configuration& configuration, const AddOptions& options) {
+    auto registry = openRegistry(configuration);
     if (refusedWithoutPersistence(*registry)) return kExitFailure;
     WorkspaceAdditions result = addWorkspaces(
         *registry, options.paths, !options.noValidation, options.makeDefault,
@@ -144,9 +146,9 @@ int runAdd(const AddOptions& options) {
 
 // remove, default and validation: one registry change to the workspace
 // `name` names, reported the same way.
-int runChange(const std::string& name, const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
+int runChange(const Configuration& configuration, const std::string& name, const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
     try {
-        auto registry = openRegistry();
+        auto registry = openRegistry(configuration);
         if (refusedWithoutPersistence(*registry)) return kExitFailure;
         std::cout << change(*registry, resolveWorkspaceName(registry->snapshot(), name)) << "\n";
         return kExitSuccess;
@@ -205,7 +207,7 @@ std::string describeWorkspaces(const WorkspaceRegistrySnapshot& snapshot) {
 
 JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot) { return workspacesJson(snapshot); }
 
-void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
+void addWorkspaceCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* workspace = app.add_subcommand("workspace", "Xem và thay đổi các workspace đã đăng ký.");
     workspace->require_subcommand(1);
     const std::string named = "Workspace: id, mã dự án (khi chỉ một workspace có mã đó) hoặc thư mục";
@@ -213,21 +215,25 @@ void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
     auto listJson = std::make_shared<bool>(false);
     auto* list = workspace->add_subcommand("list", "Liệt kê các workspace; \"*\" đánh dấu workspace mặc định.");
     list->add_flag("--json", *listJson, "In danh sách dưới dạng JSON");
-    list->callback([&action, listJson] { action = [listJson] { return runList(*listJson); }; });
+    list->callback([&action, listJson, configuration] {
+        action = [listJson, configuration] { return runList(configuration, *listJson); };
+    });
 
     auto addOptions = std::make_shared<AddOptions>();
     auto* add = workspace->add_subcommand("add", "Đăng ký các thư mục có AGENTS.md trỏ tới authority này.");
     add->add_option("path", addOptions->paths, "Thư mục workspace")->required()->expected(1, -1);
     add->add_flag("--default", addOptions->makeDefault, "Đặt thư mục làm workspace mặc định");
     add->add_flag("--no-validation", addOptions->noValidation, "Đăng ký với validation tắt");
-    add->callback([&action, addOptions] { action = [addOptions] { return runAdd(*addOptions); }; });
+    add->callback([&action, addOptions, configuration] {
+        action = [addOptions, configuration] { return runAdd(configuration, *addOptions); };
+    });
 
     auto name = std::make_shared<std::string>();
     auto* remove = workspace->add_subcommand("remove", "Bỏ đăng ký một workspace (thư mục của nó được giữ nguyên).");
     remove->add_option("workspace", *name, named)->required();
-    remove->callback([&action, name] {
-        action = [name] {
-            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
+    remove->callback([&action, name, configuration] {
+        action = [name, configuration] {
+            return runChange(configuration, *name, [](WorkspaceRegistry& r, const std::string& id) {
                 r.remove(id);
                 return "Đã xóa workspace: " + id;
             });
@@ -236,9 +242,9 @@ void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
 
     auto* makeDefault = workspace->add_subcommand("default", "Đặt một workspace làm workspace mặc định.");
     makeDefault->add_option("workspace", *name, named)->required();
-    makeDefault->callback([&action, name] {
-        action = [name] {
-            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
+    makeDefault->callback([&action, name, configuration] {
+        action = [name, configuration] {
+            return runChange(configuration, *name, [](WorkspaceRegistry& r, const std::string& id) {
                 r.setDefault(id);
                 return "Workspace mặc định: " + id;
             });
@@ -249,10 +255,10 @@ void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
     auto* validation = workspace->add_subcommand("validation", "Bật hoặc tắt validation của một workspace.");
     validation->add_option("workspace", *name, named)->required();
     validation->add_option("state", *enabled, "on hoặc off")->required()->check(CLI::IsMember({"on", "off"}));
-    validation->callback([&action, name, enabled] {
-        action = [name, enabled] {
+    validation->callback([&action, name, enabled, configuration] {
+        action = [name, enabled, configuration] {
             bool on = *enabled == "on";
-            return runChange(*name, [on](WorkspaceRegistry& r, const std::string& id) {
+            return runChange(configuration, *name, [on](WorkspaceRegistry& r, const std::string& id) {
                 r.setValidationEnabled(id, on);
                 return "Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + id;
             });

@@ -9,7 +9,7 @@ namespace palisor {
 
 // `workspace list|add|remove|default|validation`: the workspace registry in
 // the same settings file the window and a running bridge use.
-void addWorkspaceCommands(CLI::App& app, CommandAction& action);
+void addWorkspaceCommands(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 // One line per workspace, in aligned columns: "*" for the default one, id,
 // project key, root and the validation switch. Shared by `workspace list`
