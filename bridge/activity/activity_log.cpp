@@ -200,8 +200,6 @@ std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value) {
 
 std::string activityLogPath(const UserFolders& folders) { return joinPath(folders.state, "activity.jsonl"); }
 
-std::string activityLogPath() { return activityLogPath(userFoldersFromEnvironment()); }
-
 bool activityEnabled(const std::optional<std::string>& value) {
     if (!value) return true;
     std::string word = asciiLower(trim(*value));

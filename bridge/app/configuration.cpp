@@ -1,7 +1,6 @@
 #include "bridge/app/configuration.h"
 
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
 #include <ostream>
 #include <string_view>
@@ -88,11 +87,5 @@ std::uint16_t portSayingFallbackOnce(const Configuration& configuration, std::os
 ActivitySetting configuredActivity(const Configuration& configuration) {
     return {configuration.activityEnabled(), activityLogPath(configuration.folders)};
 }
-
-std::optional<std::string> environmentValue(const char* name) { return variable(name); }
-
-std::uint16_t portFromEnvironment() { return portSayingFallbackOnce(Configuration::fromEnvironment(), std::cerr); }
-
-ActivitySetting configuredActivity() { return configuredActivity(Configuration::fromEnvironment()); }
 
 }  // namespace palisor

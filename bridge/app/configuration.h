@@ -67,10 +67,4 @@ struct ActivitySetting {
 };
 ActivitySetting configuredActivity(const Configuration& configuration);
 
-// The older accessors, read from the environment; going away as callers take
-// the Configuration.
-std::optional<std::string> environmentValue(const char* name);
-std::uint16_t portFromEnvironment();
-ActivitySetting configuredActivity();
-
 }  // namespace palisor

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     // The environment, read once here and passed to every command.
     const palisor::Configuration configuration = palisor::Configuration::fromEnvironment();
     palisor::CommandAction action;
-    app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")->callback([&action] {
-        action = palisor::runServeCommand;
+    app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")->callback([&action, &configuration] {
+        action = [&configuration] { return palisor::runServeCommand(configuration); };
     });
     palisor::addSessionCommands(app, action, configuration);
     palisor::addWorkspaceCommands(app, action, configuration);
@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
     }
 
     // No command: the window where there is a display, the headless bridge elsewhere.
-    if (auto window = palisor::windowProgramToLaunch(palisor::executableDirectory())) {
+    if (auto window = palisor::windowProgramToLaunch(configuration, palisor::executableDirectory())) {
         ::execv(window->c_str(), argv);
         std::cerr << "Không mở được cửa sổ " << *window << ": " << std::strerror(errno) << "; chạy bridge không giao diện.\n";
     }
-    return palisor::runServeCommand();
+    return palisor::runServeCommand(configuration);
 }

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace palisor {
@@ -37,19 +36,6 @@ UserFolders UserFolders::resolve(const UserFolderVariables& variables) {
     folders.runtime = joinPath(runtime, "palisor-bridge");
     return folders;
 }
-
-UserFolders userFoldersFromEnvironment() {
-    auto variable = [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    };
-    return UserFolders::resolve({variable("HOME"), variable("XDG_DATA_HOME"), variable("XDG_CONFIG_HOME"),
-                                 variable("XDG_STATE_HOME"), variable("XDG_RUNTIME_DIR"), variable("XDG_CACHE_HOME")});
-}
-std::string homeDirectory() { return userFoldersFromEnvironment().home; }
-std::string applicationSupportDirectory() { return userFoldersFromEnvironment().applicationSupport; }
-std::string configurationDirectory() { return userFoldersFromEnvironment().configuration; }
-std::string runtimeDirectory() { return userFoldersFromEnvironment().runtime; }
 
 std::string currentDirectory() {
     std::string buffer(4096, '\0');

@@ -56,14 +56,6 @@ struct UserFolders {
     static UserFolders resolve(const UserFolderVariables& variables);
 };
 
-// The older accessors, read from the environment; going away as callers take
-// UserFolders.
-std::string homeDirectory();
-std::string applicationSupportDirectory();
-std::string configurationDirectory();
-std::string runtimeDirectory();
-UserFolders userFoldersFromEnvironment();
-
 // Joins with exactly one separator between the parts.
 std::string joinPath(std::string_view base, std::string_view component);
 

@@ -28,7 +28,6 @@ protected:
     static constexpr const char* kProject = "DEMO-PROJECT";
 
     void SetUp() override {
-        ::setenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1", 1);
         authority.addProject(kProject, "Demo");
         authority.addProject("short", "Short key");
         authority.addUser(kEmail, kPassword, {kProject, "short"});
@@ -50,7 +49,6 @@ protected:
     }
     void TearDown() override {
         server->stop();
-        ::unsetenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
     }
 
     std::string makeWorkspace(const std::string& name, const std::string& projectKey) {

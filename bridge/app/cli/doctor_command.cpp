@@ -91,7 +91,7 @@ std::string nearestExistingFolder(std::string path) {
     return path.empty() ? "/" : path;
 }
 
-StoreCheck checkCredentialFile(const std::string& configured, bool remembered) {
+StoreCheck checkCredentialFile(const UserFolders& folders, const std::string& configured, bool remembered) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
     std::string name =
@@ -122,7 +122,7 @@ StoreCheck checkCredentialFile(const std::string& configured, bool remembered) {
     if (!S_ISREG(info.st_mode))
         return fail(path + " không phải một file thường.",
                     "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang đường dẫn của một file, ví dụ " +
-                        standardCredentialFilePath() + ".");
+                        standardCredentialFilePath(folders) + ".");
     // Whether the bridge can read a session from the file, whatever else is wrong with it.
     KeychainReadResult read = vault.read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
     bool readable = read.status == vault_status::kSuccess || read.status == vault_status::kItemNotFound;
@@ -143,13 +143,13 @@ StoreCheck checkCredentialFile(const std::string& configured, bool remembered) {
     return {pass(kStoreId, name, path + " (mode " + mode + ")."), true};
 }
 
-StoreCheck checkSecretService(const std::optional<std::string>& sessionBus) {
+StoreCheck checkSecretService(const UserFolders& folders, const std::optional<std::string>& sessionBus) {
     std::string name = std::string(kStoreCheck) + " (Secret Service)";
     auto fail = [&](std::string detail, std::string fix) {
         return StoreCheck{failure(kStoreId, name, std::move(detail), std::move(fix)), false};
     };
     std::string useFile = "Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
-                          standardCredentialFilePath() + " để giữ phiên trong một file (mode 0600).";
+                          standardCredentialFilePath(folders) + " để giữ phiên trong một file (mode 0600).";
     auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
     if (!status) return fail("keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
     switch (*status) {
@@ -165,11 +165,11 @@ StoreCheck checkSecretService(const std::optional<std::string>& sessionBus) {
             return fail("bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
                         "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc chạy "
                         "palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
+                            standardCredentialFilePath(folders) + ".");
         case vault_status::kNoDefaultCollection:
             return fail("keyring không có bộ khoá mặc định để lưu phiên.",
                         "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
+                            standardCredentialFilePath(folders) + ".");
         default:
             return fail("keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
     }
@@ -177,15 +177,16 @@ StoreCheck checkSecretService(const std::optional<std::string>& sessionBus) {
 
 }  // namespace
 
-StoreCheck checkCredentialStore(const CredentialStoreChoice& store, const std::optional<std::string>& sessionBus) {
+StoreCheck checkCredentialStore(const Configuration& configuration, const CredentialStoreChoice& store) {
+    const UserFolders& folders = configuration.folders;
     if (store.kind == CredentialStoreChoice::Kind::memory)
         return {warning(kStoreId, std::string(kStoreCheck) + " (chỉ trong bộ nhớ)",
                         "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
                         "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE."),
                 false};
     if (store.kind == CredentialStoreChoice::Kind::file)
-        return checkCredentialFile(store.file, store.source == CredentialStoreChoice::Source::remembered);
-    return checkSecretService(sessionBus);
+        return checkCredentialFile(folders, store.file, store.source == CredentialStoreChoice::Source::remembered);
+    return checkSecretService(folders, configuration.sessionBus);
 }
 
 namespace {
@@ -628,12 +629,12 @@ JsonValue rowsJson(const std::vector<DoctorRow>& rows) {
 }  // namespace
 
 std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
-    CredentialStoreChoice store = configuredCredentialStore();
-    StoreCheck storeCheck = checkCredentialStore(store, configuration.sessionBus);
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
+    StoreCheck storeCheck = checkCredentialStore(configuration, store);
 
-    auto tokenStore = std::make_shared<NativeTokenStore>();
+    auto tokenStore = createTokenStore(configuration);
     AuthorityClient::Options clientOptions;
-    clientOptions.authorityOrigin = configuredAuthorityOrigin();
+    clientOptions.authorityOrigin = configuredAuthorityOrigin(configuration);
     clientOptions.tokenStore = tokenStore;
     // The bridge waits long for a slow authority; the doctor only asks whether it answers.
     clientOptions.headerTask = [](const AuthorityRequest& request) {
@@ -642,7 +643,7 @@ std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
         return syncHeaderDataTask(bounded);
     };
     auto client = std::make_shared<AuthorityClient>(clientOptions);
-    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
 
     // The session is reported before the transport's security, which decides
     // whether it may be shown to the authority at all.
@@ -653,7 +654,7 @@ std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
     if (rows.back().state == State::pass)
         if (auto setting = checkPortSetting(configuration.portText)) rows.push_back(*setting);
     rows.push_back(checkOtherUsers());
-    rows.push_back(checkAuthority(configuredAuthority(), client, session.acceptedToken, workspaces));
+    rows.push_back(checkAuthority(configuredAuthority(configuration), client, session.acceptedToken, workspaces));
     rows.push_back(checkTransportSecurity(client->authorityOrigin()));
     for (DoctorRow& row : checkWorkspaces(workspaces, client->authorityOrigin())) rows.push_back(std::move(row));
     rows.push_back(checkExecutorRuntime(configuration.validationExecutorDisabled,

@@ -33,13 +33,12 @@ struct DoctorRow {
 // anything: no refresh, no login, no file repaired.
 
 // Where sessions are kept, and whether a stored session can be read from
-// there (`sessionBus`: DBUS_SESSION_BUS_ADDRESS, for what a missing keyring
-// is told).
+// there.
 struct StoreCheck {
     DoctorRow row;
     bool sessionReadable = false;
 };
-StoreCheck checkCredentialStore(const CredentialStoreChoice& store, const std::optional<std::string>& sessionBus);
+StoreCheck checkCredentialStore(const Configuration& configuration, const CredentialStoreChoice& store);
 
 // The stored web session as the bridge would use it, checked with the
 // authority without changing it. A refresh would rotate the refresh token,

@@ -95,9 +95,9 @@ constexpr const char* kMemoryOnlyHint =
 
 // A path as the user typed it, "~/" taken as the home folder, relative to
 // the current folder.
-std::string typedPath(const std::string& text) {
+std::string typedPath(const Configuration& configuration, const std::string& text) {
     std::string path = trim(text);
-    if (path == "~" || path.starts_with("~/")) path = homeDirectory() + path.substr(1);
+    if (path == "~" || path.starts_with("~/")) path = configuration.folders.home + path.substr(1);
     return standardizePath(path);
 }
 
@@ -110,8 +110,8 @@ std::optional<std::int32_t> keyringStatus() {
 // On a machine without a keyring, asks once where to keep the session
 // instead; the answer is remembered with the login. nullopt when the user
 // declined.
-std::optional<std::string> askForCredentialFile(const LoginOptions::Ask& ask) {
-    std::string offered = standardCredentialFilePath();
+std::optional<std::string> askForCredentialFile(const Configuration& configuration, const LoginOptions::Ask& ask) {
+    std::string offered = standardCredentialFilePath(configuration.folders);
     std::string answer = ask(
         "Máy này không có keyring (Secret Service) để giữ phiên đăng nhập.\nGiữ phiên trong file " + offered +
             " (mode 0600)? Enter để đồng ý, gõ một đường dẫn khác, hoặc \"k\" để thôi: ",
@@ -119,7 +119,7 @@ std::optional<std::string> askForCredentialFile(const LoginOptions::Ask& ask) {
     answer = trim(answer);
     if (answer.empty()) return offered;
     if (answer == "k" || answer == "K" || answer == "không") return std::nullopt;
-    return typedPath(answer);
+    return typedPath(configuration, answer);
 }
 
 }  // namespace
@@ -151,21 +151,21 @@ int runLogin(const Configuration& configuration, const LoginOptions& options, st
 
     // The file this login chooses, remembered once the login succeeded.
     std::optional<std::string> chosenFile;
-    CredentialStoreChoice configured = configuredCredentialStore();
+    CredentialStoreChoice configured = configuredCredentialStore(credentialSettings(configuration));
     if (options.credentialFile) {
-        chosenFile = typedPath(*options.credentialFile);
+        chosenFile = typedPath(configuration, *options.credentialFile);
         if (configured.source == CredentialStoreChoice::Source::environment && configured.file != *chosenFile)
             return fail("Đăng nhập lỗi: PALISOR_BRIDGE_CREDENTIAL_FILE=" + configured.file +
                         " được dùng trước file đã chọn.\nBỏ biến đó, hoặc đăng nhập không kèm --credential-file.");
     } else if (configured.kind == CredentialStoreChoice::Kind::keyring && options.ask &&
                keyringStatus() == vault_status::kServiceUnavailable) {
-        chosenFile = askForCredentialFile(options.ask);
-        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint());
+        chosenFile = askForCredentialFile(configuration, options.ask);
+        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint(configuration));
     }
-    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile();
+    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile(configuration);
 
     // Said before the password is asked for: the session could not be kept.
-    if (std::string problem = credentialFileProblem(file); !problem.empty())
+    if (std::string problem = credentialFileProblem(configuration, file); !problem.empty())
         return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
                     problem);
     auto ask = [&](const char* prompt, bool secret) { return options.ask ? options.ask(prompt, secret) : std::string(); };
@@ -175,16 +175,19 @@ int runLogin(const Configuration& configuration, const LoginOptions& options, st
     if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
 
     NativeTokenStore::Options storeOptions;
-    if (chosenFile) storeOptions.vault = std::make_shared<CredentialFileVault>(*chosenFile);
+    storeOptions.credentials = credentialSettings(configuration);
+    if (chosenFile)
+        storeOptions.vault =
+            std::make_shared<CredentialFileVault>(*chosenFile, standardCredentialFilePath(configuration.folders));
     auto tokenStore = std::make_shared<NativeTokenStore>(storeOptions);
     // A session kept in memory would end with this process: the login would
     // look successful and leave nobody logged in.
     if (!tokenStore->keychainEnabled()) return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
     JsonValue answer;
     try {
-        answer = createAuthorityClient(tokenStore, authority)->login(email, password);
+        answer = createAuthorityClient(configuration, tokenStore, authority)->login(email, password);
     } catch (const std::exception& error) {
-        std::string advice = sessionStoreAdvice(error, file);
+        std::string advice = sessionStoreAdvice(configuration, error, file);
         return fail("Đăng nhập lỗi: " + errorMessage(error) + (advice.empty() ? "" : "\n" + advice));
     }
     std::string who = email;
@@ -194,8 +197,9 @@ int runLogin(const Configuration& configuration, const LoginOptions& options, st
     // Remembered only after the login worked: a mistyped origin or an
     // unwritable file must not become every program's setting.
     try {
-        if (authority) rememberSetting(kRememberedAuthorityKey, *authority);
-        if (chosenFile) rememberSetting(kRememberedCredentialFileKey, *chosenFile);
+        auto settings = settingsStore(configuration);
+        if (authority) rememberSetting(*settings, kRememberedAuthorityKey, *authority);
+        if (chosenFile) rememberSetting(*settings, kRememberedCredentialFileKey, *chosenFile);
     } catch (const std::exception& error) {
         return fail("Không nhớ được lựa chọn cho các lần sau: " + errorMessage(error));
     }
@@ -209,9 +213,9 @@ int runLogin(const Configuration& configuration, const LoginOptions& options, st
     return kExitSuccess;
 }
 
-int runLogout(const Configuration&, std::ostream& out, std::ostream& err) {
+int runLogout(const Configuration& configuration, std::ostream& out, std::ostream& err) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
         auto elsewhere = client->foreignSessionOrigin();
         client->logout();
         out << "Đã đăng xuất.\n";
@@ -222,7 +226,7 @@ int runLogout(const Configuration&, std::ostream& out, std::ostream& err) {
                       << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::string problem = credentialFileProblem();
+        std::string problem = credentialFileProblem(configuration);
         err << "Đăng xuất lỗi: " << errorMessage(error) << (problem.empty() ? "" : "\n" + problem) << "\n";
         return kExitFailure;
     }
@@ -244,8 +248,8 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
 }  // namespace
 
 int runStatus(const Configuration& configuration, bool json, std::ostream& out, std::ostream& err) {
-    auto tokenStore = std::make_shared<NativeTokenStore>();
-    auto client = createAuthorityClient(tokenStore);
+    auto tokenStore = createTokenStore(configuration);
+    auto client = createAuthorityClient(configuration, tokenStore);
     WebSessionValidation session = client->validateWebSession(true);
     std::uint16_t port = portSayingFallbackOnce(configuration, err);
     std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
@@ -256,7 +260,7 @@ int runStatus(const Configuration& configuration, bool json, std::ostream& out, 
     // The same wording as the window's status line.
     if (session.warning) notes.push_back(*session.warning);
     // A refused file reads as no session; say why, or a login looks lost.
-    if (std::string problem = credentialFileProblem(); !problem.empty()) notes.push_back(problem);
+    if (std::string problem = credentialFileProblem(configuration); !problem.empty()) notes.push_back(problem);
     bool running = bridgeAnswers(port);
     std::optional<uid_t> otherUser;
     if (!running) otherUser = otherUserOnPort(port);
@@ -264,13 +268,13 @@ int runStatus(const Configuration& configuration, bool json, std::ostream& out, 
     if (running) {
         // What the running bridge knows and this process cannot: its
         // executors, and a session it holds only in memory.
-        if (auto published = readPublishedState(executorStatePath(port), port)) {
+        if (auto published = readPublishedState(executorStatePath(configuration.folders, port), port)) {
             if (published->sessionWarning && published->sessionWarning != session.warning)
                 notes.push_back(*published->sessionWarning);
             executors = std::move(published->executors);
         }
     }
-    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
     ActivitySetting activity = configuredActivity(configuration);
 
     if (json) {
@@ -306,9 +310,9 @@ int runStatus(const Configuration& configuration, bool json, std::ostream& out, 
     } else {
         out << "Chưa đăng nhập.\n";
     }
-    AuthoritySetting authority = configuredAuthority();
+    AuthoritySetting authority = configuredAuthority(configuration);
     out << "Authority: " << describeAuthority(authority) << "\n";
-    CredentialStoreChoice store = configuredCredentialStore();
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     if (store.source == CredentialStoreChoice::Source::remembered)
         out << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
     if (running)

@@ -48,10 +48,10 @@ void printReport(const JsonValue& report, std::ostream& out) {
 
 }  // namespace
 
-int runSkillsSync(const Configuration&, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err) {
+int runSkillsSync(const Configuration& configuration, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
-        auto registry = createWorkspaceRegistry(client->authorityOrigin());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
+        auto registry = createWorkspaceRegistry(configuration, client->authorityOrigin());
         WorkspaceContext workspace =
             registry->resolve({{"workspaceId", resolveWorkspaceName(registry->snapshot(), options.workspaceId)}});
         SkillSyncService service(client);

@@ -21,8 +21,8 @@ namespace palisor {
 
 namespace {
 
-std::shared_ptr<WorkspaceRegistry> openRegistry(const Configuration&) {
-    return createWorkspaceRegistry(configuredAuthorityOrigin());
+std::shared_ptr<WorkspaceRegistry> openRegistry(const Configuration& configuration) {
+    return createWorkspaceRegistry(configuration, configuredAuthorityOrigin(configuration));
 }
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
