@@ -40,8 +40,8 @@ protected:
     }
     // No keyring to be found and nothing configured: what `login` chooses is remembered.
     void keyless() {
-        set("PALISOR_BRIDGE_CREDENTIAL_FILE", std::nullopt);
-        set("PALISOR_BRIDGE_AUTHORITY", std::nullopt);
+        configuration.credentialFile.reset();
+        configuration.authority.reset();
     }
 };
 
@@ -106,8 +106,8 @@ TEST_F(CommandLine, LoginStatusAndLogoutUseTheCredentialFile) {
 }
 
 TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", std::nullopt);
-    set("PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1");
+    configuration.credentialFile.reset();
+    configuration.keychainDisabled = true;
     Ran memory = login();
     EXPECT_EQ(memory.code, 1);
     EXPECT_THAT(memory.err, StartsWith("Đăng nhập lỗi: KEYCHAIN_DISABLED\n"));
@@ -116,7 +116,7 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
 
     // No keyring at all and nobody to ask: the code, then the way out, in
     // the settings folder the user has.
-    set("PALISOR_BRIDGE_DISABLE_KEYCHAIN", std::nullopt);
+    configuration.keychainDisabled = false;
     Ran keyless = login();
     EXPECT_EQ(keyless.code, 1);
     EXPECT_THAT(keyless.err, StartsWith("Đăng nhập lỗi: KEYCHAIN_"));
@@ -126,7 +126,7 @@ TEST_F(CommandLine, LoginRefusesASessionThatWouldNotOutliveTheCommand) {
 
     // A credential file others can read: refused before the password is
     // sent, and status says why there is no session.
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", credentials());
+    configuration.credentialFile = credentials();
     writeFile(credentials(), "");
     fs::permissions(credentials(), fs::perms(0644));
     std::size_t logins = authority.requestCount("POST", "/api/auth/login");
@@ -162,10 +162,10 @@ TEST_F(CommandLine, LoginRemembersTheAuthorityAndTheCredentialFile) {
     EXPECT_THAT(checked, HasSubstr("; nguồn: đã nhớ từ palisor-bridge login.\n"));
 
     std::string elsewhere = "http://127.0.0.1:" + std::to_string(freePort());
-    set("PALISOR_BRIDGE_AUTHORITY", elsewhere);
+    configuration.authority = elsewhere;
     EXPECT_THAT(status().out, HasSubstr("Authority: " + elsewhere + " (PALISOR_BRIDGE_AUTHORITY)\n"));
     // Another file named by the variable would leave the chosen one unused.
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", credentials());
+    configuration.credentialFile = credentials();
     Ran conflicting = login({.credentialFile = file});
     EXPECT_EQ(conflicting.code, 1);
     EXPECT_THAT(conflicting.err, HasSubstr("PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials()));
@@ -173,7 +173,7 @@ TEST_F(CommandLine, LoginRemembersTheAuthorityAndTheCredentialFile) {
 
 TEST_F(CommandLine, WithoutAKeyringLoginAsksOnceWhereToKeepTheSession) {
     keyless();
-    set("PALISOR_BRIDGE_AUTHORITY", authority.origin());
+    configuration.authority = authority.origin();
     std::vector<std::string> asked;
     std::vector<std::string> answers = {"", "right-password"};
     LoginOptions options{.email = "dev@palisor.test"};
@@ -208,8 +208,8 @@ TEST_F(CommandLine, FileFailuresNameThePathAndTheReason) {
     std::string blocker = home.file("blocker");
     writeFile(blocker, "");
     std::string reason = std::string(": ") + std::strerror(ENOTDIR);
-    set("XDG_CONFIG_HOME", blocker + "/config");
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", blocker + "/s.json");
+    configuration.folders.configuration = blocker + "/config/palisor-bridge";
+    configuration.credentialFile = blocker + "/s.json";
     Ran added = add({workspace("ws", "CLI")});
     EXPECT_EQ(added.code, 1);
     EXPECT_THAT(added.err, StartsWith("Có workspace không hợp lệ: ws: DIRECTORY_CREATE_FAILED: "));
@@ -285,7 +285,7 @@ TEST_F(CommandLine, WorkspaceCommandsChangeTheRegistry) {
     }
 
     // Changes that would be forgotten on exit are refused, not reported as done.
-    set("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1");
+    configuration.settingsPersistenceDisabled = true;
     Ran forgotten = add({other});
     EXPECT_EQ(forgotten.code, 1);
     EXPECT_THAT(forgotten.err, StartsWith("Không cập nhật được workspace: SETTINGS_PERSISTENCE_DISABLED\n"));

@@ -38,32 +38,21 @@ protected:
     void SetUp() override {
         authority.addUser("dev@palisor.test", "right-password", {"CLI", "DOC", "OTHER"});
         authority.start();
-        // Nothing of the developer's own: no keyring, settings or variables.
-        for (const char* name : {"PALISOR_BRIDGE_DISABLE_KEYCHAIN", "PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE",
-                                 "PALISOR_BRIDGE_WORKSPACE", "PALISOR_BRIDGE_ACTIVITY", "DBUS_SESSION_BUS_ADDRESS",
-                                 "DISPLAY", "WAYLAND_DISPLAY", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            set(name, std::nullopt);
-        set("HOME", home.path());
-        set("XDG_CONFIG_HOME", configHome());
-        set("XDG_STATE_HOME", home.file("state"));
-        set("XDG_RUNTIME_DIR", home.path());
-        set("PALISOR_BRIDGE_AUTHORITY", authority.origin());
-        set("PALISOR_BRIDGE_PORT", std::to_string(port));
-        set("PALISOR_BRIDGE_CREDENTIAL_FILE", credentials());
-    }
-    void TearDown() override {
-        while (!environment.empty()) environment.pop_back();
-    }
-
-    // A variable of the configuration (nullopt: unset) for the rest of the test.
-    void set(const char* name, const std::optional<std::string>& value) {
-        environment.push_back(std::make_unique<ScopedEnv>(name, value ? value->c_str() : nullptr));
+        UserFolderVariables folders;
+        folders.home = home.path();
+        folders.configHome = configHome();
+        folders.stateHome = home.file("state");
+        folders.runtimeDir = home.path();
+        configuration.folders = UserFolders::resolve(folders);
+        configuration.authority = authority.origin();
+        configuration.portText = std::to_string(port);
+        configuration.credentialFile = credentials();
     }
 
     Ran run(const Command& command, const std::string& input = {}) const {
         std::istringstream in(input);
         std::ostringstream out, err;
-        int code = command(Configuration::fromEnvironment(), in, out, err);
+        int code = command(configuration, in, out, err);
         return {code, out.str(), err.str()};
     }
     Ran login(LoginOptions options, const std::string& password = "right-password\n") const {
@@ -88,7 +77,12 @@ protected:
     dev::DevAuthority authority;
     TempDir home;
     std::uint16_t port = freePort();
-    std::vector<std::unique_ptr<ScopedEnv>> environment;
+    // No keyring to be found by the keyring library: no session bus, nor
+    // one to start from the runtime folder or for a display.
+    ScopedEnv noBus{"DBUS_SESSION_BUS_ADDRESS", nullptr}, noDisplay{"DISPLAY", nullptr},
+        noWayland{"WAYLAND_DISPLAY", nullptr};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", home.path().c_str()};
+    Configuration configuration;
 };
 
 }  // namespace palisor::test

@@ -91,24 +91,24 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
 TEST_F(Doctor, TheCredentialStoreAndItsFailuresWithTheirFix) {
     // No keyring: the fix names the file in the settings folder this user has.
     auto started = std::chrono::steady_clock::now();
-    StoreCheck keyless = checkCredentialStore({}, std::nullopt);
+    StoreCheck keyless = checkCredentialStore(configuration, {});
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
     EXPECT_EQ(keyless.row.state, DoctorRow::State::failure);
     EXPECT_FALSE(keyless.sessionReadable);
     EXPECT_EQ(keyless.row.detail, "không có keyring: không có phiên D-Bus (DBUS_SESSION_BUS_ADDRESS chưa đặt).");
     EXPECT_THAT(keyless.row.fix, StartsWith("Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
                                             configHome() + "/palisor-bridge/session.json "));
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", std::nullopt);
+    configuration.credentialFile.reset();
     EXPECT_THAT(line("Phiên đăng nhập"), StartsWith("✗ Phiên đăng nhập: không đọc được"));
 
     // Memory only: nothing is broken, but the session ends with the bridge.
-    set("PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1");
+    configuration.keychainDisabled = true;
     std::string memory = doctor().out;
     EXPECT_THAT(checkLine(memory, "Kho phiên đăng nhập (chỉ trong bộ nhớ)"),
                 AllOf(StartsWith("! "), HasSubstr("mất khi bridge dừng")));
     EXPECT_THAT(checkLine(memory, "Phiên đăng nhập"), StartsWith("! "));
-    set("PALISOR_BRIDGE_DISABLE_KEYCHAIN", std::nullopt);
-    set("PALISOR_BRIDGE_CREDENTIAL_FILE", credentials());
+    configuration.keychainDisabled = false;
+    configuration.credentialFile = credentials();
 
     std::string store = "Kho phiên đăng nhập (file)";
     Ran fresh = doctor();
@@ -139,7 +139,7 @@ TEST_F(Doctor, TheSessionIsReportedAsStoredAndNeverRenewedOrCleared) {
     dev::DevAuthority expiring({.accessTokenLifetime = std::chrono::seconds(600)});
     expiring.addUser("dev@palisor.test", "right-password", {"DOC"});
     expiring.start();
-    set("PALISOR_BRIDGE_AUTHORITY", expiring.origin());
+    configuration.authority = expiring.origin();
     ASSERT_EQ(login().code, 0);
     // Kept as a record from before receipt times were: renewed 15 minutes
     // ahead, so this token is due. Only a warning, and not renewed.
@@ -180,7 +180,7 @@ TEST_F(Doctor, TheSessionIsReportedAsStoredAndNeverRenewedOrCleared) {
     before = readFile(credentials());
     std::string moved = "http://127.0.0.1:" + std::to_string(freePort());
     std::string origin = expiring.origin();
-    set("PALISOR_BRIDGE_AUTHORITY", moved);
+    configuration.authority = moved;
     EXPECT_EQ(line("Phiên đăng nhập"),
               "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + origin + ", còn bridge dùng " + moved +
                   ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved +
@@ -225,7 +225,7 @@ TEST_F(Doctor, ThePortIsFreeOrABridgesAndAnythingElseThereIsAFailure) {
     EXPECT_EQ(authority.requestCount("GET", "/health"), 2u);
 
     // A value the bridge cannot use is a warning beside a port that is fine.
-    set("PALISOR_BRIDGE_PORT", "80");
+    configuration.portText = "80";
     JsonValue checks = JsonValue::parse(doctor(true).out)["checks"];
     EXPECT_EQ(checks[3]["id"], "portSetting");
     EXPECT_EQ(checks[3]["status"], "warning");
@@ -243,7 +243,7 @@ TEST_F(Doctor, TheAuthorityMustAnswerInTimeAndUseTlsBeyondThisMachine) {
     EXPECT_EQ(checkTransportSecurity("nonsense").state, DoctorRow::State::failure);
 
     std::string down = "http://127.0.0.1:" + std::to_string(freePort());
-    set("PALISOR_BRIDGE_AUTHORITY", down);
+    configuration.authority = down;
     Ran unreachable = doctor();
     EXPECT_EQ(unreachable.code, 1);
     EXPECT_THAT(checkLine(unreachable.out, "Authority"),
@@ -251,7 +251,7 @@ TEST_F(Doctor, TheAuthorityMustAnswerInTimeAndUseTlsBeyondThisMachine) {
                       HasSubstr("\n    → Kiểm tra mạng và rằng authority đang chạy, hoặc đặt PALISOR_BRIDGE_AUTHORITY")));
 
     // An authority that accepts and never answers is given up on within seconds.
-    set("PALISOR_BRIDGE_AUTHORITY", authority.origin());
+    configuration.authority = authority.origin();
     authority.delayNext("GET", "/api/health", std::chrono::seconds(9));
     auto started = std::chrono::steady_clock::now();
     EXPECT_THAT(line("Authority"), StartsWith("✗ Authority: " + authority.origin()));

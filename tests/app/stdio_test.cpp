@@ -48,6 +48,9 @@ protected:
     Configuration configuration = [this] {
         Configuration configuration;
         configuration.portText = std::to_string(port);
+        UserFolderVariables folders;
+        folders.home = config.path();
+        configuration.folders = UserFolders::resolve(folders);
         return configuration;
     }();
 };
