@@ -1,8 +1,7 @@
-#include <CLI/CLI.hpp>
-
 #include <malloc.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstring>
 #include <iostream>
 
@@ -43,7 +42,9 @@ int main(int argc, char** argv) {
     const palisor::Configuration configuration = palisor::Configuration::fromEnvironment();
     palisor::CommandAction action;
     app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")
-        ->callback([&action, &configuration] { action = [&configuration] { return palisor::runServeCommand(configuration); }; });
+        ->callback([&action, &configuration] {
+            action = [&configuration] { return palisor::runServeCommand(configuration); };
+        });
     palisor::addSessionCommands(app, action, configuration);
     palisor::addWorkspaceCommands(app, action, configuration);
     palisor::addSkillCommands(app, action, configuration);

@@ -218,7 +218,8 @@ bool checkCredentialFile(const Configuration& configuration, Report& report, con
 bool checkSecretService(const Configuration& configuration, Report& report) {
     CheckName name{"credentialStore", std::string(kStoreCheck) + " (Secret Service)", std::nullopt};
     std::string useFile = "Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
-                          standardCredentialFilePath(configuration.folders) + " để giữ phiên trong một file (mode 0600).";
+                          standardCredentialFilePath(configuration.folders) +
+                          " để giữ phiên trong một file (mode 0600).";
     auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
     if (!status) {
         report.fail(name, "keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
@@ -242,9 +243,10 @@ bool checkSecretService(const Configuration& configuration, Report& report) {
                             standardCredentialFilePath(configuration.folders) + ".");
             return false;
         case vault_status::kNoDefaultCollection:
-            report.fail(name, "keyring không có bộ khoá mặc định để lưu phiên.",
-                        "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
-                            standardCredentialFilePath(configuration.folders) + ".");
+            report.fail(
+                name, "keyring không có bộ khoá mặc định để lưu phiên.",
+                "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
+                    standardCredentialFilePath(configuration.folders) + ".");
             return false;
         default:
             report.fail(name, "keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
@@ -262,7 +264,8 @@ bool checkCredentialStore(const Configuration& configuration, Report& report) {
     }
     CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     if (store.kind == CredentialStoreChoice::Kind::file)
-        return checkCredentialFile(configuration, report, store.file, store.source == CredentialStoreChoice::Source::remembered);
+        return checkCredentialFile(configuration, report, store.file,
+                                   store.source == CredentialStoreChoice::Source::remembered);
     return checkSecretService(configuration, report);
 }
 
@@ -357,7 +360,8 @@ std::string describeTime(const std::string& iso) {
 //
 // Returns the access token when the authority accepted it, for the reads that
 // follow.
-std::optional<std::string> checkSession(const Configuration& configuration, Report& report, bool storeReadable, const OriginSecurity& security,
+std::optional<std::string> checkSession(const Configuration& configuration, Report& report, bool storeReadable,
+                                        const OriginSecurity& security,
                                         const std::shared_ptr<AuthorityClient>& client) {
     const std::string login = "Chạy palisor-bridge login.";
     if (configuration.keychainDisabled) {
@@ -499,8 +503,9 @@ void checkOtherUsers(Report& report) {
 
 // ---- the authority's reachability -----------------------------------------------
 
-void checkAuthority(const Configuration& configuration, Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
-                    const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
+void checkAuthority(const Configuration& configuration, Report& report, const OriginSecurity& security,
+                    const std::shared_ptr<AuthorityClient>& client, const std::optional<std::string>& acceptedToken,
+                    const WorkspaceRegistrySnapshot& workspaces) {
     const CheckName name{"authority", "Authority", std::nullopt};
     const std::string& origin = client->authorityOrigin();
     AuthoritySetting setting = configuredAuthority(configuration);
@@ -695,7 +700,8 @@ int runDoctor(const Configuration& configuration, const DoctorOptions& options) 
         return syncHeaderDataTask(bounded);
     };
     auto client = std::make_shared<AuthorityClient>(clientOptions);
-    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
+    WorkspaceRegistrySnapshot workspaces =
+        createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
 
     // The transport's security decides whether the session may be shown to the
     // authority, so it is looked at first and reported after the session.

@@ -363,9 +363,8 @@ void addSessionCommands(CLI::App& app, CommandAction& action, const Configuratio
         "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
                   "nhập và authority chấp nhận phiên.");
     status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
-    status->callback([&action, json, configuration] {
-        action = [json, configuration] { return runStatus(configuration, *json); };
-    });
+    status->callback(
+        [&action, json, configuration] { action = [json, configuration] { return runStatus(configuration, *json); }; });
 }
 
 }  // namespace palisor

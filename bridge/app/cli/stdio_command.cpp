@@ -96,8 +96,7 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
 }
 
 void addStdioCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
-    app.add_subcommand("stdio",
-                       "Chuyển JSON-RPC (mỗi thông điệp một dòng) giữa đầu vào/ra chuẩn và bridge đang chạy.")
+    app.add_subcommand("stdio", "Chuyển JSON-RPC (mỗi thông điệp một dòng) giữa đầu vào/ra chuẩn và bridge đang chạy.")
         ->callback([&action, configuration] {
             action = [configuration] {
                 std::signal(SIGPIPE, SIG_IGN);

@@ -146,7 +146,8 @@ int runAdd(const Configuration& configuration, const AddOptions& options) {
 
 // remove, default and validation: one registry change to the workspace
 // `name` names, reported the same way.
-int runChange(const Configuration& configuration, const std::string& name, const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
+int runChange(const Configuration& configuration, const std::string& name,
+              const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
     try {
         auto registry = openRegistry(configuration);
         if (refusedWithoutPersistence(*registry)) return kExitFailure;
