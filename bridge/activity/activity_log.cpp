@@ -198,7 +198,9 @@ std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value) {
     return record;
 }
 
-std::string activityLogPath(const UserFolders& folders) { return joinPath(folders.state, "activity.jsonl"); }
+std::string activityLogPath(const UserFolders& folders) {
+    return joinPath(folders.state, "activity.jsonl");
+}
 
 bool activityEnabled(const std::optional<std::string>& value) {
     if (!value) return true;

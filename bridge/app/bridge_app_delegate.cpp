@@ -6,9 +6,9 @@
 #include <iostream>
 #include <utility>
 
+#include "bridge/activity/activity_log.h"
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
-#include "bridge/activity/activity_log.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
@@ -98,7 +98,8 @@ BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(optio
     if (!options_.runUtility) options_.runUtility = utilityRunner();
     if (!options_.defaults) options_.defaults = settingsStore(options_.configuration);
     if (!options_.makeAuthorityClient)
-        options_.makeAuthorityClient = [configuration = options_.configuration](std::shared_ptr<NativeTokenStore> store) {
+        options_.makeAuthorityClient = [configuration =
+                                            options_.configuration](std::shared_ptr<NativeTokenStore> store) {
             return createAuthorityClient(configuration, std::move(store));
         };
     if (!options_.ensureWorkspaceSkillRoot)
@@ -116,7 +117,8 @@ void BridgeAppDelegate::createComponents() {
     std::uint16_t port = portSayingFallbackOnce(options_.configuration, std::cerr);
     authorityClient_ = options_.makeAuthorityClient(tokenStore_);
     workspaceRegistry_ = std::make_shared<WorkspaceRegistry>(
-        authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(options_.configuration, *options_.defaults), options_.defaults);
+        authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(options_.configuration, *options_.defaults),
+        options_.defaults);
     toolRouter_ = std::make_shared<ToolRouter>(authorityClient_, workspaceRegistry_);
     // A call that could not reach the authority, or found the session gone,
     // is news for the status line: the periodic checks would tell later.
@@ -632,7 +634,8 @@ void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list, bo
         return;
     }
     lastStateWrite_ = now;
-    if (executorStatePath_.empty()) executorStatePath_ = executorStatePath(options_.configuration.folders, localServer_->port());
+    if (executorStatePath_.empty())
+        executorStatePath_ = executorStatePath(options_.configuration.folders, localServer_->port());
     try {
         writeExecutorStates(executorStatePath_, localServer_->port(), list, warning);
         publishedRows_ = list.rows;

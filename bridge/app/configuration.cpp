@@ -19,7 +19,9 @@ std::optional<std::string> variable(const char* name) {
     return std::string(value);
 }
 
-bool isOne(const char* name) { return variable(name) == "1"; }
+bool isOne(const char* name) {
+    return variable(name) == "1";
+}
 
 }  // namespace
 
@@ -36,20 +38,26 @@ Configuration Configuration::fromEnvironment() {
     configuration.display = variable("DISPLAY");
     configuration.waylandDisplay = variable("WAYLAND_DISPLAY");
     configuration.sessionBus = variable("DBUS_SESSION_BUS_ADDRESS");
-    configuration.folders = UserFolders::resolve({variable("HOME"), variable("XDG_DATA_HOME"),
-                                                  variable("XDG_CONFIG_HOME"), variable("XDG_STATE_HOME"),
-                                                  variable("XDG_RUNTIME_DIR"), variable("XDG_CACHE_HOME")});
+    configuration.folders =
+        UserFolders::resolve({variable("HOME"), variable("XDG_DATA_HOME"), variable("XDG_CONFIG_HOME"),
+                              variable("XDG_STATE_HOME"), variable("XDG_RUNTIME_DIR"), variable("XDG_CACHE_HOME")});
     configuration.screenshotFile = variable("PALISOR_BRIDGE_GUI_SCREENSHOT");
     configuration.screenshotDelay = variable("PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS");
     configuration.screenshotOf = variable("PALISOR_BRIDGE_GUI_SCREENSHOT_OF");
     return configuration;
 }
 
-std::uint16_t Configuration::port() const { return configuredPort(portText); }
+std::uint16_t Configuration::port() const {
+    return configuredPort(portText);
+}
 
-std::optional<Advice> Configuration::portWarning() const { return portFallbackWarning(portText); }
+std::optional<Advice> Configuration::portWarning() const {
+    return portFallbackWarning(portText);
+}
 
-bool Configuration::activityEnabled() const { return palisor::activityEnabled(activity); }
+bool Configuration::activityEnabled() const {
+    return palisor::activityEnabled(activity);
+}
 
 bool Configuration::hasDisplay() const {
     return (display && !display->empty()) || (waylandDisplay && !waylandDisplay->empty());

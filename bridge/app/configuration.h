@@ -15,18 +15,18 @@ namespace palisor {
 // own) and passed down. The values stay as the environment gives them where
 // a rule below gives them meaning.
 struct Configuration {
-    std::optional<std::string> portText;          // PALISOR_BRIDGE_PORT
-    std::optional<std::string> authority;         // PALISOR_BRIDGE_AUTHORITY (set even when empty)
-    std::optional<std::string> credentialFile;    // PALISOR_BRIDGE_CREDENTIAL_FILE
-    bool keychainDisabled = false;                // PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1"
-    bool validationExecutorDisabled = false;      // PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR is exactly "1"
-    bool settingsPersistenceDisabled = false;     // PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE is exactly "1"
-    std::optional<std::string> activity;          // PALISOR_BRIDGE_ACTIVITY
-    std::optional<std::string> workspace;         // PALISOR_BRIDGE_WORKSPACE
-    std::optional<std::string> display;           // DISPLAY
-    std::optional<std::string> waylandDisplay;    // WAYLAND_DISPLAY
-    std::optional<std::string> sessionBus;        // DBUS_SESSION_BUS_ADDRESS
-    UserFolders folders;                          // HOME (or the password database) and the XDG folders
+    std::optional<std::string> portText;        // PALISOR_BRIDGE_PORT
+    std::optional<std::string> authority;       // PALISOR_BRIDGE_AUTHORITY (set even when empty)
+    std::optional<std::string> credentialFile;  // PALISOR_BRIDGE_CREDENTIAL_FILE
+    bool keychainDisabled = false;              // PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1"
+    bool validationExecutorDisabled = false;    // PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR is exactly "1"
+    bool settingsPersistenceDisabled = false;   // PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE is exactly "1"
+    std::optional<std::string> activity;        // PALISOR_BRIDGE_ACTIVITY
+    std::optional<std::string> workspace;       // PALISOR_BRIDGE_WORKSPACE
+    std::optional<std::string> display;         // DISPLAY
+    std::optional<std::string> waylandDisplay;  // WAYLAND_DISPLAY
+    std::optional<std::string> sessionBus;      // DBUS_SESSION_BUS_ADDRESS
+    UserFolders folders;                        // HOME (or the password database) and the XDG folders
 
     // The window's picture for the documentation: PALISOR_BRIDGE_GUI_SCREENSHOT
     // (the file), ..._DELAY_MS and ..._OF.

@@ -87,7 +87,7 @@ std::optional<CredentialFileRefusal> fileRefusal(const std::string& path, const 
 // it is refused too. The folder's owner can do all of that; root is trusted
 // anyway.
 std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, const std::string& example,
-                                                  const struct stat& folder) {
+                                                   const struct stat& folder) {
     std::string folderPath = parentPath(path);
     bool ours = folder.st_uid == ::geteuid();
     if (!ours && folder.st_uid != 0)
@@ -97,11 +97,11 @@ std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, cons
     if ((folder.st_mode & 022) != 0) {
         // chmod on a shared folder such as /tmp would break it for everyone else.
         bool ownFolder = ours && (folder.st_mode & S_ISVTX) == 0;
-        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " +
-                                         octalMode(folder.st_mode) +
+        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " + octalMode(folder.st_mode) +
                                          ") mà người khác ghi được: họ thay hoặc tạo được file phiên đăng nhập.",
-                                     ownFolder ? "Chạy chmod go-w " + folderPath + ", hoặc " + moveToPrivateFolder(example)
-                                               : "Hãy " + moveToPrivateFolder(example)};
+                                     ownFolder
+                                         ? "Chạy chmod go-w " + folderPath + ", hoặc " + moveToPrivateFolder(example)
+                                         : "Hãy " + moveToPrivateFolder(example)};
     }
     return std::nullopt;
 }
@@ -199,7 +199,9 @@ std::int32_t failed(const Found& found) {
 CredentialFileVault::CredentialFileVault(std::string path, std::string suggestedPath)
     : path_(std::move(path)), suggestedPath_(std::move(suggestedPath)) {}
 
-std::optional<CredentialFileRefusal> CredentialFileVault::refusal() const { return find(path_, suggestedPath_, true).refusal; }
+std::optional<CredentialFileRefusal> CredentialFileVault::refusal() const {
+    return find(path_, suggestedPath_, true).refusal;
+}
 
 KeychainReadResult CredentialFileVault::read(const std::string& service, const std::string& account) {
     // Files are only ever replaced by rename, so a read needs no lock: it sees
@@ -222,7 +224,8 @@ std::int32_t CredentialFileVault::write(const std::string& service, const std::s
         createDirectories(parentPath(path_), 0700);
         // Checked before the lock file is made, so that a folder others can
         // write gets nothing of ours.
-        if (Found before = find(path_, suggestedPath_, true); before.status != vault_status::kSuccess) return failed(before);
+        if (Found before = find(path_, suggestedPath_, true); before.status != vault_status::kSuccess)
+            return failed(before);
         ExclusiveFileLock lock(path_ + ".lock");
         Found found = find(path_, suggestedPath_, true);
         if (found.status != vault_status::kSuccess) return failed(found);

@@ -11,9 +11,10 @@
 namespace palisor {
 
 ValidationExecutorManager::ValidationExecutorManager(Options options)
-    : makeProcess_(options.makeProcess ? std::move(options.makeProcess) : [process = options.process](const WorkspaceRegistration&) {
-          return std::make_shared<ValidationExecutorProcess>(process);
-      }) {}
+    : makeProcess_(options.makeProcess ? std::move(options.makeProcess)
+                                       : [process = options.process](const WorkspaceRegistration&) {
+                                             return std::make_shared<ValidationExecutorProcess>(process);
+                                         }) {}
 
 void ValidationExecutorManager::reconcile(const std::shared_ptr<AuthorityClient>& authorityClient,
                                           const std::vector<WorkspaceRegistration>& workspaces, bool forceRestart,

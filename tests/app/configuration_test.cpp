@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
+#include "bridge/app/configuration.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <sstream>
 
-#include "bridge/app/configuration.h"
 #include "bridge/app/launcher.h"
 #include "tests/support/temp_dir.h"
 
@@ -13,13 +13,22 @@ namespace {
 
 TEST(Configuration, ReadsEveryVariableOnce) {
     std::vector<std::unique_ptr<test::ScopedEnv>> set;
-    for (auto [name, value] : std::vector<std::pair<const char*, const char*>>{
-             {"PALISOR_BRIDGE_PORT", "+8080"}, {"PALISOR_BRIDGE_AUTHORITY", ""}, {"PALISOR_BRIDGE_WORKSPACE", "/w"},
-             {"PALISOR_BRIDGE_CREDENTIAL_FILE", "/c/session.json"}, {"PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1"},
-             {"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", "1"}, {"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1"},
-             {"PALISOR_BRIDGE_ACTIVITY", "Off"}, {"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", "wayland-0"},
-             {"DBUS_SESSION_BUS_ADDRESS", nullptr}, {"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/cfg"},
-             {"XDG_STATE_HOME", nullptr}, {"XDG_RUNTIME_DIR", "/run/user/7"}})
+    for (auto [name, value] :
+         std::vector<std::pair<const char*, const char*>>{{"PALISOR_BRIDGE_PORT", "+8080"},
+                                                          {"PALISOR_BRIDGE_AUTHORITY", ""},
+                                                          {"PALISOR_BRIDGE_WORKSPACE", "/w"},
+                                                          {"PALISOR_BRIDGE_CREDENTIAL_FILE", "/c/session.json"},
+                                                          {"PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1"},
+                                                          {"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", "1"},
+                                                          {"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1"},
+                                                          {"PALISOR_BRIDGE_ACTIVITY", "Off"},
+                                                          {"DISPLAY", nullptr},
+                                                          {"WAYLAND_DISPLAY", "wayland-0"},
+                                                          {"DBUS_SESSION_BUS_ADDRESS", nullptr},
+                                                          {"HOME", "/home/u"},
+                                                          {"XDG_CONFIG_HOME", "/cfg"},
+                                                          {"XDG_STATE_HOME", nullptr},
+                                                          {"XDG_RUNTIME_DIR", "/run/user/7"}})
         set.push_back(std::make_unique<test::ScopedEnv>(name, value));
 
     Configuration c = Configuration::fromEnvironment();

@@ -85,7 +85,8 @@ TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
         {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0644); }},
         {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0620); }},
         {"chown ", [](auto&, auto& file) { return ::chown(file.c_str(), 65534, 65534); }},
-        {"liên kết", [](auto&, auto& file) {
+        {"liên kết",
+         [](auto&, auto& file) {
              return ::rename(file.c_str(), (file + ".real").c_str()) | ::symlink((file + ".real").c_str(), file.c_str());
          }},
         {"chmod go-w FOLDER", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 0770); }},

@@ -47,9 +47,7 @@ protected:
         server = LocalMcpServer::create(0, std::make_shared<ToolRouterEndpoint>(router));
         server->start();
     }
-    void TearDown() override {
-        server->stop();
-    }
+    void TearDown() override { server->stop(); }
 
     std::string makeWorkspace(const std::string& name, const std::string& projectKey) {
         return test::makeWorkspace(dir.path(), name, projectKey, authority.origin());

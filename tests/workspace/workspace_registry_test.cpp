@@ -18,8 +18,8 @@ class WorkspaceRegistryTest : public test::WorkspaceFixture {
 protected:
     std::unique_ptr<WorkspaceRegistry> newRegistry(std::optional<std::string> legacyRoot = std::nullopt,
                                                    bool persistenceEnabled = true) {
-        return std::make_unique<WorkspaceRegistry>(
-            kOrigin, std::move(legacyRoot), std::make_shared<SettingsStore>(store->path(), persistenceEnabled));
+        return std::make_unique<WorkspaceRegistry>(kOrigin, std::move(legacyRoot),
+                                                   std::make_shared<SettingsStore>(store->path(), persistenceEnabled));
     }
 
     JsonValue persistedRegistry() const { return JsonValue::parse(store->stringValue("workspaceRegistryV1").value()); }

@@ -1,12 +1,12 @@
 // palisor-bridge-gui: the bridge with its window.
 
+#include <malloc.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QFile>
 #include <QPixmap>
 #include <QTimer>
-#include <malloc.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
