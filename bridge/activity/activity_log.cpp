@@ -183,10 +183,8 @@ std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value) {
     return record;
 }
 
-std::string activityLogPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string base = state && state[0] == '/' ? standardizePath(state) : joinPath(homeDirectory(), ".local/state");
-    return joinPath(joinPath(base, "palisor-bridge"), "activity.jsonl");
+std::string activityLogPath(const UserFolders& folders) {
+    return joinPath(folders.state, "activity.jsonl");
 }
 
 bool activityEnabled(const std::optional<std::string>& value) {

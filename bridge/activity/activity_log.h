@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bridge/common/json.h"
+#include "bridge/common/paths.h"
 
 namespace palisor {
 
@@ -54,9 +55,8 @@ JsonValue activityRecordJson(const ActivityRecord& record);
 // The record a stored object holds; nullopt when it is not one.
 std::optional<ActivityRecord> parseActivityRecord(const JsonValue& value);
 
-// $XDG_STATE_HOME/palisor-bridge/activity.jsonl, with ~/.local/state when the
-// variable is unset, empty or not absolute. The older file is this path + ".1".
-std::string activityLogPath();
+// activity.jsonl in the bridge's state folder. The older file is this path + ".1".
+std::string activityLogPath(const UserFolders& folders);
 // PALISOR_BRIDGE_ACTIVITY: "off" (any case; also "0", "false", "no")
 // turns the record off; anything else, or no value, keeps it on.
 bool activityEnabled(const std::optional<std::string>& value);

@@ -9,38 +9,47 @@
 
 namespace palisor {
 
-std::optional<std::string> configuredCredentialFile() {
-    CredentialStoreChoice choice = configuredCredentialStore();
+std::optional<std::string> configuredCredentialFile(const Configuration& configuration) {
+    CredentialStoreChoice choice = configuredCredentialStore(credentialSettings(configuration));
     if (choice.kind != CredentialStoreChoice::Kind::file) return std::nullopt;
     return choice.file;
 }
 
-std::string credentialFileProblem(const std::optional<std::string>& file) {
+std::string credentialFileProblem(const Configuration& configuration, const std::optional<std::string>& file) {
     if (!file) return {};
-    auto refusal = CredentialFileVault(*file).refusal();
+    auto refusal = CredentialFileVault(*file, standardCredentialFilePath(configuration.folders)).refusal();
     return refusal ? refusal->finding + "\n" + refusal->fix : std::string();
 }
 
-std::string noKeyringHint() {
+std::string credentialFileProblem(const Configuration& configuration) {
+    return credentialFileProblem(configuration, configuredCredentialFile(configuration));
+}
+
+std::string noKeyringHint(const Configuration& configuration) {
     return "Không lưu được phiên vào keyring. Trên máy không có keyring, chạy palisor-bridge login "
            "--credential-file " +
-           standardCredentialFilePath() +
+           standardCredentialFilePath(configuration.folders) +
            " để giữ phiên trong file đó (mode 0600); bridge nhớ lựa chọn này. palisor-bridge doctor cho biết thêm.";
 }
 
-std::string sessionStoreAdvice(const std::exception& loginError, const std::optional<std::string>& file) {
+std::string sessionStoreAdvice(const Configuration& configuration, const std::exception& loginError) {
+    return sessionStoreAdvice(configuration, loginError, configuredCredentialFile(configuration));
+}
+
+std::string sessionStoreAdvice(const Configuration& configuration, const std::exception& loginError,
+                               const std::optional<std::string>& file) {
     auto* store = dynamic_cast<const NativeTokenStoreError*>(&loginError);
     if (!store) return {};
     // A keyring that stopped answering is there; it needs no credential file.
     if (store->errorCase() == NativeTokenStoreError::Case::keychainWriteTimedOut)
         return "Kho lưu phiên đăng nhập (keyring) không trả lời. Chạy palisor-bridge doctor để xem nguyên nhân và "
                "cách sửa.";
-    if (std::string problem = credentialFileProblem(file); !problem.empty()) return problem;
+    if (std::string problem = credentialFileProblem(configuration, file); !problem.empty()) return problem;
     // A full disk or a read-only folder: the error names which and why.
     if (file)
         return "Không lưu được phiên vào " + *file +
                ": sửa lỗi trên (chỗ trống trên đĩa, quyền ghi thư mục) rồi đăng nhập lại.";
-    return noKeyringHint();
+    return noKeyringHint(configuration);
 }
 
 std::string agentsPointerFix(const std::string& agentsPath, const std::string& projectKey,

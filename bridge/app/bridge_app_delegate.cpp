@@ -3,11 +3,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <utility>
 
+#include "bridge/activity/activity_log.h"
 #include "bridge/app/advice.h"
 #include "bridge/app/bridge_components.h"
-#include "bridge/activity/activity_log.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/executor_state_file.h"
 #include "bridge/app/settings_watcher.h"
@@ -95,14 +96,15 @@ BridgeAppDelegate::BridgeAppDelegate(Options options) : options_(std::move(optio
     if (!options_.mainThread) throw std::invalid_argument("BridgeAppDelegate needs a main thread");
     if (!options_.runUserInitiated) options_.runUserInitiated = userInitiatedRunner();
     if (!options_.runUtility) options_.runUtility = utilityRunner();
-    if (!options_.defaults) options_.defaults = SettingsStore::standard();
+    if (!options_.defaults) options_.defaults = settingsStore(options_.configuration);
     if (!options_.makeAuthorityClient)
-        options_.makeAuthorityClient = [](std::shared_ptr<NativeTokenStore> store) {
-            return createAuthorityClient(std::move(store));
+        options_.makeAuthorityClient = [configuration =
+                                            options_.configuration](std::shared_ptr<NativeTokenStore> store) {
+            return createAuthorityClient(configuration, std::move(store));
         };
     if (!options_.ensureWorkspaceSkillRoot)
         options_.ensureWorkspaceSkillRoot = [](const std::string& root) { ensureWorkspaceSkillRoot(root); };
-    tokenStore_ = options_.tokenStore ? options_.tokenStore : std::make_shared<NativeTokenStore>();
+    tokenStore_ = options_.tokenStore ? options_.tokenStore : createTokenStore(options_.configuration);
     validationExecutors_ = options_.validationExecutors;
 }
 
@@ -112,10 +114,11 @@ BridgeAppDelegate::~BridgeAppDelegate() {
 
 void BridgeAppDelegate::createComponents() {
     if (localServer_) return;
-    std::uint16_t port = portFromEnvironment();
+    std::uint16_t port = portSayingFallbackOnce(options_.configuration, std::cerr);
     authorityClient_ = options_.makeAuthorityClient(tokenStore_);
     workspaceRegistry_ = std::make_shared<WorkspaceRegistry>(
-        authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(*options_.defaults), options_.defaults);
+        authorityClient_->authorityOrigin(), configuredLegacyWorkspaceRoot(options_.configuration, *options_.defaults),
+        options_.defaults);
     toolRouter_ = std::make_shared<ToolRouter>(authorityClient_, workspaceRegistry_);
     // A call that could not reach the authority, or found the session gone,
     // is news for the status line: the periodic checks would tell later.
@@ -131,7 +134,7 @@ void BridgeAppDelegate::createComponents() {
             self->onMain([failure](BridgeAppDelegate& delegate) { delegate.noteToolFailure(*failure); });
     };
     localServer_ = LocalMcpServer::create(port, std::make_shared<ToolRouterEndpoint>(toolRouter_, observer));
-    if (ActivitySetting activity = configuredActivity(); activity.enabled) {
+    if (ActivitySetting activity = configuredActivity(options_.configuration); activity.enabled) {
         ActivityLog::Options logOptions{activity.path};
         // Records that cannot be written are news for the status line.
         logOptions.onProblem = [weak](const std::optional<std::string>& problem) {
@@ -248,7 +251,7 @@ void BridgeAppDelegate::refreshSessionUi() {
         account.accountText = isLoggedIn_ ? "Tài khoản: " + account_.value_or("không rõ") : "Chưa đăng nhập";
         // Where the configured origin came from, unless the client was made
         // with another one.
-        AuthoritySetting authority = configuredAuthority();
+        AuthoritySetting authority = configuredAuthority(options_.configuration);
         const std::string& origin = authorityClient()->authorityOrigin();
         account.authorityText = "Authority: " + (authority.origin == origin ? describeAuthority(authority) : origin);
         window_->showAccount(account);
@@ -350,7 +353,7 @@ void BridgeAppDelegate::handleRefresh() {
 
 void BridgeAppDelegate::startValidationExecutorsInBackground(bool forceRestart) {
     if (!isLoggedIn_) return;
-    if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") return;
+    if (options_.configuration.validationExecutorDisabled) return;
     if (!validationExecutors_) return;
     std::vector<WorkspaceRegistration> workspaces = workspaceRegistry()->snapshot().workspaces;
     std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
@@ -391,7 +394,7 @@ void BridgeAppDelegate::handleLogin() {
     setStatus("Đang đăng nhập authority...", StatusColor::secondary);
     std::weak_ptr<BridgeAppDelegate> weak = weak_from_this();
     auto client = authorityClient();
-    options_.runUserInitiated([weak, client, email, password] {
+    options_.runUserInitiated([weak, client, email, password, configuration = options_.configuration] {
         if (weak.expired()) return;
         std::optional<std::string> failure;
         std::optional<std::string> account = email;
@@ -399,7 +402,7 @@ void BridgeAppDelegate::handleLogin() {
             JsonValue answer = client->login(email, password);
             if (auto confirmed = accountOf(answer)) account = confirmed;
         } catch (const std::exception& error) {
-            std::string advice = sessionStoreAdvice(error);
+            std::string advice = sessionStoreAdvice(configuration, error);
             failure = errorMessage(error) + (advice.empty() ? "" : "\n" + advice);
         }
         auto self = weak.lock();
@@ -646,7 +649,8 @@ void BridgeAppDelegate::publishExecutorStates(const WorkspaceListModel& list, bo
         return;
     }
     lastStateWrite_ = now;
-    if (executorStatePath_.empty()) executorStatePath_ = executorStatePath(localServer_->port());
+    if (executorStatePath_.empty())
+        executorStatePath_ = executorStatePath(options_.configuration.folders, localServer_->port());
     try {
         writeExecutorStates(executorStatePath_, localServer_->port(), list, warning);
         publishedRows_ = list.rows;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/app/bridge_view.h"
+#include "bridge/app/configuration.h"
 #include "bridge/common/coalescing_poster.h"
 #include "bridge/common/main_thread.h"
 #include "bridge/validation/validation_executors.h"
@@ -42,13 +43,15 @@ class BridgeAppDelegate : public std::enable_shared_from_this<BridgeAppDelegate>
 public:
     struct Options {
         std::shared_ptr<MainThread> mainThread;  // required
+        // What the program read from its environment.
+        Configuration configuration;
         // Login and logout run here (the user waits for them) ...
         BackgroundRunner runUserInitiated;
         // ... session checks and executor reconciliation here, at lower priority.
         // Both default to process-wide queues.
         BackgroundRunner runUtility;
-        // Defaults: a NativeTokenStore with its default arguments, the standard
-        // settings store, the authority client of the environment's origin.
+        // Defaults: the configuration's session store, settings store and
+        // authority client.
         std::shared_ptr<NativeTokenStore> tokenStore;
         std::shared_ptr<SettingsStore> defaults;
         std::function<std::shared_ptr<AuthorityClient>(std::shared_ptr<NativeTokenStore>)> makeAuthorityClient;
@@ -93,6 +96,8 @@ public:
     ~BridgeAppDelegate();
     BridgeAppDelegate(const BridgeAppDelegate&) = delete;
     BridgeAppDelegate& operator=(const BridgeAppDelegate&) = delete;
+
+    const Configuration& configuration() const { return options_.configuration; }
 
     // The view outlives the delegate's use of it: set it before launching and
     // clear it (nullptr) before the view goes away.

@@ -2,20 +2,35 @@
 
 #include <sys/stat.h>
 
-#include "bridge/app/configuration.h"
 #include "bridge/common/paths.h"
 
 namespace palisor {
 
-AuthoritySetting configuredAuthority() {
-    if (auto value = environmentValue("PALISOR_BRIDGE_AUTHORITY"))
-        return {*value, AuthoritySetting::Source::environment};
-    if (auto remembered = rememberedSetting(kRememberedAuthorityKey))
+AuthoritySetting configuredAuthority(const Configuration& configuration) {
+    if (configuration.authority) return {*configuration.authority, AuthoritySetting::Source::environment};
+    if (auto remembered = rememberedSetting(*settingsStore(configuration), kRememberedAuthorityKey))
         return {*remembered, AuthoritySetting::Source::remembered};
     return {kDefaultAuthorityOrigin, AuthoritySetting::Source::builtIn};
 }
 
-std::string configuredAuthorityOrigin() { return configuredAuthority().origin; }
+std::string configuredAuthorityOrigin(const Configuration& configuration) {
+    return configuredAuthority(configuration).origin;
+}
+
+std::shared_ptr<SettingsStore> settingsStore(const Configuration& configuration) {
+    return SettingsStore::standard(configuration.folders, !configuration.settingsPersistenceDisabled);
+}
+
+CredentialSettings credentialSettings(const Configuration& configuration) {
+    return {configuration.keychainDisabled, configuration.credentialFile, settingsStore(configuration),
+            standardCredentialFilePath(configuration.folders)};
+}
+
+std::shared_ptr<NativeTokenStore> createTokenStore(const Configuration& configuration) {
+    NativeTokenStore::Options options;
+    options.credentials = credentialSettings(configuration);
+    return std::make_shared<NativeTokenStore>(std::move(options));
+}
 
 std::string authoritySource(const AuthoritySetting& setting) {
     switch (setting.source) {
@@ -30,8 +45,9 @@ std::string describeAuthority(const AuthoritySetting& setting) {
     return setting.origin + " (" + authoritySource(setting) + ")";
 }
 
-std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& defaults) {
-    if (auto root = environmentValue("PALISOR_BRIDGE_WORKSPACE"); root && !root->empty()) return root;
+std::optional<std::string> configuredLegacyWorkspaceRoot(const Configuration& configuration,
+                                                         const SettingsStore& defaults) {
+    if (const auto& root = configuration.workspace; root && !root->empty()) return root;
     try {
         if (auto stored = defaults.stringValue("workspaceRoot"); stored && !stored->empty()) return stored;
     } catch (const std::exception&) {
@@ -43,17 +59,20 @@ std::optional<std::string> configuredLegacyWorkspaceRoot(const SettingsStore& de
     return std::nullopt;
 }
 
-std::shared_ptr<AuthorityClient> createAuthorityClient(std::shared_ptr<NativeTokenStore> tokenStore,
+std::shared_ptr<AuthorityClient> createAuthorityClient(const Configuration& configuration,
+                                                       std::shared_ptr<NativeTokenStore> tokenStore,
                                                        std::optional<std::string> authorityOrigin) {
     AuthorityClient::Options options;
-    options.authorityOrigin = authorityOrigin ? std::move(*authorityOrigin) : configuredAuthorityOrigin();
+    options.authorityOrigin = authorityOrigin ? std::move(*authorityOrigin) : configuredAuthorityOrigin(configuration);
     options.tokenStore = std::move(tokenStore);
     return std::make_shared<AuthorityClient>(options);
 }
 
-std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const std::string& authorityOrigin) {
-    auto defaults = SettingsStore::standard();
-    return std::make_shared<WorkspaceRegistry>(authorityOrigin, configuredLegacyWorkspaceRoot(*defaults), defaults);
+std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const Configuration& configuration,
+                                                           const std::string& authorityOrigin) {
+    auto defaults = settingsStore(configuration);
+    return std::make_shared<WorkspaceRegistry>(authorityOrigin, configuredLegacyWorkspaceRoot(configuration, *defaults),
+                                               defaults);
 }
 
 }  // namespace palisor

@@ -1,8 +1,9 @@
 #include "bridge/app/configuration.h"
 
 #include <cstdlib>
-#include <iostream>
 #include <mutex>
+#include <ostream>
+#include <string_view>
 
 #include "bridge/activity/activity_log.h"
 #include "bridge/common/text.h"
@@ -10,10 +11,56 @@
 
 namespace palisor {
 
-std::optional<std::string> environmentValue(const char* name) {
+namespace {
+
+std::optional<std::string> variable(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string(value);
+}
+
+bool isOne(const char* name) {
+    return variable(name) == "1";
+}
+
+}  // namespace
+
+Configuration Configuration::fromEnvironment() {
+    Configuration configuration;
+    configuration.portText = variable("PALISOR_BRIDGE_PORT");
+    configuration.authority = variable("PALISOR_BRIDGE_AUTHORITY");
+    configuration.credentialFile = variable("PALISOR_BRIDGE_CREDENTIAL_FILE");
+    configuration.keychainDisabled = isOne("PALISOR_BRIDGE_DISABLE_KEYCHAIN");
+    configuration.validationExecutorDisabled = isOne("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR");
+    configuration.settingsPersistenceDisabled = isOne("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
+    configuration.activity = variable("PALISOR_BRIDGE_ACTIVITY");
+    configuration.workspace = variable("PALISOR_BRIDGE_WORKSPACE");
+    configuration.display = variable("DISPLAY");
+    configuration.waylandDisplay = variable("WAYLAND_DISPLAY");
+    configuration.sessionBus = variable("DBUS_SESSION_BUS_ADDRESS");
+    configuration.folders =
+        UserFolders::resolve({variable("HOME"), variable("XDG_DATA_HOME"), variable("XDG_CONFIG_HOME"),
+                              variable("XDG_STATE_HOME"), variable("XDG_RUNTIME_DIR"), variable("XDG_CACHE_HOME")});
+    configuration.screenshotFile = variable("PALISOR_BRIDGE_GUI_SCREENSHOT");
+    configuration.screenshotDelay = variable("PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS");
+    configuration.screenshotOf = variable("PALISOR_BRIDGE_GUI_SCREENSHOT_OF");
+    return configuration;
+}
+
+std::uint16_t Configuration::port() const {
+    return configuredPort(portText);
+}
+
+std::optional<Advice> Configuration::portWarning() const {
+    return portFallbackWarning(portText);
+}
+
+bool Configuration::activityEnabled() const {
+    return palisor::activityEnabled(activity);
+}
+
+bool Configuration::hasDisplay() const {
+    return (display && !display->empty()) || (waylandDisplay && !waylandDisplay->empty());
 }
 
 std::uint16_t configuredPort(const std::optional<std::string>& value) {
@@ -38,16 +85,15 @@ std::optional<Advice> portFallbackWarning(const std::optional<std::string>& valu
                   "Đặt PALISOR_BRIDGE_PORT thành một số từ 1024 đến 65535, hoặc bỏ nó."};
 }
 
-std::uint16_t portFromEnvironment() {
-    auto value = environmentValue("PALISOR_BRIDGE_PORT");
+std::uint16_t portSayingFallbackOnce(const Configuration& configuration, std::ostream& err) {
     static std::once_flag warned;
-    if (auto warning = portFallbackWarning(value))
-        std::call_once(warned, [&] { std::cerr << "Cảnh báo: " << warning->line() << "\n"; });
-    return configuredPort(value);
+    if (auto warning = configuration.portWarning())
+        std::call_once(warned, [&] { err << "Cảnh báo: " << warning->line() << "\n"; });
+    return configuration.port();
 }
 
-ActivitySetting configuredActivity() {
-    return {activityEnabled(environmentValue("PALISOR_BRIDGE_ACTIVITY")), activityLogPath()};
+ActivitySetting configuredActivity(const Configuration& configuration) {
+    return {configuration.activityEnabled(), activityLogPath(configuration.folders)};
 }
 
 }  // namespace palisor

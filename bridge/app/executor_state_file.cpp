@@ -27,8 +27,8 @@ const char* stateName(StatusColor color) {
 
 }  // namespace
 
-std::string executorStatePath(std::uint16_t port) {
-    return joinPath(runtimeDirectory(), "executors-" + std::to_string(port) + ".json");
+std::string executorStatePath(const UserFolders& folders, std::uint16_t port) {
+    return joinPath(folders.runtime, "executors-" + std::to_string(port) + ".json");
 }
 
 void writeExecutorStates(const std::string& path, std::uint16_t port, const WorkspaceListModel& list,

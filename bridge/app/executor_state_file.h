@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/app/bridge_view.h"
+#include "bridge/common/paths.h"
 
 namespace palisor {
 
@@ -17,7 +18,7 @@ namespace palisor {
 // The folder is $XDG_RUNTIME_DIR/palisor-bridge, or palisor-bridge in the
 // user's cache folder where the session has no runtime folder; it is created
 // 0700 and the file is written 0600, atomically.
-std::string executorStatePath(std::uint16_t port);
+std::string executorStatePath(const UserFolders& folders, std::uint16_t port);
 
 struct PublishedExecutorState {
     std::string workspaceId;

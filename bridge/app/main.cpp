@@ -14,6 +14,7 @@
 #include "bridge/app/cli/stdio_command.h"
 #include "bridge/app/cli/vietnamese_cli.h"
 #include "bridge/app/cli/workspace_commands.h"
+#include "bridge/app/configuration.h"
 #include "bridge/app/launcher.h"
 #include "bridge/app/serve_command.h"
 #include "bridge/common/bridge_error.h"
@@ -38,16 +39,18 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     app.footer("Không có lệnh thì bridge mở cửa sổ khi có màn hình, nếu không thì chạy như `serve`.");
 
+    // The environment, read once here and passed to every command.
+    const palisor::Configuration configuration = palisor::Configuration::fromEnvironment();
     palisor::CommandAction action;
-    app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")->callback([&action] {
-        action = palisor::runServeCommand;
+    app.add_subcommand("serve", "Chạy endpoint của bridge trên 127.0.0.1 cho tới khi bị ngắt (Ctrl-C).")->callback([&action, &configuration] {
+        action = [&configuration] { return palisor::runServeCommand(configuration); };
     });
-    palisor::addSessionCommands(app, action);
-    palisor::addWorkspaceCommands(app, action);
-    palisor::addSkillCommands(app, action);
-    palisor::addStdioCommand(app, action);
-    palisor::addDoctorCommand(app, action);
-    palisor::addActivityCommand(app, action);
+    palisor::addSessionCommands(app, action, configuration);
+    palisor::addWorkspaceCommands(app, action, configuration);
+    palisor::addSkillCommands(app, action, configuration);
+    palisor::addStdioCommand(app, action, configuration);
+    palisor::addDoctorCommand(app, action, configuration);
+    palisor::addActivityCommand(app, action, configuration);
     palisor::nameSubcommandGroups(app);
 
     try {
@@ -68,9 +71,9 @@ int main(int argc, char** argv) {
     }
 
     // No command: the window where there is a display, the headless bridge elsewhere.
-    if (auto window = palisor::windowProgramToLaunch(palisor::executableDirectory())) {
+    if (auto window = palisor::windowProgramToLaunch(configuration, palisor::executableDirectory())) {
         ::execv(window->c_str(), argv);
         std::cerr << "Không mở được cửa sổ " << *window << ": " << std::strerror(errno) << "; chạy bridge không giao diện.\n";
     }
-    return palisor::runServeCommand();
+    return palisor::runServeCommand(configuration);
 }

@@ -54,7 +54,7 @@ std::string takenPortAdvice(std::uint16_t port) {
     return "Cổng " + where + " không mở được; đặt PALISOR_BRIDGE_PORT để dùng cổng khác.";
 }
 
-int runServeCommand() {
+int runServeCommand(const Configuration& configuration) {
     // Termination signals are taken synchronously by one thread; every thread
     // started from here on inherits the mask, so none of them is interrupted.
     sigset_t stopSignals;
@@ -68,8 +68,10 @@ int runServeCommand() {
     HeadlessView view;
     BridgeAppDelegate::Options options;
     options.mainThread = loop;
+    options.configuration = configuration;
     options.publishExecutorStates = true;
-    options.validationExecutors = std::make_shared<ValidationExecutorManager>();
+    options.validationExecutors = std::make_shared<ValidationExecutorManager>(
+        ValidationExecutorManager::Options{{}, {std::nullopt, configuration.folders}});
     auto delegate = BridgeAppDelegate::create(options);
     delegate->setView(&view);
 

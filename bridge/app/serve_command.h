@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/app/configuration.h"
+
 namespace palisor {
 
 // `palisor-bridge serve`: runs the endpoint until SIGINT or SIGTERM, with
 // every status line on standard error. Returns the process exit code.
-int runServeCommand();
+int runServeCommand(const Configuration& configuration);
 
 // What to tell a user whose bridge could not open 127.0.0.1:port: that a
 // bridge of theirs already answers there, that another user's program or

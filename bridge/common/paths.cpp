@@ -4,14 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace palisor {
 
-std::string homeDirectory() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
+std::string passwordDatabaseHome() {
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* result = nullptr;
@@ -20,32 +17,24 @@ std::string homeDirectory() {
     return "/";
 }
 
-std::string applicationSupportDirectory() {
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome && dataHome[0] == '/') return standardizePath(dataHome);
-    return joinPath(homeDirectory(), ".local/share");
-}
-
-namespace {
-
-std::string absoluteEnvironmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value && value[0] == '/' ? std::string(value) : std::string();
-}
-
-}  // namespace
-
-std::string configurationDirectory() {
-    std::string base = absoluteEnvironmentPath("XDG_CONFIG_HOME");
-    if (base.empty()) base = joinPath(homeDirectory(), ".config");
-    return joinPath(base, "palisor-bridge");
-}
-
-std::string runtimeDirectory() {
-    std::string base = absoluteEnvironmentPath("XDG_RUNTIME_DIR");
-    if (base.empty()) base = absoluteEnvironmentPath("XDG_CACHE_HOME");
-    if (base.empty()) base = joinPath(homeDirectory(), ".cache");
-    return joinPath(base, "palisor-bridge");
+UserFolders UserFolders::resolve(const UserFolderVariables& variables) {
+    auto absolute = [](const std::optional<std::string>& value) {
+        return value && !value->empty() && value->front() == '/' ? *value : std::string();
+    };
+    UserFolders folders;
+    folders.home = variables.home && !variables.home->empty() ? *variables.home : passwordDatabaseHome();
+    std::string data = absolute(variables.dataHome);
+    folders.applicationSupport = data.empty() ? joinPath(folders.home, ".local/share") : standardizePath(data);
+    std::string config = absolute(variables.configHome);
+    folders.configuration = joinPath(config.empty() ? joinPath(folders.home, ".config") : config, "palisor-bridge");
+    std::string state = absolute(variables.stateHome);
+    folders.state =
+        joinPath(state.empty() ? joinPath(folders.home, ".local/state") : standardizePath(state), "palisor-bridge");
+    std::string runtime = absolute(variables.runtimeDir);
+    if (runtime.empty()) runtime = absolute(variables.cacheHome);
+    if (runtime.empty()) runtime = joinPath(folders.home, ".cache");
+    folders.runtime = joinPath(runtime, "palisor-bridge");
+    return folders;
 }
 
 std::string currentDirectory() {

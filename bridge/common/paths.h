@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,27 +16,45 @@ std::string standardizePath(std::string_view path);
 std::string standardizePath(std::string_view path, std::string_view base);
 
 std::string currentDirectory();
-// $HOME, else the user's home folder from the password database, else "/".
-std::string homeDirectory();
+// The user's home folder from the password database, or "/" when it has none.
+std::string passwordDatabaseHome();
 // The folder of the running program's executable (links resolved); empty when
 // the system does not say.
 std::string executableDirectory();
 
-// The user's folder for application data (the desktop's "application
-// support" folder): $XDG_DATA_HOME when it is an absolute path (the XDG rules
-// say to ignore a relative one), otherwise ~/.local/share, the home folder
-// taken from $HOME or, without it, from the password database.
-std::string applicationSupportDirectory();
+// The values the XDG rules start from, as the environment gives them (nullopt
+// when a variable is unset).
+struct UserFolderVariables {
+    std::optional<std::string> home;        // HOME
+    std::optional<std::string> dataHome;    // XDG_DATA_HOME
+    std::optional<std::string> configHome;  // XDG_CONFIG_HOME
+    std::optional<std::string> stateHome;   // XDG_STATE_HOME
+    std::optional<std::string> runtimeDir;  // XDG_RUNTIME_DIR
+    std::optional<std::string> cacheHome;   // XDG_CACHE_HOME
+};
 
-// The bridge's settings folder: palisor-bridge in $XDG_CONFIG_HOME, or in
-// ~/.config when the variable is unset, empty or not absolute (the XDG rules
-// say to ignore a relative one).
-std::string configurationDirectory();
+// The user's folders the bridge uses, resolved by the XDG rules: a variable
+// that is unset, empty or not an absolute path is ignored (the rules say so
+// for a relative one) and its default under the home folder is used.
+struct UserFolders {
+    // $HOME, else the home folder from the password database, else "/".
+    std::string home;
+    // Application data (the desktop's "application support" folder):
+    // $XDG_DATA_HOME or ~/.local/share.
+    std::string applicationSupport;
+    // The bridge's settings folder: palisor-bridge in $XDG_CONFIG_HOME or
+    // ~/.config.
+    std::string configuration;
+    // The bridge's state (the activity record): palisor-bridge in
+    // $XDG_STATE_HOME or ~/.local/state.
+    std::string state;
+    // What lives only while the user's session does (sockets, locks, a running
+    // bridge's state): palisor-bridge in $XDG_RUNTIME_DIR, or in the user's
+    // cache folder ($XDG_CACHE_HOME or ~/.cache) where the session has none.
+    std::string runtime;
 
-// The folder for what lives only while the user's session does (sockets,
-// locks, a running bridge's state): palisor-bridge in $XDG_RUNTIME_DIR, or in
-// the user's cache folder where the session has no runtime folder.
-std::string runtimeDirectory();
+    static UserFolders resolve(const UserFolderVariables& variables);
+};
 
 // Joins with exactly one separator between the parts.
 std::string joinPath(std::string_view base, std::string_view component);

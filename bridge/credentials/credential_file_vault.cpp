@@ -58,9 +58,10 @@ std::string thisUser() {
     return std::to_string(uid);
 }
 
-std::string moveToPrivateFolder() {
-    return "chuyển file vào một thư mục riêng của tài khoản này (ví dụ " + standardCredentialFilePath() +
-           ") rồi chạy palisor-bridge login --credential-file với đường dẫn mới (hoặc đặt "
+std::string moveToPrivateFolder(const std::string& example) {
+    return "chuyển file vào một thư mục riêng của tài khoản này" +
+           (example.empty() ? std::string() : " (ví dụ " + example + ")") +
+           " rồi chạy palisor-bridge login --credential-file với đường dẫn mới (hoặc đặt "
            "PALISOR_BRIDGE_CREDENTIAL_FILE tới đó, nếu bạn dùng biến này).";
 }
 
@@ -85,21 +86,22 @@ std::optional<CredentialFileRefusal> fileRefusal(const std::string& path, const 
 // do not own but not from making one under the name the bridge will use, so
 // it is refused too. The folder's owner can do all of that; root is trusted
 // anyway.
-std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, const struct stat& folder) {
+std::optional<CredentialFileRefusal> folderRefusal(const std::string& path, const std::string& example,
+                                                   const struct stat& folder) {
     std::string folderPath = parentPath(path);
     bool ours = folder.st_uid == ::geteuid();
     if (!ours && folder.st_uid != 0)
         return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " của người dùng khác (uid " +
                                          std::to_string(folder.st_uid) + "): người đó thay được phiên đăng nhập.",
-                                     "Hãy " + moveToPrivateFolder()};
+                                     "Hãy " + moveToPrivateFolder(example)};
     if ((folder.st_mode & 022) != 0) {
         // chmod on a shared folder such as /tmp would break it for everyone else.
         bool ownFolder = ours && (folder.st_mode & S_ISVTX) == 0;
-        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " +
-                                         octalMode(folder.st_mode) +
+        return CredentialFileRefusal{path + " nằm trong thư mục " + folderPath + " (mode " + octalMode(folder.st_mode) +
                                          ") mà người khác ghi được: họ thay hoặc tạo được file phiên đăng nhập.",
-                                     ownFolder ? "Chạy chmod go-w " + folderPath + ", hoặc " + moveToPrivateFolder()
-                                               : "Hãy " + moveToPrivateFolder()};
+                                     ownFolder
+                                         ? "Chạy chmod go-w " + folderPath + ", hoặc " + moveToPrivateFolder(example)
+                                         : "Hãy " + moveToPrivateFolder(example)};
     }
     return std::nullopt;
 }
@@ -118,7 +120,7 @@ struct Found {
 // so what is read is what was checked. The folder of a missing file is
 // checked only `forWriting`: nothing can be read there, but a write would
 // make the file in it.
-Found find(const std::string& path, bool forWriting) {
+Found find(const std::string& path, const std::string& example, bool forWriting) {
     Found found;
     // Called with errno as the failed call left it: read before any text is made.
     auto unreadable = [&](int error, const char* what, const std::string& where) {
@@ -150,7 +152,7 @@ Found find(const std::string& path, bool forWriting) {
         else if (errno != ENOENT)
             unreadable(errno, "cannot open ", path);
         else if (forWriting)
-            refuse(folderRefusal(path, folderInfo));
+            refuse(folderRefusal(path, example, folderInfo));
         return found;
     }
     struct stat info {};
@@ -163,7 +165,7 @@ Found find(const std::string& path, bool forWriting) {
         found.failure = path + " is not a regular file";
         return found;
     }
-    if (refuse(fileRefusal(path, info)) || refuse(folderRefusal(path, folderInfo))) return found;
+    if (refuse(fileRefusal(path, info)) || refuse(folderRefusal(path, example, folderInfo))) return found;
     found.bytes.emplace();
     if (!readAll(file.get(), *found.bytes)) {
         int error = errno;
@@ -194,14 +196,17 @@ std::int32_t failed(const Found& found) {
 
 }  // namespace
 
-CredentialFileVault::CredentialFileVault(std::string path) : path_(std::move(path)) {}
+CredentialFileVault::CredentialFileVault(std::string path, std::string suggestedPath)
+    : path_(std::move(path)), suggestedPath_(std::move(suggestedPath)) {}
 
-std::optional<CredentialFileRefusal> CredentialFileVault::refusal() const { return find(path_, true).refusal; }
+std::optional<CredentialFileRefusal> CredentialFileVault::refusal() const {
+    return find(path_, suggestedPath_, true).refusal;
+}
 
 KeychainReadResult CredentialFileVault::read(const std::string& service, const std::string& account) {
     // Files are only ever replaced by rename, so a read needs no lock: it sees
     // the old file or the new one, never a mixture.
-    Found found = find(path_, false);
+    Found found = find(path_, suggestedPath_, false);
     if (found.status != vault_status::kSuccess) return {found.status, std::nullopt};
     std::optional<JsonValue> contents = parseCredentialFile(found.bytes);
     if (!contents) return {vault_status::kFileCorrupt, std::nullopt};
@@ -219,9 +224,10 @@ std::int32_t CredentialFileVault::write(const std::string& service, const std::s
         createDirectories(parentPath(path_), 0700);
         // Checked before the lock file is made, so that a folder others can
         // write gets nothing of ours.
-        if (Found before = find(path_, true); before.status != vault_status::kSuccess) return failed(before);
+        if (Found before = find(path_, suggestedPath_, true); before.status != vault_status::kSuccess)
+            return failed(before);
         ExclusiveFileLock lock(path_ + ".lock");
-        Found found = find(path_, true);
+        Found found = find(path_, suggestedPath_, true);
         if (found.status != vault_status::kSuccess) return failed(found);
         if (found.folder.get() < 0) {
             lastFailure = "cannot open folder " + parentPath(path_) + ": " + std::strerror(ENOENT);
@@ -248,11 +254,11 @@ std::int32_t CredentialFileVault::remove(const std::string& service, const std::
         // Nothing to delete: answer without creating a lock file (or a folder
         // for it) on a machine that never stored anything. A refused file is
         // refused before its folder gets a lock file.
-        Found before = find(path_, false);
+        Found before = find(path_, suggestedPath_, false);
         if (before.status != vault_status::kSuccess) return failed(before);
         if (!before.bytes) return vault_status::kItemNotFound;
         ExclusiveFileLock lock(path_ + ".lock");
-        Found found = find(path_, false);
+        Found found = find(path_, suggestedPath_, false);
         if (found.status != vault_status::kSuccess) return failed(found);
         if (!found.bytes) return vault_status::kItemNotFound;
         std::optional<JsonValue> contents = parseCredentialFile(found.bytes);

@@ -32,7 +32,9 @@ struct CredentialFileRefusal {
 // why, and fixes it.
 class CredentialFileVault : public CredentialVault {
 public:
-    explicit CredentialFileVault(std::string path);
+    // `suggestedPath` is the private file a refusal offers as an example
+    // (standardCredentialFilePath()); empty offers none.
+    explicit CredentialFileVault(std::string path, std::string suggestedPath = {});
 
     const std::string& path() const { return path_; }
 
@@ -50,6 +52,7 @@ public:
 
 private:
     std::string path_;
+    std::string suggestedPath_;
 };
 
 }  // namespace palisor

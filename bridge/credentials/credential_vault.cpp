@@ -1,8 +1,5 @@
 #include "bridge/credentials/credential_vault.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "bridge/common/paths.h"
 #include "bridge/credentials/credential_file_vault.h"
 #include "bridge/credentials/secret_service_vault.h"
@@ -13,14 +10,14 @@ namespace palisor {
 namespace {
 
 // The choice without the disabling rule.
-CredentialStoreChoice persistentChoice() {
+CredentialStoreChoice persistentChoice(const CredentialSettings& settings) {
     CredentialStoreChoice choice;
-    const char* file = std::getenv(kCredentialFileVariable);
-    if (file != nullptr && *file != '\0') {
+    if (settings.credentialFile && !settings.credentialFile->empty()) {
         choice.kind = CredentialStoreChoice::Kind::file;
         choice.source = CredentialStoreChoice::Source::environment;
-        choice.file = file;
-    } else if (auto remembered = rememberedSetting(kRememberedCredentialFileKey)) {
+        choice.file = *settings.credentialFile;
+    } else if (auto remembered = settings.settings ? rememberedSetting(*settings.settings, kRememberedCredentialFileKey)
+                                                   : std::nullopt) {
         choice.kind = CredentialStoreChoice::Kind::file;
         choice.source = CredentialStoreChoice::Source::remembered;
         choice.file = *remembered;
@@ -28,36 +25,36 @@ CredentialStoreChoice persistentChoice() {
     return choice;
 }
 
-std::shared_ptr<CredentialVault> vaultFor(const CredentialStoreChoice& choice) {
-    if (choice.kind == CredentialStoreChoice::Kind::file) return std::make_shared<CredentialFileVault>(choice.file);
+std::shared_ptr<CredentialVault> vaultFor(const CredentialStoreChoice& choice, const CredentialSettings& settings) {
+    if (choice.kind == CredentialStoreChoice::Kind::file)
+        return std::make_shared<CredentialFileVault>(choice.file, settings.standardFile);
     return std::make_shared<SecretServiceVault>();
 }
 
 }  // namespace
 
-bool keychainDisabledByEnvironment() {
-    const char* value = std::getenv(kDisableKeychainVariable);
-    return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
-CredentialStoreChoice configuredCredentialStore() {
-    if (keychainDisabledByEnvironment()) {
+CredentialStoreChoice configuredCredentialStore(const CredentialSettings& settings) {
+    if (settings.keychainDisabled) {
         CredentialStoreChoice memory;
         memory.kind = CredentialStoreChoice::Kind::memory;
         memory.source = CredentialStoreChoice::Source::environment;
         return memory;
     }
-    return persistentChoice();
+    return persistentChoice(settings);
 }
 
-std::string standardCredentialFilePath() { return joinPath(configurationDirectory(), "session.json"); }
+std::string standardCredentialFilePath(const UserFolders& folders) {
+    return joinPath(folders.configuration, "session.json");
+}
 
-std::shared_ptr<CredentialVault> persistentCredentialVaultFromEnvironment() { return vaultFor(persistentChoice()); }
+std::shared_ptr<CredentialVault> persistentCredentialVault(const CredentialSettings& settings) {
+    return vaultFor(persistentChoice(settings), settings);
+}
 
-std::shared_ptr<CredentialVault> credentialVaultFromEnvironment() {
-    CredentialStoreChoice choice = configuredCredentialStore();
+std::shared_ptr<CredentialVault> credentialVault(const CredentialSettings& settings) {
+    CredentialStoreChoice choice = configuredCredentialStore(settings);
     if (choice.kind == CredentialStoreChoice::Kind::memory) return nullptr;
-    return vaultFor(choice);
+    return vaultFor(choice, settings);
 }
 
 }  // namespace palisor

@@ -6,7 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/common/paths.h"
+
 namespace palisor {
+
+class SettingsStore;
 
 // Status of one vault call. Success, "item not found" and "internal error"
 // keep the numbers the bridge has always reported: they appear in error codes
@@ -71,8 +75,18 @@ public:
 inline constexpr const char* kDisableKeychainVariable = "PALISOR_BRIDGE_DISABLE_KEYCHAIN";
 inline constexpr const char* kCredentialFileVariable = "PALISOR_BRIDGE_CREDENTIAL_FILE";
 
-// PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1": sessions live in memory only.
-bool keychainDisabledByEnvironment();
+// What decides where sessions are kept.
+struct CredentialSettings {
+    // PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1": sessions live in memory only.
+    bool keychainDisabled = false;
+    // PALISOR_BRIDGE_CREDENTIAL_FILE.
+    std::optional<std::string> credentialFile;
+    // The user's settings, where `palisor-bridge login` remembers a file; none
+    // remembers nothing.
+    std::shared_ptr<const SettingsStore> settings;
+    // standardCredentialFilePath() of the user's folders, offered as an example.
+    std::string standardFile;
+};
 
 // Where sessions are kept, decided in this one place for every program: in
 // memory only when the keychain is disabled (that wins over everything else);
@@ -87,17 +101,17 @@ struct CredentialStoreChoice {
     Source source = Source::none;
     std::string file;  // for Kind::file, as given
 };
-CredentialStoreChoice configuredCredentialStore();
+CredentialStoreChoice configuredCredentialStore(const CredentialSettings& settings);
 
 // session.json in the bridge's settings folder: the file offered on a
 // machine without a keyring, and the example the hints give.
-std::string standardCredentialFilePath();
+std::string standardCredentialFilePath(const UserFolders& folders);
 
 // The vault configuredCredentialStore() names: none for memory only.
-std::shared_ptr<CredentialVault> credentialVaultFromEnvironment();
+std::shared_ptr<CredentialVault> credentialVault(const CredentialSettings& settings);
 
 // As above without the disabling rule, for callers that decided on their own
 // that the session is to be persisted.
-std::shared_ptr<CredentialVault> persistentCredentialVaultFromEnvironment();
+std::shared_ptr<CredentialVault> persistentCredentialVault(const CredentialSettings& settings);
 
 }  // namespace palisor

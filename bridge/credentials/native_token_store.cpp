@@ -162,12 +162,10 @@ std::optional<std::string> jwtExpiresAt(const std::string& token) {
 
 // ---- the store ----
 
-NativeTokenStore::NativeTokenStore() : NativeTokenStore(Options{}) {}
-
 NativeTokenStore::NativeTokenStore(Options options)
     : service_(std::move(options.service)),
       account_(std::move(options.account)),
-      keychainEnabled_(options.keychainEnabled.value_or(!keychainDisabledByEnvironment())),
+      keychainEnabled_(options.keychainEnabled.value_or(!options.credentials.keychainDisabled)),
       keychainTimeout_(options.keychainTimeout),
       health_(std::make_shared<VaultHealth>()) {
     if (options.legacyServices) {
@@ -176,7 +174,7 @@ NativeTokenStore::NativeTokenStore(Options options)
         legacyServices_ = {kLegacyServiceV2, kLegacyServiceV1};
     }
     if (keychainEnabled_) {
-        vault_ = options.vault ? std::move(options.vault) : persistentCredentialVaultFromEnvironment();
+        vault_ = options.vault ? std::move(options.vault) : persistentCredentialVault(options.credentials);
         keychainQueue_ = std::make_unique<WorkQueue>("vn.palisor.bridge.native.keychain", 8);
         keychainWriteQueue_ = std::make_unique<WorkQueue>("vn.palisor.bridge.native.keychain.write", 1);
     }

@@ -64,14 +64,15 @@ public:
         std::string account = kDefaultAccount;
         // Absent: the two older services for the default service, none otherwise.
         std::optional<std::vector<std::string>> legacyServices;
-        // Absent: enabled unless PALISOR_BRIDGE_DISABLE_KEYCHAIN is exactly "1".
+        // Where the session is kept when the two below are absent.
+        CredentialSettings credentials;
+        // Absent: enabled unless credentials.keychainDisabled.
         std::optional<bool> keychainEnabled;
-        // Absent: the vault the environment names (credential file or Secret Service).
+        // Absent: the vault `credentials` names (credential file or Secret Service).
         std::shared_ptr<CredentialVault> vault;
         std::chrono::milliseconds keychainTimeout = std::chrono::seconds(3);
     };
 
-    NativeTokenStore();
     explicit NativeTokenStore(Options options);
     ~NativeTokenStore();
     NativeTokenStore(const NativeTokenStore&) = delete;

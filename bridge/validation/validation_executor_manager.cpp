@@ -10,12 +10,11 @@
 
 namespace palisor {
 
-ValidationExecutorManager::ValidationExecutorManager() : ValidationExecutorManager(Options{}) {}
-
 ValidationExecutorManager::ValidationExecutorManager(Options options)
-    : makeProcess_(options.makeProcess ? std::move(options.makeProcess) : [](const WorkspaceRegistration&) {
-          return std::make_shared<ValidationExecutorProcess>();
-      }) {}
+    : makeProcess_(options.makeProcess ? std::move(options.makeProcess)
+                                       : [process = options.process](const WorkspaceRegistration&) {
+                                             return std::make_shared<ValidationExecutorProcess>(process);
+                                         }) {}
 
 void ValidationExecutorManager::reconcile(const std::shared_ptr<AuthorityClient>& authorityClient,
                                           const std::vector<WorkspaceRegistration>& workspaces, bool forceRestart,

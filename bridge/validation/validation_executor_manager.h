@@ -26,11 +26,12 @@ public:
     using ProcessFactory = std::function<std::shared_ptr<ValidationExecutorProcess>(const WorkspaceRegistration&)>;
 
     struct Options {
-        // Absent: a supervisor on the default resource folder.
+        // Absent: a supervisor made with `process` (the default resource
+        // folder unless it names one).
         ProcessFactory makeProcess;
+        ValidationExecutorProcess::Options process;
     };
 
-    ValidationExecutorManager();
     explicit ValidationExecutorManager(Options options);
 
     // Stops the executors of workspaces that are not given or are switched

@@ -177,15 +177,14 @@ struct ValidationExecutorProcess::Launch {
     }
 };
 
-ValidationExecutorProcess::ValidationExecutorProcess() : ValidationExecutorProcess(Options{}) {}
-
 ValidationExecutorProcess::ValidationExecutorProcess(Options options)
-    : resourceFolder_(options.resourceFolder ? standardizePath(*options.resourceFolder) : defaultResourceFolder()) {}
+    : resourceFolder_(options.resourceFolder ? standardizePath(*options.resourceFolder) : defaultResourceFolder()),
+      folders_(std::move(options.folders)) {}
 
 ValidationExecutorProcess::~ValidationExecutorProcess() = default;
 
-std::string ValidationExecutorProcess::workspaceLockPath(const std::string& workspaceRoot) {
-    return joinPath(runtimeDirectory(), "executor-" + sha256Hex(standardizePath(workspaceRoot)).substr(0, 32) + ".lock");
+std::string ValidationExecutorProcess::workspaceLockPath(const UserFolders& folders, const std::string& workspaceRoot) {
+    return joinPath(folders.runtime, "executor-" + sha256Hex(standardizePath(workspaceRoot)).substr(0, 32) + ".lock");
 }
 
 std::string ValidationExecutorProcess::defaultResourceFolder() {
@@ -234,7 +233,7 @@ std::string ValidationExecutorProcess::executorStateRoot(const std::string& proj
         }
     }
     std::string folder =
-        joinPath(joinPath(joinPath(applicationSupportDirectory(), "Palisor Bridge"), "validation-executor"), name);
+        joinPath(joinPath(joinPath(folders_.applicationSupport, "Palisor Bridge"), "validation-executor"), name);
     // The executor keeps what it likes there, credentials included.
     createDirectories(folder, 0700);
     char resolved[PATH_MAX];
@@ -329,7 +328,7 @@ void ValidationExecutorProcess::start(AuthorityClient& authorityClient, const st
     previous.reset();
 
     std::string holder;
-    std::shared_ptr<WorkspaceLock> workspaceLock = WorkspaceLock::take(workspaceLockPath(root), holder);
+    std::shared_ptr<WorkspaceLock> workspaceLock = WorkspaceLock::take(workspaceLockPath(folders_, root), holder);
     if (!workspaceLock) throw ValidationExecutorProcessError::runningElsewhere(root, holder);
 
     ProjectAgentCredentials credentials = authorityClient.validationExecutorCredentials(pointer.projectKey);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "bridge/common/bridge_error.h"
+#include "bridge/common/paths.h"
 
 namespace palisor {
 
@@ -70,6 +71,9 @@ public:
     struct Options {
         // Absent: defaultResourceFolder().
         std::optional<std::string> resourceFolder;
+        // The user's folders: the workspace locks go in `runtime`, the
+        // projects' state folders under `applicationSupport`.
+        UserFolders folders;
     };
 
     // How long a child has after SIGTERM before it is killed, and how often
@@ -82,7 +86,6 @@ public:
     // Standard error is quoted up to this many user-perceived characters.
     static constexpr std::size_t kMaxErrorExcerpt = 240;
 
-    ValidationExecutorProcess();
     explicit ValidationExecutorProcess(Options options);
     // A child that still runs is killed without grace; call stop() first.
     ~ValidationExecutorProcess();
@@ -90,7 +93,7 @@ public:
     ValidationExecutorProcess& operator=(const ValidationExecutorProcess&) = delete;
 
     // The lock file held while an executor serves `workspaceRoot` (standardised).
-    static std::string workspaceLockPath(const std::string& workspaceRoot);
+    static std::string workspaceLockPath(const UserFolders& folders, const std::string& workspaceRoot);
 
     // <folder of the executable>/../share/palisor-bridge, standardised.
     static std::string defaultResourceFolder();
@@ -179,6 +182,7 @@ private:
     bool isCurrent(const Launch& launch) const;
 
     const std::string resourceFolder_;
+    const UserFolders folders_;
 
     mutable std::mutex lock_;
     std::shared_ptr<ChildProcess> process_;

@@ -69,13 +69,16 @@ void moveAside(const std::string& path) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
+SettingsStore::SettingsStore(std::string path, bool persistenceEnabled)
+    : path_(std::move(path)), persistenceEnabled_(persistenceEnabled) {}
 
-std::string SettingsStore::standardPath() {
-    return joinPath(configurationDirectory(), "settings.json");
+std::string SettingsStore::standardPath(const UserFolders& folders) {
+    return joinPath(folders.configuration, "settings.json");
 }
 
-std::shared_ptr<SettingsStore> SettingsStore::standard() { return std::make_shared<SettingsStore>(standardPath()); }
+std::shared_ptr<SettingsStore> SettingsStore::standard(const UserFolders& folders, bool persistenceEnabled) {
+    return std::make_shared<SettingsStore>(standardPath(folders), persistenceEnabled);
+}
 
 JsonValue SettingsStore::read() const { return parseSettings(readFileIfExists(path_)).object; }
 
@@ -116,15 +119,10 @@ void SettingsStore::update(const std::function<void(JsonValue& settings)>& chang
     writeFileAtomically(path_, *bytes, 0600);
 }
 
-bool settingsPersistenceDisabled() {
-    const char* value = std::getenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
-    return value && std::string_view(value) == "1";
-}
-
-std::optional<std::string> rememberedSetting(const char* key) {
-    if (settingsPersistenceDisabled()) return std::nullopt;
+std::optional<std::string> rememberedSetting(const SettingsStore& settings, const char* key) {
+    if (!settings.persistenceEnabled()) return std::nullopt;
     try {
-        auto value = SettingsStore(SettingsStore::standardPath()).stringValue(key);
+        auto value = settings.stringValue(key);
         if (value && !value->empty()) return value;
     } catch (const std::exception&) {
         // Unreadable settings remember nothing; the next write moves them aside.
@@ -132,9 +130,9 @@ std::optional<std::string> rememberedSetting(const char* key) {
     return std::nullopt;
 }
 
-void rememberSetting(const char* key, const std::string& value) {
-    if (settingsPersistenceDisabled()) throw BridgeError("SETTINGS_PERSISTENCE_DISABLED");
-    SettingsStore(SettingsStore::standardPath()).set(key, value);
+void rememberSetting(const SettingsStore& settings, const char* key, const std::string& value) {
+    if (!settings.persistenceEnabled()) throw BridgeError("SETTINGS_PERSISTENCE_DISABLED");
+    SettingsStore(settings.path()).set(key, value);
 }
 
 }  // namespace palisor

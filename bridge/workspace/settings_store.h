@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "bridge/common/json.h"
+#include "bridge/common/paths.h"
 
 namespace palisor {
 
@@ -21,16 +22,18 @@ namespace palisor {
 // can recover what was in it.
 class SettingsStore {
 public:
-    explicit SettingsStore(std::string path);
+    // `persistenceEnabled` false (PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE)
+    // tells the store's users to neither remember nor take up what it holds;
+    // the store itself still reads and writes when asked.
+    explicit SettingsStore(std::string path, bool persistenceEnabled = true);
 
-    // $XDG_CONFIG_HOME/palisor-bridge/settings.json, or
-    // ~/.config/palisor-bridge/settings.json when the variable is unset,
-    // empty or not an absolute path.
-    static std::string standardPath();
-    // A store on standardPath(). No I/O happens until it is used.
-    static std::shared_ptr<SettingsStore> standard();
+    // settings.json in the bridge's settings folder.
+    static std::string standardPath(const UserFolders& folders);
+    // A store on standardPath(folders). No I/O happens until it is used.
+    static std::shared_ptr<SettingsStore> standard(const UserFolders& folders, bool persistenceEnabled = true);
 
     const std::string& path() const { return path_; }
+    bool persistenceEnabled() const { return persistenceEnabled_; }
 
     // The whole object; empty when the file is missing or not an object.
     // Throws FileError when the file exists but cannot be read.
@@ -50,11 +53,8 @@ public:
 
 private:
     std::string path_;
+    bool persistenceEnabled_;
 };
-
-// PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE is exactly "1": the settings
-// file is neither read nor written.
-bool settingsPersistenceDisabled();
 
 // What `palisor-bridge login` remembers for every program of the bridge, so
 // that a window started from the desktop, a service and an agent's relay all
@@ -62,14 +62,13 @@ bool settingsPersistenceDisabled();
 inline constexpr const char* kRememberedAuthorityKey = "authorityOrigin";
 inline constexpr const char* kRememberedCredentialFileKey = "credentialFile";
 
-// The string remembered under `key` in the standard settings file; nullopt
-// when there is none, it is empty, the file cannot be read, or persistence is
-// disabled.
-std::optional<std::string> rememberedSetting(const char* key);
+// The string remembered under `key` in the settings; nullopt when there is
+// none, it is empty, the file cannot be read, or persistence is disabled.
+std::optional<std::string> rememberedSetting(const SettingsStore& settings, const char* key);
 
-// Remembers `value` under `key` in the standard settings file. Throws
+// Remembers `value` under `key` in the settings. Throws
 // BridgeError("SETTINGS_PERSISTENCE_DISABLED") when persistence is disabled,
 // FileError when the file cannot be written.
-void rememberSetting(const char* key, const std::string& value);
+void rememberSetting(const SettingsStore& settings, const char* key, const std::string& value);
 
 }  // namespace palisor

@@ -193,7 +193,7 @@ WorkspaceRegistry::WorkspaceRegistry(std::string_view authorityOrigin, std::opti
                                      std::shared_ptr<SettingsStore> defaults)
     : defaults_(std::move(defaults)),
       authorityOrigin_(normalizeOrigin(authorityOrigin)),
-      persistenceEnabled_(!settingsPersistenceDisabled()) {
+      persistenceEnabled_(defaults_ && defaults_->persistenceEnabled()) {
     // The legacy root only seeds an otherwise empty registry; a folder that is
     // missing, has no pointer or belongs elsewhere is simply not used.
     std::optional<WorkspaceRegistration> legacy;

@@ -62,8 +62,8 @@ std::string uniqueWorkspaceId(std::string_view projectKey, const std::vector<Wor
 // to the first question of every tool call: which workspace is this about?
 //
 // The list is persisted in the settings store under "workspaceRegistryV1"
-// (with the default workspace's root under "workspaceRoot") unless
-// PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE is "1". Other programs (the
+// (with the default workspace's root under "workspaceRoot") unless the store
+// has persistence disabled (or there is no store). Other programs (the
 // window, the command line) change the same file, so every change is a
 // read-modify-write of the persisted list under the store's lock, and
 // reload() takes in what others wrote.
@@ -72,7 +72,7 @@ std::string uniqueWorkspaceId(std::string_view projectKey, const std::vector<Wor
 class WorkspaceRegistry {
 public:
     WorkspaceRegistry(std::string_view authorityOrigin, std::optional<std::string> legacyWorkspaceRoot,
-                      std::shared_ptr<SettingsStore> defaults = SettingsStore::standard());
+                      std::shared_ptr<SettingsStore> defaults);
 
     WorkspaceRegistry(const WorkspaceRegistry&) = delete;
     WorkspaceRegistry& operator=(const WorkspaceRegistry&) = delete;

@@ -160,6 +160,7 @@ protected:
     void launch() {
         BridgeAppDelegate::Options options;
         options.mainThread = mainThread;
+        options.configuration = configuration;
         options.runUserInitiated = userInitiated.runner();
         options.runUtility = utility.runner();
         options.tokenStore = storeOn(vault);
@@ -197,11 +198,11 @@ protected:
     dev::DevAuthority authority;
     test::TempDir home;
     std::uint16_t port = 0;
-    test::ScopedEnv portVariable{"PALISOR_BRIDGE_PORT", nullptr};
-    test::ScopedEnv authorityVariable{"PALISOR_BRIDGE_AUTHORITY", nullptr};
-    test::ScopedEnv workspaceVariable{"PALISOR_BRIDGE_WORKSPACE", nullptr};
-    test::ScopedEnv executorVariable{"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", nullptr};
-    test::ScopedEnv persistenceVariable{"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", nullptr};
+    Configuration configuration = [this] {
+        Configuration c;
+        c.folders = UserFolders::resolve({home.path(), {}, {}, {}, home.path(), {}});
+        return c;
+    }();
     std::shared_ptr<SettingsStore> defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
     std::shared_ptr<test::FakeVault> vault = std::make_shared<test::FakeVault>();
     std::shared_ptr<InlineMainThread> mainThread = std::make_shared<InlineMainThread>();
@@ -216,14 +217,14 @@ protected:
     std::unique_ptr<HeadlessView> headless;
     std::shared_ptr<BridgeAppDelegate> delegate;
 
-    void useEnvironment() {
-        ::setenv("PALISOR_BRIDGE_PORT", std::to_string(port).c_str(), 1);
-        ::setenv("PALISOR_BRIDGE_AUTHORITY", authority.origin().c_str(), 1);
+    void configurePortAndAuthority() {
+        configuration.portText = std::to_string(port);
+        configuration.authority = authority.origin();
     }
 };
 
 TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     EXPECT_TRUE(view.shown);
     EXPECT_TRUE(view.activated);
@@ -273,7 +274,6 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_FALSE(delegate->isLoggedIn());
 
     // Nowhere to keep the session: the code, then the way round it.
-    test::ScopedEnv noFile(kCredentialFileVariable, nullptr);
     vault->writeStatus = vault_status::kServiceUnavailable;
     logIn();
     EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: KEYCHAIN_")) << view.status;
@@ -334,7 +334,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
 }
 
 TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
-    useEnvironment();
+    configurePortAndAuthority();
     // A workspace whose AGENTS.md has gone, and one whose skill folder fails.
     {
         WorkspaceRegistry registry(authority.origin(), std::nullopt, defaults);
@@ -369,7 +369,7 @@ TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
 }
 
 TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     logIn();
@@ -388,7 +388,7 @@ TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
 }
 
 TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     EXPECT_EQ(view.list.countText, "Chưa có workspace");
@@ -428,7 +428,7 @@ TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
 }
 
 TEST_F(Delegate, RowsAndWorkspaceActions) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
@@ -482,7 +482,7 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
 
 TEST_F(Delegate, StatusLineFollowsTheAuthorityHealth) {
     using namespace std::chrono_literals;
-    useEnvironment();
+    configurePortAndAuthority();
     healthInterval = 30s;
     launch();
     utility.runAll();
@@ -536,7 +536,7 @@ TEST_F(Delegate, StatusLineFollowsTheAuthorityHealth) {
 }
 
 TEST_F(Delegate, ServeSaysAtOnceThatAToolCallFoundTheSessionGone) {
-    useEnvironment();
+    configurePortAndAuthority();
     std::FILE* out = std::fopen(home.file("serve.err").c_str(), "w+");
     ASSERT_NE(out, nullptr);
     headless = std::make_unique<HeadlessView>(out);
@@ -563,8 +563,8 @@ TEST_F(Delegate, ServeSaysAtOnceThatAToolCallFoundTheSessionGone) {
 }
 
 TEST_F(Delegate, DisabledExecutorsAreNeverStarted) {
-    useEnvironment();
-    ::setenv("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", "1", 1);
+    configurePortAndAuthority();
+    configuration.validationExecutorDisabled = true;
     launch();
     utility.runAll();
     delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
@@ -575,7 +575,7 @@ TEST_F(Delegate, DisabledExecutorsAreNeverStarted) {
 }
 
 TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     ASSERT_EQ(mainThread->delayed.size(), 1u);
@@ -622,7 +622,7 @@ TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
 }
 
 TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     logIn();
@@ -662,7 +662,7 @@ TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
 }
 
 TEST_F(Delegate, LateExecutorReportsOfGoneWorkspacesAreDropped) {
-    useEnvironment();
+    configurePortAndAuthority();
     launch();
     utility.runAll();
     logIn();
@@ -682,9 +682,8 @@ TEST_F(Delegate, LateExecutorReportsOfGoneWorkspacesAreDropped) {
 }
 
 TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
-    test::ScopedEnv runtime{"XDG_RUNTIME_DIR", home.path().c_str()};
-    useEnvironment();
-    std::string path = executorStatePath(port);
+    configurePortAndAuthority();
+    std::string path = executorStatePath(configuration.folders, port);
     ASSERT_EQ(path, home.path() + "/palisor-bridge/executors-" + std::to_string(port) + ".json");
     BridgeAppDelegate::Options unused;
     EXPECT_FALSE(unused.publishExecutorStates);

@@ -76,16 +76,29 @@ TEST(Paths, StandardisationIsLexicalAbsoluteAndWithoutTrailingSeparator) {
     EXPECT_EQ(standardizePath("x"), standardizePath(currentDirectory() + "/x"));
 }
 
-TEST(Paths, ApplicationSupportFollowsTheXdgRules) {
-    test::ScopedEnv home("HOME", "/home/người-dùng");
-    {
-        test::ScopedEnv dataHome("XDG_DATA_HOME", "/data/home/");
-        EXPECT_EQ(applicationSupportDirectory(), "/data/home");
+TEST(Paths, UserFoldersFollowTheXdgRules) {
+    UserFolderVariables set{"/home/người-dùng", "/data/home/", "/cfg", "/var/s/", "/run/user/7", "/cache"};
+    UserFolders folders = UserFolders::resolve(set);
+    EXPECT_EQ(folders.home, "/home/người-dùng");
+    EXPECT_EQ(folders.applicationSupport, "/data/home");
+    EXPECT_EQ(folders.configuration, "/cfg/palisor-bridge");
+    EXPECT_EQ(folders.state, "/var/s/palisor-bridge");
+    EXPECT_EQ(folders.runtime, "/run/user/7/palisor-bridge");
+
+    // Unset, empty and relative values are ignored for the defaults under home.
+    using Value = std::optional<std::string>;
+    for (Value ignored : {Value(), Value(""), Value("relative/dir")}) {
+        folders = UserFolders::resolve({"/home/u", ignored, ignored, ignored, ignored, ignored});
+        EXPECT_EQ(folders.applicationSupport, "/home/u/.local/share");
+        EXPECT_EQ(folders.configuration, "/home/u/.config/palisor-bridge");
+        EXPECT_EQ(folders.state, "/home/u/.local/state/palisor-bridge");
+        EXPECT_EQ(folders.runtime, "/home/u/.cache/palisor-bridge");
     }
-    for (const char* ignored : {"relative/data", ""}) {
-        test::ScopedEnv dataHome("XDG_DATA_HOME", ignored);
-        EXPECT_EQ(applicationSupportDirectory(), "/home/người-dùng/.local/share") << ignored;
-    }
+    // Without a runtime folder, the cache; without HOME, the password database.
+    set.runtimeDir = "";
+    EXPECT_EQ(UserFolders::resolve(set).runtime, "/cache/palisor-bridge");
+    set.home = "";
+    EXPECT_EQ(UserFolders::resolve(set).home, passwordDatabaseHome());
 }
 
 TEST(Paths, Components) {

@@ -80,21 +80,23 @@ TEST(CredentialFileVault, CorruptFileFailsReadsAndDeletesAndOnlyALoginReplacesIt
 // the file and the fix. Each case starts from a session file of mode 0600 in
 // a private folder.
 TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
+    const std::string kMove = "Hãy chuyển file vào một thư mục riêng của tài khoản này (ví dụ /private/session.json)";
     const std::vector<std::pair<std::string, std::function<int(const std::string&, const std::string&)>>> cases = {
         {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0644); }},
         {"chmod 600 FILE", [](auto&, auto& file) { return ::chmod(file.c_str(), 0620); }},
         {"chown ", [](auto&, auto& file) { return ::chown(file.c_str(), 65534, 65534); }},
-        {"liên kết", [](auto&, auto& file) {
+        {"liên kết",
+         [](auto&, auto& file) {
              return ::rename(file.c_str(), (file + ".real").c_str()) | ::symlink((file + ".real").c_str(), file.c_str());
          }},
         {"chmod go-w FOLDER", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 0770); }},
-        {"Hãy chuyển file", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 01777); }},
-        {"Hãy chuyển file", [](auto& folder, auto&) { return ::chown(folder.c_str(), 65534, 65534); }},
+        {kMove, [](auto& folder, auto&) { return ::chmod(folder.c_str(), 01777); }},
+        {kMove, [](auto& folder, auto&) { return ::chown(folder.c_str(), 65534, 65534); }},
     };
     for (const auto& [fix, make] : cases) {
         test::TempDir dir;
         std::string folder = dir.file("store"), path = folder + "/credentials.json";
-        CredentialFileVault vault(path);
+        CredentialFileVault vault(path, "/private/session.json");
         ASSERT_EQ(vault.write("S", "a", "session"), vault_status::kSuccess);
         if (make(folder, path) != 0) continue;  // chown to "nobody" needs root
         std::string before = test::readFile(path);

@@ -50,27 +50,23 @@ NativeTokenStore::Options memoryOnly() {
     return options;
 }
 
-TEST(NativeTokenStore, DisabledKeychainMeansExactlyOneAndMemoryOnly) {
+TEST(NativeTokenStore, DisabledKeychainMeansMemoryOnly) {
     auto vault = std::make_shared<FakeVault>();
     NativeTokenStore::Options injected;
     injected.vault = vault;
-    {
-        test::ScopedEnv disabled("PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1");
-        test::ScopedEnv file("PALISOR_BRIDGE_CREDENTIAL_FILE", "/nonexistent/credentials.json");
-        EXPECT_EQ(credentialVaultFromEnvironment(), nullptr);  // wins over the file
-        NativeTokenStore store(injected);
-        EXPECT_FALSE(store.keychainEnabled());
-        store.writeSession(sessionRecord("a"));
-        EXPECT_EQ(store.webToken(), "a");
-        store.clearSession();
-        store.writeSession(sessionRecord("b"));
-        EXPECT_EQ(NativeTokenStore(injected).readSession(), JsonValue::object());  // a restart
-    }
+    injected.credentials.keychainDisabled = true;
+    injected.credentials.credentialFile = "/nonexistent/credentials.json";
+    EXPECT_EQ(credentialVault(injected.credentials), nullptr);  // wins over the file
+    NativeTokenStore store(injected);
+    EXPECT_FALSE(store.keychainEnabled());
+    store.writeSession(sessionRecord("a"));
+    EXPECT_EQ(store.webToken(), "a");
+    store.clearSession();
+    store.writeSession(sessionRecord("b"));
+    EXPECT_EQ(NativeTokenStore(injected).readSession(), JsonValue::object());  // a restart
     EXPECT_EQ(vault->calls(), 0);
-    for (const char* other : {"true", "0", "", " 1"}) {
-        test::ScopedEnv disabled("PALISOR_BRIDGE_DISABLE_KEYCHAIN", other);
-        EXPECT_TRUE(NativeTokenStore(injected).keychainEnabled()) << '"' << other << '"';
-    }
+    injected.credentials.keychainDisabled = false;
+    EXPECT_TRUE(NativeTokenStore(injected).keychainEnabled());
 }
 
 TEST(NativeTokenStore, CurrentItemWithoutARecordIsUnavailableAndLegacyIsNotConsulted) {

@@ -45,13 +45,17 @@ protected:
         authority.addUser("dev@palisor.test", "right-password", {"ALPHA"});
         authority.start();
         port = test::freePort();
-        ::setenv("PALISOR_BRIDGE_PORT", std::to_string(port).c_str(), 1);
-        ::setenv("PALISOR_BRIDGE_AUTHORITY", authority.origin().c_str(), 1);
+        configuration.portText = std::to_string(port);
+        configuration.authority = authority.origin();
+        configuration.keychainDisabled = true;  // sessions in memory
+        configuration.folders =
+            UserFolders::resolve({home.path(), home.file("data"), home.file("config"), {}, home.file("runtime"), {}});
     }
 
     std::unique_ptr<BridgeGui> launch() {
         BridgeAppDelegate::Options options;
         options.mainThread = std::make_shared<QtMainThread>();
+        options.configuration = configuration;
         options.defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
         options.watchSettings = false;
         options.sessionCheckInterval = 0ms;
@@ -72,21 +76,14 @@ protected:
     dev::DevAuthority authority;
     test::TempDir home;
     std::uint16_t port = 0;
-    test::ScopedEnv portVariable{"PALISOR_BRIDGE_PORT", nullptr};
-    test::ScopedEnv authorityVariable{"PALISOR_BRIDGE_AUTHORITY", nullptr};
-    test::ScopedEnv memorySessions{"PALISOR_BRIDGE_DISABLE_KEYCHAIN", "1"};
-    test::ScopedEnv credentialFile{"PALISOR_BRIDGE_CREDENTIAL_FILE", nullptr};
-    test::ScopedEnv legacyWorkspace{"PALISOR_BRIDGE_WORKSPACE", nullptr};
-    test::ScopedEnv executorSwitch{"PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR", nullptr};
-    test::ScopedEnv dataHome{"XDG_DATA_HOME", home.file("data").c_str()};
+    Configuration configuration;
 };
 
 // Started as from the desktop, without PALISOR_BRIDGE_AUTHORITY: the window
 // uses the authority `login --authority` remembered, and says so.
 TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
-    test::ScopedEnv configHome("XDG_CONFIG_HOME", home.file("config").c_str());
-    SettingsStore(SettingsStore::standardPath()).set(kRememberedAuthorityKey, authority.origin());
-    ::unsetenv("PALISOR_BRIDGE_AUTHORITY");
+    SettingsStore::standard(configuration.folders)->set(kRememberedAuthorityKey, authority.origin());
+    configuration.authority.reset();
     auto gui = launch();
     EXPECT_EQ(child<QLabel>(*gui, "authorityLabel")->toolTip().toStdString(),
               "Authority: " + authority.origin() + " (đã nhớ từ palisor-bridge login)");

@@ -28,7 +28,6 @@ protected:
     static constexpr const char* kProject = "DEMO-PROJECT";
 
     void SetUp() override {
-        ::setenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1", 1);
         authority.addProject(kProject, "Demo");
         authority.addProject("short", "Short key");
         authority.addUser(kEmail, kPassword, {kProject, "short"});
@@ -48,10 +47,7 @@ protected:
         server = LocalMcpServer::create(0, std::make_shared<ToolRouterEndpoint>(router));
         server->start();
     }
-    void TearDown() override {
-        server->stop();
-        ::unsetenv("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE");
-    }
+    void TearDown() override { server->stop(); }
 
     std::string makeWorkspace(const std::string& name, const std::string& projectKey) {
         return test::makeWorkspace(dir.path(), name, projectKey, authority.origin());

@@ -25,9 +25,10 @@ protected:
         return {id, projectKey, workspace(id, projectKey), true};
     }
     ValidationExecutorManager::Options onResources(const std::string& folder) {
-        return {[folder](const WorkspaceRegistration&) {
-            return std::make_shared<ValidationExecutorProcess>(ValidationExecutorProcess::Options{folder});
-        }};
+        return {[this, folder](const WorkspaceRegistration&) {
+                    return std::make_shared<ValidationExecutorProcess>(on(folder));
+                },
+                {}};
     }
     void reconcile(ValidationExecutorManager& manager, const std::vector<WorkspaceRegistration>& workspaces,
                    bool forceRestart = false) {
@@ -53,9 +54,10 @@ TEST_F(ExecutorManager, OneWorkspaceWithoutRuntimeDoesNotKeepTheOthersFromStarti
     std::string good = resources("good", readyLine() + "exec sleep 30\n");
     std::string broken = resources("broken", readyLine() + "exec sleep 30\n", false);
     ValidationExecutorManager manager({[&](const WorkspaceRegistration& registration) {
-        return std::make_shared<ValidationExecutorProcess>(
-            ValidationExecutorProcess::Options{registration.workspaceId == "beta" ? broken : good});
-    }});
+                                           return std::make_shared<ValidationExecutorProcess>(
+                                               on(registration.workspaceId == "beta" ? broken : good));
+                                       },
+                                       {}});
     reconcile(manager, {registration("alpha", "ALPHA"), registration("beta", "BETA"), registration("gamma", "GAMMA")});
 
     std::vector<std::string> started;

@@ -39,7 +39,7 @@ bool processGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 class ExecutorProcess : public test::ValidationTest {
 protected:
     std::shared_ptr<ValidationExecutorProcess> supervisor(const std::string& resourceFolder) {
-        return std::make_shared<ValidationExecutorProcess>(ValidationExecutorProcess::Options{resourceFolder});
+        return std::make_shared<ValidationExecutorProcess>(on(resourceFolder));
     }
     void start(ValidationExecutorProcess& process, const std::string& root) {
         process.start(*client, root, [this] { log.add("AUTH"); }, log.handler());

@@ -21,6 +21,7 @@
 #include "bridge/common/jwt.h"
 #include "bridge/common/text.h"
 #include "bridge/credentials/native_token_store.h"
+#include "bridge/validation/validation_executor_process.h"
 #include "tests/support/fake_authority.h"
 #include "tests/support/temp_dir.h"
 
@@ -116,10 +117,11 @@ protected:
         return makeResources(dir.file(name), script, withNpm);
     }
     void touch(const std::string& path) { writeFile(path, ""); }
+    // A supervisor's options on these resources, with this test's folders.
+    ValidationExecutorProcess::Options on(const std::string& resourceFolder) const { return {resourceFolder, folders}; }
 
     TempDir dir;
-    ScopedEnv dataHome{"XDG_DATA_HOME", (dir.path() + "/data").c_str()};
-    ScopedEnv runtimeFolder{"XDG_RUNTIME_DIR", (dir.path() + "/runtime").c_str()};
+    UserFolders folders = UserFolders::resolve({dir.path(), dir.path() + "/data", {}, {}, dir.path() + "/runtime", {}});
     FakeAuthority authority{false};
     std::shared_ptr<AuthorityClient> client = authority.client();
 };

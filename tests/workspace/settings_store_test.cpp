@@ -13,18 +13,6 @@
 namespace palisor {
 namespace {
 
-TEST(SettingsStore, StandardPathFollowsXdgConfigHome) {
-    test::ScopedEnv home("HOME", "/home/tester");
-    {
-        test::ScopedEnv config("XDG_CONFIG_HOME", "/tmp/cfg");
-        EXPECT_EQ(SettingsStore::standardPath(), "/tmp/cfg/palisor-bridge/settings.json");
-    }
-    for (const char* ignored : {static_cast<const char*>(nullptr), "", "relative/cfg"}) {
-        test::ScopedEnv config("XDG_CONFIG_HOME", ignored);
-        EXPECT_EQ(SettingsStore::standardPath(), "/home/tester/.config/palisor-bridge/settings.json");
-    }
-}
-
 TEST(SettingsStore, GarbageReadsAsEmptyAndIsMovedAsideNotOverwritten) {
     test::TempDir dir;
     SettingsStore store(dir.file("settings.json"));

@@ -19,8 +19,7 @@ inline std::string pointerText(const std::string& projectKey, const std::string&
     return "# Agents\n\nFree text.\n\n- projectKey: " + projectKey + "\n- authorityOrigin: " + origin + "\n";
 }
 
-// Workspace folders and a settings file in one temporary folder, with
-// persistence on whatever the developer's environment says.
+// Workspace folders and a settings file in one temporary folder.
 class WorkspaceFixture : public ::testing::Test {
 protected:
     std::string settingsPath() const { return dir.path() + "/config/palisor-bridge/settings.json"; }
@@ -35,7 +34,6 @@ protected:
     }
 
     TempDir dir;
-    ScopedEnv persistence{"PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", nullptr};
     std::shared_ptr<SettingsStore> store = newStore();
 };
 

@@ -16,8 +16,10 @@ using Snapshot = WorkspaceRegistrySnapshot;
 
 class WorkspaceRegistryTest : public test::WorkspaceFixture {
 protected:
-    std::unique_ptr<WorkspaceRegistry> newRegistry(std::optional<std::string> legacyRoot = std::nullopt) {
-        return std::make_unique<WorkspaceRegistry>(kOrigin, std::move(legacyRoot), store);
+    std::unique_ptr<WorkspaceRegistry> newRegistry(std::optional<std::string> legacyRoot = std::nullopt,
+                                                   bool persistenceEnabled = true) {
+        return std::make_unique<WorkspaceRegistry>(kOrigin, std::move(legacyRoot),
+                                                   std::make_shared<SettingsStore>(store->path(), persistenceEnabled));
     }
 
     JsonValue persistedRegistry() const { return JsonValue::parse(store->stringValue("workspaceRegistryV1").value()); }
@@ -143,18 +145,14 @@ TEST_F(WorkspaceRegistryTest, DisabledPersistenceNeitherReadsNorWrites) {
     std::string legacy = makeWorkspace("legacy", "legacy");
     newRegistry()->add(makeWorkspace("a", "alpha"), true, true);
     std::string fileBefore = test::readFile(settingsPath());
-    {
-        test::ScopedEnv off("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "1");
-        EXPECT_EQ(newRegistry()->snapshot(), Snapshot{});
-        auto registry = newRegistry(legacy);
-        EXPECT_EQ(registry->snapshot(), (Snapshot{"legacy", {{"legacy", "legacy", legacy, true}}}));
-        registry->setValidationEnabled("legacy", false);
-        EXPECT_FALSE(registry->reload());
-        EXPECT_FALSE(registry->snapshot().workspaces[0].validationEnabled);
-    }
+    EXPECT_EQ(newRegistry(std::nullopt, false)->snapshot(), Snapshot{});
+    auto registry = newRegistry(legacy, false);
+    EXPECT_FALSE(registry->persistenceEnabled());
+    EXPECT_EQ(registry->snapshot(), (Snapshot{"legacy", {{"legacy", "legacy", legacy, true}}}));
+    registry->setValidationEnabled("legacy", false);
+    EXPECT_FALSE(registry->reload());
+    EXPECT_FALSE(registry->snapshot().workspaces[0].validationEnabled);
     EXPECT_EQ(test::readFile(settingsPath()), fileBefore);
-    test::ScopedEnv other("PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE", "true");
-    EXPECT_TRUE(newRegistry()->persistenceEnabled());
 }
 
 TEST_F(WorkspaceRegistryTest, ChangesThatCannotBeSavedAreReportedAndNotApplied) {

@@ -59,7 +59,7 @@ void requestStop(int) { stopRequested = true; }
 
 }  // namespace
 
-int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out, std::ostream& err,
+int runActivityCommand(const Configuration& configuration, const ActivityCommandOptions& options, std::ostream& out, std::ostream& err,
                        const std::function<bool()>& stop) {
     ActivityFilter filter;
     filter.workspace = options.workspace;
@@ -73,7 +73,7 @@ int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out,
         }
         filter.since = std::chrono::system_clock::now() - *age;
     }
-    std::string path = options.path.empty() ? activityLogPath() : options.path;
+    std::string path = activityLogPath(configuration.folders);
 
     // The follower is opened first, so that nothing written while the file is
     // read is missed; what it then sees twice is recognised and skipped.
@@ -143,7 +143,7 @@ int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out,
     return kExitSuccess;
 }
 
-void addActivityCommand(CLI::App& app, CommandAction& action) {
+void addActivityCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<ActivityCommandOptions>();
     auto* activity = app.add_subcommand(
         "activity", "In nhật ký cục bộ các lời gọi công cụ của agent (đọc thẳng file, không cần bridge đang chạy).");
@@ -152,18 +152,18 @@ void addActivityCommand(CLI::App& app, CommandAction& action) {
     activity->add_flag("--failed", options->failedOnly, "Chỉ các lời gọi thất bại (mã lỗi hoặc HTTP từ 400)");
     activity->add_flag("--json", options->json, "In chính các bản ghi, mỗi dòng một đối tượng JSON");
     activity->add_flag("--follow", options->follow, "In tiếp các bản ghi mới khi chúng được ghi, cho tới Ctrl-C");
-    activity->callback([&action, options] {
+    activity->callback([&action, &configuration, options] {
         if (!options->since.empty() && !parseActivityAge(options->since))
             throw CLI::ValidationError("--since", "\"" + options->since +
                                                       "\" không phải một khoảng thời gian như 30s, 10m, 2h hoặc 1d");
-        action = [options] {
+        action = [&configuration, options] {
             // Ctrl-C or a termination ends following as a normal exit.
             struct sigaction stopAction {};
             stopAction.sa_handler = requestStop;
             sigemptyset(&stopAction.sa_mask);
             sigaction(SIGINT, &stopAction, nullptr);
             sigaction(SIGTERM, &stopAction, nullptr);
-            return runActivityCommand(*options, std::cout, std::cerr, [] { return stopRequested.load(); });
+            return runActivityCommand(configuration, *options, std::cout, std::cerr, [] { return stopRequested.load(); });
         };
     });
 }

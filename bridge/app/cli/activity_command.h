@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bridge/app/cli/command_action.h"
+#include "bridge/app/configuration.h"
 
 namespace palisor {
 
@@ -17,17 +18,17 @@ struct ActivityCommandOptions {
     bool failedOnly = false;
     bool json = false;
     bool follow = false;
-    std::string path;  // the log; empty for activityLogPath()
     std::chrono::milliseconds pollInterval{200};
 };
 
-// `activity`: prints the local activity log, oldest first, as a table or as
+// `activity`: prints the local activity log (in the configuration's state
+// folder), oldest first, as a table or as
 // its JSON records, read from the file itself so that no bridge need run.
 // With `follow` it goes on printing new records, across rotations, until
 // `stop` returns true. Returns the exit code.
-int runActivityCommand(const ActivityCommandOptions& options, std::ostream& out, std::ostream& err,
+int runActivityCommand(const Configuration& configuration, const ActivityCommandOptions& options, std::ostream& out, std::ostream& err,
                        const std::function<bool()>& stop = [] { return true; });
 
-void addActivityCommand(CLI::App& app, CommandAction& action);
+void addActivityCommand(CLI::App& app, CommandAction& action, const Configuration& configuration);
 
 }  // namespace palisor

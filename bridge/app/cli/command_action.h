@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include "bridge/app/configuration.h"
+
 namespace palisor {
 
 // What the parsed command line asks the program to do; returns the exit code.

@@ -54,82 +54,20 @@ constexpr auto kCheckLimit = 5s;
 constexpr double kAuthorityIdleSeconds = 4;
 constexpr int kMinimumNodeMajor = 18;
 
-enum class Verdict { pass, warning, failure };
+using State = DoctorRow::State;
 
-// A check as the report names it: a stable id for scripts (--json), the
-// label people read, and for a workspace's check the workspace's id.
-struct CheckName {
-    std::string id;
-    std::string label;
-    std::optional<std::string> workspaceId;
-};
-
-struct Check {
-    Verdict verdict;
-    CheckName name;
-    std::string finding;
-    std::string fix;  // empty for a pass
-};
-
-class Report {
-public:
-    void pass(CheckName name, std::string finding) { add(Verdict::pass, std::move(name), std::move(finding), {}); }
-    void warn(CheckName name, std::string finding, std::string fix) {
-        add(Verdict::warning, std::move(name), std::move(finding), std::move(fix));
-    }
-    void fail(CheckName name, std::string finding, std::string fix) {
-        add(Verdict::failure, std::move(name), std::move(finding), std::move(fix));
-    }
-
-    void append(const Report& other) { checks_.insert(checks_.end(), other.checks_.begin(), other.checks_.end()); }
-
-    bool failed() const {
-        for (const Check& check : checks_)
-            if (check.verdict == Verdict::failure) return true;
-        return false;
-    }
-
-    void print(std::ostream& out) const {
-        int counts[3] = {0, 0, 0};
-        for (const Check& check : checks_) {
-            ++counts[static_cast<int>(check.verdict)];
-            out << shown(check.verdict).mark << " " << check.name.label << ": " << check.finding << "\n";
-            if (!check.fix.empty()) out << "    → " << check.fix << "\n";
-        }
-        out << counts[0] << " đạt, " << counts[1] << " cảnh báo, " << counts[2] << " lỗi.\n";
-    }
-
-    JsonValue json() const {
-        JsonValue checks = JsonValue::array();
-        for (const Check& check : checks_) {
-            JsonValue entry = {{"id", check.name.id},
-                               {"name", check.name.label},
-                               {"status", shown(check.verdict).status},
-                               {"detail", check.finding}};
-            if (check.name.workspaceId) entry["workspaceId"] = *check.name.workspaceId;
-            if (!check.fix.empty()) entry["fix"] = check.fix;
-            checks.push_back(std::move(entry));
-        }
-        return {{"ok", !failed()}, {"checks", std::move(checks)}};
-    }
-
-private:
-    // How each verdict is printed: its mark, and its name in --json.
-    struct Shown {
-        const char* mark;
-        const char* status;
-    };
-    static Shown shown(Verdict verdict) {
-        static constexpr Shown kShown[] = {{"✓", "pass"}, {"!", "warning"}, {"✗", "failure"}};
-        return kShown[static_cast<int>(verdict)];
-    }
-    void add(Verdict verdict, CheckName name, std::string finding, std::string fix) {
-        checks_.push_back({verdict, std::move(name), std::move(finding), std::move(fix)});
-    }
-
-    std::vector<Check> checks_;
-};
-
+DoctorRow row(State state, std::string id, std::string name, std::string detail, std::string fix = {}) {
+    return {std::move(id), std::move(name), std::nullopt, state, std::move(detail), std::move(fix)};
+}
+DoctorRow pass(std::string id, std::string name, std::string detail) {
+    return row(State::pass, std::move(id), std::move(name), std::move(detail));
+}
+DoctorRow warning(std::string id, std::string name, std::string detail, std::string fix) {
+    return row(State::warning, std::move(id), std::move(name), std::move(detail), std::move(fix));
+}
+DoctorRow failure(std::string id, std::string name, std::string detail, std::string fix) {
+    return row(State::failure, std::move(id), std::move(name), std::move(detail), std::move(fix));
+}
 
 std::string seconds(std::chrono::milliseconds limit) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
@@ -143,6 +81,7 @@ std::string octalMode(mode_t mode) {
 
 // ---- the credential store ----------------------------------------------------
 
+constexpr const char* kStoreId = "credentialStore";
 constexpr const char* kStoreCheck = "Kho phiên đăng nhập";
 
 // The nearest folder on the way to `path` that exists: where a missing folder
@@ -152,118 +91,105 @@ std::string nearestExistingFolder(std::string path) {
     return path.empty() ? "/" : path;
 }
 
-// Returns whether the stored session can be read from there.
-bool checkCredentialFile(Report& report, const std::string& configured, bool remembered) {
+StoreCheck checkCredentialFile(const UserFolders& folders, const std::string& configured, bool remembered) {
     std::string path = standardizePath(configured);
     std::string folder = parentPath(path);
-    CheckName name{"credentialStore",
-                   std::string(kStoreCheck) + (remembered ? " (file, đã nhớ từ palisor-bridge login)" : " (file)"),
-                   std::nullopt};
+    std::string name =
+        std::string(kStoreCheck) + (remembered ? " (file, đã nhớ từ palisor-bridge login)" : " (file)");
+    auto fail = [&](std::string detail, std::string fix, bool readable = false) {
+        return StoreCheck{failure(kStoreId, name, std::move(detail), std::move(fix)), readable};
+    };
     // What the vault itself refuses, in its words: a link, another user's
     // file, one others can read, a folder others can write.
     CredentialFileVault vault(path);
-    if (auto refusal = vault.refusal()) {
-        report.fail(name, refusal->finding, refusal->fix);
-        return false;
-    }
+    if (auto refusal = vault.refusal()) return fail(refusal->finding, refusal->fix);
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (errno != ENOENT) {
-            report.fail(name, path + " không truy cập được: " + std::strerror(errno) + ".",
+            return fail(path + " không truy cập được: " + std::strerror(errno) + ".",
                         "Cho tài khoản này quyền vào thư mục " + folder +
                             ", hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang một đường dẫn khác.");
-            return false;
         }
         // The vault makes the file (and its folders) at the first login.
         std::string existing = nearestExistingFolder(folder);
-        if (::access(existing.c_str(), W_OK | X_OK) != 0) {
-            report.fail(name, path + " chưa có, và thư mục " + existing + " không ghi được.",
+        if (::access(existing.c_str(), W_OK | X_OK) != 0)
+            return fail(path + " chưa có, và thư mục " + existing + " không ghi được.",
                         "Cho phép ghi vào " + existing +
-                            " (chmod u+w), hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang một thư mục ghi được.");
-            return true;  // nothing stored: the session check says so
-        }
-        report.pass(name, path + " chưa có; lần đăng nhập đầu sẽ tạo nó (mode 0600).");
-        return true;
+                            " (chmod u+w), hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang một thư mục ghi được.",
+                        true);  // nothing stored: the session check says so
+        return {pass(kStoreId, name, path + " chưa có; lần đăng nhập đầu sẽ tạo nó (mode 0600)."), true};
     }
-    if (!S_ISREG(info.st_mode)) {
-        report.fail(name, path + " không phải một file thường.",
+    if (!S_ISREG(info.st_mode))
+        return fail(path + " không phải một file thường.",
                     "Đặt PALISOR_BRIDGE_CREDENTIAL_FILE sang đường dẫn của một file, ví dụ " +
-                        standardCredentialFilePath() + ".");
-        return false;
-    }
+                        standardCredentialFilePath(folders) + ".");
     // Whether the bridge can read a session from the file, whatever else is wrong with it.
     KeychainReadResult read = vault.read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
     bool readable = read.status == vault_status::kSuccess || read.status == vault_status::kItemNotFound;
     std::string mode = octalMode(info.st_mode);
     // The first problem, in the order a user would fix them.
-    if (::access(path.c_str(), R_OK | W_OK) != 0) {
-        report.fail(name, path + " không đọc/ghi được (mode " + mode + ").", "Chạy chmod 600 " + path + ".");
-    } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        // Every change replaces the file through a new one in the same folder.
-        report.fail(name, "thư mục " + folder + " không ghi được, nên phiên mới không lưu được.",
-                    "Cho phép ghi vào " + folder + " (chmod u+w " + folder + ").");
-    } else if (read.status == vault_status::kFileCorrupt) {
-        report.fail(name, path + " không phải file phiên của bridge (nội dung không đọc được).",
+    if (::access(path.c_str(), R_OK | W_OK) != 0)
+        return fail(path + " không đọc/ghi được (mode " + mode + ").", "Chạy chmod 600 " + path + ".", readable);
+    // Every change replaces the file through a new one in the same folder.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return fail("thư mục " + folder + " không ghi được, nên phiên mới không lưu được.",
+                    "Cho phép ghi vào " + folder + " (chmod u+w " + folder + ").", readable);
+    if (read.status == vault_status::kFileCorrupt)
+        return fail(path + " không phải file phiên của bridge (nội dung không đọc được).",
                     "Chuyển file đó đi chỗ khác rồi chạy palisor-bridge login; bridge sẽ ghi một file mới.");
-    } else if (!readable) {
-        report.fail(name, path + " không đọc được (mã " + std::to_string(read.status) + ").",
+    if (!readable)
+        return fail(path + " không đọc được (mã " + std::to_string(read.status) + ").",
                     "Chạy chmod 600 " + path + " và kiểm tra rằng file thuộc tài khoản này.");
-    } else {
-        report.pass(name, path + " (mode " + mode + ").");
-    }
-    return readable;
+    return {pass(kStoreId, name, path + " (mode " + mode + ")."), true};
 }
 
-bool checkSecretService(Report& report) {
-    CheckName name{"credentialStore", std::string(kStoreCheck) + " (Secret Service)", std::nullopt};
+StoreCheck checkSecretService(const UserFolders& folders, const std::optional<std::string>& sessionBus) {
+    std::string name = std::string(kStoreCheck) + " (Secret Service)";
+    auto fail = [&](std::string detail, std::string fix) {
+        return StoreCheck{failure(kStoreId, name, std::move(detail), std::move(fix)), false};
+    };
     std::string useFile = "Trên máy không có keyring, chạy palisor-bridge login --credential-file " +
-                          standardCredentialFilePath() + " để giữ phiên trong một file (mode 0600).";
+                          standardCredentialFilePath(folders) + " để giữ phiên trong một file (mode 0600).";
     auto status = withinLimit<std::int32_t>(kCheckLimit, [] { return SecretServiceVault::defaultCollectionStatus(); });
-    if (!status) {
-        report.fail(name, "keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
-        return false;
-    }
+    if (!status) return fail("keyring không trả lời trong " + seconds(kCheckLimit) + ".", useFile);
     switch (*status) {
         case vault_status::kSuccess:
-            report.pass(name, "keyring sẵn sàng, bộ khoá mặc định đã mở khoá.");
-            return true;
+            return {pass(kStoreId, name, "keyring sẵn sàng, bộ khoá mặc định đã mở khoá."), true};
         case vault_status::kServiceUnavailable: {
-            auto bus = environmentValue("DBUS_SESSION_BUS_ADDRESS");
-            std::string why = !bus || bus->empty() ? "không có phiên D-Bus (DBUS_SESSION_BUS_ADDRESS chưa đặt)"
-                                                   : "không có dịch vụ Secret Service trên phiên D-Bus";
-            report.fail(name, "không có keyring: " + why + ".", useFile);
-            return false;
+            std::string why = !sessionBus || sessionBus->empty()
+                                  ? "không có phiên D-Bus (DBUS_SESSION_BUS_ADDRESS chưa đặt)"
+                                  : "không có dịch vụ Secret Service trên phiên D-Bus";
+            return fail("không có keyring: " + why + ".", useFile);
         }
         case vault_status::kLocked:
-            report.fail(name, "bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
+            return fail("bộ khoá mặc định của keyring đang khoá; bridge không hỏi mật khẩu để mở.",
                         "Mở khoá keyring (đăng nhập phiên desktop, hoặc dùng seahorse), hoặc chạy "
                         "palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
-            return false;
+                            standardCredentialFilePath(folders) + ".");
         case vault_status::kNoDefaultCollection:
-            report.fail(name, "keyring không có bộ khoá mặc định để lưu phiên.",
+            return fail("keyring không có bộ khoá mặc định để lưu phiên.",
                         "Tạo một bộ khoá mặc định (ví dụ với seahorse), hoặc chạy palisor-bridge login --credential-file " +
-                            standardCredentialFilePath() + ".");
-            return false;
+                            standardCredentialFilePath(folders) + ".");
         default:
-            report.fail(name, "keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
-            return false;
+            return fail("keyring báo lỗi (mã " + std::to_string(*status) + ").", useFile);
     }
 }
 
-// Returns whether the stored session can be read.
-bool checkCredentialStore(Report& report) {
-    if (keychainDisabledByEnvironment()) {
-        report.warn({"credentialStore", std::string(kStoreCheck) + " (chỉ trong bộ nhớ)", std::nullopt},
-                    "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
-                    "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE.");
-        return false;
-    }
-    CredentialStoreChoice store = configuredCredentialStore();
+}  // namespace
+
+StoreCheck checkCredentialStore(const Configuration& configuration, const CredentialStoreChoice& store) {
+    const UserFolders& folders = configuration.folders;
+    if (store.kind == CredentialStoreChoice::Kind::memory)
+        return {warning(kStoreId, std::string(kStoreCheck) + " (chỉ trong bộ nhớ)",
+                        "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1: phiên đăng nhập mất khi bridge dừng.",
+                        "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN để dùng keyring, hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE."),
+                false};
     if (store.kind == CredentialStoreChoice::Kind::file)
-        return checkCredentialFile(report, store.file, store.source == CredentialStoreChoice::Source::remembered);
-    return checkSecretService(report);
+        return checkCredentialFile(folders, store.file, store.source == CredentialStoreChoice::Source::remembered);
+    return checkSecretService(folders, configuration.sessionBus);
 }
+
+namespace {
 
 // ---- the authority ---------------------------------------------------------------
 
@@ -307,36 +233,41 @@ struct OriginSecurity {
     bool loopback = false;
 };
 
-OriginSecurity checkTransportSecurity(Report& report, const std::string& origin) {
-    const CheckName name{"tls", "TLS", std::nullopt};
+OriginSecurity originSecurity(const std::string& origin) {
     OriginSecurity security;
     auto url = Url::parse(origin);
-    if (!url || url->host().empty()) {
-        report.fail(name, "\"" + origin + "\" không phải một origin.",
-                    "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port], hoặc bỏ nó để dùng " +
-                        std::string(kDefaultAuthorityOrigin) + ".");
-        return security;
-    }
+    if (!url || url->host().empty()) return security;
     security.usable = true;
     security.loopback = isLoopbackHost(url->host());
-    if (url->scheme() == "https") {
-        security.encrypted = true;
-        report.pass(name, origin + " dùng https.");
-    } else if (url->scheme() == "http" && security.loopback) {
-        report.pass(name, origin + " dùng http trên loopback; dữ liệu không rời máy này.");
-    } else if (url->scheme() == "http") {
-        report.fail(name, origin + " dùng http tới máy khác: mật khẩu và token sẽ đi qua mạng không mã hoá.",
-                    "Đặt PALISOR_BRIDGE_AUTHORITY với https://, ví dụ https://" + url->host() + ".");
-    } else {
-        report.fail(name, origin + " dùng scheme \"" + url->scheme() + "\", bridge chỉ nói http(s).",
-                    "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port].");
-    }
+    security.encrypted = url->scheme() == "https";
     return security;
 }
 
+}  // namespace
+
+DoctorRow checkTransportSecurity(const std::string& origin) {
+    auto fail = [](std::string detail, std::string fix) {
+        return failure("tls", "TLS", std::move(detail), std::move(fix));
+    };
+    auto url = Url::parse(origin);
+    if (!url || url->host().empty())
+        return fail("\"" + origin + "\" không phải một origin.",
+                    "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port], hoặc bỏ nó để dùng " +
+                        std::string(kDefaultAuthorityOrigin) + ".");
+    if (url->scheme() == "https") return pass("tls", "TLS", origin + " dùng https.");
+    if (url->scheme() == "http" && isLoopbackHost(url->host()))
+        return pass("tls", "TLS", origin + " dùng http trên loopback; dữ liệu không rời máy này.");
+    if (url->scheme() == "http")
+        return fail(origin + " dùng http tới máy khác: mật khẩu và token sẽ đi qua mạng không mã hoá.",
+                    "Đặt PALISOR_BRIDGE_AUTHORITY với https://, ví dụ https://" + url->host() + ".");
+    return fail(origin + " dùng scheme \"" + url->scheme() + "\", bridge chỉ nói http(s).",
+                "Đặt PALISOR_BRIDGE_AUTHORITY=https://host[:port].");
+}
+
+namespace {
+
 // ---- the session ---------------------------------------------------------------
 
-CheckName sessionCheck() { return {"session", "Phiên đăng nhập", std::nullopt}; }
 
 // "2026-12-07T03:16:00Z (còn 12 phút)" or "... (đã qua)".
 std::string describeTime(const std::string& iso) {
@@ -349,34 +280,26 @@ std::string describeTime(const std::string& iso) {
     return iso + " (còn " + std::to_string(left / (24 * 60)) + " ngày)";
 }
 
-// The stored web session as the bridge would use it, checked with the
-// authority without changing it. A refresh would rotate the refresh token,
-// and a refused one would be cleared: a diagnosis must not be the thing that
-// logs the user out, so the doctor only reads.
-//
-// Returns the access token when the authority accepted it, for the reads that
-// follow.
-std::optional<std::string> checkSession(Report& report, bool storeReadable, const OriginSecurity& security,
-                                        const std::shared_ptr<AuthorityClient>& client) {
+}  // namespace
+
+SessionCheck checkSession(const CredentialStoreChoice& store, bool storeReadable,
+                          const std::shared_ptr<AuthorityClient>& client) {
+    OriginSecurity security = originSecurity(client->authorityOrigin());
     const std::string login = "Chạy palisor-bridge login.";
-    if (keychainDisabledByEnvironment()) {
-        report.warn(sessionCheck(), "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
-                    "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN (hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE), rồi " +
-                        std::string("chạy palisor-bridge login."));
-        return std::nullopt;
-    }
-    if (!storeReadable) {
-        report.fail(sessionCheck(), "không đọc được vì kho phiên đăng nhập không dùng được.",
-                    "Sửa kho phiên đăng nhập như trên, rồi chạy palisor-bridge login.");
-        return std::nullopt;
-    }
+    auto report = [](State state, std::string detail, std::string fix = {}) {
+        return SessionCheck{row(state, "session", "Phiên đăng nhập", std::move(detail), std::move(fix)), std::nullopt};
+    };
+    if (store.kind == CredentialStoreChoice::Kind::memory)
+        return report(State::warning, "không xem được: phiên chỉ nằm trong bộ nhớ của bridge đang chạy.",
+                      "Bỏ PALISOR_BRIDGE_DISABLE_KEYCHAIN (hoặc đặt PALISOR_BRIDGE_CREDENTIAL_FILE), rồi " +
+                          std::string("chạy palisor-bridge login."));
+    if (!storeReadable)
+        return report(State::failure, "không đọc được vì kho phiên đăng nhập không dùng được.",
+                      "Sửa kho phiên đăng nhập như trên, rồi chạy palisor-bridge login.");
     JsonValue record = client->tokenStore()->readSession();
     const JsonValue* web = objectMember(record, "web");
     auto accessToken = web ? nonEmptyString(*web, "accessToken") : std::nullopt;
-    if (!accessToken) {
-        report.fail(sessionCheck(), "chưa đăng nhập.", login);
-        return std::nullopt;
-    }
+    if (!accessToken) return report(State::failure, "chưa đăng nhập.", login);
     const JsonValue* user = objectMember(*web, "user");
     std::string account = (user ? nonEmptyString(*user, "email") : std::nullopt).value_or("tài khoản không rõ");
     std::string expiresAt = optString(*web, "expiresAt").value_or("");
@@ -389,28 +312,22 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
 
     // A session from another authority is not shown to this one; it stays
     // stored for when the bridge is pointed back.
-    if (auto elsewhere = client->foreignSessionOrigin()) {
-        report.fail(sessionCheck(),
-                    account + ": phiên này đăng nhập với " + *elsewhere + ", còn bridge dùng " +
-                        client->authorityOrigin() + ".",
-                    "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() +
-                        ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + *elsewhere + " để dùng lại phiên đó.");
-        return std::nullopt;
-    }
-    if (accessExpired && !refreshUsable) {
-        report.fail(sessionCheck(), account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
-        return std::nullopt;
-    }
+    if (auto elsewhere = client->foreignSessionOrigin())
+        return report(State::failure,
+                      account + ": phiên này đăng nhập với " + *elsewhere + ", còn bridge dùng " +
+                          client->authorityOrigin() + ".",
+                      "Chạy palisor-bridge login để đăng nhập với " + client->authorityOrigin() +
+                          ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + *elsewhere + " để dùng lại phiên đó.");
+    if (accessExpired && !refreshUsable)
+        return report(State::failure, account + ": phiên đã hết hạn (" + expiry + ") và không gia hạn được.", login);
 
     // Asked only with a token that is still valid, and never over a
     // connection that would show it to the network.
     std::optional<Exchange> me;
     if (!accessExpired && security.usable && (security.encrypted || security.loopback))
         me = authorityGet(client, "/api/auth/me", accessToken);
-    if (me && me->refused) {
-        report.fail(sessionCheck(), account + ": authority từ chối phiên này (" + me->error + ").", login);
-        return std::nullopt;
-    }
+    if (me && me->refused)
+        return report(State::failure, account + ": authority từ chối phiên này (" + me->error + ").", login);
     bool confirmed = me && me->ok;
     std::string unconfirmed;
     if (!confirmed) {
@@ -419,24 +336,28 @@ std::optional<std::string> checkSession(Report& report, bool storeReadable, cons
                                       : " Chưa xác nhận với authority (origin không an toàn).";
     }
 
+    SessionCheck checked;
     if (renewSoon && refreshUsable) {
-        report.warn(sessionCheck(),
-                    account + ": token truy cập " + expiry + "; token làm mới còn dùng được đến " +
-                        describeTime(refreshExpiresAt) + ", bridge sẽ gia hạn khi cần." + unconfirmed,
-                    "Không cần làm gì: bridge tự gia hạn; nếu việc gia hạn lỗi, chạy palisor-bridge login.");
+        checked = report(State::warning,
+                         account + ": token truy cập " + expiry + "; token làm mới còn dùng được đến " +
+                             describeTime(refreshExpiresAt) + ", bridge sẽ gia hạn khi cần." + unconfirmed,
+                         "Không cần làm gì: bridge tự gia hạn; nếu việc gia hạn lỗi, chạy palisor-bridge login.");
     } else if (renewSoon) {
-        report.warn(sessionCheck(), account + ": phiên " + expiry + " và không có token làm mới." + unconfirmed,
-                    "Chạy palisor-bridge login trước khi phiên hết hạn.");
+        checked = report(State::warning, account + ": phiên " + expiry + " và không có token làm mới." + unconfirmed,
+                         "Chạy palisor-bridge login trước khi phiên hết hạn.");
     } else if (!confirmed) {
-        report.warn(sessionCheck(), account + ": phiên " + expiry + "." + unconfirmed,
-                    "Sửa kết nối tới authority (xem các dòng Authority và TLS), rồi chạy lại palisor-bridge doctor.");
+        checked = report(State::warning, account + ": phiên " + expiry + "." + unconfirmed,
+                         "Sửa kết nối tới authority (xem các dòng Authority và TLS), rồi chạy lại palisor-bridge doctor.");
     } else {
-        report.pass(sessionCheck(), account + ", " + expiry + ", authority đã xác nhận.");
+        checked = report(State::pass, account + ", " + expiry + ", authority đã xác nhận.");
     }
-    return confirmed ? accessToken : std::nullopt;
+    if (confirmed) checked.acceptedToken = accessToken;
+    return checked;
 }
 
 // ---- the port ----------------------------------------------------------------------
+
+namespace {
 
 // Whether a listener could bind 127.0.0.1:port now, as the endpoint does.
 std::optional<std::string> portUnavailableReason(std::uint16_t port) {
@@ -454,42 +375,39 @@ std::optional<std::string> portUnavailableReason(std::uint16_t port) {
     return reason;
 }
 
-void checkPort(Report& report) {
-    const CheckName name{"port", "Cổng", std::nullopt};
-    auto configured = environmentValue("PALISOR_BRIDGE_PORT");
-    std::uint16_t port = configuredPort(configured);
+}  // namespace
+
+DoctorRow checkPort(std::uint16_t port) {
     std::string where = "127.0.0.1:" + std::to_string(port);
     std::string chooseAnother =
         "Dừng chương trình đó, hoặc chọn cổng khác cho bridge bằng PALISOR_BRIDGE_PORT (1024-65535).";
-    if (auto other = otherUserOnPort(port)) {
-        report.fail(name, where + " do một người dùng khác (uid " + std::to_string(*other) +
-                              ") mở; mọi lời gọi của agent sẽ tới chương trình của người đó.",
-                    "Dừng chương trình đó (sudo ss -ltnpe 'sport = :" + std::to_string(port) +
-                        "' cho biết là chương trình nào), hoặc chọn cổng khác cho bridge và agent bằng "
-                        "PALISOR_BRIDGE_PORT (1024-65535).");
-        return;
-    }
-    if (bridgeAnswers(port)) {
-        report.pass(name, where + ": một Palisor bridge đang chạy và trả lời /health.");
-    } else if (auto reason = portUnavailableReason(port)) {
-        report.fail(name, where + " đã bị một chương trình khác chiếm (" + *reason + ").", chooseAnother);
-        return;
-    } else {
-        report.pass(name, where + " còn trống.");
-    }
-    // A value the bridge cannot use falls back to the default.
-    if (auto warning = portFallbackWarning(configured)) report.warn({"portSetting", name.label, std::nullopt}, warning->finding, warning->fix);
+    if (auto other = otherUserOnPort(port))
+        return failure("port", "Cổng",
+                       where + " do một người dùng khác (uid " + std::to_string(*other) +
+                           ") mở; mọi lời gọi của agent sẽ tới chương trình của người đó.",
+                       "Dừng chương trình đó (sudo ss -ltnpe 'sport = :" + std::to_string(port) +
+                           "' cho biết là chương trình nào), hoặc chọn cổng khác cho bridge và agent bằng "
+                           "PALISOR_BRIDGE_PORT (1024-65535).");
+    if (bridgeAnswers(port)) return pass("port", "Cổng", where + ": một Palisor bridge đang chạy và trả lời /health.");
+    if (auto reason = portUnavailableReason(port))
+        return failure("port", "Cổng", where + " đã bị một chương trình khác chiếm (" + *reason + ").", chooseAnother);
+    return pass("port", "Cổng", where + " còn trống.");
+}
+
+std::optional<DoctorRow> checkPortSetting(const std::optional<std::string>& value) {
+    auto fallback = portFallbackWarning(value);
+    if (!fallback) return std::nullopt;
+    return warning("portSetting", "Cổng", fallback->finding, fallback->fix);
 }
 
 // The endpoint serves only this user's programs, and the command line talks
 // only to this user's bridge, as far as the kernel names socket owners.
-void checkOtherUsers(Report& report) {
-    const CheckName name{"otherUsers", "Người dùng khác", std::nullopt};
-    if (socketOwnersKnown()) {
-        report.pass(name, "nhân Linux cho biết chủ của mỗi kết nối; chương trình của người dùng khác bị từ chối.");
-        return;
-    }
-    report.warn(name,
+DoctorRow checkOtherUsers() {
+    const std::string name = "Người dùng khác";
+    if (socketOwnersKnown())
+        return pass("otherUsers", name,
+                    "nhân Linux cho biết chủ của mỗi kết nối; chương trình của người dùng khác bị từ chối.");
+    return warning("otherUsers", name,
                 "nhân Linux không cho biết chủ của kết nối (netlink sock_diag không dùng được), nên bridge không "
                 "phân biệt được người dùng khác trên máy này: ai cũng gọi được công cụ bằng phiên của bạn.",
                 "Nạp module tcp_diag (sudo modprobe tcp_diag), hoặc cho phép netlink sock_diag trong container hay "
@@ -498,26 +416,24 @@ void checkOtherUsers(Report& report) {
 
 // ---- the authority's reachability -----------------------------------------------
 
-void checkAuthority(Report& report, const OriginSecurity& security, const std::shared_ptr<AuthorityClient>& client,
-                    const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
-    const CheckName name{"authority", "Authority", std::nullopt};
+DoctorRow checkAuthority(const AuthoritySetting& setting, const std::shared_ptr<AuthorityClient>& client,
+                         const std::optional<std::string>& acceptedToken, const WorkspaceRegistrySnapshot& workspaces) {
+    const std::string name = "Authority";
     const std::string& origin = client->authorityOrigin();
-    AuthoritySetting setting = configuredAuthority();
     std::string source = "; nguồn: " + authoritySource(setting) + ".";
     std::string chooseAnother = setting.source == AuthoritySetting::Source::environment
                                     ? "đặt PALISOR_BRIDGE_AUTHORITY đúng origin."
                                     : "chọn đúng authority bằng palisor-bridge login --authority https://host[:port].";
-    if (!security.usable) {
-        report.fail(name, "không kiểm tra được: origin không hợp lệ.", "Sửa PALISOR_BRIDGE_AUTHORITY (xem dòng TLS).");
-        return;
-    }
+    if (!originSecurity(origin).usable)
+        return failure("authority", name, "không kiểm tra được: origin không hợp lệ.",
+                       "Sửa PALISOR_BRIDGE_AUTHORITY (xem dòng TLS).");
     Exchange health = authorityGet(client, "/api/health", std::nullopt);
     if (!health.ok) {
         std::string finding = health.status ? origin + " trả lời HTTP " + std::to_string(*health.status) +
                                                   " cho /api/health (" + health.error + ")"
                                             : origin + " không kết nối được: " + health.error;
-        report.fail(name, finding + source, "Kiểm tra mạng và rằng authority đang chạy, hoặc " + chooseAnother);
-        return;
+        return failure("authority", name, finding + source,
+                       "Kiểm tra mạng và rằng authority đang chạy, hoặc " + chooseAnother);
     }
     std::string finding = origin + " trả lời /api/health";
     if (auto state = optString(health.body, "status")) finding += " (" + *state + ")";
@@ -536,22 +452,25 @@ void checkAuthority(Report& report, const OriginSecurity& security, const std::s
         else if (!bootstrap.ok)
             finding += "; không đọc được catalogue của " + *projectKey + ": " + bootstrap.error;
     }
-    report.pass(name, finding + source);
+    return pass("authority", name, finding + source);
 }
 
 // ---- the workspaces ----------------------------------------------------------------
 
-void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, const std::string& bridgeOrigin) {
-    if (snapshot.workspaces.empty()) {
-        report.warn({"workspaces", "Workspace", std::nullopt}, "chưa có workspace nào được đăng ký.",
-                    "Chạy palisor-bridge workspace add <thư mục có AGENTS.md>.");
-        return;
-    }
+std::vector<DoctorRow> checkWorkspaces(const WorkspaceRegistrySnapshot& snapshot, const std::string& bridgeOrigin) {
+    if (snapshot.workspaces.empty())
+        return {warning("workspaces", "Workspace", "chưa có workspace nào được đăng ký.",
+                        "Chạy palisor-bridge workspace add <thư mục có AGENTS.md>.")};
+    std::vector<DoctorRow> rows;
     for (const WorkspaceRegistration& workspace : snapshot.workspaces) {
-        CheckName name{"workspace", "Workspace " + workspace.workspaceId, workspace.workspaceId};
+        auto report = [&](State state, std::string detail, std::string fix = {}) {
+            rows.push_back(row(state, "workspace", "Workspace " + workspace.workspaceId, std::move(detail),
+                               std::move(fix)));
+            rows.back().workspaceId = workspace.workspaceId;
+        };
         const std::string& root = workspace.workspaceRoot;
         if (!isDirectory(root)) {
-            report.fail(name, "thư mục " + root + " không còn.",
+            report(State::failure, "thư mục " + root + " không còn.",
                         "Khôi phục thư mục, hoặc chạy palisor-bridge workspace remove " + workspace.workspaceId + ".");
             continue;
         }
@@ -559,29 +478,33 @@ void checkWorkspaces(Report& report, const WorkspaceRegistrySnapshot& snapshot, 
         try {
             pointer = readAgentsPointer(root);
         } catch (const AgentsPointerError& error) {
-            report.fail(name, joinPath(root, "AGENTS.md") + " thiếu dòng trỏ (" + errorDescription(error) + ").",
+            report(State::failure, joinPath(root, "AGENTS.md") + " thiếu dòng trỏ (" + errorDescription(error) + ").",
                         agentsPointerFix(joinPath(root, "AGENTS.md"), workspace.projectKey, bridgeOrigin));
             continue;
         } catch (const std::exception& error) {
-            report.fail(name, joinPath(root, "AGENTS.md") + " không đọc được (" + errorMessage(error) + ").",
+            report(State::failure, joinPath(root, "AGENTS.md") + " không đọc được (" + errorMessage(error) + ").",
                         agentsUnreadableFix(root));
             continue;
         }
         if (pointer.authorityOrigin != bridgeOrigin) {
             Advice mismatch = authorityMismatchAdvice(pointer, bridgeOrigin);
-            report.fail(name, mismatch.finding, mismatch.fix);
+            report(State::failure, mismatch.finding, mismatch.fix);
             continue;
         }
         if (pointer.projectKey != workspace.projectKey) {
-            report.fail(name,
+            report(State::failure,
                         "AGENTS.md ghi dự án " + pointer.projectKey + ", còn workspace đăng ký cho " +
                             workspace.projectKey + ".",
                         "Chạy palisor-bridge workspace add " + root + " để cập nhật đăng ký.");
             continue;
         }
-        report.pass(name, workspace.projectKey + " tại " + root + ".");
+        report(State::pass, workspace.projectKey + " tại " + root + ".");
     }
+    return rows;
 }
+
+namespace {
+
 
 // ---- the executors' runtime --------------------------------------------------------
 
@@ -629,34 +552,27 @@ std::optional<long long> majorVersion(const std::string& version) {
     return parseDecimalInteger(text.substr(0, text.find('.')));
 }
 
-void checkExecutorRuntime(Report& report) {
-    const CheckName name{"executorRuntime", "Runtime của validation executor", std::nullopt};
-    if (environmentValue("PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR") == "1") {
-        report.pass(name, "đã tắt (PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR=1), không cần Node.js.");
-        return;
-    }
+}  // namespace
+
+DoctorRow checkExecutorRuntime(bool disabled, const std::string& resourceFolder) {
+    const std::string id = "executorRuntime", name = "Runtime của validation executor";
+    if (disabled) return pass(id, name, "đã tắt (PALISOR_BRIDGE_DISABLE_VALIDATION_EXECUTOR=1), không cần Node.js.");
     const std::string install = "Cài Node.js " + std::to_string(kMinimumNodeMajor) +
                                 "+ và npm (sudo apt install nodejs npm), rồi build hoặc cài lại bridge để "
                                 "share/palisor-bridge/runtime trỏ tới chúng.";
     using Process = ValidationExecutorProcess;
-    Process::Resources resources = Process::resourcesIn(Process::defaultResourceFolder());
-    if (auto missing = Process::missingResource(resources)) {
-        report.fail(name, "thiếu " + missing->path + " (" + errorMessage(missing->error) + ").", install);
-        return;
-    }
+    Process::Resources resources = Process::resourcesIn(resourceFolder);
+    if (auto missing = Process::missingResource(resources))
+        return failure(id, name, "thiếu " + missing->path + " (" + errorMessage(missing->error) + ").", install);
     // Run as the executor runs, on its search path.
     std::vector<std::string> environment = environmentWith({"PATH=" + resources.searchPath()});
     std::optional<std::string> version = programOutput(resources.node, {"--version"}, environment);
     std::optional<long long> major = version ? majorVersion(*version) : std::nullopt;
-    if (!major) {
-        report.fail(name, resources.node + " --version không chạy được.", install);
-        return;
-    }
-    if (*major < kMinimumNodeMajor) {
-        report.fail(name, "Node.js " + *version + " quá cũ (cần " + std::to_string(kMinimumNodeMajor) + " trở lên).",
-                    install);
-        return;
-    }
+    if (!major) return failure(id, name, resources.node + " --version không chạy được.", install);
+    if (*major < kMinimumNodeMajor)
+        return failure(id, name,
+                       "Node.js " + *version + " quá cũ (cần " + std::to_string(kMinimumNodeMajor) + " trở lên).",
+                       install);
     // The executor finds its runtime through the manifest the build wrote.
     std::optional<JsonValue> manifest;
     try {
@@ -664,28 +580,61 @@ void checkExecutorRuntime(Report& report) {
     } catch (const FileError&) {
     }
     const JsonValue* runtimes = manifest ? arrayMember(*manifest, "runtimes") : nullptr;
-    if (!runtimes || runtimes->empty() || !(*runtimes)[0].is_object()) {
-        report.fail(name, resources.manifest + " không đọc được.", install);
-        return;
-    }
+    if (!runtimes || runtimes->empty() || !(*runtimes)[0].is_object())
+        return failure(id, name, resources.manifest + " không đọc được.", install);
     const JsonValue* npm = objectMember((*runtimes)[0], "npm");
     std::string npmVersion = (npm ? optString(*npm, "version") : std::nullopt).value_or("?");
-    report.pass(name, "Node.js " + *version + " và npm " + npmVersion + " qua " + resources.runtimeFolder + ".");
+    return pass(id, name, "Node.js " + *version + " và npm " + npmVersion + " qua " + resources.runtimeFolder + ".");
 }
 
 // ---- the command ---------------------------------------------------------------------
 
-struct DoctorOptions {
-    bool json = false;
-};
+namespace {
 
-int runDoctor(const DoctorOptions& options) {
-    Report report;
-    bool storeReadable = checkCredentialStore(report);
+// How each state is printed: its mark, and its name in --json.
+const char* mark(State state) {
+    static constexpr const char* kMarks[] = {"✓", "!", "✗"};
+    return kMarks[static_cast<int>(state)];
+}
+const char* stateName(State state) {
+    static constexpr const char* kNames[] = {"pass", "warning", "failure"};
+    return kNames[static_cast<int>(state)];
+}
 
-    auto tokenStore = std::make_shared<NativeTokenStore>();
+bool anyFailed(const std::vector<DoctorRow>& rows) {
+    return std::ranges::any_of(rows, [](const DoctorRow& row) { return row.state == State::failure; });
+}
+
+void printRows(std::ostream& out, const std::vector<DoctorRow>& rows) {
+    int counts[3] = {0, 0, 0};
+    for (const DoctorRow& row : rows) {
+        ++counts[static_cast<int>(row.state)];
+        out << mark(row.state) << " " << row.name << ": " << row.detail << "\n";
+        if (!row.fix.empty()) out << "    → " << row.fix << "\n";
+    }
+    out << counts[0] << " đạt, " << counts[1] << " cảnh báo, " << counts[2] << " lỗi.\n";
+}
+
+JsonValue rowsJson(const std::vector<DoctorRow>& rows) {
+    JsonValue checks = JsonValue::array();
+    for (const DoctorRow& row : rows) {
+        JsonValue entry = {{"id", row.id}, {"name", row.name}, {"status", stateName(row.state)}, {"detail", row.detail}};
+        if (row.workspaceId) entry["workspaceId"] = *row.workspaceId;
+        if (!row.fix.empty()) entry["fix"] = row.fix;
+        checks.push_back(std::move(entry));
+    }
+    return {{"ok", !anyFailed(rows)}, {"checks", std::move(checks)}};
+}
+
+}  // namespace
+
+std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
+    StoreCheck storeCheck = checkCredentialStore(configuration, store);
+
+    auto tokenStore = createTokenStore(configuration);
     AuthorityClient::Options clientOptions;
-    clientOptions.authorityOrigin = configuredAuthorityOrigin();
+    clientOptions.authorityOrigin = configuredAuthorityOrigin(configuration);
     clientOptions.tokenStore = tokenStore;
     // The bridge waits long for a slow authority; the doctor only asks whether it answers.
     clientOptions.headerTask = [](const AuthorityRequest& request) {
@@ -694,36 +643,43 @@ int runDoctor(const DoctorOptions& options) {
         return syncHeaderDataTask(bounded);
     };
     auto client = std::make_shared<AuthorityClient>(clientOptions);
-    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
+    WorkspaceRegistrySnapshot workspaces = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
 
-    // The transport's security decides whether the session may be shown to the
-    // authority, so it is looked at first and reported after the session.
-    Report securityReport;
-    OriginSecurity security = checkTransportSecurity(securityReport, client->authorityOrigin());
-    std::optional<std::string> acceptedToken = checkSession(report, storeReadable, security, client);
-    checkPort(report);
-    checkOtherUsers(report);
-    checkAuthority(report, security, client, acceptedToken, workspaces);
-    report.append(securityReport);
-    checkWorkspaces(report, workspaces, client->authorityOrigin());
-    checkExecutorRuntime(report);
-
-    if (options.json)
-        std::cout << dumpPretty(report.json()).value_or("{}") << "\n";
-    else
-        report.print(std::cout);
-    return report.failed() ? kExitFailure : kExitSuccess;
+    // The session is reported before the transport's security, which decides
+    // whether it may be shown to the authority at all.
+    SessionCheck session = checkSession(store, storeCheck.sessionReadable, client);
+    std::vector<DoctorRow> rows = {storeCheck.row, session.row};
+    rows.push_back(checkPort(configuration.port()));
+    // A value the bridge cannot use falls back to the default.
+    if (rows.back().state == State::pass)
+        if (auto setting = checkPortSetting(configuration.portText)) rows.push_back(*setting);
+    rows.push_back(checkOtherUsers());
+    rows.push_back(checkAuthority(configuredAuthority(configuration), client, session.acceptedToken, workspaces));
+    rows.push_back(checkTransportSecurity(client->authorityOrigin()));
+    for (DoctorRow& row : checkWorkspaces(workspaces, client->authorityOrigin())) rows.push_back(std::move(row));
+    rows.push_back(checkExecutorRuntime(configuration.validationExecutorDisabled,
+                                        ValidationExecutorProcess::defaultResourceFolder()));
+    return rows;
 }
 
-}  // namespace
+int runDoctorCommand(const Configuration& configuration, const DoctorOptions& options, std::ostream& out, std::ostream&) {
+    std::vector<DoctorRow> rows = doctorRows(configuration);
+    if (options.json)
+        out << dumpPretty(rowsJson(rows)).value_or("{}") << "\n";
+    else
+        printRows(out, rows);
+    return anyFailed(rows) ? kExitFailure : kExitSuccess;
+}
 
-void addDoctorCommand(CLI::App& app, CommandAction& action) {
+void addDoctorCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<DoctorOptions>();
     auto* doctor = app.add_subcommand(
         "doctor", "Kiểm tra kho phiên đăng nhập, phiên, cổng, authority, các workspace và runtime.");
     doctor->add_flag("--json", options->json,
                      "In các mục kiểm tra dưới dạng JSON; mỗi mục có id cố định (session, port, authority, ...)");
-    doctor->callback([&action, options] { action = [options] { return runDoctor(*options); }; });
+    doctor->callback([&action, &configuration, options] {
+        action = [&configuration, options] { return runDoctorCommand(configuration, *options, std::cout, std::cerr); };
+    });
 }
 
 }  // namespace palisor

@@ -88,17 +88,6 @@ std::string readPasswordLine(std::istream& in) {
     return line;
 }
 
-int fail(const std::string& line) {
-    std::cerr << line << "\n";
-    return kExitFailure;
-}
-
-struct LoginOptions {
-    std::optional<std::string> email;
-    bool passwordFromStdin = false;
-    std::optional<std::string> authority;
-    std::optional<std::string> credentialFile;
-};
 
 constexpr const char* kMemoryOnlyHint =
     "PALISOR_BRIDGE_DISABLE_KEYCHAIN=1 chỉ giữ phiên trong bộ nhớ của một tiến trình: bỏ biến này "
@@ -106,9 +95,9 @@ constexpr const char* kMemoryOnlyHint =
 
 // A path as the user typed it, "~/" taken as the home folder, relative to
 // the current folder.
-std::string typedPath(const std::string& text) {
+std::string typedPath(const Configuration& configuration, const std::string& text) {
     std::string path = trim(text);
-    if (path == "~" || path.starts_with("~/")) path = homeDirectory() + path.substr(1);
+    if (path == "~" || path.starts_with("~/")) path = configuration.folders.home + path.substr(1);
     return standardizePath(path);
 }
 
@@ -121,24 +110,29 @@ std::optional<std::int32_t> keyringStatus() {
 // On a machine without a keyring, asks once where to keep the session
 // instead; the answer is remembered with the login. nullopt when the user
 // declined.
-std::optional<std::string> askForCredentialFile(Terminal& terminal) {
-    std::string offered = standardCredentialFilePath();
-    std::string answer = terminal.ask(
+std::optional<std::string> askForCredentialFile(const Configuration& configuration, const LoginOptions::Ask& ask) {
+    std::string offered = standardCredentialFilePath(configuration.folders);
+    std::string answer = ask(
         "Máy này không có keyring (Secret Service) để giữ phiên đăng nhập.\nGiữ phiên trong file " + offered +
             " (mode 0600)? Enter để đồng ý, gõ một đường dẫn khác, hoặc \"k\" để thôi: ",
         false);
     answer = trim(answer);
     if (answer.empty()) return offered;
     if (answer == "k" || answer == "K" || answer == "không") return std::nullopt;
-    return typedPath(answer);
+    return typedPath(configuration, answer);
 }
 
-int usageError(const std::string& line) {
-    std::cerr << "palisor-bridge login: " << line << "\n";
-    return kExitUsage;
-}
+}  // namespace
 
-int runLogin(const LoginOptions& options) {
+int runLogin(const Configuration& configuration, const LoginOptions& options, std::istream& in, std::ostream& out, std::ostream& err) {
+    auto fail = [&err](const std::string& line) {
+        err << line << "\n";
+        return kExitFailure;
+    };
+    auto usageError = [&err](const std::string& line) {
+        err << "palisor-bridge login: " << line << "\n";
+        return kExitUsage;
+    };
     std::optional<std::string> authority;
     if (options.authority) {
         auto url = Url::parse(trim(*options.authority));
@@ -149,89 +143,96 @@ int runLogin(const LoginOptions& options) {
     }
     // Remembered settings live in the settings file; without it they would
     // be forgotten as the command ends.
-    if ((options.authority || options.credentialFile) && settingsPersistenceDisabled())
+    if ((options.authority || options.credentialFile) && configuration.settingsPersistenceDisabled)
         return fail("Đăng nhập lỗi: SETTINGS_PERSISTENCE_DISABLED\nPALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1: "
                     "bridge không ghi file cài đặt, nên không nhớ được --authority hay --credential-file.");
-    if (options.credentialFile && keychainDisabledByEnvironment())
+    if (options.credentialFile && configuration.keychainDisabled)
         return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
 
-    Terminal terminal;
     // The file this login chooses, remembered once the login succeeded.
     std::optional<std::string> chosenFile;
-    CredentialStoreChoice configured = configuredCredentialStore();
+    CredentialStoreChoice configured = configuredCredentialStore(credentialSettings(configuration));
     if (options.credentialFile) {
-        chosenFile = typedPath(*options.credentialFile);
+        chosenFile = typedPath(configuration, *options.credentialFile);
         if (configured.source == CredentialStoreChoice::Source::environment && configured.file != *chosenFile)
             return fail("Đăng nhập lỗi: PALISOR_BRIDGE_CREDENTIAL_FILE=" + configured.file +
                         " được dùng trước file đã chọn.\nBỏ biến đó, hoặc đăng nhập không kèm --credential-file.");
-    } else if (configured.kind == CredentialStoreChoice::Kind::keyring && terminal.available() &&
+    } else if (configured.kind == CredentialStoreChoice::Kind::keyring && options.ask &&
                keyringStatus() == vault_status::kServiceUnavailable) {
-        chosenFile = askForCredentialFile(terminal);
-        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint());
+        chosenFile = askForCredentialFile(configuration, options.ask);
+        if (!chosenFile) return fail("Chưa đăng nhập: không có chỗ giữ phiên.\n" + noKeyringHint(configuration));
     }
-    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile();
+    std::optional<std::string> file = chosenFile ? chosenFile : configuredCredentialFile(configuration);
 
     // Said before the password is asked for: the session could not be kept.
-    if (std::string problem = credentialFileProblem(file); !problem.empty())
+    if (std::string problem = credentialFileProblem(configuration, file); !problem.empty())
         return fail("Đăng nhập lỗi: KEYCHAIN_WRITE_FAILED:" + std::to_string(vault_status::kFileNotPrivate) + "\n" +
                     problem);
-    std::string email = options.email ? *options.email : terminal.ask("Email: ", false);
-    std::string password = options.passwordFromStdin ? readPasswordLine(std::cin) : terminal.ask("Mật khẩu: ", true);
+    auto ask = [&](const char* prompt, bool secret) { return options.ask ? options.ask(prompt, secret) : std::string(); };
+    std::string email = options.email ? *options.email : ask("Email: ", false);
+    std::string password = options.passwordFromStdin ? readPasswordLine(in) : ask("Mật khẩu: ", true);
     email = trim(email);
     if (email.empty() || password.empty()) return fail("Cần nhập email và mật khẩu.");
 
     NativeTokenStore::Options storeOptions;
-    if (chosenFile) storeOptions.vault = std::make_shared<CredentialFileVault>(*chosenFile);
+    storeOptions.credentials = credentialSettings(configuration);
+    if (chosenFile)
+        storeOptions.vault =
+            std::make_shared<CredentialFileVault>(*chosenFile, standardCredentialFilePath(configuration.folders));
     auto tokenStore = std::make_shared<NativeTokenStore>(storeOptions);
     // A session kept in memory would end with this process: the login would
     // look successful and leave nobody logged in.
     if (!tokenStore->keychainEnabled()) return fail(std::string("Đăng nhập lỗi: KEYCHAIN_DISABLED\n") + kMemoryOnlyHint);
     JsonValue answer;
     try {
-        answer = createAuthorityClient(tokenStore, authority)->login(email, password);
+        answer = createAuthorityClient(configuration, tokenStore, authority)->login(email, password);
     } catch (const std::exception& error) {
-        std::string advice = sessionStoreAdvice(error, file);
+        std::string advice = sessionStoreAdvice(configuration, error, file);
         return fail("Đăng nhập lỗi: " + errorMessage(error) + (advice.empty() ? "" : "\n" + advice));
     }
     std::string who = email;
     if (const JsonValue* user = objectMember(answer, "user"))
         if (auto stored = nonEmptyString(*user, "email")) who = *stored;
-    std::cout << "Đã đăng nhập: " << who << "\n";
+    out << "Đã đăng nhập: " << who << "\n";
     // Remembered only after the login worked: a mistyped origin or an
     // unwritable file must not become every program's setting.
     try {
-        if (authority) rememberSetting(kRememberedAuthorityKey, *authority);
-        if (chosenFile) rememberSetting(kRememberedCredentialFileKey, *chosenFile);
+        auto settings = settingsStore(configuration);
+        if (authority) rememberSetting(*settings, kRememberedAuthorityKey, *authority);
+        if (chosenFile) rememberSetting(*settings, kRememberedCredentialFileKey, *chosenFile);
     } catch (const std::exception& error) {
         return fail("Không nhớ được lựa chọn cho các lần sau: " + errorMessage(error));
     }
     if (authority) {
-        std::cout << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
-        if (auto variable = environmentValue("PALISOR_BRIDGE_AUTHORITY"); variable && *variable != *authority)
-            std::cerr << "PALISOR_BRIDGE_AUTHORITY=" << *variable
+        out << "Authority " << *authority << " được nhớ cho mọi lệnh và cửa sổ.\n";
+        if (configuration.authority && *configuration.authority != *authority)
+            err << "PALISOR_BRIDGE_AUTHORITY=" << *configuration.authority
                       << " vẫn được dùng trước authority đã nhớ; bỏ biến đó để dùng " << *authority << ".\n";
     }
-    if (chosenFile) std::cout << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
+    if (chosenFile) out << "Phiên được giữ trong " << *chosenFile << "; lựa chọn này được nhớ.\n";
     return kExitSuccess;
 }
 
-int runLogout() {
+int runLogout(const Configuration& configuration, std::ostream& out, std::ostream& err) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
         auto elsewhere = client->foreignSessionOrigin();
         client->logout();
-        std::cout << "Đã đăng xuất.\n";
+        out << "Đã đăng xuất.\n";
         // Nothing to end here, and the user may have meant that other session.
         if (elsewhere)
-            std::cout << "Phiên đăng nhập với " << *elsewhere
+            out << "Phiên đăng nhập với " << *elsewhere
                       << " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" << *elsewhere
                       << " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::string problem = credentialFileProblem();
-        return fail("Đăng xuất lỗi: " + errorMessage(error) + (problem.empty() ? "" : "\n" + problem));
+        std::string problem = credentialFileProblem(configuration);
+        err << "Đăng xuất lỗi: " << errorMessage(error) << (problem.empty() ? "" : "\n" + problem) << "\n";
+        return kExitFailure;
     }
 }
+
+namespace {
 
 // The signed-in user's e-mail as the login stored it, when known.
 std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
@@ -244,11 +245,13 @@ std::optional<std::string> storedUserEmail(NativeTokenStore& store) {
 // Prints what is known and returns 0 only when someone is logged in and the
 // authority accepted the session just now. It changes nothing: a session the
 // authority refuses stays stored (the window, or a login, deals with it).
-int runStatus(bool json) {
-    auto tokenStore = std::make_shared<NativeTokenStore>();
-    auto client = createAuthorityClient(tokenStore);
+}  // namespace
+
+int runStatus(const Configuration& configuration, bool json, std::ostream& out, std::ostream& err) {
+    auto tokenStore = createTokenStore(configuration);
+    auto client = createAuthorityClient(configuration, tokenStore);
     WebSessionValidation session = client->validateWebSession(true);
-    std::uint16_t port = portFromEnvironment();
+    std::uint16_t port = portSayingFallbackOnce(configuration, err);
     std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
     std::optional<std::string> email = session.storeUnavailable ? std::nullopt : storedUserEmail(*tokenStore);
     bool ok = session.loggedIn && session.confirmed;
@@ -257,7 +260,7 @@ int runStatus(bool json) {
     // The same wording as the window's status line.
     if (session.warning) notes.push_back(*session.warning);
     // A refused file reads as no session; say why, or a login looks lost.
-    if (std::string problem = credentialFileProblem(); !problem.empty()) notes.push_back(problem);
+    if (std::string problem = credentialFileProblem(configuration); !problem.empty()) notes.push_back(problem);
     bool running = bridgeAnswers(port);
     std::optional<uid_t> otherUser;
     if (!running) otherUser = otherUserOnPort(port);
@@ -265,14 +268,14 @@ int runStatus(bool json) {
     if (running) {
         // What the running bridge knows and this process cannot: its
         // executors, and a session it holds only in memory.
-        if (auto published = readPublishedState(executorStatePath(port), port)) {
+        if (auto published = readPublishedState(executorStatePath(configuration.folders, port), port)) {
             if (published->sessionWarning && published->sessionWarning != session.warning)
                 notes.push_back(*published->sessionWarning);
             executors = std::move(published->executors);
         }
     }
-    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(client->authorityOrigin())->snapshot();
-    ActivitySetting activity = configuredActivity();
+    WorkspaceRegistrySnapshot snapshot = createWorkspaceRegistry(configuration, client->authorityOrigin())->snapshot();
+    ActivitySetting activity = configuredActivity(configuration);
 
     if (json) {
         JsonValue executorList = JsonValue::array();
@@ -295,45 +298,43 @@ int runStatus(bool json) {
             {"activity", {{"recorded", activity.enabled}, {"path", activity.path}}},
         };
         if (otherUser) report["bridge"]["otherUserUid"] = static_cast<std::int64_t>(otherUser.value_or(0));
-        std::cout << dumpPretty(report).value_or("{}") << "\n";
+        out << dumpPretty(report).value_or("{}") << "\n";
         return ok ? kExitSuccess : kExitFailure;
     }
 
-    for (const std::string& note : notes) std::cout << note << "\n";
+    for (const std::string& note : notes) out << note << "\n";
     if (session.storeUnavailable) {
         // Said by the warning above: neither logged in nor out as far as we know.
     } else if (session.loggedIn) {
-        std::cout << "Đã đăng nhập." << (email ? " " + *email : std::string()) << "\n";
+        out << "Đã đăng nhập." << (email ? " " + *email : std::string()) << "\n";
     } else {
-        std::cout << "Chưa đăng nhập.\n";
+        out << "Chưa đăng nhập.\n";
     }
-    AuthoritySetting authority = configuredAuthority();
-    std::cout << "Authority: " << describeAuthority(authority) << "\n";
-    CredentialStoreChoice store = configuredCredentialStore();
+    AuthoritySetting authority = configuredAuthority(configuration);
+    out << "Authority: " << describeAuthority(authority) << "\n";
+    CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     if (store.source == CredentialStoreChoice::Source::remembered)
-        std::cout << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
+        out << "Kho phiên: " << store.file << " (đã nhớ từ palisor-bridge login)\n";
     if (running)
-        std::cout << "Bridge đang chạy tại " << endpoint << "\n";
+        out << "Bridge đang chạy tại " << endpoint << "\n";
     else if (otherUser)
-        std::cout << otherUserOnPortAdvice(port, *otherUser) << "\n";
+        out << otherUserOnPortAdvice(port, *otherUser) << "\n";
     else
-        std::cout << "Bridge chưa chạy. (" << endpoint << ")\n";
+        out << "Bridge chưa chạy. (" << endpoint << ")\n";
     if (activity.enabled)
-        std::cout << "Hoạt động của agent: ghi vào " << activity.path << " (xem bằng palisor-bridge activity)\n";
+        out << "Hoạt động của agent: ghi vào " << activity.path << " (xem bằng palisor-bridge activity)\n";
     else
-        std::cout << "Hoạt động của agent: không ghi (PALISOR_BRIDGE_ACTIVITY=off)\n";
-    std::cout << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
+        out << "Hoạt động của agent: không ghi (PALISOR_BRIDGE_ACTIVITY=off)\n";
+    out << snapshot.workspaces.size() << " workspace đã đăng ký\n" << describeWorkspaces(snapshot);
     if (!executors.empty()) {
-        std::cout << "Validation executor:\n";
+        out << "Validation executor:\n";
         for (const PublishedExecutorState& state : executors)
-            std::cout << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
+            out << "  " << state.projectKey << " (" << state.workspaceId << "): " << state.text << "\n";
     }
     return ok ? kExitSuccess : kExitFailure;
 }
 
-}  // namespace
-
-void addSessionCommands(CLI::App& app, CommandAction& action) {
+void addSessionCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto options = std::make_shared<LoginOptions>();
     auto* login = app.add_subcommand("login", "Đăng nhập authority và giữ phiên cho bridge.");
     login->add_option_function<std::string>(
@@ -346,16 +347,30 @@ void addSessionCommands(CLI::App& app, CommandAction& action) {
     login->add_option_function<std::string>(
         "--credential-file", [options](const std::string& path) { options->credentialFile = path; },
         "Giữ phiên trong file này (mode 0600) thay cho keyring, và nhớ lựa chọn này");
-    login->callback([&action, options] { action = [options] { return runLogin(*options); }; });
+    login->callback([&action, &configuration, options] {
+        action = [&configuration, options] {
+            // Prompts go to the controlling terminal even when standard input
+            // or output is redirected.
+            auto terminal = std::make_shared<Terminal>();
+            LoginOptions asked = *options;
+            if (terminal->available())
+                asked.ask = [terminal](const std::string& prompt, bool secret) { return terminal->ask(prompt, secret); };
+            return runLogin(configuration, asked, std::cin, std::cout, std::cerr);
+        };
+    });
 
-    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action] { action = runLogout; });
+    app.add_subcommand("logout", "Đăng xuất và quên phiên đã lưu.")->callback([&action, &configuration] {
+        action = [&configuration] { return runLogout(configuration, std::cout, std::cerr); };
+    });
 
     auto json = std::make_shared<bool>(false);
     auto* status = app.add_subcommand(
         "status", "Cho biết phiên đăng nhập, authority, endpoint và các workspace; mã thoát 0 chỉ khi đã đăng "
                   "nhập và authority chấp nhận phiên.");
     status->add_flag("--json", *json, "In kết quả dưới dạng JSON");
-    status->callback([&action, json] { action = [json] { return runStatus(*json); }; });
+    status->callback([&action, &configuration, json] {
+        action = [&configuration, json] { return runStatus(configuration, *json, std::cout, std::cerr); };
+    });
 }
 
 }  // namespace palisor

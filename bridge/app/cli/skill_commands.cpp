@@ -18,15 +18,6 @@ namespace palisor {
 
 namespace {
 
-struct SyncOptions {
-    std::string workspaceId;
-    std::string itemId;
-    std::optional<std::string> scope;
-    std::optional<std::string> repoKey;
-    std::vector<std::string> skills;  // ID or ID@VERSION
-    bool json = false;
-};
-
 // "ID@VERSION" pins a version; the last "@" separates them, so an id may
 // itself hold one.
 JsonValue skillReference(const std::string& text) {
@@ -37,28 +28,30 @@ JsonValue skillReference(const std::string& text) {
 
 std::string valueText(const JsonValue& record, const char* key) { return optString(record, key).value_or(""); }
 
-void printReport(const JsonValue& report) {
+void printReport(const JsonValue& report, std::ostream& out) {
     const JsonValue* synced = arrayMember(report, "synced");
     const JsonValue* skipped = arrayMember(report, "skipped");
     for (const JsonValue& record : synced ? *synced : JsonValue::array()) {
         std::string version = valueText(record, "version");
-        std::cout << "Đã cài " << valueText(record, "skillId") << (version.empty() ? "" : "@" + version) << " ("
+        out << "Đã cài " << valueText(record, "skillId") << (version.empty() ? "" : "@" + version) << " ("
                   << optInt64(record, "fileCount").value_or(0) << " file) vào " << valueText(record, "targetPath")
                   << "\n";
     }
     for (const JsonValue& record : skipped ? *skipped : JsonValue::array()) {
         std::string id = valueText(record, "skillId");
-        std::cout << "Bỏ qua " << (id.empty() ? "(không có skillId)" : id) << ": " << valueText(record, "reason")
+        out << "Bỏ qua " << (id.empty() ? "(không có skillId)" : id) << ": " << valueText(record, "reason")
                   << "\n";
     }
-    std::cout << (synced ? synced->size() : 0) << " skill đã cài, " << (skipped ? skipped->size() : 0)
+    out << (synced ? synced->size() : 0) << " skill đã cài, " << (skipped ? skipped->size() : 0)
               << " bỏ qua. Lock: " << valueText(report, "lockPath") << "\n";
 }
 
-int runSync(const SyncOptions& options) {
+}  // namespace
+
+int runSkillsSync(const Configuration& configuration, const SkillsSyncOptions& options, std::ostream& out, std::ostream& err) {
     try {
-        auto client = createAuthorityClient(std::make_shared<NativeTokenStore>());
-        auto registry = createWorkspaceRegistry(client->authorityOrigin());
+        auto client = createAuthorityClient(configuration, createTokenStore(configuration));
+        auto registry = createWorkspaceRegistry(configuration, client->authorityOrigin());
         WorkspaceContext workspace =
             registry->resolve({{"workspaceId", resolveWorkspaceName(registry->snapshot(), options.workspaceId)}});
         SkillSyncService service(client);
@@ -72,28 +65,26 @@ int runSync(const SyncOptions& options) {
             report = service.syncExplicit(workspace.projectKey, workspace.workspaceRoot, references);
         }
         if (options.json) {
-            std::cout << dumpPretty(report).value_or("{}") << "\n";
+            out << dumpPretty(report).value_or("{}") << "\n";
         } else {
-            printReport(report);
+            printReport(report, out);
         }
         return kExitSuccess;
     } catch (const std::exception& error) {
-        std::cerr << "Không đồng bộ được skill: " << errorMessage(error) << "\n";
+        err << "Không đồng bộ được skill: " << errorMessage(error) << "\n";
         auto* ours = dynamic_cast<const BridgeError*>(&error);
         std::string fix = ours && ours->kind() == ErrorKind::loginRequired ? "Chạy palisor-bridge login rồi thử lại."
                                                                            : workspaceFix(error);
-        if (!fix.empty()) std::cerr << fix << "\n";
+        if (!fix.empty()) err << fix << "\n";
         return kExitFailure;
     }
 }
 
-}  // namespace
-
-void addSkillCommands(CLI::App& app, CommandAction& action) {
+void addSkillCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* skills = app.add_subcommand("skills", "Cài các gói skill từ authority vào một workspace.");
     skills->require_subcommand(1);
 
-    auto options = std::make_shared<SyncOptions>();
+    auto options = std::make_shared<SkillsSyncOptions>();
     auto* sync = skills->add_subcommand(
         "sync", "Cài các skill mà một progress item cần (--item), hoặc các skill ghi bằng --skill.");
     sync->add_option("--workspace", options->workspaceId, "Workspace: id, mã dự án hoặc thư mục (xem `workspace list`)")->required();
@@ -110,11 +101,11 @@ void addSkillCommands(CLI::App& app, CommandAction& action) {
     repo->needs(item);
     item->excludes(skill);
     skill->excludes(item);
-    sync->callback([item, skill, &action, options] {
+    sync->callback([item, skill, &action, &configuration, options] {
         if (item->count() == 0 && skill->count() == 0)
             throw CLI::RequiredError("--item hoặc --skill");
         if (item->count() > 0 && options->itemId.empty()) throw CLI::ValidationError("--item", "không được để trống");
-        action = [options] { return runSync(*options); };
+        action = [&configuration, options] { return runSkillsSync(configuration, *options, std::cout, std::cerr); };
     });
 }
 

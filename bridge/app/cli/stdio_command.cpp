@@ -45,7 +45,8 @@ std::string answerLine(const JsonValue& id, const LoopbackAnswer& answer, const 
 
 }  // namespace
 
-int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
+int runStdioRelay(const Configuration& configuration, std::istream& in, std::ostream& out, std::ostream& err) {
+    const std::uint16_t port = portSayingFallbackOnce(configuration, err);
     const std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/mcp";
     // Answers are written from the relay threads under outputLock; an input
     // stream tied to the output would flush it from this thread without it.
@@ -84,7 +85,7 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
                 if (startsWith(code, kOtherUserCode))
                     if (auto uid = parseDecimalInteger(code.substr(code.find(':') + 1)))
                         std::call_once(toldOtherUser, [&] {
-                            std::cerr << otherUserOnPortAdvice(port, static_cast<uid_t>(*uid)) << std::endl;
+                            err << otherUserOnPortAdvice(port, static_cast<uid_t>(*uid)) << std::endl;
                         });
                 if (answered) emit(errorLine(id, -32000, error.code(), JsonValue{{"endpoint", endpoint}}));
             }
@@ -95,14 +96,14 @@ int runStdioRelay(std::istream& in, std::ostream& out, std::uint16_t port) {
     return kExitSuccess;
 }
 
-void addStdioCommand(CLI::App& app, CommandAction& action) {
+void addStdioCommand(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     app.add_subcommand("stdio",
                        "Chuyển JSON-RPC (mỗi thông điệp một dòng) giữa đầu vào/ra chuẩn và bridge đang chạy.")
-        ->callback([&action] {
-            action = [] {
+        ->callback([&action, &configuration] {
+            action = [&configuration] {
                 std::signal(SIGPIPE, SIG_IGN);
                 std::ios::sync_with_stdio(false);
-                return runStdioRelay(std::cin, std::cout, portFromEnvironment());
+                return runStdioRelay(configuration, std::cin, std::cout, std::cerr);
             };
         });
 }

@@ -21,7 +21,9 @@ namespace palisor {
 
 namespace {
 
-std::shared_ptr<WorkspaceRegistry> openRegistry() { return createWorkspaceRegistry(configuredAuthorityOrigin()); }
+std::shared_ptr<WorkspaceRegistry> openRegistry(const Configuration& configuration) {
+    return createWorkspaceRegistry(configuration, configuredAuthorityOrigin(configuration));
+}
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;
@@ -31,17 +33,17 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 
 constexpr const char* kSeeList = "Chạy palisor-bridge workspace list để xem id, dự án và thư mục đã đăng ký.";
 
-int workspaceFailure(const std::string& description, const std::string& fix = {}) {
-    std::cerr << "Không cập nhật được workspace: " << description << "\n";
-    if (!fix.empty()) std::cerr << fix << "\n";
+int workspaceFailure(std::ostream& err, const std::string& description, const std::string& fix = {}) {
+    err << "Không cập nhật được workspace: " << description << "\n";
+    if (!fix.empty()) err << fix << "\n";
     return kExitFailure;
 }
 
 // With persistence switched off a change would vanish with this process
 // while the command claimed success.
-bool refusedWithoutPersistence(const WorkspaceRegistry& registry) {
+bool refusedWithoutPersistence(const WorkspaceRegistry& registry, std::ostream& err) {
     if (registry.persistenceEnabled()) return false;
-    workspaceFailure("SETTINGS_PERSISTENCE_DISABLED",
+    workspaceFailure(err, "SETTINGS_PERSISTENCE_DISABLED",
                      "Bỏ PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE để thay đổi được lưu lại.");
     return true;
 }
@@ -66,22 +68,6 @@ JsonValue workspacesJson(const WorkspaceRegistrySnapshot& snapshot) {
             {"workspaces", std::move(workspaces)}};
 }
 
-int runList(bool json) {
-    WorkspaceRegistrySnapshot snapshot = openRegistry()->snapshot();
-    if (json)
-        std::cout << dumpPretty(workspacesJson(snapshot)).value_or("{}") << "\n";
-    else if (snapshot.workspaces.empty())
-        std::cout << "Chưa có workspace nào.\n";
-    else
-        std::cout << describeWorkspaces(snapshot);
-    return kExitSuccess;
-}
-
-struct AddOptions {
-    std::vector<std::string> paths;
-    bool makeDefault = false;
-    bool noValidation = false;
-};
 
 // Why a folder could not be added and what to do, as the lines after its name.
 std::string addFailure(const std::string& path, const std::exception& error, const std::string& bridgeOrigin) {
@@ -119,9 +105,22 @@ std::string sharedProjectNote(const WorkspaceRegistrySnapshot& snapshot, const s
            " sẽ bị từ chối (cần workspaceId); chạy palisor-bridge workspace default <id> để chọn một workspace.";
 }
 
-int runAdd(const AddOptions& options) {
-    auto registry = openRegistry();
-    if (refusedWithoutPersistence(*registry)) return kExitFailure;
+}  // namespace
+
+int runWorkspaceList(const Configuration& configuration, bool json, std::ostream& out, std::ostream&) {
+    WorkspaceRegistrySnapshot snapshot = openRegistry(configuration)->snapshot();
+    if (json)
+        out << dumpPretty(workspacesJson(snapshot)).value_or("{}") << "\n";
+    else if (snapshot.workspaces.empty())
+        out << "Chưa có workspace nào.\n";
+    else
+        out << describeWorkspaces(snapshot);
+    return kExitSuccess;
+}
+
+int runWorkspaceAdd(const Configuration& configuration, const WorkspaceAddOptions& options, std::ostream& out, std::ostream& err) {
+    auto registry = openRegistry(configuration);
+    if (refusedWithoutPersistence(*registry, err)) return kExitFailure;
     WorkspaceAdditions result = addWorkspaces(
         *registry, options.paths, !options.noValidation, options.makeDefault,
         [](const std::string& root) { ensureWorkspaceSkillRoot(root); },
@@ -130,32 +129,57 @@ int runAdd(const AddOptions& options) {
         });
     std::vector<std::string> projects;
     for (const auto& [registration, known] : result.added) {
-        std::cout << (known ? "Đã đăng ký từ trước: workspace " : "Đã thêm workspace ") << registration.workspaceId
+        out << (known ? "Đã đăng ký từ trước: workspace " : "Đã thêm workspace ") << registration.workspaceId
                   << " (dự án " << registration.projectKey << ", " << registration.workspaceRoot << ")\n";
         if (std::ranges::find(projects, registration.projectKey) == projects.end())
             projects.push_back(registration.projectKey);
     }
     WorkspaceRegistrySnapshot snapshot = registry->snapshot();
     for (const std::string& projectKey : projects)
-        if (std::string note = sharedProjectNote(snapshot, projectKey); !note.empty()) std::cout << note << "\n";
-    for (const std::string& failure : result.failures) std::cerr << "Có workspace không hợp lệ: " << failure << "\n";
+        if (std::string note = sharedProjectNote(snapshot, projectKey); !note.empty()) out << note << "\n";
+    for (const std::string& failure : result.failures) err << "Có workspace không hợp lệ: " << failure << "\n";
     return result.failures.empty() ? kExitSuccess : kExitFailure;
 }
 
+namespace {
+
 // remove, default and validation: one registry change to the workspace
 // `name` names, reported the same way.
-int runChange(const std::string& name, const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
+int runChange(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err,
+              const std::function<std::string(WorkspaceRegistry&, const std::string&)>& change) {
     try {
-        auto registry = openRegistry();
-        if (refusedWithoutPersistence(*registry)) return kExitFailure;
-        std::cout << change(*registry, resolveWorkspaceName(registry->snapshot(), name)) << "\n";
+        auto registry = openRegistry(configuration);
+        if (refusedWithoutPersistence(*registry, err)) return kExitFailure;
+        out << change(*registry, resolveWorkspaceName(registry->snapshot(), name)) << "\n";
         return kExitSuccess;
     } catch (const std::exception& error) {
-        return workspaceFailure(errorMessage(error), workspaceFix(error));
+        return workspaceFailure(err, errorMessage(error), workspaceFix(error));
     }
 }
 
 }  // namespace
+
+int runWorkspaceRemove(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err) {
+    return runChange(configuration, name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
+        registry.remove(id);
+        return "Đã xóa workspace: " + id;
+    });
+}
+
+int runWorkspaceDefault(const Configuration& configuration, const std::string& name, std::ostream& out, std::ostream& err) {
+    return runChange(configuration, name, out, err, [](WorkspaceRegistry& registry, const std::string& id) {
+        registry.setDefault(id);
+        return "Workspace mặc định: " + id;
+    });
+}
+
+int runWorkspaceValidation(const Configuration& configuration, const std::string& name, bool on, std::ostream& out,
+                           std::ostream& err) {
+    return runChange(configuration, name, out, err, [on](WorkspaceRegistry& registry, const std::string& id) {
+        registry.setValidationEnabled(id, on);
+        return "Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + id;
+    });
+}
 
 std::string workspaceFix(const std::exception& error) {
     auto* registry = dynamic_cast<const WorkspaceRegistryError*>(&error);
@@ -205,7 +229,7 @@ std::string describeWorkspaces(const WorkspaceRegistrySnapshot& snapshot) {
 
 JsonValue describeWorkspacesJson(const WorkspaceRegistrySnapshot& snapshot) { return workspacesJson(snapshot); }
 
-void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
+void addWorkspaceCommands(CLI::App& app, CommandAction& action, const Configuration& configuration) {
     auto* workspace = app.add_subcommand("workspace", "Xem và thay đổi các workspace đã đăng ký.");
     workspace->require_subcommand(1);
     const std::string named = "Workspace: id, mã dự án (khi chỉ một workspace có mã đó) hoặc thư mục";
@@ -213,49 +237,38 @@ void addWorkspaceCommands(CLI::App& app, CommandAction& action) {
     auto listJson = std::make_shared<bool>(false);
     auto* list = workspace->add_subcommand("list", "Liệt kê các workspace; \"*\" đánh dấu workspace mặc định.");
     list->add_flag("--json", *listJson, "In danh sách dưới dạng JSON");
-    list->callback([&action, listJson] { action = [listJson] { return runList(*listJson); }; });
+    list->callback([&action, &configuration, listJson] { action = [&configuration, listJson] { return runWorkspaceList(configuration, *listJson, std::cout, std::cerr); }; });
 
-    auto addOptions = std::make_shared<AddOptions>();
+    auto addOptions = std::make_shared<WorkspaceAddOptions>();
     auto* add = workspace->add_subcommand("add", "Đăng ký các thư mục có AGENTS.md trỏ tới authority này.");
     add->add_option("path", addOptions->paths, "Thư mục workspace")->required()->expected(1, -1);
     add->add_flag("--default", addOptions->makeDefault, "Đặt thư mục làm workspace mặc định");
     add->add_flag("--no-validation", addOptions->noValidation, "Đăng ký với validation tắt");
-    add->callback([&action, addOptions] { action = [addOptions] { return runAdd(*addOptions); }; });
+    add->callback([&action, &configuration, addOptions] {
+        action = [&configuration, addOptions] { return runWorkspaceAdd(configuration, *addOptions, std::cout, std::cerr); };
+    });
 
     auto name = std::make_shared<std::string>();
     auto* remove = workspace->add_subcommand("remove", "Bỏ đăng ký một workspace (thư mục của nó được giữ nguyên).");
     remove->add_option("workspace", *name, named)->required();
-    remove->callback([&action, name] {
-        action = [name] {
-            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
-                r.remove(id);
-                return "Đã xóa workspace: " + id;
-            });
-        };
+    remove->callback([&action, &configuration, name] {
+        action = [&configuration, name] { return runWorkspaceRemove(configuration, *name, std::cout, std::cerr); };
     });
 
     auto* makeDefault = workspace->add_subcommand("default", "Đặt một workspace làm workspace mặc định.");
     makeDefault->add_option("workspace", *name, named)->required();
-    makeDefault->callback([&action, name] {
-        action = [name] {
-            return runChange(*name, [](WorkspaceRegistry& r, const std::string& id) {
-                r.setDefault(id);
-                return "Workspace mặc định: " + id;
-            });
-        };
-    });
+    makeDefault->callback(
+        [&action, &configuration, name] {
+            action = [&configuration, name] { return runWorkspaceDefault(configuration, *name, std::cout, std::cerr); };
+        });
 
     auto enabled = std::make_shared<std::string>();
     auto* validation = workspace->add_subcommand("validation", "Bật hoặc tắt validation của một workspace.");
     validation->add_option("workspace", *name, named)->required();
     validation->add_option("state", *enabled, "on hoặc off")->required()->check(CLI::IsMember({"on", "off"}));
-    validation->callback([&action, name, enabled] {
-        action = [name, enabled] {
-            bool on = *enabled == "on";
-            return runChange(*name, [on](WorkspaceRegistry& r, const std::string& id) {
-                r.setValidationEnabled(id, on);
-                return "Validation " + std::string(on ? "bật" : "tắt") + " cho workspace: " + id;
-            });
+    validation->callback([&action, &configuration, name, enabled] {
+        action = [&configuration, name, enabled] {
+            return runWorkspaceValidation(configuration, *name, *enabled == "on", std::cout, std::cerr);
         };
     });
 }

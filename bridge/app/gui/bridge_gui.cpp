@@ -32,7 +32,7 @@ BridgeGui::BridgeGui(std::shared_ptr<BridgeAppDelegate> delegate) : delegate_(st
         whileRunning(this, [](BridgeAppDelegate& d, const std::string& id) { d.handleRemoveWorkspace(id); });
     actions.workspace.toggleValidation = whileRunning(
         this, [](BridgeAppDelegate& d, const std::string& id, bool on) { d.handleToggleWorkspaceValidation(id, on); });
-    window_ = std::make_unique<BridgeWindow>(std::move(actions), activityLogPath());
+    window_ = std::make_unique<BridgeWindow>(std::move(actions), activityLogPath(delegate_->configuration().folders));
 
     QApplication::setQuitOnLastWindowClosed(delegate_->applicationShouldTerminateAfterLastWindowClosed());
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, window_.get(), [this] { terminate(); });

@@ -1,11 +1,12 @@
 // palisor-bridge-gui: the bridge with its window.
 
-#include <QAction>
-#include <QApplication>
-#include <QPixmap>
-#include <QTimer>
 #include <malloc.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QPixmap>
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/configuration.h"
 #include "bridge/app/gui/activity_window.h"
 #include "bridge/app/gui/bridge_gui.h"
 #include "bridge/app/gui/qt_main_thread.h"
@@ -28,13 +30,13 @@ namespace {
 // takes the documentation's screenshot and lets a layout be checked by eye on
 // a machine without a desktop. With PALISOR_BRIDGE_GUI_SCREENSHOT_OF=activity
 // the picture is of the recent-activity window instead, opened from its menu.
-void scheduleScreenshot(palisor::gui::BridgeWindow& window) {
-    const char* path = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT");
-    if (!path || !*path) return;
+void scheduleScreenshot(const palisor::Configuration& configuration, palisor::gui::BridgeWindow& window) {
+    if (!configuration.screenshotFile || configuration.screenshotFile->empty()) return;
+    const char* path = configuration.screenshotFile->c_str();
     int delay = 2000;
-    if (const char* text = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT_DELAY_MS")) delay = std::atoi(text);
+    if (configuration.screenshotDelay) delay = std::atoi(configuration.screenshotDelay->c_str());
     QWidget* shown = &window;
-    if (const char* of = std::getenv("PALISOR_BRIDGE_GUI_SCREENSHOT_OF"); of && std::string(of) == "activity") {
+    if (configuration.screenshotOf == "activity") {
         window.findChild<QAction*>(QStringLiteral("activityAction"))->trigger();
         shown = window.activityWindow();
     }
@@ -58,9 +60,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Palisor Bridge"));
     palisor::gui::quitOnSignals({SIGINT, SIGTERM});
 
+    const palisor::Configuration configuration = palisor::Configuration::fromEnvironment();
+
     // One window per user: a second launch brings the first to the front and
     // ends before it starts an endpoint or executors of its own.
-    palisor::gui::SingleInstance instance;
+    palisor::gui::SingleInstance instance(QFile::decodeName(QByteArray::fromStdString(configuration.folders.runtime)));
     switch (instance.claim()) {
         case palisor::gui::SingleInstance::Claim::first: break;
         case palisor::gui::SingleInstance::Claim::anotherActivated:
@@ -77,12 +81,14 @@ int main(int argc, char** argv) {
 
     palisor::BridgeAppDelegate::Options options;
     options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
+    options.configuration = configuration;
     options.publishExecutorStates = true;
-    options.validationExecutors = std::make_shared<palisor::ValidationExecutorManager>();
+    options.validationExecutors = std::make_shared<palisor::ValidationExecutorManager>(
+        palisor::ValidationExecutorManager::Options{{}, {std::nullopt, configuration.folders}});
     palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
     gui.launch();
     instance.onActivationRequested = [&gui] { palisor::gui::bringToFront(gui.window()); };
-    scheduleScreenshot(gui.window());
+    scheduleScreenshot(configuration, gui.window());
 
     const int status = QApplication::exec();
     gui.terminate();

@@ -22,8 +22,7 @@ constexpr QByteArrayView kShowRequest = "show\n";
 
 }  // namespace
 
-SingleInstance::SingleInstance(QString folder)
-    : folder_(folder.isEmpty() ? QFile::decodeName(QByteArray::fromStdString(runtimeDirectory())) : folder) {
+SingleInstance::SingleInstance(QString folder) : folder_(std::move(folder)) {
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* peer = server_.nextPendingConnection()) {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);

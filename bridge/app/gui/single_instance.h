@@ -17,8 +17,8 @@ namespace palisor::gui {
 // on its thread.
 class SingleInstance : public QObject {
 public:
-    // `folder`: where the lock and the socket live; the runtime folder when empty.
-    explicit SingleInstance(QString folder = {});
+    // `folder`: where the lock and the socket live (the user's runtime folder).
+    explicit SingleInstance(QString folder);
     ~SingleInstance() override;
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
