@@ -17,6 +17,7 @@
 #include "bridge/app/configuration.h"
 #include "bridge/app/launcher.h"
 #include "bridge/app/serve_command.h"
+#include "bridge/authority/authority_http.h"
 #include "bridge/common/bridge_error.h"
 #include "bridge/common/paths.h"
 #include "bridge/mcp/mcp_tool_contract.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     // arena of its own as load first reaches it, and the memory held grows for
     // minutes before it settles. Two arenas serve a loopback endpoint as fast.
     mallopt(M_ARENA_MAX, 2);
+    palisor::initializeAuthorityTransport();
     CLI::App app{"Palisor Bridge: endpoint MCP cục bộ giữa các AI coding agent và authority của dự án."};
     app.name("palisor-bridge");
     palisor::speakVietnamese(app);

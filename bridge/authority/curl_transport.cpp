@@ -23,6 +23,12 @@ void initialiseCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+}  // namespace
+
+void initializeAuthorityTransport() { initialiseCurlOnce(); }
+
+namespace {
+
 // DNS and TLS session data shared by every handle, with a lock per kind.
 class SharedCurlData {
 public:

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "bridge/authority/authority_http.h"
 #include "bridge/app/bridge_app_delegate.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/gui/activity_window.h"
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     // As in palisor-bridge: few malloc arenas, so the endpoint's workers do
     // not each grow one of their own.
     mallopt(M_ARENA_MAX, 2);
+    palisor::initializeAuthorityTransport();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Palisor Bridge"));
