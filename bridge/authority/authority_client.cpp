@@ -45,11 +45,9 @@ JsonValue AuthorityClient::request(const std::string& path, const std::string& m
     if (traceContext)
         for (auto& header : traceContext->headers()) prepared.headers.push_back(std::move(header));
 
-    if (traceContext)
-        ActivityScope::exchangeBegins(traceContext->traceId(), traceContext->spanId(), traceContext->parentSpanId(),
-                                      traceContext->causalId());
-    else
-        ActivityScope::exchangeBegins(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    static const AuthorityTraceContext none;
+    const AuthorityTraceContext& sent = traceContext ? *traceContext : none;
+    ActivityScope::exchangeBegins(sent.traceId(), sent.spanId(), sent.parentSpanId(), sent.causalId());
     AuthorityHTTPResponse response = readCache_->load(prepared, headerTask_);
     if (response.error) throw *response.error;
     int status = response.statusCode.value_or(0);

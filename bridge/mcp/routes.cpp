@@ -206,10 +206,12 @@ bool asksForEventStream(const std::vector<Header>& headers) {
     return false;
 }
 
-// The client's name, cut before it is kept: the record holds 100 characters of it.
+// The client's name, bounded while it waits in the writer's queue. The
+// record keeps 100 characters of it, cut after scrubbing: cut at 100 here, a
+// token could lose the part the scrubber knows it by.
 std::string userAgentOf(const std::vector<Header>& headers) {
     for (const Header& header : headers)
-        if (header.field == Field::userAgent) return std::string(prefixOfUserPerceivedLength(header.value, 100));
+        if (header.field == Field::userAgent) return std::string(prefixOfUserPerceivedLength(header.value, 1000));
     return {};
 }
 
@@ -291,7 +293,10 @@ JsonValue manifestObject(std::uint16_t port) {
     };
 }
 
-JsonValue routerNotReady() { return failure("NATIVE_TOOL_ROUTER_NOT_READY"); }
+constexpr const char* kRouterNotReady = "NATIVE_TOOL_ROUTER_NOT_READY";
+constexpr const char* kBootstrapWorkspaceRequired = "WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED";
+
+JsonValue routerNotReady() { return failure(kRouterNotReady); }
 
 HttpResponse callTool(const JsonValue& id, const std::string& name, const JsonValue& args, McpToolRouter& router,
                       const ToolCallRecording& recording) {
@@ -342,7 +347,7 @@ RoutedRequest routeJsonRpc(std::string_view body, std::shared_ptr<McpToolRouter>
     JsonValue args = arguments ? *arguments : JsonValue::object();
 
     if (!router) {
-        CallRecord(recording, *name).failed(optString(routerNotReady(), "error").value_or(""));
+        CallRecord(recording, *name).failed(kRouterNotReady);
         return {HttpResponse::json(200, rpcResult(id, toMcpToolResult(routerNotReady()))), {}};
     }
     return {std::nullopt, [id = std::move(id), name = *name, args = std::move(args), router = std::move(router),
@@ -407,11 +412,11 @@ HttpResponse handleHttpTool(const std::string& name, const JsonValue& args, McpT
     CallRecord record(recording, name);
     if (name == "authority_bootstrap" && !nonEmptyString(args, "workspaceId") && !nonEmptyString(args, "projectKey") &&
         !nonEmptyString(args, "workspaceRoot")) {
-        record.failed("WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED");
-        return HttpResponse::json(400, failure("WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED"));
+        record.failed(kBootstrapWorkspaceRequired);
+        return HttpResponse::json(400, failure(kBootstrapWorkspaceRequired));
     }
     if (!router) {
-        record.failed(optString(routerNotReady(), "error").value_or(""));
+        record.failed(kRouterNotReady);
         return HttpResponse::json(200, routerNotReady());
     }
     try {
