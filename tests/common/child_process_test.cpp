@@ -118,23 +118,19 @@ TEST(ChildProcess, PassesArgumentsEnvironmentAndWorkingDirectory) {
     ASSERT_TRUE(recorder.waitForExit());
     EXPECT_EQ(recorder.out, "không|một hai|mới|giữ|" + dir.path());
 
-    auto missing = test::thrown<ChildProcessError>([] {
-        ChildProcess::Options options;
-        options.executable = "/nonexistent/program";
-        ChildProcess(std::move(options)).launch();
-    });
-    ASSERT_TRUE(missing);
-    EXPECT_STREQ(missing->what(), "CHILD_PROCESS_LAUNCH_FAILED");
-    EXPECT_EQ(missing->systemError(), ENOENT);
-
-    auto badFolder = test::thrown<ChildProcessError>([&] {
-        Recorder unused;
-        ChildProcess::Options options = unused.script("exit 0");
-        options.workingDirectory = dir.file("missing");
-        ChildProcess(std::move(options)).launch();
-    });
-    ASSERT_TRUE(badFolder);
-    EXPECT_EQ(badFolder->systemError(), ENOENT);
+    // A program or a working folder that is not there.
+    for (bool missingProgram : {true, false}) {
+        auto failed = test::thrown<ChildProcessError>([&] {
+            Recorder unused;
+            ChildProcess::Options options = unused.script("exit 0");
+            if (missingProgram) options.executable = "/nonexistent/program";
+            if (!missingProgram) options.workingDirectory = dir.file("missing");
+            ChildProcess(std::move(options)).launch();
+        });
+        ASSERT_TRUE(failed) << missingProgram;
+        EXPECT_STREQ(failed->what(), "CHILD_PROCESS_LAUNCH_FAILED");
+        EXPECT_EQ(failed->systemError(), ENOENT);
+    }
 }
 
 TEST(ChildProcess, TerminateAsksAndKillEnds) {

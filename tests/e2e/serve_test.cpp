@@ -35,7 +35,7 @@ using test::BridgeProcess;
 // NOTIFY_SOCKET.
 class NotifySocket {
 public:
-    explicit NotifySocket(const std::string& path) : path_(path) {
+    explicit NotifySocket(const std::string& path) : path(path) {
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -48,8 +48,6 @@ public:
     NotifySocket(const NotifySocket&) = delete;
     NotifySocket& operator=(const NotifySocket&) = delete;
 
-    const std::string& path() const { return path_; }
-
     // The next message, or nothing when none came in time.
     std::optional<std::string> receive(std::chrono::milliseconds limit) {
         pollfd ready{fd_, POLLIN, 0};
@@ -60,8 +58,9 @@ public:
         return std::string(buffer, static_cast<std::size_t>(length));
     }
 
+    const std::string path;
+
 private:
-    std::string path_;
     int fd_ = -1;
 };
 
@@ -81,7 +80,7 @@ TEST(ServeCommand, ServesMcpUntilTerminatedAndTellsTheServiceManager) {
     test::TempDir dir;
     NotifySocket manager(dir.file("notify"));
     std::uint16_t port = test::freePort();
-    BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(), "NOTIFY_SOCKET=" + manager.path(),
+    BridgeProcess bridge(port, {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(), "NOTIFY_SOCKET=" + manager.path,
                                 "PALISOR_BRIDGE_DISABLE_SETTINGS_PERSISTENCE=1"});
     auto ready = manager.receive(std::chrono::seconds(20));
     ASSERT_TRUE(ready) << bridge.output;
@@ -121,7 +120,7 @@ TEST(ServeCommand, ATakenPortIsReportedAndFails) {
 
     test::TempDir dir;
     NotifySocket manager(dir.file("notify"));
-    BridgeProcess second(port, {"NOTIFY_SOCKET=" + manager.path()});
+    BridgeProcess second(port, {"NOTIFY_SOCKET=" + manager.path});
     EXPECT_EQ(second.waitForExit(), 1);
     EXPECT_NE(second.output.find("Không thể mở bridge local: BIND_FAILED"), std::string::npos) << second.output;
     EXPECT_NE(second.output.find("Một Palisor bridge của bạn đã chạy tại http://127.0.0.1:" + std::to_string(port) +
