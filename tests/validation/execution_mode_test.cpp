@@ -57,8 +57,7 @@ TEST(ValidationExecutionMode, OtherwiseFoundationProjectsAreRefusedAndTheRestGet
             << compatibility;
     }
     EXPECT_EQ(ValidationExecutionMode::resolve({{"ok", true}}), ValidationExecutionMode::queuedWorker);
-    EXPECT_EQ(ValidationExecutionMode::resolve(bootstrap(nullptr, "foundation-v2")),
-              ValidationExecutionMode::queuedWorker);
+    EXPECT_EQ(ValidationExecutionMode::resolve(bootstrap(nullptr, "foundation-v2")), ValidationExecutionMode::queuedWorker);
 }
 
 TEST(ValidationExecutionMode, OnlyAnOkBootstrapIsRead) {
