@@ -1,11 +1,12 @@
 // Child programs are /bin/sh scripts; everything a test checks comes back
 // through the child's own output.
+#include "bridge/common/child_process.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +14,6 @@
 #include <sstream>
 #include <thread>
 
-#include "bridge/common/child_process.h"
 #include "tests/support/errors.h"
 #include "tests/support/temp_dir.h"
 
@@ -118,23 +118,19 @@ TEST(ChildProcess, PassesArgumentsEnvironmentAndWorkingDirectory) {
     ASSERT_TRUE(recorder.waitForExit());
     EXPECT_EQ(recorder.out, "không|một hai|mới|giữ|" + dir.path());
 
-    auto missing = test::thrown<ChildProcessError>([] {
-        ChildProcess::Options options;
-        options.executable = "/nonexistent/program";
-        ChildProcess(std::move(options)).launch();
-    });
-    ASSERT_TRUE(missing);
-    EXPECT_STREQ(missing->what(), "CHILD_PROCESS_LAUNCH_FAILED");
-    EXPECT_EQ(missing->systemError(), ENOENT);
-
-    auto badFolder = test::thrown<ChildProcessError>([&] {
-        Recorder unused;
-        ChildProcess::Options options = unused.script("exit 0");
-        options.workingDirectory = dir.file("missing");
-        ChildProcess(std::move(options)).launch();
-    });
-    ASSERT_TRUE(badFolder);
-    EXPECT_EQ(badFolder->systemError(), ENOENT);
+    // A program or a working folder that is not there.
+    for (bool missingProgram : {true, false}) {
+        auto failed = test::thrown<ChildProcessError>([&] {
+            Recorder unused;
+            ChildProcess::Options options = unused.script("exit 0");
+            if (missingProgram) options.executable = "/nonexistent/program";
+            if (!missingProgram) options.workingDirectory = dir.file("missing");
+            ChildProcess(std::move(options)).launch();
+        });
+        ASSERT_TRUE(failed) << missingProgram;
+        EXPECT_STREQ(failed->what(), "CHILD_PROCESS_LAUNCH_FAILED");
+        EXPECT_EQ(failed->systemError(), ENOENT);
+    }
 }
 
 TEST(ChildProcess, TerminateAsksAndKillEnds) {
@@ -201,29 +197,15 @@ TEST(ChildProcess, TheChildInheritsNoDescriptorSignalMaskOrIgnoredSignal) {
 }
 
 TEST(ChildProcess, AFloodingChildNeverBlocksAndEveryWayOfLettingGoIsSafe) {
-    constexpr std::size_t kBytes = 8 * 1024 * 1024;
-    std::mutex mutex;
-    std::size_t outBytes = 0;
-    std::size_t errBytes = 0;
-    Recorder recorder;
-    ChildProcess::Options options = recorder.script(
-        "head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait; exit 0");
-    options.onStandardOutput = [&](std::string_view chunk) {
-        std::lock_guard guard(mutex);
-        outBytes += chunk.size();
-    };
-    options.onStandardError = [&](std::string_view chunk) {
-        std::lock_guard guard(mutex);
-        errBytes += chunk.size();
-    };
     {
-        ChildProcess flood(std::move(options));
+        Recorder recorder;
+        ChildProcess flood(recorder.script("head -c 8388608 /dev/zero & head -c 8388608 /dev/zero >&2; wait; exit 0"));
         flood.launch();
         ASSERT_TRUE(recorder.waitForExit());
         EXPECT_EQ(*recorder.exit, (ChildExitStatus{0, false}));
-        std::lock_guard guard(mutex);
-        EXPECT_EQ(outBytes, kBytes);
-        EXPECT_EQ(errBytes, kBytes);
+        std::lock_guard guard(recorder.mutex);
+        EXPECT_EQ(recorder.out.size(), 8u * 1024 * 1024);
+        EXPECT_EQ(recorder.err.size(), 8u * 1024 * 1024);
     }
 
     // Dropped while running: killed and reaped, no zombie left behind.
@@ -239,20 +221,18 @@ TEST(ChildProcess, AFloodingChildNeverBlocksAndEveryWayOfLettingGoIsSafe) {
     // The last reference dropped by the exit handler and by an output
     // handler, on the very threads the handle owns.
     for (const char* script : {"exit 0", "echo line; exec sleep 30"}) {
-        struct Holder {
-            std::mutex mutex;
-            std::condition_variable released;
-            std::shared_ptr<ChildProcess> child;
-            pid_t pid = -1;
-        } holder;
-        auto release = [&holder] {
+        std::mutex mutex;
+        std::condition_variable released;
+        std::shared_ptr<ChildProcess> child;
+        pid_t pid = -1;
+        auto release = [&] {
             std::shared_ptr<ChildProcess> last;
-            std::lock_guard guard(holder.mutex);
-            if (!holder.child) return;
-            holder.pid = holder.child->pid();
-            last.swap(holder.child);
+            std::lock_guard guard(mutex);
+            if (!child) return;
+            pid = child->pid();
+            last.swap(child);
             last.reset();
-            holder.released.notify_all();
+            released.notify_all();
         };
         ChildProcess::Options own;
         own.executable = "/bin/sh";
@@ -261,14 +241,14 @@ TEST(ChildProcess, AFloodingChildNeverBlocksAndEveryWayOfLettingGoIsSafe) {
             if (!chunk.empty()) release();
         };
         own.onExit = [&](ChildExitStatus) { release(); };
-        std::unique_lock lock(holder.mutex);
-        holder.child = std::make_shared<ChildProcess>(std::move(own));
-        holder.child->launch();
-        ASSERT_TRUE(holder.released.wait_for(lock, 20s, [&] { return !holder.child; })) << script;
+        std::unique_lock lock(mutex);
+        child = std::make_shared<ChildProcess>(std::move(own));
+        child->launch();
+        ASSERT_TRUE(released.wait_for(lock, 20s, [&] { return !child; })) << script;
         // The threads that were let go still reap the child.
         auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!reaped(holder.pid) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-        EXPECT_TRUE(reaped(holder.pid)) << script;
+        while (!reaped(pid) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(reaped(pid)) << script;
     }
 }
 

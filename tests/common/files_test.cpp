@@ -20,16 +20,21 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST(AtomicFile, ReplacesWholeFileWithModeAndLeavesNoTemporaryFile) {
+TEST(AtomicFile, CreatesFoldersAndReplacesWholeFileWithModeLeavingNoTemporaryFile) {
     test::TempDir dir;
-    std::string path = dir.file("state.json");
+    std::string nested = dir.file("a/b/c");
+    createDirectories(nested, 0700);
+    createDirectories(nested, 0700);  // existing is fine
+    std::string path = nested + "/state.json";
     writeFileAtomically(path, "first", 0600);
     writeFileAtomically(path, "second and longer", 0600);
     EXPECT_EQ(readFileIfExists(path), "second and longer");
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temporary file left
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(nested), {}), 1);  // no temporary file left
+    test::writeFile(dir.file("plain"), "x");
+    EXPECT_THROW(createDirectories(dir.file("plain/sub")), FileError);
 }
 
 TEST(AtomicFile, TemporaryFilesOfKilledWritersGoWithTheNextWrite) {
@@ -49,7 +54,8 @@ TEST(AtomicFile, TemporaryFilesOfKilledWritersGoWithTheNextWrite) {
     writeFileAtomically(dir.file("f"), "whole");
     std::set<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.insert(entry.path().filename());
-    EXPECT_EQ(left, (std::set<std::string>{"f", ofLive, ".f.0000dddd.tmp", ".g." + std::to_string(dead) + ".0000eeee.tmp"}));
+    EXPECT_EQ(left,
+              (std::set<std::string>{"f", ofLive, ".f.0000dddd.tmp", ".g." + std::to_string(dead) + ".0000eeee.tmp"}));
 }
 
 TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
@@ -60,17 +66,6 @@ TEST(AtomicFile, FailuresAreReportedNotSwallowed) {
     EXPECT_THAT(failed->detail(), HasSubstr("missing"));
     EXPECT_FALSE(readFileIfExists(dir.file("absent")));
     EXPECT_THROW(readFileIfExists(dir.path()), FileError);  // a folder is not a file
-}
-
-TEST(AtomicFile, CreatesNestedFolders) {
-    test::TempDir dir;
-    std::string nested = dir.file("a/b/c");
-    createDirectories(nested, 0700);
-    createDirectories(nested, 0700);  // existing is fine
-    writeFileAtomically(nested + "/f", "ok");
-    EXPECT_EQ(readFileIfExists(nested + "/f"), "ok");
-    test::writeFile(dir.file("plain"), "x");
-    EXPECT_THROW(createDirectories(dir.file("plain/sub")), FileError);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "bridge/common/unicode.h"
+
+#include <gtest/gtest.h>
 
 namespace palisor {
 namespace {
@@ -19,17 +19,11 @@ TEST(Unicode, LowercasesAndClassifiesBeyondAscii) {
     EXPECT_EQ(utf8Scalars("a\xFF"), (std::vector<char32_t>{U'a', 0xFFFD}));
 }
 
-}  // namespace
-}  // namespace palisor
-
-namespace palisor {
-namespace {
-
 TEST(Unicode, UserPerceivedCharacters) {
     EXPECT_EQ(userPerceivedLength(""), 0u);
     EXPECT_EQ(userPerceivedLength("abc"), 3u);
     EXPECT_EQ(userPerceivedLength("Dự án"), 5u);
-    EXPECT_EQ(userPerceivedLength("e\u0301"), 1u);          // e + combining acute
+    EXPECT_EQ(userPerceivedLength("e\u0301"), 1u);               // e + combining acute
     EXPECT_EQ(userPerceivedLength("\U0001F1FB\U0001F1F3"), 1u);  // a flag: two regional indicators
     EXPECT_EQ(userPerceivedLength("\r\n"), 1u);
 }

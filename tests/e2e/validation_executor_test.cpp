@@ -97,9 +97,13 @@ protected:
              "PALISOR_BRIDGE_CREDENTIAL_FILE=" + dir.path() + "/credentials.json",
              "XDG_DATA_HOME=" + dir.path() + "/data", "XDG_RUNTIME_DIR=" + dir.path() + "/run"});
         ASSERT_EQ(run({"workspace", "add", workspace}).exitCode, 0);
-        auto login = test::runProgram(test::kBridgeExecutable,
-                                      {"login", "--email", "dev@palisor.test", "--password-stdin"}, environment,
-                                      "mật-khẩu\n");
+        login();
+    }
+
+    void login() {
+        auto login =
+            test::runProgram(test::kBridgeExecutable, {"login", "--email", "dev@palisor.test", "--password-stdin"},
+                             environment, "mật-khẩu\n");
         ASSERT_EQ(login.exitCode, 0) << login.err;
     }
 
@@ -154,10 +158,7 @@ TEST_F(ValidationExecutorEndToEnd, FollowsTheValidationSwitchAndDiesWithTheBridg
     // The bridge has taken the logout in once its rows say so; only then does
     // a ready line mean a new executor.
     ASSERT_TRUE(statusShows("Đăng nhập để chạy validation executor.")) << bridge->output;
-    ASSERT_EQ(test::runProgram(test::kBridgeExecutable, {"login", "--email", "dev@palisor.test", "--password-stdin"},
-                               environment, "mật-khẩu\n")
-                  .exitCode,
-              0);
+    ASSERT_NO_FATAL_FAILURE(login());
     ASSERT_TRUE(statusShows("Validation executor đã sẵn sàng cho 2 repo.")) << bridge->output;
     executors = childrenNamed(bridge->pid(), "node");
     ASSERT_EQ(executors.size(), 1u);
@@ -198,8 +199,7 @@ TEST_F(ValidationExecutorEndToEnd, AFloodingExecutorNeitherGrowsTheBridgeNorHold
         std::this_thread::sleep_for(100ms);
         peak = std::max(peak, residentKiB(bridge->pid()));
     }
-    std::cout << "serve's resident memory under the flood: " << before << " KiB, at most " << peak
-              << " KiB in 10 s\n";
+    std::cout << "serve's resident memory under the flood: " << before << " KiB, at most " << peak << " KiB in 10 s\n";
     if (!kSanitized) {
         EXPECT_LT(peak - before, 20 * 1024);
     }

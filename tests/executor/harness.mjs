@@ -38,14 +38,15 @@ export function workspace(t, agentsText) {
   return root;
 }
 
-// respond(request, response, n) answers the n-th request (counting from 1).
-export async function startAuthority(t, respond) {
+// respond(request, response, n) answers the n-th request (counting from 1);
+// the server listens on `port`, or on a free one.
+export async function startAuthority(t, respond, port = 0) {
   const requests = [];
   const server = http.createServer((request, response) => {
     requests.push({ method: request.method, url: request.url, headers: request.headers });
     respond(request, response, requests.length);
   });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
   const close = () => new Promise((resolve) => {
     server.closeAllConnections();
     server.close(() => resolve());
@@ -98,51 +99,38 @@ export function startSupervisor(t, env) {
   child.stderr.on('data', (text) => {
     run.stderr += text;
   });
-  run.exited = new Promise((resolve) => {
-    child.on('exit', (code, signal) => {
-      run.exit = { code, signal };
-      notify();
-      resolve(run.exit);
-    });
+  child.on('exit', (code, signal) => {
+    run.exit = { code, signal };
+    notify();
   });
 
-  // Resolves with the first event that satisfies the predicate; rejects when
-  // the child exits first or the time runs out.
-  run.waitForEvent = (predicate, timeoutMs = 10_000) => new Promise((resolve, reject) => {
-    const check = () => {
-      const found = run.events.find(predicate);
-      if (found) return finish(() => resolve(found));
-      if (run.exit) {
-        return finish(() => reject(new Error(
-          `the executor exited (${JSON.stringify(run.exit)}) first; stdout: ${run.stdout} stderr: ${run.stderr}`)));
-      }
-      return undefined;
-    };
-    const timer = setTimeout(() => finish(() => reject(new Error(
-      `no such event within ${timeoutMs} ms; stdout: ${run.stdout} stderr: ${run.stderr}`))), timeoutMs);
+  // Resolves with what `found` returns once it is defined; rejects when the
+  // time runs out, or when the child exits first unless `found` is about the exit.
+  const until = (found, timeoutMs, what) => new Promise((resolve, reject) => {
     const finish = (settle) => {
       clearTimeout(timer);
       waiters.delete(check);
       settle();
     };
+    const fail = (why) => finish(() => reject(new Error(`${why}; stdout: ${run.stdout} stderr: ${run.stderr}`)));
+    const check = () => {
+      const value = found();
+      if (value !== undefined) return finish(() => resolve(value));
+      return run.exit ? fail(`the executor exited (${JSON.stringify(run.exit)}) first`) : undefined;
+    };
+    const timer = setTimeout(() => fail(`${what} within ${timeoutMs} ms`), timeoutMs);
     waiters.add(check);
     check();
   });
+  run.waitForEvent = (predicate, timeoutMs = 10_000) => until(() => run.events.find(predicate), timeoutMs,
+    'no such event');
   run.waitForEventNamed = (name, timeoutMs) => run.waitForEvent((event) => event.event === name, timeoutMs);
-
-  run.waitForExit = (timeoutMs = 10_000) => new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(
-      `the executor was still running after ${timeoutMs} ms; stdout: ${run.stdout}`)), timeoutMs);
-    run.exited.then((exit) => {
-      clearTimeout(timer);
-      resolve(exit);
-    });
-  });
+  run.waitForExit = (timeoutMs = 10_000) => until(() => run.exit, timeoutMs, 'the executor did not exit');
 
   t.after(async () => {
     if (!run.exit) {
       child.kill('SIGKILL');
-      await run.exited;
+      await run.waitForExit();
     }
   });
   return run;

@@ -1,5 +1,3 @@
-#include <signal.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,13 +12,12 @@ namespace {
 using namespace std::chrono_literals;
 using test::readyLine;
 
-std::string starting(const std::string& id) { return "  " + id + ": Đang khởi động validation executor..."; }
-std::string ready(const std::string& id) { return "  " + id + ": Validation executor đã sẵn sàng cho 0 repo."; }
-
-bool processGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
-
 class ExecutorManager : public test::ValidationTest {
 protected:
+    static std::string starting(const std::string& id) { return "  " + id + ": Đang khởi động validation executor..."; }
+    static std::string ready(const std::string& id) {
+        return "  " + id + ": Validation executor đã sẵn sàng cho 0 repo.";
+    }
     WorkspaceRegistration registration(const std::string& id, const std::string& projectKey) {
         return {id, projectKey, workspace(id, projectKey), true};
     }
@@ -103,14 +100,14 @@ TEST_F(ExecutorManager, ReconcileBringsTheExecutorsInLineWithTheRegistry) {
     reconcile(manager, {alpha, beta}, true);
     EXPECT_NE(manager.executor("alpha"), firstAlpha);
     EXPECT_TRUE(processGone(launched(launches)["ALPHA"].at(0)));
-    ASSERT_TRUE(log.waitForCount(ready("alpha"), 2));
+    ASSERT_TRUE(log.waitFor(ready("alpha"), 2));
 
     manager.stop("alpha");
     EXPECT_FALSE(manager.executor("alpha"));
     EXPECT_TRUE(processGone(launched(launches)["ALPHA"].at(1)));
 
     reconcile(manager, {alpha});
-    ASSERT_TRUE(log.waitForCount(ready("alpha"), 3));
+    ASSERT_TRUE(log.waitFor(ready("alpha"), 3));
     // An empty registry stops everything.
     reconcile(manager, {});
     EXPECT_FALSE(manager.executor("alpha"));
@@ -132,7 +129,8 @@ TEST_F(ExecutorManager, ReconcileBringsTheExecutorsInLineWithTheRegistry) {
 }
 
 TEST_F(ExecutorManager, StopAllLetsTheGracePeriodsOverlap) {
-    ValidationExecutorManager manager(onResources(resources("res", "trap '' TERM\n" + readyLine() + "exec sleep 30\n")));
+    ValidationExecutorManager manager(
+        onResources(resources("res", "trap '' TERM\n" + readyLine() + "exec sleep 30\n")));
     reconcile(manager, {registration("alpha", "ALPHA"), registration("beta", "BETA")});
     ASSERT_TRUE(log.waitFor(ready("alpha")));
     ASSERT_TRUE(log.waitFor(ready("beta")));
@@ -149,9 +147,8 @@ TEST_F(ExecutorManager, StopAllLetsTheGracePeriodsOverlap) {
 
 TEST_F(ExecutorManager, APointerEditedAfterRegistrationStartsNoExecutor) {
     std::string launches = dir.file("launches");
-    ValidationExecutorManager manager(
-        onResources(resources("res", "echo \"$PALISOR_AUTHORITY_URL\" >> '" + launches + "'\n" + readyLine() +
-                                         "exec sleep 30\n")));
+    ValidationExecutorManager manager(onResources(
+        resources("res", "echo \"$PALISOR_AUTHORITY_URL\" >> '" + launches + "'\n" + readyLine() + "exec sleep 30\n")));
     WorkspaceRegistration alpha = registration("alpha", "ALPHA");
     WorkspaceRegistration beta = registration("beta", "BETA");
     reconcile(manager, {alpha});
@@ -159,12 +156,14 @@ TEST_F(ExecutorManager, APointerEditedAfterRegistrationStartsNoExecutor) {
 
     // A pulled commit points the running workspace elsewhere; another names a
     // project it was not registered for.
-    test::writeFile(alpha.workspaceRoot + "/AGENTS.md", "- projectKey: ALPHA\n- authorityOrigin: https://evil.example/\n");
+    test::writeFile(alpha.workspaceRoot + "/AGENTS.md",
+                    "- projectKey: ALPHA\n- authorityOrigin: https://evil.example/\n");
     test::writeFile(beta.workspaceRoot + "/AGENTS.md",
                     std::string("- projectKey: OTHER\n- authorityOrigin: ") + test::kAuthorityOrigin + "\n");
     reconcile(manager, {alpha, beta});
-    EXPECT_TRUE(log.waitFor("E alpha: Validation executor chưa sẵn sàng: WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:"
-                            "AGENTS.md=https://evil.example,bridge=https://authority.test"));
+    EXPECT_TRUE(
+        log.waitFor("E alpha: Validation executor chưa sẵn sàng: WORKSPACE_AUTHORITY_ORIGIN_MISMATCH:"
+                    "AGENTS.md=https://evil.example,bridge=https://authority.test"));
     EXPECT_TRUE(log.waitFor("E beta: Validation executor chưa sẵn sàng: WORKSPACE_PROJECT_KEY_MISMATCH:BETA:OTHER"));
     EXPECT_FALSE(manager.executor("alpha")->isRunning());
     EXPECT_FALSE(manager.executor("beta")->isRunning());
@@ -186,7 +185,9 @@ exec sleep 30
     auto error = std::find(entries.begin(), entries.end(), "E beta: Validation executor lỗi: AUTHORITY_HTTP_401");
     ASSERT_NE(error, entries.end());
     EXPECT_EQ(*(error + 1), "AUTH beta");
-    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const std::string& entry) { return entry.rfind("AUTH", 0) == 0; }), 1);
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [](const std::string& entry) { return entry.rfind("AUTH", 0) == 0; }),
+              1);
 }
 
 }  // namespace

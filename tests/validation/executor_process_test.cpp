@@ -1,11 +1,10 @@
 // One supervisor at a time, with shell scripts as executors. Scripts that
 // must be read in steps wait for a file the test creates once it has seen
 // the status of the step before.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -34,15 +33,14 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-bool processGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
-
 class ExecutorProcess : public test::ValidationTest {
 protected:
     std::shared_ptr<ValidationExecutorProcess> supervisor(const std::string& resourceFolder) {
         return std::make_shared<ValidationExecutorProcess>(on(resourceFolder));
     }
     void start(ValidationExecutorProcess& process, const std::string& root) {
-        process.start(*client, root, [this] { log.add("AUTH"); }, log.handler());
+        process.start(
+            *client, root, [this] { log.add("AUTH"); }, log.handler());
     }
     // Waits until the child has gone by itself, then lets stop() join its
     // threads, so that anything it was going to report has been reported.
@@ -177,7 +175,7 @@ TEST_F(ExecutorProcess, OneChildPerRootAndAnotherRootReplacesIt) {
 
     start(*process, second);
     EXPECT_TRUE(processGone(std::stoi(pids[0])));
-    ASSERT_TRUE(log.waitForCount(kReady0, 2));
+    ASSERT_TRUE(log.waitFor(kReady0, 2));
     EXPECT_EQ(process->activeWorkspaceRoot(), second);
     EXPECT_EQ(lines(test::readFile(launches)).size(), 2u);
     // The replaced child's end is not reported.
@@ -187,12 +185,13 @@ TEST_F(ExecutorProcess, OneChildPerRootAndAnotherRootReplacesIt) {
     auto refused = test::thrown<ValidationExecutorProcessError>([&] { start(*elsewhere, second); });
     ASSERT_TRUE(refused);
     EXPECT_STREQ(refused->what(), "VALIDATION_EXECUTOR_RUNNING_ELSEWHERE");
-    EXPECT_TRUE(refused->detail().starts_with("tiến trình " + std::to_string(::getpid()) + " đã chạy")) << refused->detail();
+    EXPECT_TRUE(refused->detail().starts_with("tiến trình " + std::to_string(::getpid()) + " đã chạy"))
+        << refused->detail();
     EXPECT_EQ(lines(test::readFile(launches)).size(), 2u);
     start(*elsewhere, first);  // another root is free
     process->stop();
     start(*elsewhere, second);
-    ASSERT_TRUE(log.waitForCount(kReady0, 4));
+    ASSERT_TRUE(log.waitFor(kReady0, 4));
     EXPECT_EQ(elsewhere->activeWorkspaceRoot(), second);
     elsewhere->stop();
 }
@@ -241,12 +240,13 @@ TEST_F(ExecutorProcess, StandardErrorIsAWarningOrAnErrorThatDependsOnReadiness) 
     test::writeFile(dir.file("long.txt"), "\n  " + longText + "\n");
     auto go = [&](int step) { return dir.file("go" + std::to_string(step)); };
     auto process = supervisor(resources(
-        "res", "printf 'Warning: a deprecated thing\\n' >&2\n" + waitForFile(go(1)) +
-                   "printf 'boom before ready\\n' >&2\n" + waitForFile(go(2)) + readyLine() + waitForFile(go(3)) +
-                   "printf 'crash with %s and %s\\n' \"$PALISOR_BRIDGE_WEB_TOKEN\" \"$PALISOR_BRIDGE_ACCESS_TOKEN\" >&2\n" +
-                   waitForFile(go(4)) + "cat '" + dir.file("long.txt") + "' >&2\n" + waitForFile(go(5)) +
-                   "printf '(node:42) MaxListenersExceededWarning: Possible EventEmitter memory leak\\n' >&2\n" +
-                   waitForFile(go(6)) + "exit 3\n"));
+        "res",
+        "printf 'Warning: a deprecated thing\\n' >&2\n" + waitForFile(go(1)) + "printf 'boom before ready\\n' >&2\n" +
+            waitForFile(go(2)) + readyLine() + waitForFile(go(3)) +
+            "printf 'crash with %s and %s\\n' \"$PALISOR_BRIDGE_WEB_TOKEN\" \"$PALISOR_BRIDGE_ACCESS_TOKEN\" >&2\n" +
+            waitForFile(go(4)) + "cat '" + dir.file("long.txt") + "' >&2\n" + waitForFile(go(5)) +
+            "printf '(node:42) MaxListenersExceededWarning: Possible EventEmitter memory leak\\n' >&2\n" +
+            waitForFile(go(6)) + "exit 3\n"));
     start(*process, workspace("w", "ALPHA"));
     const std::vector<std::string> expected = {
         kStarting,
@@ -261,7 +261,7 @@ TEST_F(ExecutorProcess, StandardErrorIsAWarningOrAnErrorThatDependsOnReadiness) 
     };
     for (int step = 1; step <= 6; ++step) {
         ASSERT_TRUE(log.waitFor(expected[static_cast<std::size_t>(step)])) << step;
-        touch(go(step));
+        test::writeFile(go(step), "");
     }
     ASSERT_TRUE(log.waitFor(expected.back()));
     EXPECT_EQ(userPerceivedLength(expected[5]) - userPerceivedLength("E Validation executor báo lỗi runtime: "), 240u);
@@ -276,11 +276,7 @@ TEST_F(ExecutorProcess, StopGivesAGracePeriodThenKills) {
     start(*stubborn, workspace("a", "ALPHA"));
     ASSERT_TRUE(log.waitFor(kReady0));
     pid_t pid = std::stoi(test::readFile(pidFile));
-    auto begun = std::chrono::steady_clock::now();
-    stubborn->stop();
-    auto took = std::chrono::steady_clock::now() - begun;
-    EXPECT_GE(took, 1400ms);
-    EXPECT_LT(took, 2600ms);
+    stubborn->stop();  // the grace period's length: ExecutorManager.StopAllLetsTheGracePeriodsOverlap
     EXPECT_TRUE(processGone(pid));
     EXPECT_FALSE(stubborn->isRunning());
     EXPECT_FALSE(stubborn->isReady());
@@ -288,8 +284,8 @@ TEST_F(ExecutorProcess, StopGivesAGracePeriodThenKills) {
     // A child that honours SIGTERM is not kept waiting for the grace period.
     auto polite = supervisor(resources("polite", readyLine() + "exec sleep 30\n"));
     start(*polite, workspace("b", "BETA"));
-    ASSERT_TRUE(log.waitForCount(kReady0, 2));
-    begun = std::chrono::steady_clock::now();
+    ASSERT_TRUE(log.waitFor(kReady0, 2));
+    auto begun = std::chrono::steady_clock::now();
     polite->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 1400ms);
     // Neither stop is reported.

@@ -5,6 +5,7 @@
 // the statuses and alarms an executor reports.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,19 +73,10 @@ public:
         return [this, label](const std::string& message, bool isError) { status(label, message, isError); };
     }
 
-    bool waitFor(const std::string& entry, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    // Waits until `entry` has been reported `count` times.
+    bool waitFor(const std::string& entry, std::size_t count = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            for (const auto& seen : entries_)
-                if (seen == entry) return true;
-            return false;
-        });
-    }
-
-    bool waitForCount(const std::string& entry, std::size_t count,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
             return static_cast<std::size_t>(std::count(entries_.begin(), entries_.end(), entry)) >= count;
         });
     }
@@ -116,7 +108,7 @@ protected:
     std::string resources(const std::string& name, const std::string& script, bool withNpm = true) {
         return makeResources(dir.file(name), script, withNpm);
     }
-    void touch(const std::string& path) { writeFile(path, ""); }
+    static bool processGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
     // A supervisor's options on these resources, with this test's folders.
     ValidationExecutorProcess::Options on(const std::string& resourceFolder) const { return {resourceFolder, folders}; }
 
