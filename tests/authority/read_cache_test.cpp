@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <latch>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -16,7 +15,6 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/authority/authority_read_cache.h"
 #include "bridge/common/sha256.h"
-#include "bridge/credentials/native_token_store.h"
 #include "tests/support/errors.h"
 #include "tests/support/fake_authority.h"
 #include "tools/dev-authority/dev_authority.h"
@@ -442,10 +440,7 @@ TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionC
     dev::DevAuthority authority;
     authority.addUser("dev@palisor.local", "secret", {"demo-project"});
     authority.start();
-    NativeTokenStore::Options storeOptions;
-    storeOptions.keychainEnabled = false;
-    AuthorityClient client(
-        {authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {}, nullptr, nullptr});
+    AuthorityClient client({authority.origin(), test::memoryStore(), {}, nullptr, nullptr});
     client.login("dev@palisor.local", "secret");
     auto catalog = [&] { return client.requestCatalogWithWebSession("demo-project"); };
     auto stat = [&](const char* name) { return client.readCacheStats().at(name); };
