@@ -277,7 +277,7 @@ TEST_F(DevAuthorityTest, PublishedPackagesOnFixedPaths) {
                          {"skillId", "deploy"},
                          {"version", "2.0.0"},
                          {"contentHash", secondHash},
-                         {"fileTreeSnapshot", JsonValue(second)},
+                         {"fileTreeSnapshot", {{"SKILL.md", "# Deploy 2\n"}}},
                          {"downloadUrl", "/api/public/skills/deploy/2.0.0/" + secondHash + "/package"}}));
 
     // A split version still hands out all its files in one snapshot.
@@ -381,28 +381,22 @@ TEST_F(DevAuthorityTest, ProgressItemsAnswerOnlyOnTheirOwnPathInTheGivenOrder) {
 
 // Whoever holds an agent token can ask who it is; a dead one is refused as a
 // dead web token is.
-TEST(DevAuthorityAgents, AuthMeDescribesTheNodeOfAnAgentToken) {
-    for (int lifetime : {3600, 0}) {
-        DevAuthority authority({.agentTokenLifetime = std::chrono::seconds(lifetime)});
-        authority.addUser("ana@example.test", "s3cret", {"ALPHA"});
-        authority.start();
-        httplib::Client client("127.0.0.1", authority.port());
-        std::string web = authority.login("ana@example.test", "s3cret").accessToken;
-        auto issued = client.Post("/api/projects/ALPHA/agent-tokens", {{"Authorization", "Bearer " + web}}, "{}",
-                                  "application/json");
-        ASSERT_TRUE(issued);
-        std::string agent = parseJsonObject(std::string_view(issued->body)).value("token", "");
-        auto me = client.Get("/api/auth/me", {{"Authorization", "Bearer " + agent}});
-        ASSERT_TRUE(me);
-        JsonValue body = parseJsonObject(std::string_view(me->body));
-        EXPECT_EQ(me->status, lifetime ? 200 : 401) << me->body;
-        EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + web}})->status, 200);
-        if (lifetime == 0) continue;
-        EXPECT_EQ(body["nodeId"], jwtPayload(agent).value_or(JsonValue::object())["nodeId"]);
-        EXPECT_THAT(body.value("nodeId", ""), StartsWith("node-"));
-        EXPECT_EQ(body["projectKey"], "ALPHA");
-        EXPECT_EQ(client.Get("/api/auth/me", {{"Authorization", "Bearer " + agent + "x"}})->status, 401);
-    }
+TEST_F(DevAuthorityTest, AuthMeDescribesTheNodeOfAnAgentToken) {
+    std::string web = signIn().accessToken, agent = agentToken(web, "ALPHA");
+    Answer me = get("/api/auth/me", agent);
+    EXPECT_EQ(me.status, 200) << me.raw;
+    EXPECT_EQ(me.body["nodeId"], jwtPayload(agent).value_or(JsonValue::object())["nodeId"]);
+    EXPECT_THAT(me.body.value("nodeId", ""), StartsWith("node-"));
+    EXPECT_EQ(me.body["projectKey"], "ALPHA");
+    EXPECT_EQ(get("/api/auth/me", agent + "x").status, 401);
+
+    DevAuthority expiring({.agentTokenLifetime = std::chrono::seconds(0)});
+    expiring.addUser("ana@example.test", "s3cret", {"ALPHA"});
+    expiring.start();
+    client = std::make_unique<httplib::Client>("127.0.0.1", expiring.port());
+    web = expiring.login("ana@example.test", "s3cret").accessToken;
+    EXPECT_EQ(get("/api/auth/me", agentToken(web, "ALPHA")).status, 401);
+    EXPECT_EQ(get("/api/auth/me", web).status, 200);
 }
 
 // Other tests read back what the bridge logged: each idempotency key once,
