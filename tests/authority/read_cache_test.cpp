@@ -382,52 +382,36 @@ TEST_F(ReadCache, AWaiterGivesUpAtItsDeadline) {
 }
 
 // Serves one connection on loopback with a fixed answer, written byte for
-// byte, so that a test can send what no HTTP library would compose.
-class RawAnswerServer {
-public:
-    explicit RawAnswerServer(std::string answer) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this, answer = std::move(answer)] {
-            int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection < 0) return;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-                if (got <= 0) break;
-                request.append(buffer, static_cast<std::size_t>(got));
-            }
-            ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-            ::close(connection);
-        });
-    }
-    ~RawAnswerServer() {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-
-private:
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-};
+// byte, so that a test can send what no HTTP library would compose. Returns
+// the port and the thread that serves it (joined when it goes).
+std::pair<std::uint16_t, std::jthread> serveOnce(std::string answer) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    return {ntohs(address.sin_port), std::jthread([listener, answer = std::move(answer)] {
+                int connection = ::accept(listener, nullptr, nullptr);
+                std::string request;
+                char buffer[4096];
+                for (ssize_t got = 1; connection >= 0 && got > 0 && request.find("\r\n\r\n") == std::string::npos;)
+                    if ((got = ::recv(connection, buffer, sizeof buffer, 0)) > 0) request.append(buffer, got);
+                ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+                ::close(connection);
+                ::close(listener);
+            })};
+}
 
 TEST_F(ReadCache, AFieldRepeatedOnSeveralLinesIsReadWhole) {
     // The trace named on the first of two "Vary" lines must still stop the store.
-    RawAnswerServer server(
+    auto [port, server] = serveOnce(
         "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nCache-Control: private, no-cache\r\nVary: X-Palisor-Trace-Id\r\n"
         "vary: Accept\r\nContent-Length: 7\r\nConnection: close\r\n\r\n{\"a\":1}");
     AuthorityRequest request = get(kCatalog);
-    request.url = server.url(kCatalog);
+    request.url = "http://127.0.0.1:" + std::to_string(port) + kCatalog;
     AuthorityHTTPResponse answer = cache->load(request, syncHeaderDataTask);
     EXPECT_EQ(answer.statusCode, 200);
     EXPECT_EQ(answer.header("vary"), "X-Palisor-Trace-Id, Accept");
