@@ -1,15 +1,13 @@
 // The conditional read cache against a scripted authority and a clock the
 // test moves; concurrent reads are held at latches, never timed.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <latch>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -17,7 +15,6 @@
 #include "bridge/authority/authority_client.h"
 #include "bridge/authority/authority_read_cache.h"
 #include "bridge/common/sha256.h"
-#include "bridge/credentials/native_token_store.h"
 #include "tests/support/errors.h"
 #include "tests/support/fake_authority.h"
 #include "tools/dev-authority/dev_authority.h"
@@ -72,8 +69,9 @@ protected:
     // `leaders` exchanges; the other reads start once those have arrived, and
     // `whileHeld` runs when `joins` of them have joined. Returns what each
     // read failed with, "" for success.
-    std::vector<std::string> runHeld(std::size_t leaders, const std::vector<std::function<void()>>& reads,
-                                     std::int64_t joins, const std::function<void()>& whileHeld = [] {}) {
+    std::vector<std::string> runHeld(
+        std::size_t leaders, const std::vector<std::function<void()>>& reads, std::int64_t joins,
+        const std::function<void()>& whileHeld = [] {}) {
         std::latch arrived(static_cast<std::ptrdiff_t>(leaders)), release(1);
         std::atomic<std::size_t> exchanges{0};
         const auto plain = authority.respond;
@@ -125,8 +123,8 @@ TEST(ReadCacheRules, OnlyCompactCatalogueAndSkillMetadataReadsAreEligible) {
     EXPECT_FALSE(eligible("/api/authority?projectKey=P"));
     EXPECT_FALSE(eligible("/api/authority?view"));
     EXPECT_FALSE(eligible("/api/authority?projectKey=P&view=catalog", "POST"));
-    for (const char* path : {"/api/v2/projects/P/skills", "/api/v2/web/skills/s1/get_list",
-                             "/api/v2/bridge/skills/s1/get_list"}) {
+    for (const char* path :
+         {"/api/v2/projects/P/skills", "/api/v2/web/skills/s1/get_list", "/api/v2/bridge/skills/s1/get_list"}) {
         EXPECT_TRUE(eligible(std::string(path) + "?view=metadata")) << path;
         EXPECT_FALSE(eligible(std::string(path) + "?view=full")) << path;
         EXPECT_FALSE(eligible(std::string(path) + "/extra?view=metadata")) << path;
@@ -135,16 +133,15 @@ TEST(ReadCacheRules, OnlyCompactCatalogueAndSkillMetadataReadsAreEligible) {
     EXPECT_FALSE(eligible("/api/v2/other/skills/s1/get_list?view=metadata"));
     EXPECT_FALSE(eligible("/api/v2/projects/a%2Fb/skills?view=metadata"));  // a slash once decoded
 
-    for (const char* name : {"x-palisor-trace-id", "X-Palisor-Span-Id", "x-palisor-parent-span-id", "x-palisor-causal-id",
-                             "x-palisor-operation-id", "x-palisor-task-id", "x-palisor-task-revision",
-                             "x-palisor-source-component"})
+    for (const char* name :
+         {"x-palisor-trace-id", "X-Palisor-Span-Id", "x-palisor-parent-span-id", "x-palisor-causal-id",
+          "x-palisor-operation-id", "x-palisor-task-id", "x-palisor-task-revision", "x-palisor-source-component"})
         EXPECT_TRUE(Cache::traceHeader(name)) << name;
     for (const char* name : {"x-palisor-project-key", "x-palisor-client-kind", "trace-id", "authorization"})
         EXPECT_FALSE(Cache::traceHeader(name)) << name;
 }
 
 TEST(ReadCacheRules, KeysHashSortedHeadersAndLeaveTracesOutOfTheCacheKeyOnly) {
-    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     // SHA-256 of the compact JSON [url, [[lower-cased name, value], ...]], names sorted.
     auto keys = Cache::keys(get("/api/authority?projectKey=P&view=catalog", "trace-0001"));
     ASSERT_TRUE(keys);
@@ -197,7 +194,9 @@ TEST_F(ReadCache, StoresOnlyPrivateNoCacheObjectsWithAnETagAndNoTraceVary) {
         {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}}, "[1,2]", false},
         {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}}, "", false},
         {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}, {"vary", " , Accept ,"}}, object, true},
-        {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}, {"vary", "accept, X-Palisor-Trace-Id"}}, object, false},
+        {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}, {"vary", "accept, X-Palisor-Trace-Id"}},
+         object,
+         false},
         {{{"etag", "\"v1\""}, {"cache-control", "private, no-cache"}, {"vary", "*"}}, object, false},
     };
     for (const Case& c : cases) {
@@ -259,7 +258,9 @@ TEST_F(ReadCache, AuthenticationFailuresEmptyTheStore) {
         authority.respond = plain;
         read(kCatalog);
         read("/api/authority?projectKey=Q&view=catalog");
-        authority.respond = [&](const AuthorityRequest&) { return AuthorityHTTPResponse{"{}", status, std::nullopt, {}}; };
+        authority.respond = [&](const AuthorityRequest&) {
+            return AuthorityHTTPResponse{"{}", status, std::nullopt, {}};
+        };
         EXPECT_EQ(read().statusCode, status);
         EXPECT_EQ(stat("entries"), status == 404 ? 2 : 0) << status;
     }
@@ -305,7 +306,9 @@ TEST_F(ReadCache, LimitsEvictTheLeastRecentlyUsedAndRefuseOversizeBodies) {
     read();
     EXPECT_EQ(stat("bytes"), static_cast<std::int64_t>(mebibyte));
     body = R"({"pad":")" + std::string(mebibyte - 9, 'x') + "\"}";
-    authority.respond = [&](const AuthorityRequest&) { return ok(body, {{"etag", "\"v2\""}, {"cache-control", "private, no-cache"}}); };
+    authority.respond = [&](const AuthorityRequest&) {
+        return ok(body, {{"etag", "\"v2\""}, {"cache-control", "private, no-cache"}});
+    };
     read();
     EXPECT_EQ(stat("oversize"), 1);
     EXPECT_EQ(stat("entries"), 0);  // the old answer went too
@@ -315,9 +318,8 @@ TEST_F(ReadCache, IdenticalReadsShareOneExchangeUpToThirtyTwoWaiters) {
     auto sameTrace = [&] {
         if (read(kCatalog, "trace-0001").data != body) throw std::runtime_error("another answer");
     };
-    auto failures = runHeld(1, std::vector<std::function<void()>>(33, sameTrace), 32, [&] {
-        EXPECT_EQ(test::failureOf(sameTrace), "BRIDGE_READ_WAITERS_LIMIT");
-    });
+    auto failures = runHeld(1, std::vector<std::function<void()>>(33, sameTrace), 32,
+                            [&] { EXPECT_EQ(test::failureOf(sameTrace), "BRIDGE_READ_WAITERS_LIMIT"); });
     EXPECT_EQ(failures, std::vector<std::string>(33, ""));
     EXPECT_EQ(authority.sent().size(), 1u);
     EXPECT_EQ(stat("inflight"), 0);
@@ -332,7 +334,9 @@ TEST_F(ReadCache, IdenticalReadsShareOneExchangeUpToThirtyTwoWaiters) {
 }
 
 TEST_F(ReadCache, TheNinthDistinctReadIsRefusedNotQueued) {
-    auto project = [&](int i) { return [&, i] { read("/api/authority?projectKey=P" + std::to_string(i) + "&view=catalog"); }; };
+    auto project = [&](int i) {
+        return [&, i] { read("/api/authority?projectKey=P" + std::to_string(i) + "&view=catalog"); };
+    };
     std::vector<std::function<void()>> eight;
     for (int i = 0; i < 8; ++i) eight.push_back(project(i));
     auto failures = runHeld(8, eight, 0, [&] {
@@ -371,58 +375,43 @@ TEST_F(ReadCache, ASessionChangeDuringAReadFailsItAndItsWaitersAndStoresNothing)
 
 TEST_F(ReadCache, AWaiterGivesUpAtItsDeadline) {
     rebuild([](Cache::Options& options) { options.waitSeconds = 0; });
-    auto failures = runHeld(1, {[&] { read(); }}, 0, [&] { EXPECT_EQ(test::failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT"); });
+    auto failures = runHeld(1, {[&] { read(); }}, 0,
+                            [&] { EXPECT_EQ(test::failureOf([&] { read(); }), "BRIDGE_READ_WAIT_TIMEOUT"); });
     EXPECT_EQ(failures, std::vector<std::string>{""});
     EXPECT_EQ(stat("joins"), 1);
 }
 
 // Serves one connection on loopback with a fixed answer, written byte for
-// byte, so that a test can send what no HTTP library would compose.
-class RawAnswerServer {
-public:
-    explicit RawAnswerServer(std::string answer) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this, answer = std::move(answer)] {
-            int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection < 0) return;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-                if (got <= 0) break;
-                request.append(buffer, static_cast<std::size_t>(got));
-            }
-            ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-            ::close(connection);
-        });
-    }
-    ~RawAnswerServer() {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-
-private:
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-};
+// byte, so that a test can send what no HTTP library would compose. Returns
+// the port and the thread that serves it (joined when it goes).
+std::pair<std::uint16_t, std::jthread> serveOnce(std::string answer) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    return {ntohs(address.sin_port), std::jthread([listener, answer = std::move(answer)] {
+                int connection = ::accept(listener, nullptr, nullptr);
+                std::string request;
+                char buffer[4096];
+                for (ssize_t got = 1; connection >= 0 && got > 0 && request.find("\r\n\r\n") == std::string::npos;)
+                    if ((got = ::recv(connection, buffer, sizeof buffer, 0)) > 0) request.append(buffer, got);
+                ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+                ::close(connection);
+                ::close(listener);
+            })};
+}
 
 TEST_F(ReadCache, AFieldRepeatedOnSeveralLinesIsReadWhole) {
     // The trace named on the first of two "Vary" lines must still stop the store.
-    RawAnswerServer server(
+    auto [port, server] = serveOnce(
         "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nCache-Control: private, no-cache\r\nVary: X-Palisor-Trace-Id\r\n"
         "vary: Accept\r\nContent-Length: 7\r\nConnection: close\r\n\r\n{\"a\":1}");
     AuthorityRequest request = get(kCatalog);
-    request.url = server.url(kCatalog);
+    request.url = "http://127.0.0.1:" + std::to_string(port) + kCatalog;
     AuthorityHTTPResponse answer = cache->load(request, syncHeaderDataTask);
     EXPECT_EQ(answer.statusCode, 200);
     EXPECT_EQ(answer.header("vary"), "X-Palisor-Trace-Id, Accept");
@@ -435,9 +424,7 @@ TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionC
     dev::DevAuthority authority;
     authority.addUser("dev@palisor.local", "secret", {"demo-project"});
     authority.start();
-    NativeTokenStore::Options storeOptions;
-    storeOptions.keychainEnabled = false;
-    AuthorityClient client({authority.origin(), std::make_shared<NativeTokenStore>(storeOptions), {}, nullptr, nullptr});
+    AuthorityClient client({authority.origin(), test::memoryStore(), {}, nullptr, nullptr});
     client.login("dev@palisor.local", "secret");
     auto catalog = [&] { return client.requestCatalogWithWebSession("demo-project"); };
     auto stat = [&](const char* name) { return client.readCacheStats().at(name); };

@@ -16,13 +16,17 @@ using test::errorOf;
 // The fake answers with `next` whatever is asked.
 class Transport : public ::testing::Test {
 protected:
-    Transport() { authority.respond = [this](const AuthorityRequest&) { return next; }; }
+    Transport() {
+        authority.respond = [this](const AuthorityRequest&) { return next; };
+    }
     AuthorityHTTPResponse next = test::answerWith(200, "{\"ok\":true}");
     test::FakeAuthority authority;
     std::shared_ptr<AuthorityClient> client = authority.client("https://authority.example:8443/", false);
 };
 
-std::string traceValue(std::size_t length) { return std::string(length, 'a'); }
+std::string traceValue(std::size_t length) {
+    return std::string(length, 'a');
+}
 
 TEST(TraceContext, ValuesAreNormalisedWhenBuilt) {
     EXPECT_FALSE(normalizedTraceHeader(traceValue(7)));
@@ -40,10 +44,8 @@ TEST(TraceContext, ValuesAreNormalisedWhenBuilt) {
     EXPECT_FALSE(normalizedTraceHeader(std::string("e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301")));
     EXPECT_FALSE(normalizedTraceHeader(std::nullopt));
 
-    AuthorityTraceContext context({.traceId = "trace-0001",
-                                   .taskRevision = -1,
-                                   .projectKey = "short",
-                                   .sourceComponent = "Validator"});
+    AuthorityTraceContext context(
+        {.traceId = "trace-0001", .taskRevision = -1, .projectKey = "short", .sourceComponent = "Validator"});
     EXPECT_EQ(context.traceId(), "trace-0001");
     EXPECT_FALSE(context.taskRevision());
     EXPECT_FALSE(context.projectKey());  // a key under 8 characters is never sent
@@ -53,37 +55,39 @@ TEST(TraceContext, ValuesAreNormalisedWhenBuilt) {
     EXPECT_FALSE(AuthorityTraceContext({.sourceComponent = " bridge"}).sourceComponent());
 }
 
+// The headers as sent, in order, "name: value" joined with " | ".
+std::string headerLines(const AuthorityRequest& request) {
+    std::string lines;
+    for (const auto& [name, value] : request.headers) lines += (lines.empty() ? "" : " | ") + name + ": " + value;
+    return lines;
+}
+
 TEST_F(Transport, FixedAndTraceHeadersInOrder) {
     client->request("/api/x", "POST", JsonValue{{"a", 1}}, std::string("tok"), false,
-                   AuthorityTraceContext({.traceId = "trace-0001",
-                                          .spanId = "span-0001",
-                                          .parentSpanId = "parent-01",
-                                          .causalId = "causal-01",
-                                          .operationId = "project.read",
-                                          .taskId = "task-0001",
-                                          .taskRevision = 3,
-                                          .projectKey = "project-key",
-                                          .sourceComponent = "bridge"}));
+                    AuthorityTraceContext({.traceId = "trace-0001",
+                                           .spanId = "span-0001",
+                                           .parentSpanId = "parent-01",
+                                           .causalId = "causal-01",
+                                           .operationId = "project.read",
+                                           .taskId = "task-0001",
+                                           .taskRevision = 3,
+                                           .projectKey = "project-key",
+                                           .sourceComponent = "bridge"}));
     client->request("/api/y");
     ASSERT_EQ(authority.sent().size(), 2u);
     const AuthorityRequest full = authority.sent()[0];
     EXPECT_EQ(full.url, "https://authority.example:8443/api/x");
     EXPECT_EQ(full.method, "POST");
     EXPECT_EQ(full.body, "{\"a\":1}");
-    std::vector<std::pair<std::string, std::string>> expected = {
-        {"Accept", "application/json"},           {"x-palisor-client-kind", "bridge-native"},
-        {"Content-Type", "application/json"},     {"Authorization", "Bearer tok"},
-        {"x-palisor-trace-id", "trace-0001"},     {"x-palisor-span-id", "span-0001"},
-        {"x-palisor-parent-span-id", "parent-01"}, {"x-palisor-causal-id", "causal-01"},
-        {"x-palisor-operation-id", "project.read"}, {"x-palisor-task-id", "task-0001"},
-        {"x-palisor-task-revision", "3"},         {"x-palisor-project-key", "project-key"},
-        {"x-palisor-source-component", "bridge"}};
-    EXPECT_EQ(full.headers, expected);
+    EXPECT_EQ(headerLines(full),
+              "Accept: application/json | x-palisor-client-kind: bridge-native | Content-Type: application/json | "
+              "Authorization: Bearer tok | x-palisor-trace-id: trace-0001 | x-palisor-span-id: span-0001 | "
+              "x-palisor-parent-span-id: parent-01 | x-palisor-causal-id: causal-01 | "
+              "x-palisor-operation-id: project.read | x-palisor-task-id: task-0001 | x-palisor-task-revision: 3 | "
+              "x-palisor-project-key: project-key | x-palisor-source-component: bridge");
     EXPECT_EQ(full.header("AUTHORIZATION"), "Bearer tok");
     // Without a trace context the only custom header is the client kind.
-    EXPECT_EQ(authority.sent()[1].headers,
-              (std::vector<std::pair<std::string, std::string>>{{"Accept", "application/json"},
-                                                                {"x-palisor-client-kind", "bridge-native"}}));
+    EXPECT_EQ(headerLines(authority.sent()[1]), "Accept: application/json | x-palisor-client-kind: bridge-native");
     EXPECT_FALSE(authority.sent()[1].body);
 }
 
@@ -104,7 +108,8 @@ TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
     EXPECT_TRUE(authority.sent().empty());
     // A query in the path goes on the wire as written.
     client->request("/api/authority?projectKey=a%20b&view=catalog");
-    EXPECT_EQ(authority.sent().back().url, "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
+    EXPECT_EQ(authority.sent().back().url,
+              "https://authority.example:8443/api/authority?projectKey=a%20b&view=catalog");
 
     EXPECT_EQ(errorOf<AuthorityClientError>([&] { authority.client("not a url", false)->request("/x"); }),
               "INVALID_AUTHORITY_ORIGIN");
@@ -112,13 +117,9 @@ TEST_F(Transport, RequestsStayOnTheConfiguredOrigin) {
 
 TEST_F(Transport, AnswersBecomeObjectsOrTypedErrors) {
     next = {std::string(R"({"message":"Hỏng rồi","code":"BOOM"})"), 500, std::nullopt, {}};
-    EXPECT_EQ(client->request("/x", "GET", std::nullopt, std::nullopt, true), JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
-    auto failed = test::thrown<AuthorityClientError>([&] { client->request("/x"); });
-    ASSERT_TRUE(failed);
-    EXPECT_STREQ(failed->what(), "Hỏng rồi");
-    EXPECT_EQ(failed->statusCode(), 500);
-    ASSERT_NE(failed->responseDetails(), nullptr);
-    EXPECT_EQ((*failed->responseDetails())["code"], "BOOM");
+    EXPECT_EQ(client->request("/x", "GET", std::nullopt, std::nullopt, true),
+              JsonValue({{"message", "Hỏng rồi"}, {"code", "BOOM"}}));
+    EXPECT_EQ(errorOf<AuthorityClientError>([&] { client->request("/x"); }), "Hỏng rồi");
     next = {std::string("not json"), 500, std::nullopt, {}};
     EXPECT_EQ(errorOf<AuthorityClientError>([&] { client->request("/x"); }), "AUTHORITY_HTTP_500");
 
@@ -161,7 +162,8 @@ TEST(CurlTransport, AnswersPastTheLimitAreRefused) {
     authority.answerNextRaw("GET", "/announced", 200, std::string(40'000'000, ' '), "application/json");
     for (const char* path : {"/endless", "/announced"})
         EXPECT_EQ(errorOf<AuthorityClientError>([&] { client.request(path); }),
-                  "AUTHORITY_ANSWER_TOO_LARGE:" + std::to_string(kMaxAuthorityAnswerBytes)) << path;
+                  "AUTHORITY_ANSWER_TOO_LARGE:" + std::to_string(kMaxAuthorityAnswerBytes))
+            << path;
     EXPECT_EQ(client.request("/api/health")["status"], "healthy");
 }
 

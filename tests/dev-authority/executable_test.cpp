@@ -1,8 +1,7 @@
 // palisor-dev-authority started as a script would start it.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <httplib.h>
+#include <signal.h>
 
 #include <chrono>
 #include <optional>
@@ -19,7 +18,6 @@ extern char** environ;
 namespace palisor {
 namespace {
 
-
 // The program with this test's own environment.
 test::ChildProcess authorityProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> environment;
@@ -27,11 +25,16 @@ test::ChildProcess authorityProcess(const std::vector<std::string>& arguments) {
     return {PALISOR_DEV_AUTHORITY_EXECUTABLE, arguments, environment};
 }
 
-int announcedPort(const test::ChildProcess& process) {
+// The port named on the first line the program writes, 0 without one.
+int announcedPort(test::ChildProcess& process) {
     const std::string prefix = "listening http://127.0.0.1:";
     const std::string& out = process.standardOutput;
-    if (out.rfind(prefix, 0) != 0) return 0;
+    if (!process.waitForStdout("\n") || out.rfind(prefix, 0) != 0) return 0;
     return std::stoi(out.substr(prefix.size(), out.find('\n') - prefix.size()));
+}
+
+JsonValue bodyOf(const httplib::Result& answer) {
+    return answer ? parseJsonObject(std::string_view(answer->body)) : JsonValue::object();
 }
 
 TEST(DevAuthorityExecutable, RefusesBadArguments) {
@@ -42,10 +45,8 @@ TEST(DevAuthorityExecutable, RefusesBadArguments) {
 
 TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) {
     test::ChildProcess process = authorityProcess({"--port", "0", "--seed", "demo"});
-    ASSERT_TRUE(process.waitForStdout("\n")) << process.standardOutput;
     int port = announcedPort(process);
     ASSERT_GT(port, 0) << process.standardOutput;
-
     ASSERT_TRUE(process.waitForOutput("demo foundation project:")) << process.output;
     auto valueAfter = [&](const std::string& label) {
         auto at = process.output.find(label);
@@ -55,48 +56,38 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
     };
     JsonValue credentials = {{"email", valueAfter("demo user: ")}, {"password", valueAfter("demo password: ")}};
     httplib::Client client("127.0.0.1", port);
-    auto login = client.Post("/api/auth/login", credentials.dump(), "application/json");
-    ASSERT_TRUE(login);
-    EXPECT_EQ(login->status, 200) << login->body;
-    JsonValue memberships = parseJsonObject(std::string_view(login->body)).value("memberships", JsonValue::array());
-    std::string project = valueAfter("demo project: ");
-    std::string foundationProject = valueAfter("demo foundation project: ");
-    ASSERT_EQ(memberships.size(), 2u);
-    EXPECT_EQ(memberships[0]["projectKey"], project);
-    EXPECT_EQ(memberships[1]["projectKey"], foundationProject);
+    JsonValue login = bodyOf(client.Post("/api/auth/login", credentials.dump(), "application/json"));
+    std::string project = valueAfter("demo project: "), foundationProject = valueAfter("demo foundation project: ");
+    std::vector<std::string> memberships;
+    for (const auto& membership : login.value("memberships", JsonValue::array()))
+        memberships.push_back(membership.value("projectKey", ""));
+    EXPECT_EQ(memberships, (std::vector<std::string>{project, foundationProject}));
 
     // The demo project shows the whole catalogue, and its agent can claim.
-    httplib::Headers web{{"Authorization", "Bearer " + parseJsonObject(std::string_view(login->body)).value("accessToken", "")}};
-    auto bootstrap = client.Get(("/api/authority?projectKey=" + project).c_str(), web);
-    ASSERT_TRUE(bootstrap);
-    EXPECT_EQ(parseJsonObject(std::string_view(bootstrap->body))["operationCatalog"]["operations"].size(),
+    httplib::Headers web{{"Authorization", "Bearer " + login.value("accessToken", "")}};
+    auto postAs = [&](const httplib::Headers& headers, const std::string& path) {
+        return bodyOf(client.Post(path.c_str(), headers, "{}", "application/json"));
+    };
+    auto getAs = [&](const std::string& path) { return bodyOf(client.Get(path.c_str(), web)); };
+    EXPECT_EQ(getAs("/api/authority?projectKey=" + project)["operationCatalog"]["operations"].size(),
               dev::DevAuthority::operationCatalog()["operations"].size());
-    auto issued = client.Post(("/api/projects/" + project + "/agent-tokens").c_str(), web, "{}", "application/json");
-    ASSERT_TRUE(issued);
-    httplib::Headers agent{{"Authorization", "Bearer " + parseJsonObject(std::string_view(issued->body)).value("token", "")}};
-    auto claimed = client.Post(("/api/projects/" + project + "/progress/native/claim").c_str(), agent, "{}", "application/json");
-    ASSERT_TRUE(claimed);
-    EXPECT_TRUE(parseJsonObject(std::string_view(claimed->body))["item"]["itemId"].is_string()) << claimed->body;
+    httplib::Headers agent{
+        {"Authorization", "Bearer " + postAs(web, "/api/projects/" + project + "/agent-tokens").value("token", "")}};
+    JsonValue claimed = postAs(agent, "/api/projects/" + project + "/progress/native/claim");
+    EXPECT_TRUE(claimed["item"]["itemId"].is_string()) << claimed;
 
     // DEMO-1 names published skills, each of which has a package to install.
-    auto item = client.Get(("/api/projects/" + project + "/progress/DEMO-1").c_str(), web);
-    ASSERT_TRUE(item);
-    JsonValue skills = parseJsonObject(std::string_view(item->body))["data"]["skills"];
-    ASSERT_TRUE(skills.is_array() && skills.size() >= 2) << item->body;
+    JsonValue skills = getAs("/api/projects/" + project + "/progress/DEMO-1")["data"]["skills"];
+    ASSERT_TRUE(skills.is_array() && skills.size() >= 2) << skills;
     for (const auto& skill : skills) {
         std::string id = skill.is_string() ? skill.get<std::string>() : skill.value("skillId", "");
-        auto package = client.Get(("/api/skills/" + id + "/package").c_str(), web);
-        ASSERT_TRUE(package);
-        EXPECT_TRUE(parseJsonObject(std::string_view(package->body))["fileTreeSnapshot"].contains("SKILL.md"))
-            << id << " " << package->body;
+        EXPECT_TRUE(getAs("/api/skills/" + id + "/package")["fileTreeSnapshot"].contains("SKILL.md")) << id;
     }
 
     // The foundation project takes validation on explicit requests.
-    auto foundation = client.Get(("/api/authority?projectKey=" + foundationProject).c_str(), web);
-    ASSERT_TRUE(foundation);
-    JsonValue foundationBootstrap = parseJsonObject(std::string_view(foundation->body));
-    EXPECT_EQ(foundationBootstrap["operationCatalog"]["version"], "foundation-v2");
-    EXPECT_EQ(foundationBootstrap["bridgeCompatibility"]["validationExecutorRequired"], false);
+    JsonValue foundation = getAs("/api/authority?projectKey=" + foundationProject);
+    EXPECT_EQ(foundation["operationCatalog"]["version"], "foundation-v2");
+    EXPECT_EQ(foundation["bridgeCompatibility"]["validationExecutorRequired"], false);
 
     process.signal(SIGTERM);
     EXPECT_EQ(process.waitForExit(), 0);
@@ -104,23 +95,19 @@ TEST(DevAuthorityExecutable, AnnouncesItsPortFirstServesTheDemoAndStopsCleanly) 
 
 TEST(DevAuthorityExecutable, FailsEveryNthRequestWithItsOwnFailuresInTurn) {
     test::ChildProcess process = authorityProcess({"--port", "0", "--fail-every", "3"});
-    ASSERT_TRUE(process.waitForStdout("\n")) << process.output;
     int port = announcedPort(process);
     ASSERT_GT(port, 0) << process.standardOutput;
-
     httplib::Client client("127.0.0.1", port);
-    std::vector<int> statuses;
+    std::vector<std::string> outcomes;
     for (int i = 0; i < 9; ++i) {
         auto answer = client.Get("/api/health");
-        ASSERT_TRUE(answer) << i;
-        statuses.push_back(answer->status);
-        if (answer->status != 200) {
-            JsonValue body = parseJsonObject(std::string_view(answer->body));
-            EXPECT_EQ(body.value("ok", true), false) << answer->body;
-            EXPECT_EQ(body.value("code", ""), answer->status == 503 ? "SERVICE_UNAVAILABLE" : "INTERNAL_ERROR");
-        }
+        JsonValue body = bodyOf(answer);
+        outcomes.push_back(std::to_string(answer ? answer->status : 0) + " " + body.value("code", "") +
+                           (body.value("ok", true) ? "" : " not ok"));
     }
-    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 503, 200, 200, 500, 200, 200, 503}));
+    const std::string ok = "200 ", unavailable = "503 SERVICE_UNAVAILABLE not ok";
+    EXPECT_EQ(outcomes, (std::vector<std::string>{ok, ok, unavailable, ok, ok, "500 INTERNAL_ERROR not ok", ok, ok,
+                                                  unavailable}));
     process.signal(SIGINT);
     EXPECT_EQ(process.waitForExit(), 0);
 }
@@ -128,7 +115,6 @@ TEST(DevAuthorityExecutable, FailsEveryNthRequestWithItsOwnFailuresInTurn) {
 TEST(DevAuthorityExecutable, DropsItsPortForAWhileAndComesBackOnTheSamePortWithItsData) {
     test::ChildProcess process =
         authorityProcess({"--port", "0", "--seed", "demo", "--drop-port-every", "1", "--drop-for", "700"});
-    ASSERT_TRUE(process.waitForStdout("\n")) << process.output;
     int port = announcedPort(process);
     ASSERT_GT(port, 0) << process.standardOutput;
     ASSERT_TRUE(process.waitForOutput("demo password:")) << process.output;
@@ -139,23 +125,25 @@ TEST(DevAuthorityExecutable, DropsItsPortForAWhileAndComesBackOnTheSamePortWithI
     std::string token;
     for (int attempt = 0; attempt < 20 && token.empty(); ++attempt) {
         auto login = client.Post("/api/auth/login", credentials.dump(), "application/json");
-        if (login && login->status == 200) token = parseJsonObject(std::string_view(login->body)).value("accessToken", "");
-        else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (login && login->status == 200)
+            token = bodyOf(login).value("accessToken", "");
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_FALSE(token.empty());
 
     // While the port is closed nothing answers; afterwards the same port
     // serves again and the token issued before still works.
     ASSERT_TRUE(process.waitForOutput("port closed")) << process.output;
-    auto during = client.Get("/api/health");
-    EXPECT_FALSE(during) << "answered while the port was closed";
+    EXPECT_FALSE(client.Get("/api/health")) << "answered while the port was closed";
     ASSERT_TRUE(process.waitForOutput("listening again")) << process.output;
-    httplib::Headers web{{"Authorization", "Bearer " + token}};
     std::optional<int> status;
     for (int attempt = 0; attempt < 20 && status != 200; ++attempt) {
-        auto me = client.Get("/api/auth/me", web);
-        if (me) status = me->status;
-        else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto me = client.Get("/api/auth/me", {{"Authorization", "Bearer " + token}});
+        if (me)
+            status = me->status;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(status, 200);
     process.signal(SIGTERM);
