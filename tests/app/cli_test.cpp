@@ -1,12 +1,10 @@
 // The commands in this process against the development authority; the
 // program itself only for what main does (parsing, the missing command).
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 
 #include "bridge/app/cli/skill_commands.h"
 #include "bridge/app/cli/workspace_commands.h"
@@ -370,17 +368,10 @@ TEST(Program, UsageErrorsAndHelpAreInVietnamese) {
     }
 }
 
-// Lists the workspaces through the running bridge's tool.
-JsonValue listedWorkspaces(std::uint16_t port) {
-    auto answer = parseResponse(post(
-        port, "/mcp", R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"bridge_list_workspaces"}})"));
-    auto value = parseJson(answer.json["result"]["content"][0]["text"].get<std::string>());
-    return value ? (*value)["workspaces"] : JsonValue();
-}
-
-// Without a command or a display the program serves, and takes up within a
-// second what commands change beside it: the workspaces, a login, a logout.
-TEST_F(CommandLine, ARunningBridgeTakesUpWhatCommandsChange) {
+// Without a command or a display the program serves; status and doctor see
+// it. (That a running bridge takes up what commands change beside it is
+// followed end to end with its validation executor.)
+TEST_F(CommandLine, StatusAndDoctorSeeARunningBridge) {
     std::vector<std::string> env;
     for (const std::string& entry : bridgeEnvironment(configHome(), {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
                                                                      "PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials(),
@@ -391,31 +382,6 @@ TEST_F(CommandLine, ARunningBridgeTakesUpWhatCommandsChange) {
     EXPECT_THAT(status().out, HasSubstr("Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp\n"));
     EXPECT_EQ(checkPort(port).detail,
               "127.0.0.1:" + std::to_string(port) + ": một Palisor bridge đang chạy và trả lời /health.");
-
-    auto seenWithin = [&](bool wanted, const std::string& id) {
-        for (auto start = std::chrono::steady_clock::now();
-             std::chrono::steady_clock::now() - start < std::chrono::seconds(1);) {
-            JsonValue listed = listedWorkspaces(port);
-            if (std::ranges::any_of(listed, [&](const JsonValue& w) { return w.value("workspaceId", "") == id; }) ==
-                wanted)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    };
-    ASSERT_EQ(add({workspace("live", "CLI")}).code, 0);
-    EXPECT_TRUE(seenWithin(true, "cli"));
-    ASSERT_EQ(change(runWorkspaceRemove, "cli").code, 0);
-    EXPECT_TRUE(seenWithin(false, "cli"));
-
-    ASSERT_EQ(login().code, 0);
-    EXPECT_TRUE(bridge.waitForOutput("Đã đăng nhập. Bridge đang chạy tại", std::chrono::seconds(15))) << bridge.output;
-    std::size_t loggedIn = bridge.output.find("Đã đăng nhập.");
-    ASSERT_EQ(logout().code, 0);
-    EXPECT_TRUE(
-        bridge.pumpUntil([&] { return bridge.output.find("Vui lòng đăng nhập", loggedIn) != std::string::npos; },
-                         std::chrono::seconds(15)))
-        << bridge.output;
     bridge.signal(SIGTERM);
     EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
 }

@@ -633,6 +633,7 @@ TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
 
 TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
     std::string path = executorStatePath(configuration.folders, port);
+    ASSERT_EQ(path, home.path() + "/palisor-bridge/executors-" + std::to_string(port) + ".json");
     publishStates = true;
     start(false);
     namespace fs = std::filesystem;
