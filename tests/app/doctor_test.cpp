@@ -42,8 +42,7 @@ protected:
     std::string line(const std::string& name) const { return checkLine(doctor().out, name); }
 
     JsonValue storedSession() const {
-        auto read = CredentialFileVault(credentials())
-                        .read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
+        auto read = CredentialFileVault(credentials()).read(NativeTokenStore::kDefaultService, NativeTokenStore::kDefaultAccount);
         return read.data ? parseJsonObject(std::string_view(*read.data)) : JsonValue::object();
     }
     void storeSession(const JsonValue& record) const {
@@ -61,12 +60,10 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
     Ran report = doctor();
     EXPECT_EQ(report.code, 0) << report.out;
     EXPECT_THAT(report.out, ::testing::EndsWith("\n8 đạt, 0 cảnh báo, 0 lỗi.\n"));
-    EXPECT_THAT(checkLine(report.out, "Phiên đăng nhập"),
-                StartsWith("✓ Phiên đăng nhập: dev@palisor.test, hết hạn lúc "));
-    EXPECT_EQ(checkLine(report.out, "Authority"),
-              "✓ Authority: " + authority.origin() +
-                  " trả lời /api/health (healthy); catalogue dev-authority.2 (dự án "
-                  "DOC); nguồn: PALISOR_BRIDGE_AUTHORITY.");
+    EXPECT_THAT(checkLine(report.out, "Phiên đăng nhập"), StartsWith("✓ Phiên đăng nhập: dev@palisor.test, hết hạn lúc "));
+    EXPECT_EQ(checkLine(report.out, "Authority"), "✓ Authority: " + authority.origin() +
+                                                      " trả lời /api/health (healthy); catalogue dev-authority.2 (dự án "
+                                                      "DOC); nguồn: PALISOR_BRIDGE_AUTHORITY.");
     EXPECT_EQ(checkLine(report.out, "Cổng"), "✓ Cổng: 127.0.0.1:" + std::to_string(port) + " còn trống.");
     EXPECT_THAT(checkLine(report.out, "Workspace doc"), StartsWith("✓ Workspace doc: DOC tại "));
     EXPECT_THAT(checkLine(report.out, "Runtime của validation executor"), HasSubstr("Node.js v"));
@@ -75,8 +72,7 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
     EXPECT_EQ(authority.requestCount("POST", "/api/auth/session/refresh"), 0u);
     EXPECT_EQ(readFile(credentials()), before);
     for (const char* token : {"accessToken", "refreshToken"})
-        EXPECT_THAT(report.out + report.err,
-                    ::testing::Not(HasSubstr(storedSession()["web"][token].get<std::string>())));
+        EXPECT_THAT(report.out + report.err, ::testing::Not(HasSubstr(storedSession()["web"][token].get<std::string>())));
 
     Ran json = doctor(true);
     EXPECT_EQ(json.code, 0);
@@ -86,8 +82,7 @@ TEST_F(Doctor, AHealthySetupPassesEveryCheckWithoutShowingATokenOrChangingTheSes
     std::vector<std::string> ids;
     for (const JsonValue& check : parsed["checks"]) {
         EXPECT_EQ(check["status"], "pass") << check.dump();
-        ids.push_back(check.value("id", "") +
-                      (check.contains("workspaceId") ? ":" + check.value("workspaceId", "") : ""));
+        ids.push_back(check.value("id", "") + (check.contains("workspaceId") ? ":" + check.value("workspaceId", "") : ""));
     }
     EXPECT_EQ(ids, (std::vector<std::string>{"credentialStore", "session", "port", "otherUsers", "authority", "tls",
                                              "workspace:doc", "executorRuntime"}));
@@ -119,24 +114,22 @@ TEST_F(Doctor, TheCredentialStoreAndItsFailuresWithTheirFix) {
     Ran fresh = doctor();
     EXPECT_EQ(fresh.code, 1);
     EXPECT_THAT(checkLine(fresh.out, store), StartsWith("✓ " + store + ": " + credentials() + " chưa có;"));
-    EXPECT_EQ(checkLine(fresh.out, "Phiên đăng nhập"),
-              "✗ Phiên đăng nhập: chưa đăng nhập.\n    → Chạy palisor-bridge login.");
+    EXPECT_EQ(checkLine(fresh.out, "Phiên đăng nhập"), "✗ Phiên đăng nhập: chưa đăng nhập.\n    → Chạy palisor-bridge login.");
 
     ASSERT_EQ(login().code, 0);
     fs::permissions(credentials(), fs::perms(0644));
     Ran open = doctor();
     EXPECT_EQ(open.code, 1);
-    EXPECT_EQ(checkLine(open.out, store),
-              "✗ " + store + ": " + credentials() +
-                  " có mode 0644: người khác đọc được phiên đăng nhập.\n    → Chạy chmod 600 " + credentials() + ".");
+    EXPECT_EQ(checkLine(open.out, store), "✗ " + store + ": " + credentials() +
+                                              " có mode 0644: người khác đọc được phiên đăng nhập.\n    → Chạy chmod 600 " +
+                                              credentials() + ".");
     // Refused by the bridge too: no session is read from it.
     EXPECT_THAT(checkLine(open.out, "Phiên đăng nhập"), StartsWith("✗ Phiên đăng nhập: không đọc được"));
 
     writeFile(credentials(), "this is not a credential file");
     fs::permissions(credentials(), fs::perms::owner_read | fs::perms::owner_write);
     Ran corrupt = doctor();
-    EXPECT_THAT(checkLine(corrupt.out, store),
-                StartsWith("✗ " + store + ": " + credentials() + " không phải file phiên"));
+    EXPECT_THAT(checkLine(corrupt.out, store), StartsWith("✗ " + store + ": " + credentials() + " không phải file phiên"));
     EXPECT_THAT(checkLine(corrupt.out, "Phiên đăng nhập"), StartsWith("✗ Phiên đăng nhập: không đọc được"));
     EXPECT_EQ(readFile(credentials()), "this is not a credential file");
 }
@@ -164,9 +157,8 @@ TEST_F(Doctor, TheSessionIsReportedAsStoredAndNeverRenewedOrCleared) {
     ASSERT_EQ(login().code, 0);
     std::string before = readFile(credentials());
     expiring.expireAccessTokens();
-    EXPECT_THAT(line("Phiên đăng nhập"),
-                AllOf(StartsWith("✗ Phiên đăng nhập: dev@palisor.test: authority từ chối phiên này"),
-                      ::testing::EndsWith("\n    → Chạy palisor-bridge login.")));
+    EXPECT_THAT(line("Phiên đăng nhập"), AllOf(StartsWith("✗ Phiên đăng nhập: dev@palisor.test: authority từ chối phiên này"),
+                                               ::testing::EndsWith("\n    → Chạy palisor-bridge login.")));
     EXPECT_EQ(readFile(credentials()), before);
     EXPECT_EQ(expiring.requestCount("POST", "/api/auth/session/refresh"), 0u);
 
@@ -189,16 +181,16 @@ TEST_F(Doctor, TheSessionIsReportedAsStoredAndNeverRenewedOrCleared) {
     std::string moved = "http://127.0.0.1:" + std::to_string(freePort());
     std::string origin = expiring.origin();
     configuration.authority = moved;
-    EXPECT_EQ(line("Phiên đăng nhập"), "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + origin +
-                                           ", còn bridge dùng " + moved +
-                                           ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved +
-                                           ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + origin + " để dùng lại phiên đó.");
+    EXPECT_EQ(line("Phiên đăng nhập"),
+              "✗ Phiên đăng nhập: dev@palisor.test: phiên này đăng nhập với " + origin + ", còn bridge dùng " + moved +
+                  ".\n    → Chạy palisor-bridge login để đăng nhập với " + moved +
+                  ", hoặc đặt PALISOR_BRIDGE_AUTHORITY=" + origin + " để dùng lại phiên đó.");
     std::string shown = status().out;
     EXPECT_THAT(shown, StartsWith("Phiên đã lưu đăng nhập với " + origin + ", còn bridge dùng " + moved + "."));
     EXPECT_THAT(shown, HasSubstr(" để dùng lại phiên đó.\nChưa đăng nhập.\n"));
-    EXPECT_EQ(logout().out, "Đã đăng xuất.\nPhiên đăng nhập với " + origin +
-                                " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" + origin +
-                                " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n");
+    EXPECT_EQ(run([](auto& c, auto&, auto& out, auto& err) { return runLogout(c, out, err); }).out,
+              "Đã đăng xuất.\nPhiên đăng nhập với " + origin + " vẫn được giữ; đặt PALISOR_BRIDGE_AUTHORITY=" + origin +
+                  " rồi chạy palisor-bridge logout để đăng xuất khỏi đó.\n");
     EXPECT_EQ(readFile(credentials()), before);
 }
 
@@ -222,17 +214,14 @@ TEST_F(Doctor, ThePortIsFreeOrABridgesAndAnythingElseThereIsAFailure) {
         ASSERT_TRUE(listener.listening);
         DoctorRow taken = checkPort(port);
         EXPECT_EQ(taken.state, DoctorRow::State::failure);
-        EXPECT_THAT(taken.detail,
-                    StartsWith("127.0.0.1:" + std::to_string(port) + " đã bị một chương trình khác chiếm"));
+        EXPECT_THAT(taken.detail, StartsWith("127.0.0.1:" + std::to_string(port) + " đã bị một chương trình khác chiếm"));
         EXPECT_THAT(taken.fix, HasSubstr("PALISOR_BRIDGE_PORT"));
         EXPECT_EQ(doctor().code, 1);
     }
     // Another HTTP server is not a bridge either, even one whose /health says ok.
-    authority.answerNextRaw("GET", "/health", 200, R"({"ok": true, "service": "some-other-service"})",
-                            "application/json");
+    authority.answerNextRaw("GET", "/health", 200, R"({"ok": true, "service": "some-other-service"})", "application/json");
     for (int i = 0; i < 2; ++i)
-        EXPECT_THAT(checkPort(authority.port()).detail,
-                    StartsWith("127.0.0.1:" + std::to_string(authority.port()) + " đã bị"));
+        EXPECT_THAT(checkPort(authority.port()).detail, StartsWith("127.0.0.1:" + std::to_string(authority.port()) + " đã bị"));
     EXPECT_EQ(authority.requestCount("GET", "/health"), 2u);
 
     // A value the bridge cannot use is a warning beside a port that is fine.
@@ -244,8 +233,7 @@ TEST_F(Doctor, ThePortIsFreeOrABridgesAndAnythingElseThereIsAFailure) {
 }
 
 TEST_F(Doctor, TheAuthorityMustAnswerInTimeAndUseTlsBeyondThisMachine) {
-    EXPECT_EQ(checkTransportSecurity(authority.origin()).detail,
-              authority.origin() + " dùng http trên loopback; dữ liệu không rời máy này.");
+    EXPECT_EQ(checkTransportSecurity(authority.origin()).detail, authority.origin() + " dùng http trên loopback; dữ liệu không rời máy này.");
     EXPECT_EQ(checkTransportSecurity("https://a.example").state, DoctorRow::State::pass);
     DoctorRow plain = checkTransportSecurity("http://192.0.2.10:8080");
     EXPECT_EQ(plain.state, DoctorRow::State::failure);
@@ -258,10 +246,9 @@ TEST_F(Doctor, TheAuthorityMustAnswerInTimeAndUseTlsBeyondThisMachine) {
     configuration.authority = down;
     Ran unreachable = doctor();
     EXPECT_EQ(unreachable.code, 1);
-    EXPECT_THAT(
-        checkLine(unreachable.out, "Authority"),
-        AllOf(StartsWith("✗ Authority: " + down + " không kết nối được: "),
-              HasSubstr("\n    → Kiểm tra mạng và rằng authority đang chạy, hoặc đặt PALISOR_BRIDGE_AUTHORITY")));
+    EXPECT_THAT(checkLine(unreachable.out, "Authority"),
+                AllOf(StartsWith("✗ Authority: " + down + " không kết nối được: "),
+                      HasSubstr("\n    → Kiểm tra mạng và rằng authority đang chạy, hoặc đặt PALISOR_BRIDGE_AUTHORITY")));
 
     // An authority that accepts and never answers is given up on within seconds.
     configuration.authority = authority.origin();
@@ -284,16 +271,14 @@ TEST_F(Doctor, EachWorkspaceIsCheckedAgainstItsFolderAndTheBridgesOrigin) {
     Ran report = doctor();
     EXPECT_EQ(report.code, 1);
     EXPECT_THAT(checkLine(report.out, "Workspace doc"), StartsWith("✓ "));
-    EXPECT_THAT(
-        checkLine(report.out, "Workspace other"),
-        AllOf(StartsWith("✗ Workspace other: AGENTS.md trỏ tới authority https://other.example, còn bridge dùng " +
-                         authority.origin() + "."),
-              HasSubstr("\n    → "), HasSubstr("PALISOR_BRIDGE_AUTHORITY=https://other.example")));
+    EXPECT_THAT(checkLine(report.out, "Workspace other"),
+                AllOf(StartsWith("✗ Workspace other: AGENTS.md trỏ tới authority https://other.example, còn bridge dùng " +
+                                 authority.origin() + "."),
+                      HasSubstr("\n    → "), HasSubstr("PALISOR_BRIDGE_AUTHORITY=https://other.example")));
     EXPECT_EQ(checkLine(report.out, "Workspace gone"),
               "✗ Workspace gone: thư mục " + gone +
                   " không còn.\n    → Khôi phục thư mục, hoặc chạy palisor-bridge workspace remove gone.");
-    EXPECT_THAT(checkLine(report.out, "Workspace bare"),
-                StartsWith("✗ Workspace bare: " + bare + "/AGENTS.md thiếu dòng trỏ"));
+    EXPECT_THAT(checkLine(report.out, "Workspace bare"), StartsWith("✗ Workspace bare: " + bare + "/AGENTS.md thiếu dòng trỏ"));
 }
 
 TEST_F(Doctor, TheExecutorRuntimeMustBeThereAndNode18OrLater) {
