@@ -1,4 +1,6 @@
 // `palisor-bridge activity`: each option in-process, and the real program once.
+#include "bridge/app/cli/activity_command.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "bridge/activity/activity_log.h"
-#include "bridge/app/cli/activity_command.h"
 #include "bridge/common/json.h"
 #include "bridge/common/time.h"
 #include "tests/support/bridge_process.h"
@@ -22,8 +23,9 @@ using namespace std::chrono_literals;
 
 ActivityRecord record(const std::string& tool, const std::string& workspace, std::chrono::minutes ago) {
     ActivityRecord out;
-    out.time = std::chrono::system_clock::time_point(std::chrono::floor<std::chrono::seconds>(
-                   std::chrono::system_clock::now() - ago)) + 250ms;
+    out.time = std::chrono::system_clock::time_point(
+                   std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now() - ago)) +
+               250ms;
     out.tool = tool;
     out.workspaceId = workspace;
     out.projectKey = "PRJ-" + workspace;
@@ -32,26 +34,13 @@ ActivityRecord record(const std::string& tool, const std::string& workspace, std
     return out;
 }
 
-std::string line(const ActivityRecord& record) { return *dumpCompact(activityRecordJson(record)) + "\n"; }
-
-std::string localTime(const ActivityRecord& record) { return activityRow(record).time; }
-
-ActivityCommandOptions options(const std::string& workspace = "", const std::string& since = "",
-                               bool failedOnly = false, bool json = false) {
-    ActivityCommandOptions out;
-    out.workspace = workspace;
-    out.since = since;
-    out.failedOnly = failedOnly;
-    out.json = json;
-    return out;
+std::string line(const ActivityRecord& record) {
+    return *dumpCompact(activityRecordJson(record)) + "\n";
 }
 
-struct Result {
-    int code;
-    std::string out;
-    std::string err;
-};
-
+std::string localTime(const ActivityRecord& record) {
+    return activityRow(record).time;
+}
 
 // The tool of each JSON line printed.
 std::vector<std::string> toolsOf(const std::string& output) {
@@ -83,9 +72,9 @@ protected:
     }
 
     // The log in the state folder of the configuration.
-    Result run(const ActivityCommandOptions& options, const std::function<bool()>& stop = [] { return true; }) {
+    test::CommandResult run(const ActivityCommandOptions& options) {
         std::ostringstream out, err;
-        int code = runActivityCommand(configuration, options, out, err, stop);
+        int code = runActivityCommand(configuration, options, out, err);
         return {code, out.str(), err.str()};
     }
 
@@ -101,45 +90,45 @@ protected:
 };
 
 TEST_F(ActivityCommand, PrintsATableOrTheRecordsFilteredByEachOption) {
-    Result table = run(options());
-    EXPECT_EQ(table.code, 0);
-    EXPECT_EQ(table.out,
-              "THỜI GIAN            WORKSPACE  CÔNG CỤ / THAO TÁC              HTTP       MS  MÃ LỖI\n" +
-                  localTime(old) + "  ws-a       authority_get_context           200       4.4  -\n" +
-                  localTime(call) + "  ws-b       tasks.list                      503       4.4  AUTHORITY_UNAVAILABLE\n" +
-                  localTime(refused) + "  ws-a       authority_sync_skills           -         4.4  BRIDGE_LOGIN_REQUIRED\n" +
-                  localTime(dropped) + "  -          (bỏ 3 bản ghi vì hàng đợi đầy)  -           -  -\n");
+    test::CommandResult table = run({});
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_EQ(table.out, "THỜI GIAN            WORKSPACE  CÔNG CỤ / THAO TÁC              HTTP       MS  MÃ LỖI\n" +
+                             localTime(old) + "  ws-a       authority_get_context           200       4.4  -\n" +
+                             localTime(call) +
+                             "  ws-b       tasks.list                      503       4.4  AUTHORITY_UNAVAILABLE\n" +
+                             localTime(refused) +
+                             "  ws-a       authority_sync_skills           -         4.4  BRIDGE_LOGIN_REQUIRED\n" +
+                             localTime(dropped) + "  -          (bỏ 3 bản ghi vì hàng đợi đầy)  -           -  -\n");
     EXPECT_EQ(table.err, "");
     EXPECT_EQ(localTime(old), isoTime(old.time).substr(0, 10) + " " + isoTime(old.time).substr(11, 8));
 
-    EXPECT_EQ(run(options("", "", false, true)).out, line(old) + line(call) + line(refused) + line(dropped));
-    struct Case {
-        std::string workspace, since;
-        bool failedOnly;
-        std::vector<std::string> tools;
-    } cases[] = {
-        {"ws-a", "", false, {"authority_get_context", "authority_sync_skills", "dropped"}},
-        {"PRJ-ws-b", "", false, {"authority_call_operation", "dropped"}},
-        {"ws", "", false, {"dropped"}},
-        {"", "1h", false, {"authority_call_operation", "authority_sync_skills", "dropped"}},
-        {"", "10m", true, {"authority_sync_skills", "dropped"}},
-        {"ws-a", "", true, {"authority_sync_skills", "dropped"}},
+    EXPECT_EQ(run({.workspace = "", .since = "", .json = true}).out,
+              line(old) + line(call) + line(refused) + line(dropped));
+    // The options as given, and the tools of the JSON records printed.
+    std::vector<std::pair<ActivityCommandOptions, std::vector<std::string>>> cases = {
+        {{.workspace = "ws-a", .since = ""}, {"authority_get_context", "authority_sync_skills", "dropped"}},
+        {{.workspace = "PRJ-ws-b", .since = ""}, {"authority_call_operation", "dropped"}},
+        {{.workspace = "ws", .since = ""}, {"dropped"}},
+        {{.workspace = "", .since = "1h"}, {"authority_call_operation", "authority_sync_skills", "dropped"}},
+        {{.workspace = "", .since = "10m", .failedOnly = true}, {"authority_sync_skills", "dropped"}},
+        {{.workspace = "ws-a", .since = "", .failedOnly = true}, {"authority_sync_skills", "dropped"}},
     };
-    for (const Case& c : cases) {
-        Result filtered = run(options(c.workspace, c.since, c.failedOnly, true));
-        EXPECT_EQ(filtered.code, 0);
-        EXPECT_EQ(toolsOf(filtered.out), c.tools) << c.workspace << c.since;
+    for (auto [options, tools] : cases) {
+        options.json = true;
+        test::CommandResult filtered = run(options);
+        EXPECT_EQ(filtered.exitCode, 0);
+        EXPECT_EQ(toolsOf(filtered.out), tools) << options.workspace << options.since;
     }
 
-    Result bad = run(options("", "5 minutes"));
-    EXPECT_EQ(bad.code, 2);
+    test::CommandResult bad = run({.workspace = "", .since = "5 minutes"});
+    EXPECT_EQ(bad.exitCode, 2);
     EXPECT_EQ(bad.out, "");
     EXPECT_NE(bad.err.find("\"5 minutes\" không phải một khoảng thời gian"), std::string::npos) << bad.err;
 
-    EXPECT_EQ(run(options("", "1m")).out, "Không có hoạt động nào khớp bộ lọc trong " + path + ".\n");
+    EXPECT_EQ(run({.workspace = "", .since = "1m"}).out, "Không có hoạt động nào khớp bộ lọc trong " + path + ".\n");
     std::filesystem::remove(path);
     std::filesystem::remove(path + ".1");
-    Result none = run(options("", "", false, true));
+    test::CommandResult none = run({.workspace = "", .since = "", .json = true});
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(none.err, "Chưa có hoạt động nào trong " + path + ".\n");
 }
@@ -150,9 +139,8 @@ TEST_F(ActivityCommand, FollowsNewMatchingRecordsAcrossRotations) {
     std::thread follower([&] {
         auto deadline = std::chrono::steady_clock::now() + 10s;
         std::ostringstream out, err;
-        ActivityCommandOptions following = options("ws-a", "", false, true);
-        following.follow = true;
-        following.pollInterval = 5ms;
+        ActivityCommandOptions following{
+            .workspace = "ws-a", .since = "", .json = true, .follow = true, .pollInterval = 5ms};
         // Ends once the last record written below has been printed.
         runActivityCommand(configuration, following, out, err, [&] {
             ++checks;

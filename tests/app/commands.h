@@ -57,9 +57,15 @@ protected:
     }
     Ran login(LoginOptions options, const std::string& password = "right-password\n") const {
         options.passwordFromStdin = true;
-        return run([&](auto& c, auto& in, auto& out, auto& err) { return runLogin(c, options, in, out, err); }, password);
+        return loginAsGiven(options, password);
     }
     Ran login() const { return login({.email = "dev@palisor.test"}); }
+    Ran loginAsGiven(const LoginOptions& options, const std::string& input = {}) const {
+        return run([&](auto& c, auto& in, auto& out, auto& err) { return runLogin(c, options, in, out, err); }, input);
+    }
+    Ran logout() const {
+        return run([](auto& c, auto&, auto& out, auto& err) { return runLogout(c, out, err); });
+    }
     Ran status(bool json = false) const {
         return run([&](auto& c, auto&, auto& out, auto& err) { return runStatus(c, json, out, err); });
     }

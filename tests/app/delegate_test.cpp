@@ -95,22 +95,14 @@ public:
 
     std::string status = "Bridge chưa đăng nhập.";
     StatusColor statusColor = StatusColor::secondary;
-    std::vector<std::string> statusHistory;
+    std::vector<std::string> statusHistory, chosenFolders;
     SessionControlsModel controls;
-    bool actionEnabled = true;
-    bool refreshEnabled = true;
+    bool actionEnabled = true, refreshEnabled = true, confirmAnswer = true, shown = false, activated = false;
     WorkspaceListModel list;
     AccountModel account;
     std::optional<ConfirmationModel> question;
-    bool confirmAnswer = true;
-    std::string clipboard;
-    std::string email;
-    std::string password;
-    std::string chooserTitle;
+    std::string clipboard, email, password, chooserTitle;
     std::optional<std::string> chooserStart;
-    std::vector<std::string> chosenFolders;
-    bool shown = false;
-    bool activated = false;
 };
 
 class RecordingExecutors : public ValidationExecutors {
@@ -134,14 +126,20 @@ public:
     std::vector<std::string> log;
 };
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+using Log = std::vector<std::string>;
+const std::string kLoggedOut = "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.";
+const std::string kValidationOff = "Validation đã tắt cho workspace này.";
 
 class Delegate : public ::testing::Test {
 protected:
     void SetUp() override {
         authority.addUser("dev@palisor.test", "right-password", {"ALPHA", "BETA"});
         authority.start();
-        port = test::freePort();
+        configuration.portText = std::to_string(port);
+        configuration.authority = authority.origin();
     }
     void TearDown() override {
         if (delegate) {
@@ -155,6 +153,12 @@ protected:
         options.keychainEnabled = true;
         options.vault = std::move(backing);
         return std::make_shared<NativeTokenStore>(options);
+    }
+    // A session kept by another program, or by an earlier run.
+    std::shared_ptr<NativeTokenStore> storeSession() {
+        auto store = storeOn(vault);
+        store->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+        return store;
     }
 
     void launch() {
@@ -180,9 +184,27 @@ protected:
         delegate->setView(headless ? static_cast<BridgeView*>(headless.get()) : &view);
         delegate->applicationDidFinishLaunching();
     }
+    // Launched, past the stored-session check, with these workspaces added,
+    // then logged in when asked.
+    std::vector<WorkspaceRegistration> start(bool loggedIn, const std::vector<std::string>& folders = {}) {
+        launch();
+        utility.runAll();
+        if (!folders.empty()) add(folders);
+        if (loggedIn) logIn();
+        return delegate->workspaceRegistry()->snapshot().workspaces;
+    }
+    std::vector<WorkspaceRegistration> add(const std::vector<std::string>& folders) {
+        delegate->addWorkspaceFolders(folders);
+        utility.runAll();
+        return delegate->workspaceRegistry()->snapshot().workspaces;
+    }
 
     std::string workspace(const std::string& name, const std::string& projectKey) const {
         return test::makeWorkspace(home.path(), name, projectKey, authority.origin());
+    }
+    void registerWorkspace(const std::string& name, const std::string& projectKey, bool validation = true) const {
+        WorkspaceRegistry(authority.origin(), std::nullopt, defaults)
+            .add(workspace(name, projectKey), true, validation);
     }
 
     std::string endpoint() const { return "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp"; }
@@ -194,10 +216,15 @@ protected:
         userInitiated.runAll();
         utility.runAll();
     }
+    // The status line is `text`, or begins with it when `prefix`, in `color`.
+    void expectStatus(const std::string& text, StatusColor color, bool prefix = false) const {
+        EXPECT_TRUE(prefix ? startsWith(view.status, text) : view.status == text) << view.status << "\n" << text;
+        EXPECT_EQ(view.statusColor, color) << view.status;
+    }
 
     dev::DevAuthority authority;
     test::TempDir home;
-    std::uint16_t port = 0;
+    std::uint16_t port = test::freePort();
     Configuration configuration = [this] {
         Configuration c;
         c.folders = UserFolders::resolve({home.path(), {}, {}, {}, home.path(), {}});
@@ -206,8 +233,7 @@ protected:
     std::shared_ptr<SettingsStore> defaults = std::make_shared<SettingsStore>(home.file("settings.json"));
     std::shared_ptr<test::FakeVault> vault = std::make_shared<test::FakeVault>();
     std::shared_ptr<InlineMainThread> mainThread = std::make_shared<InlineMainThread>();
-    ManualRunner userInitiated;
-    ManualRunner utility;
+    ManualRunner userInitiated, utility;
     std::shared_ptr<RecordingExecutors> executors = std::make_shared<RecordingExecutors>();
     std::vector<std::string> skillRoots;
     bool publishStates = false;
@@ -216,18 +242,11 @@ protected:
     // serve's view instead, when set.
     std::unique_ptr<HeadlessView> headless;
     std::shared_ptr<BridgeAppDelegate> delegate;
-
-    void configurePortAndAuthority() {
-        configuration.portText = std::to_string(port);
-        configuration.authority = authority.origin();
-    }
 };
 
 TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
-    configurePortAndAuthority();
     launch();
-    EXPECT_TRUE(view.shown);
-    EXPECT_TRUE(view.activated);
+    EXPECT_TRUE(view.shown && view.activated);
     EXPECT_TRUE(delegate->localServer()->isRunning());
     EXPECT_EQ(view.statusHistory.front(), endpoint());
     // The stored-session check is under way; a second refresh is dropped.
@@ -239,13 +258,11 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_FALSE(delegate->isRefreshingSession());
     EXPECT_TRUE(view.refreshEnabled);
     EXPECT_FALSE(delegate->isLoggedIn());
-    EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
-    EXPECT_EQ(view.statusColor, StatusColor::secondary);
-    const std::string authorityText = "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)";
-    EXPECT_EQ(view.controls,
-              (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
-    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
-    EXPECT_EQ(view.account, (AccountModel{"Chưa đăng nhập", authorityText}));
+    expectStatus(kLoggedOut, StatusColor::secondary);
+    EXPECT_EQ(view.controls, (SessionControlsModel{true, false, "Đăng nhập", SessionControlsModel::Action::login}));
+    EXPECT_EQ(executors->log, Log{"stopAll"});
+    EXPECT_EQ(view.account,
+              (AccountModel{"Chưa đăng nhập", "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)"}));
 
     // What an agent's MCP configuration needs, whether logged in or not.
     delegate->handleCopyMcpConfiguration();
@@ -258,8 +275,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     view.email = "   ";
     view.password = "right-password";
     delegate->handleLogin();
-    EXPECT_EQ(view.status, "Cần nhập email và mật khẩu.");
-    EXPECT_EQ(view.statusColor, StatusColor::red);
+    expectStatus("Cần nhập email và mật khẩu.", StatusColor::red);
     EXPECT_TRUE(userInitiated.tasks.empty());
 
     view.email = "dev@palisor.test";
@@ -268,8 +284,7 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_EQ(view.status, "Đang đăng nhập authority...");
     EXPECT_FALSE(view.actionEnabled);
     userInitiated.runAll();
-    EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: ")) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::red);
+    expectStatus("Đăng nhập lỗi: ", StatusColor::red, true);
     EXPECT_TRUE(view.actionEnabled);
     EXPECT_FALSE(delegate->isLoggedIn());
 
@@ -277,32 +292,29 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     vault->writeStatus = vault_status::kServiceUnavailable;
     logIn();
     EXPECT_TRUE(startsWith(view.status, "Đăng nhập lỗi: KEYCHAIN_")) << view.status;
-    EXPECT_TRUE(view.status.find("\nKhông lưu được phiên vào keyring. Trên máy không có keyring, chạy "
-                                 "palisor-bridge login --credential-file ") != std::string::npos)
+    EXPECT_NE(view.status.find("\nKhông lưu được phiên vào keyring. Trên máy không có keyring, chạy "
+                               "palisor-bridge login --credential-file "),
+              std::string::npos)
         << view.status;
     vault->writeStatus.reset();
 
     logIn();
     EXPECT_TRUE(delegate->isLoggedIn());
     EXPECT_TRUE(view.password.empty());
-    EXPECT_EQ(view.controls,
-              (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout}));
-    EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
-                               ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.");
-    EXPECT_EQ(view.statusColor, StatusColor::green);
+    EXPECT_EQ(view.controls, (SessionControlsModel{false, true, "Logout", SessionControlsModel::Action::logout}));
+    expectStatus(
+        "Đã đăng nhập. " + endpoint() + ". 0 workspace đã đăng ký. Validation hoạt động độc lập theo từng workspace.",
+        StatusColor::green);
     EXPECT_EQ(view.account.accountText, "Tài khoản: dev@palisor.test");
     ASSERT_EQ(executors->reconciled.size(), 1u);
     EXPECT_FALSE(executors->reconciled[0].second);
 
     // An executor reports an error, then its authentication failure forces a
     // refresh that restarts every executor.
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
-    utility.runAll();
-    WorkspaceRegistration alpha = delegate->workspaceRegistry()->snapshot().workspaces.at(0);
+    WorkspaceRegistration alpha = add({workspace("alpha", "ALPHA")}).at(0);
     executors->lastStatus(alpha, "Executor dừng bất thường.", true);
-    EXPECT_EQ(view.status, "Đã đăng nhập. " + endpoint() +
-                               ". 1 workspace đã đăng ký. 1 validation executor đang lỗi.");
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    expectStatus("Đã đăng nhập. " + endpoint() + ". 1 workspace đã đăng ký. 1 validation executor đang lỗi.",
+                 StatusColor::orange);
     EXPECT_EQ(view.list.rows.at(0).validationText, "Executor dừng bất thường.");
     EXPECT_EQ(view.list.rows.at(0).validationColor, StatusColor::orange);
     executors->lastAuthFailure(alpha);
@@ -311,16 +323,29 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     EXPECT_TRUE(executors->reconciled.back().second);
     EXPECT_EQ(view.statusColor, StatusColor::green);
 
+    // A logout that cannot clear the stored session keeps the logged-in
+    // controls, with the executors stopped and not started again.
+    executors->log.clear();
+    vault->removeStatus = vault_status::kServiceFailed;
+    delegate->handleLogout();
+    userInitiated.runAll();
+    expectStatus("Đăng xuất lỗi: ", StatusColor::red, true);
+    EXPECT_TRUE(delegate->isLoggedIn());
+    EXPECT_EQ(view.controls.action, SessionControlsModel::Action::logout);
+    EXPECT_TRUE(view.actionEnabled && view.refreshEnabled);
+    EXPECT_EQ(executors->log, Log{"stopAll"});
+    EXPECT_TRUE(utility.tasks.empty());
+    vault->removeStatus.reset();
+
     executors->log.clear();
     delegate->handleLogout();
-    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_EQ(executors->log, Log{"stopAll"});
     EXPECT_EQ(view.status, "Đang đăng xuất...");
-    EXPECT_FALSE(view.actionEnabled);
-    EXPECT_FALSE(view.refreshEnabled);
+    EXPECT_FALSE(view.actionEnabled || view.refreshEnabled);
     userInitiated.runAll();
     EXPECT_FALSE(delegate->isLoggedIn());
     EXPECT_TRUE(view.email.empty());
-    EXPECT_EQ(view.status, "Bridge đang chạy. Vui lòng đăng nhập để AI node đọc authority.");
+    EXPECT_EQ(view.status, kLoggedOut);
     EXPECT_EQ(view.list.rows.at(0).validationText, "Đăng nhập để chạy validation executor.");
     EXPECT_EQ(view.account.accountText, "Chưa đăng nhập");
     EXPECT_FALSE(vault->get("Palisor Bridge Native Session V3"));
@@ -328,24 +353,20 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     // Termination stops the executors, then the server.
     executors->log.clear();
     delegate->applicationWillTerminate();
-    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
+    EXPECT_EQ(executors->log, Log{"stopAll"});
     EXPECT_EQ(view.status, "Bridge đã dừng.");
     EXPECT_FALSE(delegate->localServer()->isRunning());
 }
 
 TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
-    configurePortAndAuthority();
     // A workspace whose AGENTS.md has gone, and one whose skill folder fails.
-    {
-        WorkspaceRegistry registry(authority.origin(), std::nullopt, defaults);
-        registry.add(workspace("gone", "ALPHA"), true, true);
-        registry.add(workspace("broken-skills", "BETA"), true, false);
-    }
+    registerWorkspace("gone", "ALPHA");
+    registerWorkspace("broken-skills", "BETA", false);
     std::filesystem::remove(home.file("gone/AGENTS.md"));
     launch();
-    ASSERT_TRUE(startsWith(view.status, "Bridge đang chạy nhưng có workspace lỗi: ALPHA: ")) << view.status;
-    EXPECT_NE(view.status.find("; BETA: DIRECTORY_CREATE_FAILED: cannot create folder "), std::string::npos) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    expectStatus("Bridge đang chạy nhưng có workspace lỗi: ALPHA: ", StatusColor::orange, true);
+    EXPECT_NE(view.status.find("; BETA: DIRECTORY_CREATE_FAILED: cannot create folder "), std::string::npos)
+        << view.status;
     delegate->applicationWillTerminate();
     delegate.reset();
 
@@ -354,43 +375,19 @@ TEST_F(Delegate, ServerDownNoticesAndWorkspaceErrorsAtStart) {
     auto blocker = LocalMcpServer::create(port, nullptr);
     blocker->start();
     authority.failNext("GET", "/api/auth/me", 500, JsonValue{{"ok", false}, {"code", "DOWN"}});
-    storeOn(vault)->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+    storeSession();
     launch();
-    EXPECT_TRUE(startsWith(view.status, "Không thể mở bridge local: ")) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::red);
+    expectStatus("Không thể mở bridge local: ", StatusColor::red, true);
     utility.runAll();
     // The authority could not confirm the session: logged in, with a notice.
     EXPECT_TRUE(delegate->isLoggedIn());
     ASSERT_TRUE(delegate->sessionNotice());
-    EXPECT_TRUE(startsWith(view.status, *delegate->sessionNotice() + " Bridge chưa chạy. 2 workspace đã đăng ký."))
-        << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    expectStatus(*delegate->sessionNotice() + " Bridge chưa chạy. 2 workspace đã đăng ký.", StatusColor::orange, true);
     blocker->stop();
 }
 
-TEST_F(Delegate, FailedLogoutKeepsTheLoggedInControlsAndTheExecutorsStopped) {
-    configurePortAndAuthority();
-    launch();
-    utility.runAll();
-    logIn();
-    executors->log.clear();
-    vault->removeStatus = vault_status::kServiceFailed;
-    delegate->handleLogout();
-    userInitiated.runAll();
-    EXPECT_TRUE(startsWith(view.status, "Đăng xuất lỗi: ")) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::red);
-    EXPECT_TRUE(delegate->isLoggedIn());
-    EXPECT_EQ(view.controls.action, SessionControlsModel::Action::logout);
-    EXPECT_TRUE(view.actionEnabled);
-    EXPECT_TRUE(view.refreshEnabled);
-    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
-    EXPECT_TRUE(utility.tasks.empty());
-}
-
 TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
-    configurePortAndAuthority();
-    launch();
-    utility.runAll();
+    start(false);
     EXPECT_EQ(view.list.countText, "Chưa có workspace");
     EXPECT_EQ(view.list.emptyHint, "Thêm ít nhất một workspace có AGENTS.md để AI node chọn đúng project.");
 
@@ -400,16 +397,15 @@ TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
     delegate->handleAddWorkspace();
     EXPECT_EQ(view.chooserTitle, "Thêm workspace chứa AGENTS.md");
     EXPECT_FALSE(view.chooserStart);
-    ASSERT_TRUE(startsWith(view.status, "Có workspace không hợp lệ: no-pointer: ")) << view.status;
+    expectStatus("Có workspace không hợp lệ: no-pointer: ", StatusColor::red, true);
     EXPECT_EQ(view.status.find("alpha"), std::string::npos) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::red);
     EXPECT_EQ(skillRoots, std::vector<std::string>{alpha});
 
-    // A skill folder that fails keeps its workspace registered.
+    // A skill folder that fails keeps its workspace registered; the error
+    // names the folder and the reason.
     view.chosenFolders = {workspace("broken-skills", "BETA")};
     delegate->handleAddWorkspace();
     EXPECT_EQ(view.chooserStart, alpha);
-    // A file error names the folder and the reason.
     EXPECT_EQ(view.status, "Có workspace không hợp lệ: broken-skills: DIRECTORY_CREATE_FAILED: cannot create folder " +
                                skillRoots.back() + ": No space left on device");
     ASSERT_EQ(view.list.rows.size(), 2u);
@@ -417,8 +413,7 @@ TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
 
     view.chosenFolders = {workspace("gamma", "ALPHA")};
     delegate->handleAddWorkspace();
-    EXPECT_EQ(view.status, "Đã thêm workspace: ALPHA");
-    EXPECT_EQ(view.statusColor, StatusColor::green);
+    expectStatus("Đã thêm workspace: ALPHA", StatusColor::green);
 
     // Cancelling changes nothing.
     view.chosenFolders = {};
@@ -427,8 +422,7 @@ TEST_F(Delegate, AddingFoldersReportsOnlyTheFailingOnes) {
     EXPECT_TRUE(executors->reconciled.empty());
 }
 
-TEST_F(Delegate, RowsAndWorkspaceActions) {
-    configurePortAndAuthority();
+TEST_F(Delegate, RowsWorkspaceActionsAndLateReportsOfGoneOnes) {
     launch();
     utility.runAll();
     delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
@@ -444,9 +438,10 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
     logIn();
     EXPECT_EQ(view.list.rows[0].validationText, "Đang chờ khởi động validation executor...");
     EXPECT_EQ(view.list.rows[0].validationColor, StatusColor::secondary);
-    std::string alphaId = view.list.rows[0].workspaceId;
-    std::string betaId = view.list.rows[1].workspaceId;
-    executors->lastStatus(delegate->workspaceRegistry()->snapshot().workspaces[1], "Executor sẵn sàng.", false);
+    auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
+    std::string alphaId = workspaces[0].workspaceId, betaId = workspaces[1].workspaceId;
+    auto report = executors->lastStatus;
+    report(workspaces[1], "Executor sẵn sàng.", false);
     EXPECT_EQ(view.list.rows[1].validationText, "Executor sẵn sàng.");
     EXPECT_EQ(view.list.rows[1].validationColor, StatusColor::green);
 
@@ -458,7 +453,7 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
     delegate->handleToggleWorkspaceValidation(betaId, false);
     EXPECT_EQ(executors->log.at(0), "stop " + betaId);
     EXPECT_FALSE(delegate->validationStatuses().count(betaId));
-    EXPECT_EQ(view.list.rows[1].validationText, "Validation đã tắt cho workspace này.");
+    EXPECT_EQ(view.list.rows[1].validationText, kValidationOff);
     utility.runAll();
     EXPECT_EQ(executors->log.back(), "reconcile");
 
@@ -467,45 +462,50 @@ TEST_F(Delegate, RowsAndWorkspaceActions) {
     delegate->handleRemoveWorkspace(alphaId);
     ASSERT_TRUE(view.question);
     EXPECT_EQ(view.question->title, "Xóa workspace ALPHA?");
-    EXPECT_NE(view.question->message.find(view.list.rows[0].workspaceRoot), std::string::npos);
-    EXPECT_EQ((std::pair{view.question->confirmTitle, view.question->cancelTitle}), (std::pair<std::string, std::string>{"Xóa", "Hủy"}));
+    EXPECT_NE(view.question->message.find(workspaces[0].workspaceRoot), std::string::npos);
+    EXPECT_EQ(view.question->confirmTitle + "/" + view.question->cancelTitle, "Xóa/Hủy");
     EXPECT_EQ(delegate->workspaceRegistry()->snapshot().workspaces.size(), 2u);
     view.confirmAnswer = true;
     delegate->handleRemoveWorkspace(alphaId);
     EXPECT_EQ(view.list.rows.size(), 1u);
     EXPECT_NE(view.status.find("1 workspace đã đăng ký"), std::string::npos) << view.status;
+    utility.runAll();
+
+    // The executors' last words, after the switch-off and the removal, are
+    // dropped.
+    report(workspaces[1], "Validation executor đã dừng với mã 1.", true);
+    report(workspaces[0], "Validation executor đã dừng với mã 1.", true);
+    EXPECT_TRUE(delegate->validationStatuses().empty());
+    EXPECT_EQ(view.statusColor, StatusColor::green) << view.status;
+    EXPECT_EQ(view.list.rows.at(0).validationText, kValidationOff);
 
     delegate->handleRemoveWorkspace("no-such-workspace");
-    EXPECT_EQ(view.status, "Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:no-such-workspace");
-    EXPECT_EQ(view.statusColor, StatusColor::red);
+    expectStatus("Không cập nhật được workspace: WORKSPACE_NOT_REGISTERED:no-such-workspace", StatusColor::red);
 }
 
 TEST_F(Delegate, StatusLineFollowsTheAuthorityHealth) {
     using namespace std::chrono_literals;
-    configurePortAndAuthority();
     healthInterval = 30s;
-    launch();
-    utility.runAll();
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
-    logIn();
+    start(true, {workspace("alpha", "ALPHA")});
     const std::string healthy = view.status;
     ASSERT_EQ(view.statusColor, StatusColor::green) << healthy;
+    const std::string down = "Đã đăng nhập. Không kết nối được authority " + authority.origin() + ": ";
+    auto recovers = [&](auto check) {
+        authority.start();
+        check();
+        utility.runAll();
+        expectStatus(healthy, StatusColor::green);
+    };
 
     // Down at the next round, and back at the one after, with the session
     // checked again.
     authority.stop();
     mainThread->runDelayed(30s);
     utility.runAll();
-    const std::string down = "Không kết nối được authority " + authority.origin() + ": ";
-    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. " + down)) << view.status;
+    expectStatus(down, StatusColor::orange, true);
     EXPECT_NE(view.status.find(endpoint()), std::string::npos) << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
-    authority.start();
     std::size_t sessionChecks = authority.requestCount("GET", "/api/auth/me");
-    mainThread->runDelayed(30s);
-    utility.runAll();
-    EXPECT_EQ(view.status, healthy);
-    EXPECT_EQ(view.statusColor, StatusColor::green);
+    recovers([&] { mainThread->runDelayed(30s); });
     EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), sessionChecks + 1);
 
     // A tool call that fails on the connection has it checked at once.
@@ -515,36 +515,32 @@ TEST_F(Delegate, StatusLineFollowsTheAuthorityHealth) {
                                     R"({"name":"authority_bootstrap","arguments":{"projectKey":"ALPHA"}}})");
     EXPECT_EQ(answer.find("\"result\""), std::string::npos) << answer;
     utility.runAll();
-    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. " + down)) << view.status;
-    authority.start();
-    delegate->checkAuthorityHealth();
-    utility.runAll();
-    EXPECT_EQ(view.status, healthy);
+    expectStatus(down, StatusColor::orange, true);
+    recovers([&] { delegate->checkAuthorityHealth(); });
 
     // An authority that keeps the check waiting is down once its time is up.
     delegate->checkAuthorityHealth();
     delegate->checkAuthorityHealth();  // one at a time
     mainThread->runDelayed(10s);
-    EXPECT_TRUE(startsWith(view.status, "Đã đăng nhập. Authority " + authority.origin() +
-                                            " không trả lời trong 10 giây."))
-        << view.status;
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    expectStatus("Đã đăng nhập. Authority " + authority.origin() + " không trả lời trong 10 giây.", StatusColor::orange,
+                 true);
     EXPECT_EQ(utility.tasks.size(), 1u);
     utility.runAll();
     utility.runAll();
     EXPECT_EQ(view.status, healthy);
 }
 
+// Also: executors switched off by the variable are never started.
 TEST_F(Delegate, ServeSaysAtOnceThatAToolCallFoundTheSessionGone) {
-    configurePortAndAuthority();
     std::FILE* out = std::fopen(home.file("serve.err").c_str(), "w+");
     ASSERT_NE(out, nullptr);
     headless = std::make_unique<HeadlessView>(out);
-    storeOn(vault)->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
-    WorkspaceRegistry(authority.origin(), std::nullopt, defaults).add(workspace("alpha", "ALPHA"), true, true);
-    launch();
-    utility.runAll();
+    storeSession();
+    registerWorkspace("alpha", "ALPHA");
+    configuration.validationExecutorDisabled = true;
+    start(false);
     ASSERT_TRUE(startsWith(headless->lastStatus(), "Đã đăng nhập. ")) << headless->lastStatus();
+    EXPECT_TRUE(executors->reconciled.empty());
 
     authority.expireAccessTokens();
     authority.expireRefreshTokens();
@@ -562,27 +558,12 @@ TEST_F(Delegate, ServeSaysAtOnceThatAToolCallFoundTheSessionGone) {
         << printed;
 }
 
-TEST_F(Delegate, DisabledExecutorsAreNeverStarted) {
-    configurePortAndAuthority();
-    configuration.validationExecutorDisabled = true;
-    launch();
-    utility.runAll();
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
-    logIn();
-    EXPECT_TRUE(delegate->isLoggedIn());
-    EXPECT_TRUE(executors->reconciled.empty());
-    EXPECT_EQ(view.statusColor, StatusColor::green);
-}
-
 TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
-    configurePortAndAuthority();
-    launch();
-    utility.runAll();
+    start(false);
     ASSERT_EQ(mainThread->delayed.size(), 1u);
 
     // Another program logs in: the next session check notices it.
-    auto other = storeOn(vault);
-    other->setWebSession(authority.origin(), authority.login("dev@palisor.test", "right-password").answer);
+    auto other = storeSession();
     auto check = std::move(mainThread->delayed.back());
     mainThread->delayed.clear();
     check();
@@ -592,52 +573,43 @@ TEST_F(Delegate, TakesUpWhatOtherProcessesChanged) {
     EXPECT_EQ(executors->reconciled.size(), 1u);
 
     // Nothing changed: no refresh.
-    delegate->checkStoredSession();
-    utility.runAll();
-    EXPECT_TRUE(utility.tasks.empty());
     std::size_t meCalls = authority.requestCount("GET", "/api/auth/me");
     delegate->checkStoredSession();
     utility.runAll();
     EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), meCalls);
 
-    // Another program registers a workspace, then logs out.
-    {
-        WorkspaceRegistry registry(authority.origin(), std::nullopt, defaults);
-        registry.add(workspace("alpha", "ALPHA"), true, true);
-    }
+    // Another program registers a workspace.
+    registerWorkspace("alpha", "ALPHA");
     delegate->reloadWorkspaces();
     EXPECT_EQ(view.list.rows.size(), 1u);
     utility.runAll();
     EXPECT_EQ(executors->reconciled.back().first.size(), 1u);
 
-    // Another program logs in at another authority: logged out here, and told where that session belongs.
+    // Another program logs in at another authority: logged out here, and
+    // told where that session belongs.
     executors->log.clear();
     other->setWebSession("https://elsewhere.example", other->readSession()["web"]);
     delegate->checkStoredSession();
     utility.runAll();
     EXPECT_FALSE(delegate->isLoggedIn());
-    EXPECT_EQ(executors->log, std::vector<std::string>{"stopAll"});
-    EXPECT_TRUE(startsWith(view.status, "Phiên đã lưu đăng nhập với https://elsewhere.example, còn bridge dùng "));
-    EXPECT_EQ(view.statusColor, StatusColor::orange);
+    EXPECT_EQ(executors->log, Log{"stopAll"});
+    expectStatus("Phiên đã lưu đăng nhập với https://elsewhere.example, còn bridge dùng ", StatusColor::orange, true);
 }
 
 TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
-    configurePortAndAuthority();
-    launch();
-    utility.runAll();
-    logIn();
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA")});
-    utility.runAll();
-    WorkspaceRegistration alpha = delegate->workspaceRegistry()->snapshot().workspaces.at(0);
+    WorkspaceRegistration alpha = start(true, {workspace("alpha", "ALPHA")}).at(0);
     auto client = delegate->authorityClient();
     auto agentToken = [&] { return delegate->tokenStore()->projectAgentToken(client->authorityOrigin(), "ALPHA"); };
+    auto refused = [&] {
+        executors->lastAuthFailure(alpha);
+        utility.runAll();
+    };
 
     std::size_t reconciles = executors->reconciled.size();
     for (int attempt = 0; attempt < 3; ++attempt) {
         client->validationExecutorCredentials("ALPHA");
         ASSERT_TRUE(agentToken());
-        executors->lastAuthFailure(alpha);
-        utility.runAll();
+        refused();
         // The refused token is gone, so the restart asks the authority anew.
         EXPECT_FALSE(agentToken()) << attempt;
         EXPECT_EQ(executors->reconciled.size(), ++reconciles) << attempt;
@@ -646,8 +618,7 @@ TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
     // A fourth refusal within the window leaves the error standing.
     executors->lastStatus(alpha, "Validation executor lỗi: AUTHORITY_HTTP_401", true);
     client->validationExecutorCredentials("ALPHA");
-    executors->lastAuthFailure(alpha);
-    utility.runAll();
+    refused();
     EXPECT_TRUE(agentToken());
     EXPECT_EQ(executors->reconciled.size(), reconciles);
     EXPECT_EQ(view.list.rows.at(0).validationText, "Validation executor lỗi: AUTHORITY_HTTP_401");
@@ -655,46 +626,20 @@ TEST_F(Delegate, RefusedExecutorCredentialsAskForANewAgentTokenAFewTimesOnly) {
     // The user's own refresh starts the count again.
     delegate->handleRefresh();
     utility.runAll();
-    executors->lastAuthFailure(alpha);
-    utility.runAll();
+    refused();
     EXPECT_FALSE(agentToken());
     EXPECT_EQ(executors->reconciled.size(), reconciles + 2);
 }
 
-TEST_F(Delegate, LateExecutorReportsOfGoneWorkspacesAreDropped) {
-    configurePortAndAuthority();
-    launch();
-    utility.runAll();
-    logIn();
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
-    utility.runAll();
-    auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
-    auto report = executors->lastStatus;
-    delegate->handleToggleWorkspaceValidation(workspaces.at(0).workspaceId, false);
-    delegate->handleRemoveWorkspace(workspaces.at(1).workspaceId);
-    utility.runAll();
-    // The executors' last words, after the switch-off and the removal.
-    report(workspaces.at(0), "Validation executor đã dừng với mã 1.", true);
-    report(workspaces.at(1), "Validation executor đã dừng với mã 1.", true);
-    EXPECT_TRUE(delegate->validationStatuses().empty());
-    EXPECT_EQ(view.statusColor, StatusColor::green) << view.status;
-    EXPECT_EQ(view.list.rows.at(0).validationText, "Validation đã tắt cho workspace này.");
-}
-
 TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
-    configurePortAndAuthority();
     std::string path = executorStatePath(configuration.folders, port);
     ASSERT_EQ(path, home.path() + "/palisor-bridge/executors-" + std::to_string(port) + ".json");
-    BridgeAppDelegate::Options unused;
-    EXPECT_FALSE(unused.publishExecutorStates);
     publishStates = true;
-    launch();
-    utility.runAll();
-    ASSERT_TRUE(std::filesystem::exists(path));
-    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    EXPECT_EQ(std::filesystem::status(parentPath(path)).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_all);
+    start(false);
+    namespace fs = std::filesystem;
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(parentPath(path)).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_TRUE(readExecutorStates(path, port)->empty());
 
     // Changes within the interval since the last write are written together
@@ -702,9 +647,7 @@ TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
     // still ends on the last state.
     std::size_t timers = mainThread->delayed.size();
     logIn();
-    delegate->addWorkspaceFolders({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
-    utility.runAll();
-    auto workspaces = delegate->workspaceRegistry()->snapshot().workspaces;
+    auto workspaces = add({workspace("alpha", "ALPHA"), workspace("beta", "BETA")});
     for (int i = 0; i < 1000; ++i)
         executors->lastStatus(workspaces.at(0), "Validation executor lỗi: E" + std::to_string(i), true);
     executors->lastStatus(workspaces.at(0), "Validation executor đã sẵn sàng cho 2 repo.", false);
@@ -712,21 +655,16 @@ TEST_F(Delegate, PublishesTheExecutorStatesWhileTheEndpointRuns) {
     utility.runAll();
     EXPECT_TRUE(readExecutorStates(path, port)->empty());
     ASSERT_EQ(mainThread->delayed.size(), timers + 1);
-    auto write = std::move(mainThread->delayed.back());
-    mainThread->delayed.pop_back();
-    write();
+    mainThread->delayed.back()();
     auto states = readExecutorStates(path, port);
     ASSERT_TRUE(states);
     ASSERT_EQ(states->size(), 2u);
     EXPECT_EQ(states->at(0).projectKey, "ALPHA");
-    EXPECT_EQ(states->at(0).text, "Validation executor đã sẵn sàng cho 2 repo.");
-    EXPECT_EQ(states->at(0).state, "ok");
-    EXPECT_EQ(states->at(1).text, "Validation đã tắt cho workspace này.");
-    EXPECT_EQ(states->at(1).state, "idle");
+    EXPECT_EQ(states->at(0).text + "|" + states->at(0).state, "Validation executor đã sẵn sàng cho 2 repo.|ok");
+    EXPECT_EQ(states->at(1).text + "|" + states->at(1).state, kValidationOff + "|idle");
     // Another port's reader, or a file left by a process that is gone, says nothing.
     EXPECT_FALSE(readExecutorStates(path, static_cast<std::uint16_t>(port + 1)));
-    std::string text = test::readFile(path);
-    auto stale = JsonValue::parse(text);
+    auto stale = JsonValue::parse(test::readFile(path));
     stale["pid"] = 999999999;
     test::writeFile(home.file("stale.json"), stale.dump());
     EXPECT_FALSE(readExecutorStates(home.file("stale.json"), port));
