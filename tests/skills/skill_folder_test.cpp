@@ -192,7 +192,12 @@ TEST_F(SkillFolder, WhetherAnInstalledPackageIsCurrent) {
     EXPECT_FALSE(localSkillMatchesRef(paths, lock, ref, &otherFormat));
     JsonValue empty = JsonValue::object();
     EXPECT_FALSE(localSkillMatchesRef(paths, lock, ref, &empty));
-    // An unsafe snapshot path fails the check itself.
+    // An unsafe id or snapshot path fails the check itself.
+    JsonValue unsafeLock = {{"skills", {{"..", {{"version", "1"}}}}}};
+    EXPECT_EQ(errorOf<SkillSyncError>([&] {
+                  localSkillMatchesRef(paths, unsafeLock, {{"skillId", ".."}, {"version", "1"}}, nullptr);
+              }),
+              "SKILL_PACKAGE_PATH_ESCAPE:..");
     JsonValue escaping = {{"sourceFormat", "foundation-v2-file-maps"},
                           {"fileTreeSnapshot", {{"SKILL.md", "# Demo"}, {"z/../../x", "x"}}}};
     EXPECT_EQ(errorOf<SkillSyncError>([&] { localSkillMatchesRef(paths, lock, ref, &escaping); }),

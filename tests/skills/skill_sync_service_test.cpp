@@ -81,13 +81,9 @@ protected:
 TEST_F(SkillSync, AnEmptyReferenceListStillWritesTheLock) {
     JsonValue report = sync({});
     std::string skillRoot = workspace + "/.agents/skills";
-    EXPECT_EQ(report, JsonValue({{"ok", true},
-                                 {"projectKey", kProject},
-                                 {"workspaceRoot", workspace},
-                                 {"skillRoot", skillRoot},
-                                 {"lockPath", skillRoot + "/" + kSkillLockFileName},
-                                 {"synced", JsonValue::array()},
-                                 {"skipped", JsonValue::array()}}));
+    EXPECT_EQ(report, JsonValue::parse(R"({"ok":true,"projectKey":"demo-project","workspaceRoot":")" + workspace +
+                                       R"(","skillRoot":")" + skillRoot + R"(","lockPath":")" + skillRoot + "/" +
+                                       kSkillLockFileName + R"(","synced":[],"skipped":[]})"));
     EXPECT_EQ(lock()["lastSync"], JsonValue::parse(R"({"synced":[],"skipped":[]})"));
     EXPECT_EQ(lock()["authorityOrigin"], test::FakeAuthority::kOrigin);
     EXPECT_EQ(authority.requests(), std::vector<std::string>{kCatalog});
@@ -101,15 +97,12 @@ TEST_F(SkillSync, UnpinnedSkillsAreRewrittenEverySyncPinnedCurrentOnesAreNot) {
 
     JsonValue first = sync(refs);
     ASSERT_EQ(first["synced"].size(), 2u);
-    EXPECT_EQ(first["synced"][1], JsonValue({{"skillId", "b"},
-                                             {"version", "1"},
-                                             {"contentHash", hashB},
-                                             {"fileCount", 2},
-                                             {"targetPath", targetB},
-                                             {"sourceFormat", "foundation-v2-file-maps"},
-                                             {"sourceCompleteness", "published-snapshot"},
-                                             {"identityVerification", "authority-record-not-recomputed-package-hash"},
-                                             {"syncSourceKind", "explicit"}}));
+    // The record's common part, as both the synced and the skipped entry give it.
+    std::string recordOfB = R"("skillId":"b","version":"1","contentHash":")" + hashB + R"(","targetPath":")" + targetB +
+                            R"(","syncSourceKind":"explicit")";
+    EXPECT_EQ(first["synced"][1],
+              JsonValue::parse("{" + recordOfB + R"(,"fileCount":2,"sourceFormat":"foundation-v2-file-maps",
+        "sourceCompleteness":"published-snapshot","identityVerification":"authority-record-not-recomputed-package-hash"})"));
     EXPECT_EQ(test::readFile(skillFile("b", "docs/b.md")), "b");
     EXPECT_EQ(lock()["lastSync"]["synced"], JsonValue::array({"a", "b"}));
 
@@ -119,12 +112,7 @@ TEST_F(SkillSync, UnpinnedSkillsAreRewrittenEverySyncPinnedCurrentOnesAreNot) {
     ASSERT_EQ(second["synced"].size(), 1u);
     EXPECT_EQ(second["synced"][0]["skillId"], "a");
     EXPECT_FALSE(fs::exists(skillFile("a", "mark")));
-    EXPECT_EQ(second["skipped"], JsonValue::array({{{"reason", "ALREADY_CURRENT"},
-                                                    {"skillId", "b"},
-                                                    {"version", "1"},
-                                                    {"contentHash", hashB},
-                                                    {"targetPath", targetB},
-                                                    {"syncSourceKind", "explicit"}}}));
+    EXPECT_EQ(second["skipped"], JsonValue::parse(R"([{"reason":"ALREADY_CURRENT",)" + recordOfB + "}]"));
     EXPECT_EQ(lock()["lastSync"]["synced"], JsonValue::array({"a"}));
     EXPECT_EQ(lock()["skills"]["b"]["contentHash"], hashB);
     // Every sync reads every referenced skill's record, current or not.
@@ -261,12 +249,9 @@ TEST_F(OlderAuthoritySync, PackagesAreCheckedAgainstTheReference) {
     servePackage("/api/public/skills/a/1/" + hash + "/package", "a", {{"SKILL.md", "# A"}},
                  {{"version", "1"}, {"contentHash", hash}});
     std::vector<JsonValue> pinned{{{"skillId", "a"}, {"version", "1"}, {"contentHash", hash}}};
-    EXPECT_EQ(sync(pinned)["synced"][0], JsonValue({{"skillId", "a"},
-                                                    {"version", "1"},
-                                                    {"contentHash", hash},
-                                                    {"fileCount", 1},
-                                                    {"targetPath", workspace + "/.agents/skills/a"},
-                                                    {"syncSourceKind", "explicit"}}));
+    EXPECT_EQ(sync(pinned)["synced"][0], JsonValue::parse(R"({"skillId":"a","version":"1","contentHash":")" + hash +
+                                                          R"(","fileCount":1,
+        "targetPath":")" + workspace + R"(/.agents/skills/a","syncSourceKind":"explicit"})"));
     // Current by lock entry and marker alone: no package request at all.
     authority.clearRequests();
     EXPECT_EQ(sync(pinned)["skipped"][0]["reason"], "ALREADY_CURRENT");
