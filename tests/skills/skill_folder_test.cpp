@@ -308,12 +308,6 @@ TEST_F(SkillFolder, LinksInsideTheSkillRootAreReplacedNeverFollowed) {
     EXPECT_FALSE(fs::is_symlink(skills() + "/demo"));
     EXPECT_EQ(test::readFile(skills() + "/demo/precious.txt"), "overwritten?");
     outsideIsUntouched();
-
-    // A link planted inside an installed package goes with the package.
-    fs::create_symlink(outside, skills() + "/demo/planted");
-    writeSkillPackage(paths, "demo", {}, {{"SKILL.md", "y"}});
-    EXPECT_EQ(listing(skills() + "/demo"), justSkillMd());
-    outsideIsUntouched();
 }
 
 TEST_F(SkillFolder, ALinkPlantedInAStagingFolderIsNeverWrittenThrough) {
