@@ -12,11 +12,13 @@ namespace {
 using namespace skill_values;
 using test::errorOf;
 
-OrderedJsonValue task(const char* text) { return *parseOrderedJson(text); }
-
 std::vector<JsonValue> resolved(const char* taskText, std::vector<JsonValue> explicitSkills = {}) {
-    OrderedJsonValue parsed = task(taskText);
+    OrderedJsonValue parsed = *parseOrderedJson(taskText);
     return SkillReferenceResolver::resolve(SkillReferenceResolver::collect(&parsed, explicitSkills));
+}
+
+std::vector<JsonValue> resolvedExplicit(std::vector<JsonValue> explicitSkills) {
+    return SkillReferenceResolver::resolve(SkillReferenceResolver::collect(nullptr, explicitSkills));
 }
 
 TEST(SkillValues, TextAndNumberRules) {
@@ -32,12 +34,8 @@ TEST(SkillValues, TextAndNumberRules) {
 
     EXPECT_EQ(integerValue(object, "twelve"), 12);
     EXPECT_EQ(integerValue(object, "plus"), 12);
-    EXPECT_FALSE(integerValue(object, "spaced"));
-    EXPECT_FALSE(integerValue(object, "neg"));
-    EXPECT_FALSE(integerValue(object, "minus"));
     EXPECT_EQ(integerValue(object, "f"), 3);
-    EXPECT_FALSE(integerValue(object, "huge"));
-    EXPECT_FALSE(integerValue(object, "t"));
+    for (const char* key : {"spaced", "neg", "minus", "huge", "t"}) EXPECT_FALSE(integerValue(object, key)) << key;
     EXPECT_EQ(SkillReferenceResolver::integer(member(object, "n")), 12);
 
     EXPECT_EQ(compactDictionary({{"a", JsonValue(1)}, {"b", std::nullopt}, {"c", JsonValue(nullptr)}}),
@@ -59,11 +57,12 @@ TEST(SkillAutoSyncPolicy, OnlyTheClaimActivatesUnlessTheCallerSays) {
 
 TEST(SkillReferenceResolver, ExactlyOneTaskSourceIsRead) {
     // Empty canonical bindings win over everything else: no task references.
-    auto none = resolved(R"({"id":"T","skillState":{"bindings":[]},"requiredSkills":["a"],"skillOutputs":{"b":{}}})");
-    EXPECT_TRUE(none.empty());
+    EXPECT_TRUE(
+        resolved(R"({"id":"T","skillState":{"bindings":[]},"requiredSkills":["a"],"skillOutputs":{"b":{}}})").empty());
 
     // "skills" stands in for the bindings when there is no skill state.
-    auto skills = resolved(R"({"itemId":"T","revision":"4","skills":["a",{"name":"b","skillVersion":"2","hash":"h"}]})");
+    auto skills =
+        resolved(R"({"itemId":"T","revision":"4","skills":["a",{"name":"b","skillVersion":"2","hash":"h"}]})");
     ASSERT_EQ(skills.size(), 2u);
     EXPECT_EQ(skills[0], JsonValue::parse(R"({"skillId":"a","syncSourceKind":"task-canonical-binding",
         "syncSourcePriority":400,"sourceTaskId":"T","sourceTaskRevision":4})"));
@@ -78,10 +77,8 @@ TEST(SkillReferenceResolver, ExactlyOneTaskSourceIsRead) {
     EXPECT_EQ(legacy[0]["skillId"], "o");
     EXPECT_EQ(legacy[0]["role"], "optional");
     EXPECT_EQ(legacy[1]["role"], "required");
-    EXPECT_EQ(legacy[2]["role"], "mine");
-    EXPECT_EQ(legacy[2]["syncSourceKind"], "task-legacy-binding");
-    EXPECT_EQ(legacy[2]["syncSourcePriority"], 300);
-    EXPECT_EQ(legacy[2]["sourceTaskId"], "T");
+    EXPECT_EQ(legacy[2], JsonValue::parse(R"({"skillId":"s","role":"mine","syncSourceKind":"task-legacy-binding",
+        "syncSourcePriority":300,"sourceTaskId":"T"})"));
 
     // Skill outputs last: object values name their skill, others are keys.
     auto outputs = resolved(R"({"id":"T","skillOutputs":{"k":{"skillVersion":"3","role":"r","contentHash":"c",
@@ -90,21 +87,17 @@ TEST(SkillReferenceResolver, ExactlyOneTaskSourceIsRead) {
     EXPECT_EQ(outputs[0], JsonValue::parse(R"({"skillId":"k","role":"r","version":"3","contentHash":"c",
         "syncSourceKind":"task-output-fallback","syncSourcePriority":100,"sourceTaskId":"T"})"));
     EXPECT_EQ(outputs[1]["skillId"], "plain");
+    // Two outputs for one skill at equal priority: the first received stays.
+    auto firstSeen = resolved(R"({"id":"T","skillOutputs":{"zeta":{"skillId":"x","role":"first"},
+                                                           "alpha":{"skillId":"x","role":"second"}}})");
+    ASSERT_EQ(firstSeen.size(), 1u);
+    EXPECT_EQ(firstSeen[0]["role"], "first");
 
     // No task: only the explicit skills; an object without any name is skipped.
-    auto explicitOnly = SkillReferenceResolver::resolve(
-        SkillReferenceResolver::collect(nullptr, {{{"skillId", " e "}}, {{"title", "nameless"}}, "f"}));
+    auto explicitOnly = resolvedExplicit({{{"skillId", " e "}}, {{"title", "nameless"}}, "f"});
     ASSERT_EQ(explicitOnly.size(), 2u);
     EXPECT_EQ(explicitOnly[0]["skillId"], "e");
     EXPECT_EQ(explicitOnly[0]["syncSourcePriority"], 200);
-}
-
-TEST(SkillReferenceResolver, SkillOutputsKeepTheOrderTheyWereReceivedIn) {
-    // Two outputs for one skill at equal priority: the first seen stays.
-    auto refs = resolved(R"({"id":"T","skillOutputs":{"zeta":{"skillId":"x","role":"first"},
-                                                      "alpha":{"skillId":"x","role":"second"}}})");
-    ASSERT_EQ(refs.size(), 1u);
-    EXPECT_EQ(refs[0]["role"], "first");
 }
 
 TEST(SkillReferenceResolver, PrioritiesCombinationAndConflicts) {
@@ -117,23 +110,18 @@ TEST(SkillReferenceResolver, PrioritiesCombinationAndConflicts) {
     EXPECT_EQ(overridden[0]["ignoredLowerPriorityIdentity"], "1@unhashed");
     EXPECT_EQ(overridden[0]["ignoredLowerPrioritySource"], "explicit");
 
-    // A higher priority without a pin does not inherit the lower one's pin.
+    // A higher priority without a pin does not inherit the lower one's pin;
+    // the loser's role fills the gap.
     auto unpinned = resolved(R"({"id":"T","skillState":{"bindings":[{"skillId":"A"}]}})",
                              {{{"skillId", "A"}, {"version", "1"}, {"role", "support"}}});
-    ASSERT_EQ(unpinned.size(), 1u);
-    EXPECT_FALSE(unpinned[0].contains("version"));
-    EXPECT_FALSE(unpinned[0].contains("ignoredLowerPriorityIdentity"));
-    EXPECT_FALSE(unpinned[0].contains("ignoredLowerPrioritySource"));
-    EXPECT_EQ(unpinned[0]["role"], "support");  // the loser's role fills the gap
+    EXPECT_EQ(unpinned, std::vector<JsonValue>{JsonValue::parse(R"({"skillId":"A","role":"support",
+        "syncSourceKind":"task-canonical-binding","syncSourcePriority":400,"sourceTaskId":"T"})")});
 
-    // Equal priorities fill each other's gaps.
-    auto combined = SkillReferenceResolver::resolve(SkillReferenceResolver::collect(
-        nullptr, {{{"skillId", "A"}, {"version", "1"}}, {{"skillId", "A"}, {"contentHash", "h"}}}));
+    // Equal priorities fill each other's gaps, or conflict with different pins.
+    auto combined = resolvedExplicit({{{"skillId", "A"}, {"version", "1"}}, {{"skillId", "A"}, {"contentHash", "h"}}});
     ASSERT_EQ(combined.size(), 1u);
     EXPECT_EQ(combined[0]["version"], "1");
     EXPECT_EQ(combined[0]["contentHash"], "h");
-
-    // Equal priorities with different pins conflict.
     EXPECT_EQ(errorOf<SkillReferenceResolverError>([] {
                   resolved(R"({"id":"T","skillState":{"bindings":[{"skillId":"A","version":"1"},
                                                                   {"skillId":"A","version":"2","contentHash":"h"}]}})");
@@ -141,9 +129,10 @@ TEST(SkillReferenceResolver, PrioritiesCombinationAndConflicts) {
               "SKILL_REF_CANONICAL_CONFLICT:A:1@unhashed:2@h");
 
     // Kinds outside the table get priority 0; a missing kind is "unknown".
-    auto kinds = SkillReferenceResolver::resolve({{{"skillId", "a"}, {"syncSourceKind", "mystery"}, {"syncSourcePriority", 999}},
-                                                  {{"skillId", "b"}, {"syncSourcePriority", 999}},
-                                                  {{"version", "no id"}}});
+    auto kinds =
+        SkillReferenceResolver::resolve({{{"skillId", "a"}, {"syncSourceKind", "mystery"}, {"syncSourcePriority", 999}},
+                                         {{"skillId", "b"}, {"syncSourcePriority", 999}},
+                                         {{"version", "no id"}}});
     ASSERT_EQ(kinds.size(), 2u);
     EXPECT_EQ(kinds[0]["syncSourceKind"], "mystery");
     EXPECT_EQ(kinds[0]["syncSourcePriority"], 0);
@@ -151,24 +140,28 @@ TEST(SkillReferenceResolver, PrioritiesCombinationAndConflicts) {
     EXPECT_EQ(kinds[1]["syncSourcePriority"], 0);
 
     // Sorted by skill id.
-    auto sorted = SkillReferenceResolver::resolve(SkillReferenceResolver::collect(nullptr, {"c", "a", "b"}));
+    auto sorted = resolvedExplicit({"c", "a", "b"});
     EXPECT_EQ(sorted[0]["skillId"], "a");
     EXPECT_EQ(sorted[2]["skillId"], "c");
 }
 
 TEST(SkillReferenceResolver, StaleTaskSnapshots) {
+    // The lock entry installed from revision 5 of task T, against a snapshot
+    // of a task: the reason to skip it, the conflict, or "no error".
     JsonValue entry = {{"sourceTaskId", "T"}, {"sourceTaskRevision", 5}, {"version", "1"}};
+    auto outcome = [&](const char* task, int revision, const char* version) {
+        JsonValue snapshot = {
+            {"skillId", "A"}, {"sourceTaskId", task}, {"sourceTaskRevision", revision}, {"version", version}};
+        std::optional<std::string> stale;
+        std::string error = errorOf([&] { stale = SkillReferenceResolver::staleTaskSnapshotReason(&entry, snapshot); });
+        return stale.value_or(error);
+    };
+    EXPECT_EQ(outcome("T", 4, "9"), "STALE_TASK_SNAPSHOT_IGNORED");
+    EXPECT_EQ(outcome("T", 5, "2"), "SKILL_REF_SAME_REVISION_CONFLICT:A:5");
+    EXPECT_EQ(outcome("T", 5, "1"), "no error");
+    EXPECT_EQ(outcome("T", 6, "2"), "no error");
+    EXPECT_EQ(outcome("U", 1, "2"), "no error");
     JsonValue older = {{"skillId", "A"}, {"sourceTaskId", "T"}, {"sourceTaskRevision", 4}, {"version", "9"}};
-    EXPECT_EQ(SkillReferenceResolver::staleTaskSnapshotReason(&entry, older), "STALE_TASK_SNAPSHOT_IGNORED");
-    JsonValue same = {{"skillId", "A"}, {"sourceTaskId", "T"}, {"sourceTaskRevision", 5}, {"version", "2"}};
-    EXPECT_EQ(errorOf<SkillReferenceResolverError>([&] { SkillReferenceResolver::staleTaskSnapshotReason(&entry, same); }),
-              "SKILL_REF_SAME_REVISION_CONFLICT:A:5");
-    same["version"] = "1";
-    EXPECT_FALSE(SkillReferenceResolver::staleTaskSnapshotReason(&entry, same));
-    JsonValue newer = {{"skillId", "A"}, {"sourceTaskId", "T"}, {"sourceTaskRevision", 6}, {"version", "2"}};
-    EXPECT_FALSE(SkillReferenceResolver::staleTaskSnapshotReason(&entry, newer));
-    JsonValue otherTask = {{"skillId", "A"}, {"sourceTaskId", "U"}, {"sourceTaskRevision", 1}};
-    EXPECT_FALSE(SkillReferenceResolver::staleTaskSnapshotReason(&entry, otherTask));
     EXPECT_FALSE(SkillReferenceResolver::staleTaskSnapshotReason(nullptr, older));
 }
 

@@ -1,9 +1,19 @@
+// The registry of workspaces and the settings file it lives in: ids, adding,
+// removing and the default, the stored state at start, resolving a call's
+// workspace, and changes from several threads and from another process.
+#include "bridge/workspace/workspace_registry.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <thread>
 
 #include "bridge/common/bridge_error.h"
-#include "bridge/workspace/workspace_registry.h"
 #include "tests/support/errors.h"
 #include "tests/workspace/workspace_fixture.h"
 
@@ -14,16 +24,53 @@ using test::errorOf;
 using test::kOrigin;
 using Snapshot = WorkspaceRegistrySnapshot;
 
-class WorkspaceRegistryTest : public test::WorkspaceFixture {
-protected:
-    std::unique_ptr<WorkspaceRegistry> newRegistry(std::optional<std::string> legacyRoot = std::nullopt,
-                                                   bool persistenceEnabled = true) {
-        return std::make_unique<WorkspaceRegistry>(kOrigin, std::move(legacyRoot),
-                                                   std::make_shared<SettingsStore>(store->path(), persistenceEnabled));
+TEST(SettingsStore, GarbageReadsAsEmptyAndIsMovedAsideNotOverwritten) {
+    test::TempDir dir;
+    SettingsStore store(dir.file("settings.json"));
+    for (const std::string garbage : {"{\"workspaceRoot\": \"/w\"", "[1, 2]"}) {
+        test::writeFile(store.path(), garbage);
+        EXPECT_EQ(store.read(), JsonValue::object());
+        store.remove("absent");  // changes nothing, so writes nothing
+        EXPECT_EQ(test::readFile(store.path()), garbage);
+        store.set("workspaceRoot", "/w2");
+        EXPECT_EQ(store.read(), (JsonValue{{"workspaceRoot", "/w2"}}));
     }
+    // Both survive, though moved aside within the same second.
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("settings.json.corrupt-", 0) == 0)
+            aside.push_back(test::readFile(entry.path().string()));
+    std::sort(aside.begin(), aside.end());
+    EXPECT_EQ(aside, (std::vector<std::string>{"[1, 2]", "{\"workspaceRoot\": \"/w\""}));
 
-    JsonValue persistedRegistry() const { return JsonValue::parse(store->stringValue("workspaceRegistryV1").value()); }
-};
+    // Failed updates write nothing.
+    std::string before = test::readFile(store.path());
+    EXPECT_THROW(store.update([](JsonValue& settings) {
+        settings["a"] = 2;
+        throw std::runtime_error("changed my mind");
+    }),
+                 std::runtime_error);
+    EXPECT_THROW(store.set("b", std::string("\xFF")), FileError);  // cannot be stored as JSON
+    EXPECT_EQ(test::readFile(store.path()), before);
+}
+
+TEST(SettingsStore, ConcurrentReadModifyWritesLoseNothing) {
+    test::TempDir dir;
+    std::string path = dir.file("settings.json");
+    SettingsStore shared(path);
+    constexpr int kThreads = 6, kRounds = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            SettingsStore own(path);  // as another process would have
+            SettingsStore& store = t % 2 == 0 ? shared : own;
+            for (int i = 0; i < kRounds; ++i)
+                store.update([&](JsonValue& settings) { settings["count"] = settings.value("count", 0) + 1; });
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(SettingsStore(path).value("count"), kThreads * kRounds);
+}
 
 TEST(WorkspaceIds, ComeFromProjectKeysWithUnicodeLettersAndNumbers) {
     std::vector<WorkspaceRegistration> existing;
@@ -37,6 +84,17 @@ TEST(WorkspaceIds, ComeFromProjectKeysWithUnicodeLettersAndNumbers) {
     EXPECT_EQ(uniqueWorkspaceId("Demo Project/API", existing), "demo-project-api-3");
 }
 
+class WorkspaceRegistryTest : public test::WorkspaceFixture {
+protected:
+    std::unique_ptr<WorkspaceRegistry> newRegistry(std::optional<std::string> legacyRoot = std::nullopt,
+                                                   bool persistenceEnabled = true) {
+        return std::make_unique<WorkspaceRegistry>(kOrigin, std::move(legacyRoot),
+                                                   std::make_shared<SettingsStore>(store->path(), persistenceEnabled));
+    }
+
+    JsonValue persistedRegistry() const { return JsonValue::parse(store->stringValue("workspaceRegistryV1").value()); }
+};
+
 TEST_F(WorkspaceRegistryTest, AddRegistersOrUpdatesInPlaceAndSetsTheDefault) {
     auto registry = newRegistry();
     std::string first = makeWorkspace("Dự án của tôi", "Demo Project/API");
@@ -49,20 +107,18 @@ TEST_F(WorkspaceRegistryTest, AddRegistersOrUpdatesInPlaceAndSetsTheDefault) {
     test::writeFile(second + "/AGENTS.md", test::pointerText("Renamed"));
     WorkspaceRegistration updated = registry->add(second + "/./sub/../", true, true);
     EXPECT_EQ(updated, (WorkspaceRegistration{"demo-project-api-2", "Renamed", second, true}));
-    EXPECT_EQ(registry->snapshotDictionary(),
-              (JsonValue{{"defaultWorkspaceId", "demo-project-api-2"},
-                         {"workspaces", {registry->snapshot().workspaces[0].toJson(), updated.toJson()}}}));
-    EXPECT_EQ(registry->snapshot().workspaces[0].workspaceRoot, first);
+    WorkspaceRegistration firstAdded{"demo-project-api", "Demo Project/API", first, true};
+    EXPECT_EQ(registry->snapshotDictionary(), (JsonValue{{"defaultWorkspaceId", "demo-project-api-2"},
+                                                         {"workspaces", {firstAdded.toJson(), updated.toJson()}}}));
 
     // Failed adds change nothing, in memory or on disk.
     auto before = registry->snapshot();
     std::string fileBefore = test::readFile(settingsPath());
     std::string noPointer = dir.path() + "/no pointer";
     std::filesystem::create_directories(noPointer);
-    EXPECT_EQ(errorOf([&] { registry->add(makeWorkspace("f", "demo", "https://other.example"), true, true); }),
-              "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH");
-    EXPECT_EQ(errorOf([&] { registry->add(makeWorkspace("p", "demo", "https://authority.example:443"), true, true); }),
-              "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH");
+    for (const char* origin : {"https://other.example", "https://authority.example:443"})
+        EXPECT_EQ(errorOf([&] { registry->add(makeWorkspace("f", "demo", origin), true, true); }),
+                  "WORKSPACE_AUTHORITY_ORIGIN_MISMATCH");
     EXPECT_THROW(registry->add(noPointer, true, true), FileError);
     EXPECT_EQ(registry->snapshot(), before);
     EXPECT_EQ(test::readFile(settingsPath()), fileBefore);
@@ -99,14 +155,14 @@ TEST_F(WorkspaceRegistryTest, StoredStateIsNormalisedAtStartAndWrittenBack) {
     auto record = [](const std::string& id, const std::string& key, const std::string& root) {
         return WorkspaceRegistration{id, key, root, true}.toJson();
     };
-    store->set("workspaceRegistryV1",
-               JsonValue{{"defaultWorkspaceId", "dropped"},
-                         {"workspaces",
-                          {record("alpha", "alpha", a + "//x/.."), record("same-root", "alpha", a + "/"),
-                           record("dropped", "", "/elsewhere"), record("", "p", "/nameless"),
-                           record("alpha", "p", "/same-id"), record("relative", "p", "relative/root"),
-                           record("beta", "beta", b)}}}
-                   .dump());
+    store->set(
+        "workspaceRegistryV1",
+        JsonValue{{"defaultWorkspaceId", "dropped"},
+                  {"workspaces",
+                   {record("alpha", "alpha", a + "//x/.."), record("same-root", "alpha", a + "/"),
+                    record("dropped", "", "/elsewhere"), record("", "p", "/nameless"), record("alpha", "p", "/same-id"),
+                    record("relative", "p", "relative/root"), record("beta", "beta", b)}}}
+            .dump());
     Snapshot expected{"alpha", {{"alpha", "alpha", a, true}, {"beta", "beta", b, true}}};
     EXPECT_EQ(newRegistry()->snapshot(), expected);
     EXPECT_EQ(persistedRegistry(),
@@ -126,9 +182,7 @@ TEST_F(WorkspaceRegistryTest, TheLegacyRootSeedsOnlyAnEmptyRegistry) {
     auto seeded = newRegistry(legacy + "/");
     EXPECT_EQ(seeded->snapshot(), (Snapshot{"legacy-project", {{"legacy-project", "Legacy Project", legacy, true}}}));
     EXPECT_EQ(store->stringValue("workspaceRoot"), legacy);
-
-    std::string other = makeWorkspace("other", "other");
-    EXPECT_EQ(newRegistry(other)->snapshot(), seeded->snapshot());
+    EXPECT_EQ(newRegistry(makeWorkspace("other", "other"))->snapshot(), seeded->snapshot());
 
     // Unusable legacy roots are ignored without a word.
     seeded->remove("legacy-project");
@@ -175,7 +229,9 @@ TEST_F(WorkspaceRegistryTest, ReloadTakesInWhatAnotherProcessWrote) {
     auto bridge = newRegistry();
     WorkspaceRegistry commandLine(kOrigin, std::nullopt, newStore());
     bridge->add(makeWorkspace("a", "alpha"), true, false);
-    commandLine.add(makeWorkspace("b", "beta"), true, true);  // builds on the file, so keeps alpha
+    // The command line builds on the file: it keeps the bridge's workspace
+    // and does not hand out its id again.
+    EXPECT_EQ(commandLine.add(makeWorkspace("b", "alpha"), true, true).workspaceId, "alpha-2");
     EXPECT_EQ(commandLine.snapshot().workspaces.size(), 2u);
     EXPECT_TRUE(bridge->reload());
     EXPECT_EQ(bridge->snapshot(), commandLine.snapshot());
@@ -189,10 +245,6 @@ TEST_F(WorkspaceRegistryTest, ReloadTakesInWhatAnotherProcessWrote) {
 class WorkspaceResolveTest : public WorkspaceRegistryTest {
 protected:
     void SetUp() override {
-        registry = newRegistry();
-        alpha = makeWorkspace("alpha", "shared");
-        beta = makeWorkspace("beta", "shared");
-        gamma = makeWorkspace("gamma ws", "Gamma");
         registry->add(alpha, true, false);
         registry->add(beta, false, false);
         registry->add(gamma, true, true);
@@ -201,8 +253,10 @@ protected:
         return errorOf([&] { registry->resolve(args); });
     }
 
-    std::unique_ptr<WorkspaceRegistry> registry;
-    std::string alpha, beta, gamma;
+    std::unique_ptr<WorkspaceRegistry> registry = newRegistry();
+    std::string alpha = makeWorkspace("alpha", "shared");
+    std::string beta = makeWorkspace("beta", "shared");
+    std::string gamma = makeWorkspace("gamma ws", "Gamma");
 };
 
 TEST_F(WorkspaceResolveTest, ChoosesByRootThenIdThenProjectKeyThenDefault) {
@@ -246,6 +300,70 @@ TEST_F(WorkspaceResolveTest, EveryResolutionReadsThePointerAnew) {
     EXPECT_THROW(registry->resolve({{"workspaceId", "gamma"}}), FileError);
     test::writeFile(gamma + "/AGENTS.md", test::pointerText("Gamma", "https://authority.example/"));
     EXPECT_EQ(registry->resolve({{"workspaceId", "gamma"}}).projectKey, "Gamma");
+}
+
+// No two workspaces share an id or a root; a default exists, and is
+// registered, exactly when a workspace is.
+void expectInvariants(const Snapshot& snapshot) {
+    std::set<std::string> ids, roots;
+    for (const auto& registration : snapshot.workspaces) {
+        EXPECT_TRUE(ids.insert(registration.workspaceId).second) << registration.workspaceId;
+        EXPECT_TRUE(roots.insert(registration.workspaceRoot).second) << registration.workspaceRoot;
+    }
+    EXPECT_EQ(snapshot.defaultWorkspaceId.has_value(), !snapshot.workspaces.empty());
+    EXPECT_TRUE(!snapshot.defaultWorkspaceId || ids.count(*snapshot.defaultWorkspaceId));
+}
+
+TEST_F(WorkspaceRegistryTest, ConcurrentChangesLeaveTheFileEqualToMemory) {
+    std::vector<std::string> roots;
+    for (int i = 0; i < 6; ++i) roots.push_back(makeWorkspace("w" + std::to_string(i), "P" + std::to_string(i % 3)));
+    WorkspaceRegistry registry(kOrigin, std::nullopt, store);
+
+    std::atomic<bool> stop{false};
+    std::thread resolver([&] {
+        while (!stop) {
+            errorOf<BridgeError>([&] { registry.resolve(JsonValue::object()); });
+            expectInvariants(registry.snapshot());
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t + 1));
+            for (int i = 0; i < 30; ++i) {
+                auto workspaces = registry.snapshot().workspaces;
+                std::string someId = workspaces.empty() ? "none" : workspaces[random() % workspaces.size()].workspaceId;
+                try {
+                    switch (random() % 4) {
+                        case 0:
+                            registry.add(roots[random() % roots.size()], random() % 2, random() % 2);
+                            break;
+                        case 1:
+                            registry.remove(someId);
+                            break;
+                        case 2:
+                            registry.setDefault(someId);
+                            break;
+                        default:
+                            registry.setValidationEnabled(someId, random() % 2);
+                    }
+                } catch (const WorkspaceRegistryError& error) {
+                    EXPECT_EQ(error.errorCase(), WorkspaceRegistryError::Case::workspaceNotRegistered);
+                }
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    stop = true;
+    resolver.join();
+
+    auto final = registry.snapshot();
+    expectInvariants(final);
+    EXPECT_EQ(WorkspaceRegistry(kOrigin, std::nullopt, newStore()).snapshot(), final);
+    std::optional<std::string> defaultRoot;
+    for (const auto& registration : final.workspaces)
+        if (registration.workspaceId == final.defaultWorkspaceId) defaultRoot = registration.workspaceRoot;
+    EXPECT_EQ(store->stringValue("workspaceRoot"), defaultRoot);
 }
 
 }  // namespace
