@@ -1,6 +1,11 @@
 // The commands in this process against the development authority; the
 // program itself only for what main does (parsing, the missing command).
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -384,6 +389,49 @@ TEST_F(CommandLine, StatusAndDoctorSeeARunningBridge) {
               "127.0.0.1:" + std::to_string(port) + ": một Palisor bridge đang chạy và trả lời /health.");
     bridge.signal(SIGTERM);
     EXPECT_EQ(bridge.waitForExit(), 0) << bridge.output;
+}
+
+// On a terminal the password is asked with echo off: what the user types never
+// shows, and the login goes through.
+TEST_F(CommandLine, ThePasswordPromptOnATerminalDoesNotEcho) {
+    std::vector<std::string> env = bridgeEnvironment(configHome(), {"PALISOR_BRIDGE_AUTHORITY=" + authority.origin(),
+                                                                    "PALISOR_BRIDGE_CREDENTIAL_FILE=" + credentials()});
+    std::vector<std::string> args = {kBridgeExecutable, "login", "--email", "dev@palisor.test"};
+    std::vector<char*> argv, envp;
+    for (auto& arg : args) argv.push_back(arg.data());
+    for (auto& entry : env) envp.push_back(entry.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int terminal = -1;
+    pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    // What the program wrote on its terminal, until `text` or the end.
+    std::string seen;
+    auto readUntil = [&](const std::string& text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) != 1) continue;
+            char buffer[512];
+            ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0) break;
+            seen.append(buffer, static_cast<std::size_t>(n));
+        }
+        return seen.find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Mật khẩu: ")) << seen;
+    ASSERT_EQ(::write(terminal, "right-password\n", 15), 15);
+    EXPECT_TRUE(readUntil("Đã đăng nhập: dev@palisor.test")) << seen;
+    readUntil("\x04");  // to the end
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_THAT(seen, ::testing::Not(HasSubstr("right-password")));
 }
 
 }  // namespace
