@@ -186,42 +186,48 @@ TEST_F(BridgeWindowTest, RowsCarryTheirWorkspaceToEveryControlAndGiveWayToTheHin
     EXPECT_TRUE(window.findChildren<QWidget*>(QStringLiteral("workspaceRow")).isEmpty());
 }
 
-TEST_F(BridgeWindowTest, LongRootIsShortenedInTheMiddleAndShownWholeInItsTooltip) {
-    auto row = rowModel("ws-1", "ALPHA", true);
-    row.workspaceRoot = "/home/dev/start-of-path";
-    for (int i = 0; i < 20; ++i) row.workspaceRoot += "/nested-folder-" + std::to_string(i);
-    row.workspaceRoot += "/end-of-path";
-    window.showWorkspaces({"1 workspace", std::nullopt, {row}});
-    window.resize(680, 600);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-
-    auto* root = child<ElidedLabel>(rows().front(), "workspaceRootLabel");
-    const QString full = QString::fromStdString(row.workspaceRoot);
-    EXPECT_EQ(root->toolTip(), full);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return root->text().contains(QChar(0x2026)); }));
-    const QString narrow = root->text();
-    EXPECT_TRUE(narrow.startsWith(QStringLiteral("/home/dev/start"))) << narrow.toStdString();
-    EXPECT_TRUE(narrow.endsWith(QStringLiteral("end-of-path"))) << narrow.toStdString();
-    EXPECT_LE(root->fontMetrics().horizontalAdvance(narrow), root->contentsRect().width());
-
-    // Widening the window shows more of the path.
-    window.resize(1400, 600);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return root->text().size() > narrow.size(); }));
-}
-
-TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
+// The Edit menu acts on the focused field and keeps passwords in; Return in
+// either field presses the action button, which follows the session.
+TEST_F(BridgeWindowTest, CredentialFieldsTheirEditMenuAndTheActionButton) {
     showAndActivate();
     auto* email = child<QLineEdit>("emailField");
     auto* password = child<QLineEdit>("passwordField");
     auto* action = child<QPushButton>("actionButton");
     auto* refresh = child<QPushButton>("refreshButton");
+    email->setFocus();
+    QTest::keyClicks(email, QStringLiteral("dev@palisor.test"));
 
-    email->setText(QStringLiteral("dev@palisor.test"));
+    child<QAction>("selectAllAction")->trigger();
+    EXPECT_EQ(email->selectedText(), QStringLiteral("dev@palisor.test"));
+    // Each action in turn, and what the field holds after it.
+    for (const auto& [name, left] : std::vector<std::pair<const char*, QString>>{{"cutAction", ""},
+                                                                                 {"undoAction", "dev@palisor.test"},
+                                                                                 {"redoAction", ""},
+                                                                                 {"pasteAction", "dev@palisor.test"}}) {
+        child<QAction>(name)->trigger();
+        EXPECT_EQ(email->text(), left) << name;
+    }
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("dev@palisor.test"));
+
+    auto* editMenu = window.menuBar()->actions().at(1)->menu();
+    ASSERT_NE(editMenu, nullptr);
+    email->selectAll();
+    emit editMenu->aboutToShow();
+    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
+    emit editMenu->aboutToHide();
+
     password->setFocus();
     QTest::keyClicks(password, QStringLiteral("secret-"));
     password->insert(QStringLiteral("mật khẩu"));
     EXPECT_EQ(window.passwordText(), "secret-mật khẩu");
+    password->selectAll();
+    emit editMenu->aboutToShow();
+    EXPECT_FALSE(child<QAction>("copyAction")->isEnabled());
+    EXPECT_FALSE(child<QAction>("cutAction")->isEnabled());
+    EXPECT_TRUE(child<QAction>("pasteAction")->isEnabled());
+    emit editMenu->aboutToHide();
+    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
+
     QTest::keyClick(password, Qt::Key_Return);
     QTest::keyClick(email, Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(calls, (std::vector<std::string>{"login", "login"}));
@@ -252,18 +258,25 @@ TEST_F(BridgeWindowTest, ActionButtonFollowsTheSessionAndReturnPressesIt) {
     EXPECT_EQ(calls, std::vector<std::string>{"login"});
 }
 
-// A long error in a small window: the controls keep their places, one below
-// the other, and the status line gives way, ending in an ellipsis, in the
-// controller's colour.
-TEST_F(BridgeWindowTest, ASmallWindowNeverDrawsControlsOverEachOther) {
+// A long error and a long root in a small window: the controls keep their
+// places, one below the other; the status line gives way, ending in an
+// ellipsis, in the controller's colour; the root is shortened in the middle
+// and shown whole in its tooltip.
+TEST_F(BridgeWindowTest, ASmallWindowShortensLongTextsAndNeverDrawsControlsOverEachOther) {
     std::string longStatus = "Đăng nhập lỗi:";
     for (int i = 0; i < 30; ++i) longStatus += " AUTHORITY_UNREACHABLE không kết nối được";
     window.setStatus(longStatus, StatusColor::red);
-    window.showWorkspaces(emptyList());
+    auto row = rowModel("ws-1", "ALPHA", true);
+    row.workspaceRoot = "/home/dev/start-of-path";
+    for (int i = 0; i < 20; ++i) row.workspaceRoot += "/nested-folder-" + std::to_string(i);
+    row.workspaceRoot += "/end-of-path";
+    window.showWorkspaces({"1 workspace", std::nullopt, {row}});
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
     auto* status = child<WrappedLabel>("statusLabel");
+    auto* root = child<ElidedLabel>(rows().front(), "workspaceRootLabel");
+    EXPECT_EQ(root->toolTip(), QString::fromStdString(row.workspaceRoot));
     for (QSize size : {QSize(760, 660), QSize(680, 560)}) {
         window.resize(size);
         QTest::qWait(50);
@@ -284,9 +297,18 @@ TEST_F(BridgeWindowTest, ASmallWindowNeverDrawsControlsOverEachOther) {
         EXPECT_TRUE(lines.back().endsWith(QChar(0x2026))) << lines.back().toStdString();
         EXPECT_EQ(status->text(), QString::fromStdString(longStatus));
         EXPECT_EQ(textColor(status), statusColor(StatusColor::red, window.palette()));
+
+        ASSERT_TRUE(QTest::qWaitFor([&] { return root->text().contains(QChar(0x2026)); }));
+        EXPECT_TRUE(root->text().startsWith(QStringLiteral("/home/dev/start"))) << root->text().toStdString();
+        EXPECT_TRUE(root->text().endsWith(QStringLiteral("end-of-path"))) << root->text().toStdString();
+        EXPECT_LE(root->fontMetrics().horizontalAdvance(root->text()), root->contentsRect().width());
     }
     window.setStatus("Đã đăng nhập.", StatusColor::green);
     EXPECT_EQ(status->shownLines(), QStringList{QStringLiteral("Đã đăng nhập.")});
+    // Widening the window shows more of the path.
+    const QString narrow = root->text();
+    window.resize(1400, 600);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return root->text().size() > narrow.size(); }));
 }
 
 TEST_F(BridgeWindowTest, CopiesTheConfigurationAndAsksBeforeRemoving) {
@@ -319,43 +341,6 @@ TEST_F(BridgeWindowTest, CopiesTheConfigurationAndAsksBeforeRemoving) {
     EXPECT_EQ(shown, QStringLiteral("Xóa workspace ALPHA?|Thư mục vẫn được giữ nguyên."));
     EXPECT_FALSE(ask([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); }));
     EXPECT_TRUE(ask([](QMessageBox* box) { box->findChild<QPushButton*>(QStringLiteral("confirmButton"))->click(); }));
-}
-
-TEST_F(BridgeWindowTest, EditMenuActsOnTheFocusedFieldAndKeepsPasswordsIn) {
-    showAndActivate();
-    auto* email = child<QLineEdit>("emailField");
-    auto* password = child<QLineEdit>("passwordField");
-    email->setFocus();
-    QTest::keyClicks(email, QStringLiteral("dev@palisor.test"));
-
-    child<QAction>("selectAllAction")->trigger();
-    EXPECT_EQ(email->selectedText(), QStringLiteral("dev@palisor.test"));
-    // Each action in turn, and what the field holds after it.
-    for (const auto& [name, left] : std::vector<std::pair<const char*, QString>>{{"cutAction", ""},
-                                                                                 {"undoAction", "dev@palisor.test"},
-                                                                                 {"redoAction", ""},
-                                                                                 {"pasteAction", "dev@palisor.test"}}) {
-        child<QAction>(name)->trigger();
-        EXPECT_EQ(email->text(), left) << name;
-    }
-    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("dev@palisor.test"));
-
-    auto* editMenu = window.menuBar()->actions().at(1)->menu();
-    ASSERT_NE(editMenu, nullptr);
-    email->selectAll();
-    emit editMenu->aboutToShow();
-    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
-    emit editMenu->aboutToHide();
-
-    password->setFocus();
-    QTest::keyClicks(password, QStringLiteral("secret"));
-    password->selectAll();
-    emit editMenu->aboutToShow();
-    EXPECT_FALSE(child<QAction>("copyAction")->isEnabled());
-    EXPECT_FALSE(child<QAction>("cutAction")->isEnabled());
-    EXPECT_TRUE(child<QAction>("pasteAction")->isEnabled());
-    emit editMenu->aboutToHide();
-    EXPECT_TRUE(child<QAction>("copyAction")->isEnabled());
 }
 
 }  // namespace
