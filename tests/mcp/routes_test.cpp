@@ -62,8 +62,8 @@ protected:
         return send("POST /mcp HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
                     withRouter);
     }
-    std::string toolText(const std::string& body) {
-        return rpc(body).json["result"]["content"][0]["text"].get<std::string>();
+    std::string toolText(const std::string& body, bool withRouter = true) {
+        return rpc(body, withRouter).json["result"]["content"][0]["text"].get<std::string>();
     }
     std::shared_ptr<ScriptedRouter> router = std::make_shared<ScriptedRouter>();
 };
@@ -73,10 +73,9 @@ TEST_F(Routes, ResponseBytesHaveTheFixedHead) {
     EXPECT_EQ(data,
               "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n"
               "Content-Length: 11\r\nConnection: close\r\n\r\n{\"ok\":true}");
-    EXPECT_EQ(test::parseResponse(HttpResponse::json(403, JsonValue::object()).data).statusLine,
-              "HTTP/1.1 403 Internal Server Error");
-    EXPECT_EQ(test::parseResponse(HttpResponse::json(401, JsonValue::object()).data).statusLine,
-              "HTTP/1.1 401 Unauthorized");
+    for (const auto& [status, line] :
+         {std::pair{403, "HTTP/1.1 403 Internal Server Error"}, std::pair{401, "HTTP/1.1 401 Unauthorized"}})
+        EXPECT_EQ(test::parseResponse(HttpResponse::json(status, JsonValue::object()).data).statusLine, line);
     // A body that cannot be serialised is sent as {}.
     auto broken = test::parseResponse(HttpResponse::json(200, {{"k", std::string("\xFF")}}).data);
     EXPECT_EQ(broken.body, "{}");
@@ -100,6 +99,16 @@ TEST_F(Routes, StatusRoutesAndTheirExactBodies) {
     EXPECT_EQ(m["httpFallback"]["tools"], "GET http://127.0.0.1:4242/tools");
     EXPECT_EQ(m["jsonRpcExamples"]["toolsList"],
               JsonValue({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/list"}, {"params", JsonValue::object()}}));
+
+    // What the refusals below leave alone: percent-encoded paths are decoded,
+    // blank lines before the request line skipped, and a POST with the Accept
+    // every MCP client sends is served.
+    EXPECT_EQ(send("\r\nGET /hea%6Cth HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(send("GET /mcp HTTP/1.1\r\nAccept: application/json\r\n\r\n").status, 200);
+    auto post = send(
+        "POST /mcp HTTP/1.1\r\nAccept: application/json, text/event-stream\r\n\r\n"
+        "{\"id\":1,\"method\":\"tools/list\"}");
+    EXPECT_EQ(post.json["result"]["tools"], McpToolContract::toolDefinitions());
 }
 
 // Requests turned away before any tool runs: the status and code of each.
@@ -202,9 +211,7 @@ TEST_F(Routes, ToolCallsWrapValuesAndErrors) {
     EXPECT_EQ(failed.status, 200);
     EXPECT_EQ(failed.json, rpcFailure("q", -32000, "BRIDGE_LOGIN_REQUIRED"));
 
-    auto notReady = rpc(R"({"id":9,"method":"tools/call","params":{"name":"authority_health"}})", false);
-    EXPECT_EQ(notReady.json["result"]["content"][0]["text"],
-              "{\n  \"error\": \"NATIVE_TOOL_ROUTER_NOT_READY\",\n  \"ok\": false\n}");
+    EXPECT_EQ(toolText(anyTool, false), "{\n  \"error\": \"NATIVE_TOOL_ROUTER_NOT_READY\",\n  \"ok\": false\n}");
 }
 
 TEST_F(Routes, PlainBootstrapRoute) {
@@ -259,19 +266,6 @@ TEST_F(Routes, BrowserRequestsFromOtherSitesAreRefused) {
         auto response = send(std::string("GET /health HTTP/1.1\r\n") + header + "\r\n\r\n");
         EXPECT_EQ(response.status, 200) << header;
     }
-}
-
-// What the refusals above must leave alone: percent-encoded paths are decoded,
-// blank lines before the request line skipped, and a POST with the Accept
-// every MCP client sends is served.
-TEST_F(Routes, NeighboursOfTheRefusalsAreServed) {
-    EXPECT_EQ(send("\r\nGET /hea%6Cth HTTP/1.1\r\n\r\n").status, 200);
-    EXPECT_EQ(send("GET /mcp HTTP/1.1\r\nAccept: application/json\r\n\r\n").status, 200);
-    auto post = send(
-        "POST /mcp HTTP/1.1\r\nAccept: application/json, text/event-stream\r\n\r\n"
-        "{\"id\":1,\"method\":\"tools/list\"}");
-    EXPECT_EQ(post.status, 200);
-    EXPECT_EQ(post.json["result"]["tools"], McpToolContract::toolDefinitions());
 }
 
 TEST_F(Routes, AuthorityFailuresKeepTheirStatusAndDetails) {
