@@ -154,7 +154,7 @@ TEST_F(Routes, ParseRouteKeepsTheLastRepeatedQueryValue) {
     EXPECT_EQ(parseRoute("/x%zz").path, "/x%zz");
 }
 
-TEST_F(Routes, JsonRpcEnvelopeErrors) {
+TEST_F(Routes, JsonRpcEnvelopeErrorsIdsAndLocalMethods) {
     for (const std::string& body :
          {std::string(""), std::string("[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}]"),
           std::string("{\"id\":"), std::string(2000, '[') + std::string(2000, ']')})
@@ -171,9 +171,8 @@ TEST_F(Routes, JsonRpcEnvelopeErrors) {
         auto response = rpc(std::string(R"({"id":"a","method":"tools/call",)") + params + "}");
         EXPECT_EQ(response.json, rpcFailure("a", -32602, "INVALID_TOOL_CALL_PARAMS")) << params;
     }
-}
 
-TEST_F(Routes, JsonRpcIdsComeBackUnchangedAndLocalMethodsAnswer) {
+    // Ids come back unchanged, and the local methods answer.
     for (const char* id : {"\"abc\"", "7", "-1.5", "null", "true", "[1,\"x\"]", "{\"k\":1}", "18446744073709551615"}) {
         auto response = rpc(std::string(R"({"jsonrpc":"2.0","method":"tools/list","id":)") + id + "}");
         EXPECT_EQ(response.json["id"], JsonValue::parse(id)) << id;
