@@ -64,13 +64,14 @@ protected:
         log.flush();
     }
 
-    static QStringList cells(QTableWidget* table, int row) {
+    // A row's texts, joined by '|'.
+    static QString cells(QTableWidget* table, int row) {
         QStringList texts;
         for (int column = 0; column < table->columnCount(); ++column) {
             const QTableWidgetItem* item = table->item(row, column);
             texts << (item ? item->text() : QString());
         }
-        return texts;
+        return texts.join(QLatin1Char('|'));
     }
 
     std::optional<std::string> savedZone_;
@@ -111,16 +112,10 @@ TEST_F(ActivityWindowTest, ShowsTheLastRecordsNewestFirstAndFollowsTheFile) {
     QTableWidget* table = activity->table();
     EXPECT_TRUE(table->isVisible());
     ASSERT_EQ(table->rowCount(), 3);
-    EXPECT_EQ(cells(table, 0),
-              (QStringList{QStringLiteral("2026-03-01 17:15:32"), QStringLiteral("(bỏ 7 bản ghi vì hàng đợi đầy)"),
-                           QString(), QString(), QString(), QString()}));
+    EXPECT_EQ(cells(table, 0), QStringLiteral("2026-03-01 17:15:32|(bỏ 7 bản ghi vì hàng đợi đầy)||||"));
     EXPECT_EQ(table->columnSpan(0, 1), 5);
-    EXPECT_EQ(cells(table, 1),
-              (QStringList{QStringLiteral("2026-03-01 17:15:31"), QStringLiteral("web"), QStringLiteral("listTickets"),
-                           QStringLiteral("404"), QStringLiteral("840.0"), QStringLiteral("AUTHORITY_NOT_FOUND")}));
-    EXPECT_EQ(cells(table, 2), (QStringList{QStringLiteral("2026-03-01 17:15:30"), QStringLiteral("web"),
-                                            QStringLiteral("authority_get_project"), QStringLiteral("200"),
-                                            QStringLiteral("12.4"), QStringLiteral("-")}));
+    EXPECT_EQ(cells(table, 1), QStringLiteral("2026-03-01 17:15:31|web|listTickets|404|840.0|AUTHORITY_NOT_FOUND"));
+    EXPECT_EQ(cells(table, 2), QStringLiteral("2026-03-01 17:15:30|web|authority_get_project|200|12.4|-"));
     const QColor red = statusColor(StatusColor::red, activity->palette());
     EXPECT_EQ(table->item(1, 5)->foreground().color(), red);
     EXPECT_NE(table->item(2, 5)->foreground().color(), red);

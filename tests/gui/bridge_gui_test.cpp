@@ -19,7 +19,6 @@
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/app/gui/single_instance.h"
 #include "bridge/workspace/settings_store.h"
-#include "bridge/workspace/workspace_registry.h"
 #include "tests/gui/qt_printers.h"
 #include "tests/support/bridge_process.h"
 #include "tests/support/http_client.h"
@@ -80,8 +79,10 @@ protected:
 };
 
 // Started as from the desktop, without PALISOR_BRIDGE_AUTHORITY: the window
-// uses the authority `login --authority` remembered, and says so.
-TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
+// uses the authority `login --authority` remembered, and says so. Logged in,
+// the login fields give their room to the list: three rows show whole, none
+// cut off above empty space.
+TEST_F(BridgeGuiTest, LogsInWithReturnShowsEveryRowAndLogsOutWithTheActionButton) {
     SettingsStore::standard(configuration.folders)->set(kRememberedAuthorityKey, authority.origin());
     configuration.authority.reset();
     auto gui = launch();
@@ -90,7 +91,10 @@ TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
     BridgeWindow& window = gui->window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))
         << status(*gui).toStdString();
-    gui->delegate().addWorkspaceFolders({test::makeWorkspace(home.path(), "alpha", "ALPHA", authority.origin())});
+    std::vector<std::string> folders;
+    for (const char* key : {"ALPHA", "BETA", "GAMMA"})
+        folders.push_back(test::makeWorkspace(home.path(), key, key, authority.origin()));
+    gui->delegate().addWorkspaceFolders(folders);
     auto* email = child<QLineEdit>(*gui, "emailField");
     auto* password = child<QLineEdit>(*gui, "passwordField");
     auto* action = child<QPushButton>(*gui, "actionButton");
@@ -112,6 +116,27 @@ TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
     EXPECT_FALSE(refresh->isHidden());
     EXPECT_TRUE(password->text().isEmpty());
     EXPECT_EQ(validationLine(), QStringLiteral("Đang chờ khởi động validation executor..."));
+    EXPECT_EQ(child<QLabel>(*gui, "accountLabel")->toolTip(), QStringLiteral("Tài khoản: dev@palisor.test"));
+
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.size(), QSize(760, 660));
+    QScrollArea* list = window.workspaceScrollArea();
+    const auto rows =
+        window.workspaceListStack()->findChildren<QWidget*>(QStringLiteral("workspaceRow"), Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(rows.size(), 3);
+    // New rows show once the event loop is back, and the layouts follow.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::all_of(rows.begin(), rows.end(), [](QWidget* row) { return row->isVisible(); }) &&
+                   list->viewport()->height() >= list->widget()->sizeHint().height();
+        },
+        2000))
+        << "list " << list->viewport()->height() << " of " << list->widget()->sizeHint().height();
+    EXPECT_EQ(list->verticalScrollBar()->maximum(), 0);
+    for (QWidget* row : rows) {
+        const QRect inView(row->mapTo(list->viewport(), QPoint(0, 0)), row->size());
+        EXPECT_TRUE(list->viewport()->rect().contains(inView)) << inView.bottom() << " " << list->viewport()->height();
+    }
 
     action->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Đăng nhập"); }, 10000))
@@ -120,43 +145,6 @@ TEST_F(BridgeGuiTest, LogsInWithReturnAndOutWithTheActionButton) {
     EXPECT_TRUE(email->text().isEmpty());
     EXPECT_TRUE(refresh->isHidden());
     EXPECT_EQ(validationLine(), QStringLiteral("Đăng nhập để chạy validation executor."));
-}
-
-// Logged in, the login fields give their room to the list: three rows show
-// whole, none cut off above empty space.
-TEST_F(BridgeGuiTest, TheWorkspaceListGrowsToShowEveryRow) {
-    {
-        WorkspaceRegistry registry(authority.origin(), std::nullopt,
-                                   std::make_shared<SettingsStore>(home.file("settings.json")));
-        for (const char* key : {"ALPHA", "BETA", "GAMMA"})
-            registry.add(test::makeWorkspace(home.path(), key, key, authority.origin()), true, false);
-    }
-    auto gui = launch();
-    BridgeWindow& window = gui->window();
-    child<QLineEdit>(*gui, "emailField")->setText(QStringLiteral("dev@palisor.test"));
-    child<QLineEdit>(*gui, "passwordField")->setText(QStringLiteral("right-password"));
-    auto* action = child<QPushButton>(*gui, "actionButton");
-    action->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Logout"); }, 10000))
-        << status(*gui).toStdString();
-    EXPECT_EQ(child<QLabel>(*gui, "accountLabel")->toolTip(), QStringLiteral("Tài khoản: dev@palisor.test"));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    EXPECT_EQ(window.size(), QSize(760, 660));
-
-    QScrollArea* list = window.workspaceScrollArea();
-    const auto rows = window.workspaceListStack()->findChildren<QWidget*>(QStringLiteral("workspaceRow"),
-                                                                           Qt::FindDirectChildrenOnly);
-    ASSERT_EQ(rows.size(), 3);
-    // New rows show once the event loop is back, and the layouts follow.
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return std::all_of(rows.begin(), rows.end(), [](QWidget* row) { return row->isVisible(); }) &&
-               list->viewport()->height() >= list->widget()->sizeHint().height();
-    }, 2000)) << "list " << list->viewport()->height() << " of " << list->widget()->sizeHint().height();
-    EXPECT_EQ(list->verticalScrollBar()->maximum(), 0);
-    for (QWidget* row : rows) {
-        const QRect inView(row->mapTo(list->viewport(), QPoint(0, 0)), row->size());
-        EXPECT_TRUE(list->viewport()->rect().contains(inView)) << inView.bottom() << " " << list->viewport()->height();
-    }
 }
 
 TEST_F(BridgeGuiTest, ClosingTheWindowQuitsAndStopsTheEndpoint) {

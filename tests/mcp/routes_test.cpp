@@ -1,10 +1,11 @@
+#include "bridge/mcp/routes.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
 
 #include "bridge/common/bridge_error.h"
 #include "bridge/mcp/mcp_tool_contract.h"
-#include "bridge/mcp/routes.h"
 #include "tests/support/http_client.h"
 
 namespace palisor {
@@ -43,6 +44,14 @@ public:
     JsonValue authorityDetails = JsonValue::object();
 };
 
+JsonValue failure(const std::string& code) {
+    return {{"ok", false}, {"error", code}};
+}
+
+JsonValue rpcFailure(const JsonValue& id, int code, const std::string& message) {
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+}
+
 class Routes : public ::testing::Test {
 protected:
     test::ParsedResponse send(const std::string& raw, bool withRouter = true) {
@@ -53,6 +62,9 @@ protected:
         return send("POST /mcp HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
                     withRouter);
     }
+    std::string toolText(const std::string& body, bool withRouter = true) {
+        return rpc(body, withRouter).json["result"]["content"][0]["text"].get<std::string>();
+    }
     std::shared_ptr<ScriptedRouter> router = std::make_shared<ScriptedRouter>();
 };
 
@@ -61,10 +73,9 @@ TEST_F(Routes, ResponseBytesHaveTheFixedHead) {
     EXPECT_EQ(data,
               "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\n"
               "Content-Length: 11\r\nConnection: close\r\n\r\n{\"ok\":true}");
-    EXPECT_EQ(test::parseResponse(HttpResponse::json(403, JsonValue::object()).data).statusLine,
-              "HTTP/1.1 403 Internal Server Error");
-    EXPECT_EQ(test::parseResponse(HttpResponse::json(401, JsonValue::object()).data).statusLine,
-              "HTTP/1.1 401 Unauthorized");
+    for (const auto& [status, line] :
+         {std::pair{403, "HTTP/1.1 403 Internal Server Error"}, std::pair{401, "HTTP/1.1 401 Unauthorized"}})
+        EXPECT_EQ(test::parseResponse(HttpResponse::json(status, JsonValue::object()).data).statusLine, line);
     // A body that cannot be serialised is sent as {}.
     auto broken = test::parseResponse(HttpResponse::json(200, {{"k", std::string("\xFF")}}).data);
     EXPECT_EQ(broken.body, "{}");
@@ -88,26 +99,47 @@ TEST_F(Routes, StatusRoutesAndTheirExactBodies) {
     EXPECT_EQ(m["httpFallback"]["tools"], "GET http://127.0.0.1:4242/tools");
     EXPECT_EQ(m["jsonRpcExamples"]["toolsList"],
               JsonValue({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/list"}, {"params", JsonValue::object()}}));
+
+    // What the refusals below leave alone: percent-encoded paths are decoded,
+    // blank lines before the request line skipped, and a POST with the Accept
+    // every MCP client sends is served.
+    EXPECT_EQ(send("\r\nGET /hea%6Cth HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(send("GET /mcp HTTP/1.1\r\nAccept: application/json\r\n\r\n").status, 200);
+    auto post = send(
+        "POST /mcp HTTP/1.1\r\nAccept: application/json, text/event-stream\r\n\r\n"
+        "{\"id\":1,\"method\":\"tools/list\"}");
+    EXPECT_EQ(post.json["result"]["tools"], McpToolContract::toolDefinitions());
 }
 
-TEST_F(Routes, RoutingIsExactOnMethodAndPath) {
-    const JsonValue notFound = {{"ok", false}, {"error", "NOT_FOUND"}};
-    for (const char* request : {"GET /mcp/ HTTP/1.1\r\n\r\n", "get /health HTTP/1.1\r\n\r\n",
-                                "POST /health HTTP/1.1\r\n\r\n", "DELETE /mcp HTTP/1.1\r\n\r\n",
-                                "GET /nope HTTP/1.1\r\n\r\n", "GET /health|x HTTP/1.1\r\n\r\n"}) {
+// Requests turned away before any tool runs: the status and code of each.
+TEST_F(Routes, RefusedRequestsGetTheirStatusAndCode) {
+    const std::string selectorRequired = "WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED";
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        // Routing is exact on method and path.
+        {"GET /mcp/ HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"get /health HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"POST /health HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"DELETE /mcp HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"GET /nope HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"GET /health|x HTTP/1.1\r\n\r\n", 404, "NOT_FOUND"},
+        {"GET\r\n\r\n", 400, "INVALID_HTTP_REQUEST"},
+        {"GET /health HTTP/1.1\r\nX: \xFF\xFE\r\n\r\n", 400, "INVALID_HTTP_TEXT"},
+        // The plain bootstrap route needs a selector; a non-text one counts as empty.
+        {"GET /bootstrap HTTP/1.1\r\n\r\n", 400, selectorRequired},
+        {"GET /bootstrap?projectKey= HTTP/1.1\r\n\r\n", 400, selectorRequired},
+        {"POST /bootstrap HTTP/1.1\r\n\r\n{\"projectKey\":5}", 400, selectorRequired},
+        {"POST /bootstrap HTTP/1.1\r\n\r\n[1]", 400, "INVALID_JSON"},
+        // No event stream is offered on the manifest.
+        {"GET /mcp HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n", 405, "SSE_STREAM_NOT_SUPPORTED"},
+        {"GET /mcp HTTP/1.1\r\naccept: application/json, Text/Event-Stream\r\n\r\n", 405, "SSE_STREAM_NOT_SUPPORTED"},
+    };
+    for (const auto& [request, status, code] : cases) {
+        SCOPED_TRACE(request);
         auto response = send(request);
-        EXPECT_EQ(response.status, 404) << request;
-        EXPECT_EQ(response.json, notFound) << request;
+        EXPECT_EQ(response.status, status);
+        EXPECT_EQ(response.json, failure(code));
     }
-    // Percent-encoded paths are decoded; blank lines before the request line are skipped.
-    EXPECT_EQ(send("\r\nGET /hea%6Cth HTTP/1.1\r\n\r\n").status, 200);
-
-    auto onlyMethod = send("GET\r\n\r\n");
-    EXPECT_EQ(onlyMethod.status, 400);
-    EXPECT_EQ(onlyMethod.json, JsonValue({{"ok", false}, {"error", "INVALID_HTTP_REQUEST"}}));
-    auto notText = send("GET /health HTTP/1.1\r\nX: \xFF\xFE\r\n\r\n");
-    EXPECT_EQ(notText.status, 400);
-    EXPECT_EQ(notText.json, JsonValue({{"ok", false}, {"error", "INVALID_HTTP_TEXT"}}));
+    EXPECT_TRUE(router->calls.empty());
 }
 
 TEST_F(Routes, ParseRouteKeepsTheLastRepeatedQueryValue) {
@@ -122,80 +154,68 @@ TEST_F(Routes, ParseRouteKeepsTheLastRepeatedQueryValue) {
     EXPECT_EQ(parseRoute("/x%zz").path, "/x%zz");
 }
 
-TEST_F(Routes, JsonRpcEnvelopeErrors) {
-    const JsonValue invalid = {{"jsonrpc", "2.0"}, {"id", nullptr}, {"error", {{"code", -32700}, {"message", "INVALID_JSON"}}}};
-    EXPECT_EQ(rpc("").json, invalid);
-    EXPECT_EQ(rpc("[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}]").json, invalid);
-    EXPECT_EQ(rpc("{\"id\":").json, invalid);
-    EXPECT_EQ(rpc(std::string(2000, '[') + std::string(2000, ']')).json, invalid);
+TEST_F(Routes, JsonRpcEnvelopeErrorsIdsAndLocalMethods) {
+    for (const std::string& body :
+         {std::string(""), std::string("[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}]"),
+          std::string("{\"id\":"), std::string(2000, '[') + std::string(2000, ']')})
+        EXPECT_EQ(rpc(body).json, rpcFailure(nullptr, -32700, "INVALID_JSON")) << body.substr(0, 40);
 
     auto notification = rpc(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
     EXPECT_EQ(notification.status, 200);
-    EXPECT_EQ(notification.json,
-              JsonValue({{"jsonrpc", "2.0"}, {"id", nullptr}, {"error", {{"code", -32601}, {"message", "METHOD_NOT_FOUND"}}}}));
+    EXPECT_EQ(notification.json, rpcFailure(nullptr, -32601, "METHOD_NOT_FOUND"));
     EXPECT_EQ(rpc(R"({"id":3,"method":7})").json["error"]["code"], -32601);
+    // A ping without an id is a notification, answered as every other one.
+    EXPECT_EQ(rpc(R"({"jsonrpc":"2.0","method":"ping"})").json["error"]["code"], -32601);
 
     for (const char* params : {R"("params":{})", R"("params":{"name":5})", R"("params":"x")", R"("x":1)"}) {
         auto response = rpc(std::string(R"({"id":"a","method":"tools/call",)") + params + "}");
-        EXPECT_EQ(response.json["error"], JsonValue({{"code", -32602}, {"message", "INVALID_TOOL_CALL_PARAMS"}})) << params;
-        EXPECT_EQ(response.json["id"], "a");
+        EXPECT_EQ(response.json, rpcFailure("a", -32602, "INVALID_TOOL_CALL_PARAMS")) << params;
     }
-}
 
-TEST_F(Routes, JsonRpcIdsComeBackUnchangedAndLocalMethodsAnswer) {
+    // Ids come back unchanged, and the local methods answer.
     for (const char* id : {"\"abc\"", "7", "-1.5", "null", "true", "[1,\"x\"]", "{\"k\":1}", "18446744073709551615"}) {
         auto response = rpc(std::string(R"({"jsonrpc":"2.0","method":"tools/list","id":)") + id + "}");
         EXPECT_EQ(response.json["id"], JsonValue::parse(id)) << id;
         // The cached catalogue is laid out exactly as the general envelope.
-        EXPECT_EQ(response.body, dumpCompact(rpcResult(JsonValue::parse(id),
-                                                       {{"tools", McpToolContract::toolDefinitions()}})))
+        EXPECT_EQ(response.body,
+                  dumpCompact(rpcResult(JsonValue::parse(id), {{"tools", McpToolContract::toolDefinitions()}})))
             << id;
     }
     auto initialize = rpc(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"x"}})");
-    EXPECT_EQ(initialize.json, JsonValue({{"jsonrpc", "2.0"}, {"id", 0}, {"result", McpToolContract::initializeResult()}}));
+    EXPECT_EQ(initialize.json,
+              JsonValue({{"jsonrpc", "2.0"}, {"id", 0}, {"result", McpToolContract::initializeResult()}}));
     EXPECT_EQ(rpc(R"({"jsonrpc":"2.0","id":"p","method":"ping"})").json,
               JsonValue({{"jsonrpc", "2.0"}, {"id", "p"}, {"result", JsonValue::object()}}));
-    // A ping without an id is a notification, answered as every other one.
-    EXPECT_EQ(rpc(R"({"jsonrpc":"2.0","method":"ping"})").json["error"]["code"], -32601);
 }
 
 TEST_F(Routes, ToolCallsWrapValuesAndErrors) {
     router->answer = {{"b", 1}, {"a", {{"z", true}}}};
     auto ok = rpc(R"({"id":1,"method":"tools/call","params":{"name":"authority_health","arguments":5}})");
     ASSERT_EQ(router->calls.size(), 1u);
-    EXPECT_EQ(router->calls[0].first, "authority_health");
-    EXPECT_EQ(router->calls[0].second, JsonValue::object());
-    EXPECT_EQ(ok.json["result"], JsonValue({{"content", {{{"type", "text"}, {"text", "{\n  \"a\": {\n    \"z\": true\n  },\n  \"b\": 1\n}"}}}}}));
+    EXPECT_EQ(router->calls[0], (std::pair<std::string, JsonValue>{"authority_health", JsonValue::object()}));
+    EXPECT_EQ(ok.json["result"],
+              JsonValue({{"content",
+                          {{{"type", "text"}, {"text", "{\n  \"a\": {\n    \"z\": true\n  },\n  \"b\": 1\n}"}}}}}));
 
-    router->answer = "bare text";
-    auto bare = rpc(R"({"id":2,"method":"tools/call","params":{"name":"x"}})");
-    EXPECT_EQ(bare.json["result"]["content"][0]["text"], "{\"ok\":false,\"error\":\"JSON_SERIALIZE_FAILED\"}");
-    router->answer = {{"bad", std::string("\xC3")}};
-    EXPECT_EQ(rpc(R"({"id":2,"method":"tools/call","params":{"name":"x"}})").json["result"]["content"][0]["text"],
-              "{\"ok\":false,\"error\":\"JSON_SERIALIZE_FAILED\"}");
+    const std::string anyTool = R"({"id":2,"method":"tools/call","params":{"name":"x"}})";
+    for (const JsonValue& unsendable : {JsonValue("bare text"), JsonValue({{"bad", std::string("\xC3")}})}) {
+        router->answer = unsendable;
+        EXPECT_EQ(toolText(anyTool), "{\"ok\":false,\"error\":\"JSON_SERIALIZE_FAILED\"}");
+    }
 
     router->errorCode = "BRIDGE_LOGIN_REQUIRED";
     router->errorKind = ErrorKind::loginRequired;
-    auto failed = rpc(R"({"id":"q","method":"tools/call","params":{"name":"authority_bootstrap","arguments":{"projectKey":"p"}}})");
+    auto failed = rpc(
+        R"({"id":"q","method":"tools/call","params":{"name":"authority_bootstrap","arguments":{"projectKey":"p"}}})");
     EXPECT_EQ(failed.status, 200);
-    EXPECT_EQ(failed.json, JsonValue({{"jsonrpc", "2.0"}, {"id", "q"},
-                                      {"error", {{"code", -32000}, {"message", "BRIDGE_LOGIN_REQUIRED"}}}}));
+    EXPECT_EQ(failed.json, rpcFailure("q", -32000, "BRIDGE_LOGIN_REQUIRED"));
 
-    auto notReady = rpc(R"({"id":9,"method":"tools/call","params":{"name":"authority_health"}})", false);
-    EXPECT_EQ(notReady.json["result"]["content"][0]["text"],
-              "{\n  \"error\": \"NATIVE_TOOL_ROUTER_NOT_READY\",\n  \"ok\": false\n}");
+    EXPECT_EQ(toolText(anyTool, false), "{\n  \"error\": \"NATIVE_TOOL_ROUTER_NOT_READY\",\n  \"ok\": false\n}");
 }
 
 TEST_F(Routes, PlainBootstrapRoute) {
-    auto missing = send("GET /bootstrap HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(missing.status, 400);
-    EXPECT_EQ(missing.json, JsonValue({{"ok", false}, {"error", "WORKSPACE_ID_PROJECT_KEY_OR_ROOT_REQUIRED"}}));
-    EXPECT_EQ(send("GET /bootstrap?projectKey= HTTP/1.1\r\n\r\n").status, 400);
-    EXPECT_TRUE(router->calls.empty());
-
     router->answer = {{"project", "p"}};
-    auto ok = send("GET /authority/bootstrap?projectKey=proj-1 HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(ok.json, JsonValue({{"project", "p"}}));
+    EXPECT_EQ(send("GET /authority/bootstrap?projectKey=proj-1 HTTP/1.1\r\n\r\n").json, router->answer);
     ASSERT_EQ(router->calls.size(), 1u);
     EXPECT_EQ(router->calls[0], (std::pair<std::string, JsonValue>{"authority_bootstrap", {{"projectKey", "proj-1"}}}));
 
@@ -207,66 +227,44 @@ TEST_F(Routes, PlainBootstrapRoute) {
     send("POST /bootstrap HTTP/1.1\r\n\r\n{\"projectKey\":\"p\",\r\n\r\n\"workspaceId\":\"w\"}");
     EXPECT_EQ(router->calls.back().second, JsonValue({{"projectKey", "p"}, {"workspaceId", "w"}}));
 
-    auto badJson = send("POST /bootstrap HTTP/1.1\r\n\r\n[1]");
-    EXPECT_EQ(badJson.status, 400);
-    EXPECT_EQ(badJson.json, JsonValue({{"ok", false}, {"error", "INVALID_JSON"}}));
-    // A non-text selector counts as empty.
-    EXPECT_EQ(send("POST /bootstrap HTTP/1.1\r\n\r\n{\"projectKey\":5}").status, 400);
-
     auto notReady = send("GET /bootstrap?workspaceId=w HTTP/1.1\r\n\r\n", false);
     EXPECT_EQ(notReady.status, 200);
-    EXPECT_EQ(notReady.json, JsonValue({{"ok", false}, {"error", "NATIVE_TOOL_ROUTER_NOT_READY"}}));
-}
+    EXPECT_EQ(notReady.json, failure("NATIVE_TOOL_ROUTER_NOT_READY"));
 
-TEST_F(Routes, PlainToolErrorStatusesFollowTheKind) {
-    const std::vector<std::pair<ErrorKind, int>> cases = {{ErrorKind::loginRequired, 401},
-                                                          {ErrorKind::badRequest, 400},
-                                                          {ErrorKind::unavailable, 503},
-                                                          {ErrorKind::failure, 500}};
-    for (const auto& [kind, status] : cases) {
+    const std::vector<std::pair<ErrorKind, int>> statuses = {{ErrorKind::loginRequired, 401},
+                                                             {ErrorKind::badRequest, 400},
+                                                             {ErrorKind::unavailable, 503},
+                                                             {ErrorKind::failure, 500}};
+    for (const auto& [kind, status] : statuses) {
         router->errorCode = "SOME_CODE_REQUIRED";
         router->errorKind = kind;
         auto response = send("GET /bootstrap?projectKey=p HTTP/1.1\r\n\r\n");
         EXPECT_EQ(response.status, status);
-        EXPECT_EQ(response.json, JsonValue({{"ok", false}, {"error", "SOME_CODE_REQUIRED"}}));
+        EXPECT_EQ(response.json, failure("SOME_CODE_REQUIRED"));
     }
 }
 
 TEST_F(Routes, BrowserRequestsFromOtherSitesAreRefused) {
-    const JsonValue refused = {{"ok", false}, {"error", "ORIGIN_NOT_ALLOWED"}};
     // Pages on other loopback ports are other sites too; browsers mark every
     // request they send with Sec-Fetch-Site.
-    for (const char* header : {"Origin: https://evil.example", "Origin: null", "origin: http://127.0.0.1.evil.example",
-                               "Origin: http://localhost:3000", "Origin: https://127.0.0.1:4242",
-                               "Origin: http://[::1]:4242", "Origin: http://localhost:4242/x",
-                               "Sec-Fetch-Site: cross-site", "sec-fetch-site: same-site", "Sec-Fetch-Site:",
-                               "Host: evil.example", "HOST: rebind.example:47621", "Host: 127.0.0.2:47621"}) {
+    for (const char* header :
+         {"Origin: https://evil.example", "Origin: null", "origin: http://127.0.0.1.evil.example",
+          "Origin: http://localhost:3000", "Origin: https://127.0.0.1:4242", "Origin: http://[::1]:4242",
+          "Origin: http://localhost:4242/x", "Sec-Fetch-Site: cross-site", "sec-fetch-site: same-site",
+          "Sec-Fetch-Site:", "Host: evil.example", "HOST: rebind.example:47621", "Host: 127.0.0.2:47621"}) {
         auto response = send(std::string("POST /mcp HTTP/1.1\r\n") + header +
                              "\r\n\r\n{\"id\":1,\"method\":\"tools/call\",\"params\":{\"name\":\"x\"}}");
         EXPECT_EQ(response.status, 403) << header;
-        EXPECT_EQ(response.json, refused) << header;
+        EXPECT_EQ(response.json, failure("ORIGIN_NOT_ALLOWED")) << header;
     }
     EXPECT_TRUE(router->calls.empty());
 
-    for (const char* header : {"Origin: http://localhost:4242", "Origin: HTTP://127.0.0.1:4242",
-                               "Sec-Fetch-Site: none", "Sec-Fetch-Site: same-origin", "Host: 127.0.0.1:47621",
-                               "Host: localhost", "Host: [::1]:47621", "Host: LOCALHOST", "X-Other: https://evil.example"}) {
+    for (const char* header : {"Origin: http://localhost:4242", "Origin: HTTP://127.0.0.1:4242", "Sec-Fetch-Site: none",
+                               "Sec-Fetch-Site: same-origin", "Host: 127.0.0.1:47621", "Host: localhost",
+                               "Host: [::1]:47621", "Host: LOCALHOST", "X-Other: https://evil.example"}) {
         auto response = send(std::string("GET /health HTTP/1.1\r\n") + header + "\r\n\r\n");
         EXPECT_EQ(response.status, 200) << header;
     }
-}
-
-TEST_F(Routes, EventStreamRequestsOnTheManifestGet405) {
-    auto stream = send("GET /mcp HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
-    EXPECT_EQ(stream.status, 405);
-    EXPECT_EQ(stream.json, JsonValue({{"ok", false}, {"error", "SSE_STREAM_NOT_SUPPORTED"}}));
-    EXPECT_EQ(send("GET /mcp HTTP/1.1\r\naccept: application/json, Text/Event-Stream\r\n\r\n").status, 405);
-    EXPECT_EQ(send("GET /mcp HTTP/1.1\r\nAccept: application/json\r\n\r\n").status, 200);
-    // POST with the same Accept (every MCP client sends it) is served normally.
-    auto post = send("POST /mcp HTTP/1.1\r\nAccept: application/json, text/event-stream\r\n\r\n"
-                     "{\"id\":1,\"method\":\"tools/list\"}");
-    EXPECT_EQ(post.status, 200);
-    EXPECT_EQ(post.json["result"]["tools"], McpToolContract::toolDefinitions());
 }
 
 TEST_F(Routes, AuthorityFailuresKeepTheirStatusAndDetails) {
@@ -275,14 +273,14 @@ TEST_F(Routes, AuthorityFailuresKeepTheirStatusAndDetails) {
     router->authorityDetails = {{"code", "PROJECT_FORBIDDEN"}, {"message", "Không có quyền"}};
     auto plain = send("GET /bootstrap?projectKey=p HTTP/1.1\r\n\r\n");
     EXPECT_EQ(plain.status, 403);
-    EXPECT_EQ(plain.json["error"], "Không có quyền");
-    EXPECT_EQ(plain.json["details"]["code"], "PROJECT_FORBIDDEN");
+    EXPECT_EQ(plain.json,
+              JsonValue({{"ok", false}, {"error", "Không có quyền"}, {"details", router->authorityDetails}}));
 
     auto rpcAnswer = rpc(R"({"id":1,"method":"tools/call","params":{"name":"authority_bootstrap"}})");
     EXPECT_EQ(rpcAnswer.status, 200);
-    EXPECT_EQ(rpcAnswer.json["error"]["code"], -32000);
-    EXPECT_EQ(rpcAnswer.json["error"]["message"], "Không có quyền");
-    EXPECT_EQ(rpcAnswer.json["error"]["data"]["code"], "PROJECT_FORBIDDEN");
+    JsonValue expected = rpcFailure(1, -32000, "Không có quyền");
+    expected["error"]["data"] = router->authorityDetails;
+    EXPECT_EQ(rpcAnswer.json, expected);
 }
 
 }  // namespace
