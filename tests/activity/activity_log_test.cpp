@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <memory>
 #include <set>
 
 #include "bridge/common/atomic_file.h"
@@ -92,7 +91,6 @@ TEST(ActivityLog, StoresEveryFieldScrubbedAndNoSecret) {
     EXPECT_EQ(lines(readFile(path)), std::vector<std::string>(expected, expected + 2));
     ASSERT_EQ(read.size(), 2u);
     for (int i = 0; i < 2; ++i) EXPECT_EQ(*dumpCompact(activityRecordJson(read[i])), expected[i]);  // read back whole
-    EXPECT_EQ(read[0].time, std::chrono::system_clock::time_point(1796644535123ms));
     EXPECT_EQ(modeOf(path), 0600);
     EXPECT_EQ(modeOf(dir.file("a/b")), 0700);
     EXPECT_EQ(modeOf(dir.file("a")), 0700);
@@ -177,7 +175,6 @@ TEST(ActivityLog, AFullQueueLeavesOneMarkerCountingWhatItDropped) {
     EXPECT_EQ(static_cast<std::int64_t>(read.size()) - 2 + dropped, 10);
     EXPECT_GE(dropped, 6);
     EXPECT_EQ(read.back().tool, "later");
-    EXPECT_EQ(lines(readFile(path))[read.size() - 2].find(R"({"dropped":)"), 0u);
     EXPECT_FALSE(log.lastError());
 }
 
