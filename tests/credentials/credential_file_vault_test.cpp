@@ -1,6 +1,7 @@
+#include "bridge/credentials/credential_file_vault.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/credentials/credential_file_vault.h"
 #include "tests/support/temp_dir.h"
 
 namespace palisor {
@@ -23,7 +23,7 @@ unsigned modeOf(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
 }
 
-TEST(CredentialFileVault, KeepsItemsPrivateAndApartByServiceAndAccount) {
+TEST(CredentialFileVault, KeepsItemsPrivateAndApartAndNeverTakesAnUnreadableFileForAMiss) {
     test::TempDir dir;
     std::string path = dir.file("nested/credentials.json");
     CredentialFileVault vault(path);
@@ -55,12 +55,8 @@ TEST(CredentialFileVault, KeepsItemsPrivateAndApartByServiceAndAccount) {
     EXPECT_EQ(folder.read("S", "a").status, vault_status::kFileUnreadable);
     EXPECT_EQ(folder.write("S", "a", "x"), vault_status::kFileUnreadable);
     EXPECT_EQ(CredentialFileVault(path + "/below-a-file").write("S", "a", "x"), vault_status::kFileWriteFailed);
-}
 
-TEST(CredentialFileVault, CorruptFileFailsReadsAndDeletesAndOnlyALoginReplacesIt) {
-    test::TempDir dir;
-    std::string path = dir.file("credentials.json");
-    CredentialFileVault vault(path);
+    // A corrupt file fails reads and deletes, and only a login replaces it.
     for (const std::string& corrupt :
          {std::string("{\"items\": "), std::string("[]"), std::string("{\"items\": {\"S\": \"a\"}}"),
           std::string("{\"items\": {\"S\": {\"a\": \"not base64!\"}}}"), std::string("\xFF\xFE")}) {
@@ -87,7 +83,8 @@ TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
         {"chown ", [](auto&, auto& file) { return ::chown(file.c_str(), 65534, 65534); }},
         {"liên kết",
          [](auto&, auto& file) {
-             return ::rename(file.c_str(), (file + ".real").c_str()) | ::symlink((file + ".real").c_str(), file.c_str());
+             return ::rename(file.c_str(), (file + ".real").c_str()) |
+                    ::symlink((file + ".real").c_str(), file.c_str());
          }},
         {"chmod go-w FOLDER", [](auto& folder, auto&) { return ::chmod(folder.c_str(), 0770); }},
         {kMove, [](auto& folder, auto&) { return ::chmod(folder.c_str(), 01777); }},
@@ -106,9 +103,9 @@ TEST(CredentialFileVault, RefusesAFileOthersCouldReadOrReplace) {
         EXPECT_EQ(test::readFile(path), before);
         std::optional<CredentialFileRefusal> refusal = vault.refusal();
         ASSERT_TRUE(refusal) << fix;
-        std::string expected = fix.starts_with("chmod 600") ? "chmod 600 " + path
+        std::string expected = fix.starts_with("chmod 600")    ? "chmod 600 " + path
                                : fix.starts_with("chmod go-w") ? "chmod go-w " + folder
-                                                              : fix;
+                                                               : fix;
         EXPECT_THAT(refusal->finding, HasSubstr(path)) << refusal->finding;
         EXPECT_THAT(refusal->fix, HasSubstr(expected)) << refusal->fix;
     }

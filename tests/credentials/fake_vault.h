@@ -1,8 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -14,8 +14,6 @@
 #include "bridge/common/json.h"
 #include "bridge/common/jwt.h"
 #include "bridge/credentials/credential_vault.h"
-
-#include "tests/support/temp_dir.h"
 
 namespace palisor::test {
 
@@ -57,12 +55,10 @@ public:
     KeychainReadResult read(const std::string& service, const std::string&) override {
         enter();
         KeychainReadResult result{vault_status::kItemNotFound, std::nullopt};
-        {
-            std::lock_guard lock(mutex_);
-            auto found = items_.find(service);
-            if (readStatus_) result.status = *readStatus_;
-            else if (found != items_.end()) result = {vault_status::kSuccess, found->second};
-        }
+        if (std::lock_guard lock(mutex_); readStatus_)
+            result.status = *readStatus_;
+        else if (items_.contains(service))
+            result = {vault_status::kSuccess, items_[service]};
         if (hook) hook(Op::read, service);
         return result;
     }
@@ -88,14 +84,10 @@ public:
     }
     std::optional<std::string> get(const std::string& service) {
         std::lock_guard lock(mutex_);
-        auto found = items_.find(service);
-        return found == items_.end() ? std::nullopt : std::optional<std::string>(found->second);
+        return items_.contains(service) ? std::optional(items_[service]) : std::nullopt;
     }
     JsonValue record(const std::string& service) { return parseJsonObject(get(service)); }
-    int calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    int calls() const { return calls_; }
     void setReadStatus(std::optional<std::int32_t> status) {
         std::lock_guard lock(mutex_);
         readStatus_ = status;
@@ -109,17 +101,14 @@ public:
 
 private:
     void enter() {
-        {
-            std::lock_guard lock(mutex_);
-            ++calls_;
-        }
+        ++calls_;
         std::this_thread::sleep_for(delay);
     }
 
     std::mutex mutex_;
     std::map<std::string, std::string> items_;
     std::optional<std::int32_t> readStatus_;
-    int calls_ = 0;
+    std::atomic<int> calls_{0};
 };
 
 // An unsigned JWT carrying `claims`.

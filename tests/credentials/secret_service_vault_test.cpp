@@ -1,3 +1,5 @@
+#include "bridge/credentials/secret_service_vault.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +8,6 @@
 #include <string>
 
 #include "bridge/credentials/native_token_store.h"
-#include "bridge/credentials/secret_service_vault.h"
 
 namespace palisor {
 namespace {
@@ -57,28 +58,21 @@ TEST_F(SecretServiceVaultTest, StoresReplacesReadsAndDeletesItems) {
     EXPECT_EQ(vault->remove(service, "other-account"), vault_status::kSuccess);
 }
 
+// The token store on the real keyring: the legacy item is copied under the
+// same account, and a logout deletes only the current one.
 TEST_F(SecretServiceVaultTest, TokenStoreMigratesTheLegacyItemAndClearsOnlyTheCurrentOne) {
     const std::string current = NativeTokenStore::kDefaultService;
     const std::string legacy = "Palisor Bridge Native Session V2";
-    JsonValue record = {{"web", {{"accessToken", "from-v2"}, {"refreshToken", "r"}}}, {"projectAgents", JsonValue::object()}};
+    JsonValue record = {{"web", {{"accessToken", "from-v2"}, {"refreshToken", "r"}}},
+                        {"projectAgents", JsonValue::object()}};
     ASSERT_EQ(vault->write(legacy, kAccount, record.dump()), vault_status::kSuccess);
-
     NativeTokenStore::Options options;
     options.keychainEnabled = true;
     options.vault = vault;
-    {
-        NativeTokenStore store(options);
-        EXPECT_EQ(store.readSession(), record);
-        EXPECT_EQ(vault->read(current, kAccount).data, record.dump());
-        store.setProjectAgentToken("https://authority.example", "P", "agent", nullptr);
-    }
-    {
-        NativeTokenStore afterRestart(options);
-        EXPECT_EQ(afterRestart.webToken(), "from-v2");
-        EXPECT_EQ(afterRestart.projectAgentToken("https://authority.example", "P"), "agent");
-        afterRestart.clearSession();
-        EXPECT_EQ(afterRestart.readSession(), JsonValue::object());
-    }
+    NativeTokenStore store(options);
+    EXPECT_EQ(store.readSession(), record);
+    EXPECT_EQ(vault->read(current, kAccount).data, record.dump());
+    store.clearSession();
     EXPECT_EQ(vault->read(current, kAccount).status, vault_status::kItemNotFound);
     EXPECT_EQ(vault->read(legacy, kAccount).data, record.dump());
     EXPECT_EQ(vault->remove(legacy, kAccount), vault_status::kSuccess);

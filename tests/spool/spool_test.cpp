@@ -1,7 +1,7 @@
 // The spool as the tool layer uses it: what it accepts, what it writes, how it
 // reads whatever it finds on disk, and many request threads sharing it.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -61,6 +61,7 @@ protected:
     test::TempDir dir;
     std::string root = dir.path() + "/workspace";
     std::string file = root + "/.agents/runtime/ai-work-event-spool.v1.json";
+    AiWorkEventSpool spool;
 
     JsonValue stored() const { return parseJson(readFile(file)).value_or(JsonValue()); }
     std::vector<std::string> storedKeys() const {
@@ -69,34 +70,34 @@ protected:
         for (const JsonValue& entry : state["entries"]) keys.push_back(entry["idempotencyKey"]);
         return keys;
     }
+    // The code of the BridgeError that `action` threw, "no error" when it returned.
+    std::string codeOf(const std::function<void()>& action) { return test::codeOf<BridgeError>(action); }
 };
 
 TEST_F(SpoolTest, RefusesIncompleteEventsBeforeTouchingTheFile) {
-    AiWorkEventSpool spool;
-    auto enqueue = [&](const JsonValue& value, const std::string& component = "ai-node") {
-        return test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", value, component); });
-    };
-    // Required fields are checked in a fixed order; wrong types count as missing.
-    EXPECT_EQ(enqueue(JsonValue::object()), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
-    JsonValue broken = event("key-00001");
-    broken.erase("kind");
-    broken["eventType"] = 7;
-    EXPECT_EQ(enqueue(broken), "AI_WORK_EVENT_KIND_REQUIRED");
-    broken["kind"] = "work";
-    EXPECT_EQ(enqueue(broken), "AI_WORK_EVENT_EVENTTYPE_REQUIRED");
-    JsonValue blankSummary = event("key-00001");
-    blankSummary["summary"] = " \n\t ";
-    EXPECT_EQ(enqueue(blankSummary), "AI_WORK_EVENT_SUMMARY_REQUIRED");
-    EXPECT_EQ(enqueue(event("key-00001"), "robot"), "AI_WORK_EVENT_COMPONENT_REQUIRED");
-
-    // Idempotency keys of 8 to 300 user-perceived characters.
     std::string sevenAccented;
     for (int i = 0; i < 7; ++i) sevenAccented += "e\u0301";  // 14 scalars, 21 bytes
-    for (const std::string& key : {std::string(7, 'k'), std::string(301, 'k'), sevenAccented})
-        EXPECT_EQ(enqueue(event(key)), "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID") << key;
-
+    auto with = [](const JsonValue& changes) {
+        JsonValue value = event("key-00001");
+        value.update(changes);
+        return value;
+    };
+    // Required fields are checked in a fixed order; wrong types count as
+    // missing. Idempotency keys have 8 to 300 user-perceived characters.
+    const std::tuple<JsonValue, std::string, std::string> cases[] = {
+        {JsonValue::object(), "ai-node", "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED"},
+        {with({{"kind", nullptr}, {"eventType", 7}}), "ai-node", "AI_WORK_EVENT_KIND_REQUIRED"},
+        {with({{"eventType", 7}}), "ai-node", "AI_WORK_EVENT_EVENTTYPE_REQUIRED"},
+        {with({{"summary", " \n\t "}}), "ai-node", "AI_WORK_EVENT_SUMMARY_REQUIRED"},
+        {event("key-00001"), "robot", "AI_WORK_EVENT_COMPONENT_REQUIRED"},
+        {event(std::string(7, 'k')), "ai-node", "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID"},
+        {event(std::string(301, 'k')), "ai-node", "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID"},
+        {event(sevenAccented), "ai-node", "AI_WORK_EVENT_IDEMPOTENCY_KEY_INVALID"},
+    };
+    for (const auto& [value, component, expected] : cases)
+        EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", value, component); }), expected) << value.dump();
     // A bad event is refused even where the root is bad too: nothing was read or written.
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue("/", "PRJ", JsonValue::object()); }), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
+    EXPECT_EQ(codeOf([&] { spool.enqueue("/", "PRJ", JsonValue::object()); }), "AI_WORK_EVENT_IDEMPOTENCYKEY_REQUIRED");
     EXPECT_NE(::access(file.c_str(), F_OK), 0);
 
     for (const std::string& key : {std::string(8, 'k'), std::string(300, 'k'), sevenAccented + "e\u0301"})
@@ -104,7 +105,6 @@ TEST_F(SpoolTest, RefusesIncompleteEventsBeforeTouchingTheFile) {
 }
 
 TEST_F(SpoolTest, StoresTheScrubbedEventInAPrivatePrettyFile) {
-    AiWorkEventSpool spool;
     JsonValue value = event("evt-0000001");
     value["prompt"] = "the whole prompt";
     value["component"] = "validator";
@@ -113,8 +113,6 @@ TEST_F(SpoolTest, StoresTheScrubbedEventInAPrivatePrettyFile) {
     EXPECT_EQ(answer, JsonValue({{"queued", true}, {"duplicate", false}, {"pendingCount", 1}, {"droppedCount", 0}}));
 
     JsonValue state = stored();
-    EXPECT_EQ(state["schemaVersion"], "palisor.bridge-ai-work-event-spool.v1");
-    EXPECT_EQ(state["projectKey"], "PRJ");
     ASSERT_EQ(state["entries"].size(), 1u);
     const JsonValue& entry = state["entries"][0];
     EXPECT_EQ(entry["idempotencyKey"], "evt-0000001");
@@ -134,7 +132,6 @@ TEST_F(SpoolTest, StoresTheScrubbedEventInAPrivatePrettyFile) {
 }
 
 TEST_F(SpoolTest, DeduplicatesDropsTheOldestAndAcknowledges) {
-    AiWorkEventSpool spool;
     spool.enqueue(root, "PRJ", event("dup-key-001"));
     EXPECT_EQ(spool.enqueue(root, "PRJ", event("dup-key-001")),
               JsonValue({{"queued", false}, {"duplicate", true}, {"pendingCount", 1}, {"droppedCount", 0}}));
@@ -147,7 +144,8 @@ TEST_F(SpoolTest, DeduplicatesDropsTheOldestAndAcknowledges) {
     EXPECT_EQ(batch.front()["idempotencyKey"], "event-1000");
     EXPECT_EQ(batch.back()["idempotencyKey"], "event-1019");
 
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     ASSERT_EQ(::stat(file.c_str(), &before), 0);
     EXPECT_EQ(spool.acknowledge(root, "PRJ", "dup-key-001"), JsonValue({{"removed", false}, {"pendingCount", 200}}));
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
@@ -197,11 +195,7 @@ TEST_F(SpoolTest, ReadsWhateverIsOnDiskWithoutFailing) {
     // Entries beyond the limit (written by a larger spool) are given up on
     // reading, and counted as dropped rather than vanishing unreported.
     JsonValue many = JsonValue::array();
-    for (int i = 0; i < 5; ++i) {
-        JsonValue old = entry;
-        old["idempotencyKey"] = "old-entry-" + std::to_string(i);
-        many.push_back(old);
-    }
+    for (int i = 0; i < 5; ++i) (many[i] = entry)["idempotencyKey"] = "old-entry-" + std::to_string(i);
     writeFile(file, state({{"entries", many}}));
     EXPECT_EQ(spool.snapshot(root, "PRJ"), JsonValue({{"pendingCount", 3}, {"droppedCount", 6}}));
     EXPECT_EQ(spool.pending(root, "PRJ").front()["idempotencyKey"], "old-entry-2");
@@ -210,29 +204,27 @@ TEST_F(SpoolTest, ReadsWhateverIsOnDiskWithoutFailing) {
 TEST_F(SpoolTest, LocatesTheFileOnlyInsideARealWorkspace) {
     EXPECT_EQ(AiWorkEventSpool::spoolUrl(" /srv/ws/a/../b/ \n"),
               "/srv/ws/b/.agents/runtime/ai-work-event-spool.v1.json");
-    AiWorkEventSpool spool;
     for (const std::string& bad : {std::string("/"), std::string(" \t\n"), std::string("/..")}) {
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(bad, "PRJ", event("root-key-01")); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.pending(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.acknowledge(bad, "PRJ", "root-key-01"); }), "WORKSPACE_ROOT_REQUIRED");
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.snapshot(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(codeOf([&] { spool.enqueue(bad, "PRJ", event("root-key-01")); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(codeOf([&] { spool.pending(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(codeOf([&] { spool.acknowledge(bad, "PRJ", "root-key-01"); }), "WORKSPACE_ROOT_REQUIRED");
+        EXPECT_EQ(codeOf([&] { spool.snapshot(bad, "PRJ"); }), "WORKSPACE_ROOT_REQUIRED");
     }
     // The system's file calls stop at a NUL byte, which would put the file
     // beside the workspace ("<dir>/workspace") instead of inside it.
     std::string withNul = root + std::string("\0", 1) + "/x";
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(withNul, "PRJ", event("root-key-01")); }), "AI_WORK_EVENT_SPOOL_PATH_INVALID");
+    EXPECT_EQ(codeOf([&] { spool.enqueue(withNul, "PRJ", event("root-key-01")); }), "AI_WORK_EVENT_SPOOL_PATH_INVALID");
     EXPECT_NE(::access(root.c_str(), F_OK), 0);
 }
 
 TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
-    AiWorkEventSpool spool;
     writeFile(root, "a plain file, not a folder");
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
+    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("fail-key-01")); }), "DIRECTORY_CREATE_FAILED");
 
     // Without modes the event is still kept, while a file that must be private fails.
     fchmodFails = true;
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(dir.path(), "PRJ", event("mode-key-01")); }), "no error");
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
+    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("mode-key-01")); }), "no error");
+    EXPECT_EQ(codeOf([&] { writeFileAtomically(dir.file("credentials"), "x", 0600); }), "FILE_WRITE_FAILED");
     fchmodFails = false;
     EXPECT_EQ(spool.pending(dir.path(), "PRJ").size(), 1u);
 
@@ -241,8 +233,8 @@ TEST_F(SpoolTest, WriteFailuresAreReportedButPermissionBitsAreNotNeeded) {
     spool.enqueue(dir.path(), "PRJ", event("kept-key-02"));
     std::string spoolFile = AiWorkEventSpool::spoolUrl(dir.path()), before = readFile(spoolFile);
     spoolOpenFails = true;
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(dir.path(), "PRJ", event("late-key-03")); }), "FILE_READ_FAILED:" + spoolFile);
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.pending(dir.path(), "PRJ"); }), "FILE_READ_FAILED:" + spoolFile);
+    EXPECT_EQ(codeOf([&] { spool.enqueue(dir.path(), "PRJ", event("late-key-03")); }), "FILE_READ_FAILED:" + spoolFile);
+    EXPECT_EQ(codeOf([&] { spool.pending(dir.path(), "PRJ"); }), "FILE_READ_FAILED:" + spoolFile);
     spoolOpenFails = false;
     EXPECT_EQ(readFile(spoolFile), before);
     EXPECT_EQ(spool.snapshot(dir.path(), "PRJ"), JsonValue({{"pendingCount", 2}, {"droppedCount", 0}}));
@@ -252,8 +244,8 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     AiWorkEventSpool spool(4, 20);
     createDirectories(root + "/.agents");
     auto refused = [&](const std::string& expected) {
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.snapshot(root, "PRJ"); }), expected);
-        EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", event("plant-key-1")); }), expected);
+        EXPECT_EQ(codeOf([&] { spool.snapshot(root, "PRJ"); }), expected);
+        EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", event("plant-key-1")); }), expected);
     };
     // A runtime folder that leads out of the workspace is neither read nor written.
     std::string outside = dir.path() + "/elsewhere";
@@ -298,29 +290,30 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     EXPECT_EQ(storedKeys(), (std::vector<std::string>{"big-key-02", "big-key-03", "big-key-04"}));
     EXPECT_EQ(stored()["droppedCount"], 1);
     EXPECT_LE(readFile(file).size(), spool.maxFileBytes());
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", sized("huge-key-1", 50)); }), "no error");
+    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", sized("huge-key-1", 50)); }), "no error");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
     JsonValue huge = sized("huge-key-2", 50);
     for (int i = 0; i < 50; ++i) huge["evidenceRefs"].push_back(std::string(4000, 'y'));
-    EXPECT_EQ(test::codeOf<BridgeError>([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
+    EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
 }
 
 // Many request threads share the router's one spool.
 TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
     test::TempDir dir;
-    const int kThreads = 16;
-    const int kPerThread = 10;
-    const int kWorkspaces = 3;
-    std::vector<std::string> roots;
-    for (int w = 0; w < kWorkspaces; ++w) roots.push_back(dir.path() + "/ws" + std::to_string(w));
+    const int kThreads = 16, kPerThread = 10;
+    std::vector<std::string> roots = {dir.file("ws0"), dir.file("ws1"), dir.file("ws2")};
     // Room for everything, so any missing entry is a lost write, not a drop.
     AiWorkEventSpool spool(kThreads * kPerThread, 20);
+    auto inParallel = [&](const std::function<void(int)>& work) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+        for (std::thread& thread : threads) thread.join();
+    };
 
     // A reader that looks at the files as another program would, all along.
     std::atomic<bool> done{false};
-    std::atomic<int> unreadable{0};
-    std::atomic<int> looks{0};
+    std::atomic<int> unreadable{0}, looks{0};
     std::thread reader([&] {
         while (!done) {
             for (const std::string& root : roots) {
@@ -335,32 +328,20 @@ TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
     });
 
     // Half the threads share the first workspace; the rest spread out.
-    auto rootOf = [&](int t, int i) -> const std::string& {
-        return t % 2 == 0 ? roots[0] : roots[1 + (i % (kWorkspaces - 1))];
-    };
+    auto rootOf = [&](int t, int i) -> const std::string& { return t % 2 == 0 ? roots[0] : roots[1 + i % 2]; };
     auto keyOf = [](int t, int i) { return "t" + std::to_string(t) + "-event-" + std::to_string(i); };
-    std::atomic<int> failures{0};  // errors, and new events taken for duplicates or the reverse
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                const std::string& root = rootOf(t, i);
-                std::string key = keyOf(t, i);
-                try {
-                    if (spool.enqueue(root, "PRJ", event(key))["duplicate"] != false) ++failures;
-                    // Re-sending the same event, as a retrying agent would.
-                    if (i % 5 == 0 && spool.enqueue(root, "PRJ", event(key))["duplicate"] != true) ++failures;
-                    spool.snapshot(root, "PRJ");
-                } catch (...) {
-                    ++failures;
-                }
-            }
-        });
-    }
-    for (std::thread& writer : writers) writer.join();
+    std::atomic<int> failures{0};  // new events taken for duplicates or the reverse
+    inParallel([&](int t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            const std::string& root = rootOf(t, i);
+            if (spool.enqueue(root, "PRJ", event(keyOf(t, i)))["duplicate"] != false) ++failures;
+            // Re-sending the same event, as a retrying agent would.
+            if (i % 5 == 0 && spool.enqueue(root, "PRJ", event(keyOf(t, i)))["duplicate"] != true) ++failures;
+            spool.snapshot(root, "PRJ");
+        }
+    });
     done = true;
     reader.join();
-
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(unreadable, 0);
     EXPECT_GT(looks, 0);
@@ -378,14 +359,10 @@ TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
 
     // Draining concurrently: every entry acknowledged exactly once.
     std::atomic<int> removed{0};
-    std::vector<std::thread> drainers;
-    for (int t = 0; t < kThreads; ++t) {
-        drainers.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i)
-                if (spool.acknowledge(rootOf(t, i), "PRJ", keyOf(t, i))["removed"] == true) ++removed;
-        });
-    }
-    for (std::thread& drainer : drainers) drainer.join();
+    inParallel([&](int t) {
+        for (int i = 0; i < kPerThread; ++i)
+            if (spool.acknowledge(rootOf(t, i), "PRJ", keyOf(t, i))["removed"] == true) ++removed;
+    });
     EXPECT_EQ(removed, kThreads * kPerThread);
     for (const std::string& root : roots) EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
 }
