@@ -74,16 +74,18 @@ start_authority() {
   fail "the development authority did not start: $(cat "$work/authority.log")"
 }
 
-# The bridge, logged in with a workspace, runs in a clean environment, starts
-# that workspace's validation executor from the resources beside it and the
-# executor reports ready (the script, the runtime links and the manifest are
-# found and work), then stops with 0 on SIGTERM.
+# The bridge names its version and, logged in with a workspace, runs in a
+# clean environment, starts that workspace's validation executor from the
+# resources beside it and the executor reports ready (the script, the runtime
+# links and the manifest are found and work), then stops with 0 on SIGTERM.
 check_executor() {
   local program=$1 label=$2 home port pid workspace out="" status
   start_authority
   [ -n "$origin" ] || return
   home=$(new_home "executor-$label")
   use_home "$home"
+  out=$("${clean_env[@]}" "$program" --version 2>&1)
+  [ "$out" = "palisor-bridge $version" ] || fail "$label: --version printed '$out'"
   port=$(free_port)
   workspace=$home/workspace
   mkdir -p "$workspace"
@@ -173,9 +175,6 @@ fi
 diff <(expected_tree) <(cd "$prefix" && find . \( -type f -o -type l \) -printf '%P\n' | sort) >"$work/tree.diff" ||
   fail "the installation holds other files than expected (< missing, > extra): $(cat "$work/tree.diff")"
 
-use_home "$(new_home version)"
-out=$("${clean_env[@]}" "$prefix/bin/palisor-bridge" --version 2>&1)
-[ "$out" = "palisor-bridge $version" ] || fail "installed --version printed '$out'"
 
 grep -qx "ExecStart=\"$prefix/bin/palisor-bridge\" serve" "$prefix/lib/systemd/user/palisor-bridge.service" ||
   fail "the installed unit does not start $prefix/bin/palisor-bridge: $(cat "$prefix/lib/systemd/user/palisor-bridge.service")"
@@ -279,9 +278,6 @@ status=$?
 [ "$status" -eq 1 ] && [[ $out == *'"event":"validation-worker.error","code":"BRIDGE_VALIDATION_ENV_MISSING"'* ]] ||
   fail "the unpacked supervisor.mjs ended with $status: $out"
 
-use_home "$(new_home unpacked-version)"
-out=$("${clean_env[@]}" "$root/usr/bin/palisor-bridge" --version 2>&1)
-[ "$out" = "palisor-bridge $version" ] || fail "unpacked --version printed '$out'"
 check_executor "$root/usr/bin/palisor-bridge" unpacked
 
 if [ "$failures" -gt 0 ]; then

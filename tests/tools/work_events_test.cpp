@@ -34,7 +34,8 @@ TEST_F(WorkEvents, DeliveredQueuedFlushedInOrderAndRejected) {
     JsonValue answer = toolValue(log("event-0001", {{"component", "validator"}, {"prompt", "kept as sent"}}));
     EXPECT_EQ(answer["bridgeWorkEventSpool"],
               JsonValue({{"pendingCount", 0}, {"droppedCount", 0}, {"flushedBefore", 0}}));
-    EXPECT_EQ(authority.workEvents(kProject).at(0)["component"], "ai-node");
+    test::expectFields(authority.workEvents(kProject).at(0),
+                       {{"component", "ai-node"}, {"summary", "Chọn cách sửa lỗi"}, {"prompt", "kept as sent"}});
     auto seen = authority.requests("POST", eventsPath());
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back().header("x-palisor-source-component"), "");  // "ai-node" is not a component header value
@@ -114,23 +115,16 @@ TEST_F(WorkEvents, ConcurrentEventsWhileTheAuthorityFlapsLoseNothing) {
         }
     });
     std::vector<std::thread> clients;
-    std::atomic<int> queued{0}, delivered{0}, failed{0};
+    std::atomic<int> failed{0};  // neither delivered nor queued
     for (int i = 0; i < kEvents; ++i)
         clients.emplace_back([&, i] {
-            JsonValue answer = log("flap-" + std::to_string(1000 + i));
-            if (!answer.contains("result")) {
-                ++failed;
-                return;
-            }
-            JsonValue value = toolValue(answer);
-            value.value("queued", false) ? ++queued : ++delivered;
+            if (!log("flap-" + std::to_string(1000 + i)).contains("result")) ++failed;
         });
     for (auto& client : clients) client.join();
     flapping = false;
     flapper.join();
     authority.clearHooks();
     EXPECT_EQ(failed.load(), 0);
-    EXPECT_EQ(queued.load() + delivered.load(), kEvents);
 
     // Whatever was queued goes out with the next flushes; nothing is lost.
     router->flushAiWorkEventSpoolBestEffort(registry->resolve(JsonValue::object()));
