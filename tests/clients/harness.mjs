@@ -11,6 +11,7 @@ import { mkdir, mkdtemp, rm, writeFile } from 'node:fs/promises';
 import net from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
 
 function program(variable) {
   const path = process.env[variable];
@@ -20,17 +21,6 @@ function program(variable) {
 
 export const bridgeExecutable = program('PALISOR_TEST_BRIDGE_EXECUTABLE');
 export const devAuthorityExecutable = program('PALISOR_TEST_DEV_AUTHORITY_EXECUTABLE');
-
-// The catalogue as agents see it, in its order.
-export const toolNames = [
-  'bridge_list_workspaces',
-  'authority_bootstrap',
-  'authority_health',
-  'authority_list_operations',
-  'authority_call_operation',
-  'authority_log_work_event',
-  'authority_sync_skills',
-];
 
 // The account and project the development authority's demo seed makes.
 const demo = { email: 'demo@palisor.dev', password: 'demo-password', projectKey: 'DEMO' };
@@ -60,52 +50,32 @@ export async function freePort() {
 function startProgram(path, args, env) {
   const child = spawn(path, args, { env, stdio: ['pipe', 'pipe', 'pipe'] });
   child.output = '';
-  const exited = once(child, 'exit').catch(() => {});
-  child.spawnFailed = once(child, 'error').then(([error]) => error);
+  child.ended = null;
+  // "close" comes after the last of the output has been read.
+  const closed = once(child, 'close').then(([code, signal]) => { child.ended = `ended (${code ?? signal})`; });
+  child.on('error', (error) => { child.ended = error.message; });
   child.stdout.setEncoding('utf8').on('data', (text) => { child.output += text; });
   child.stderr.setEncoding('utf8').on('data', (text) => { child.output += text; });
   child.stopped = async () => {
-    if (child.exitCode === null && child.signalCode === null) {
+    if (child.exitCode === null && child.signalCode === null && child.ended === null) {
       child.kill('SIGTERM');
       const killer = setTimeout(() => child.kill('SIGKILL'), 5000);
-      await exited;
+      await closed;
       clearTimeout(killer);
     }
   };
   return child;
 }
 
-// Resolves with the first match of `pattern` in the child's output; rejects
-// when the child ends or `limit` ms pass first.
-function waitForOutput(child, pattern, limit = 15000) {
-  return new Promise((resolve, reject) => {
-    const check = () => {
-      const match = child.output.match(pattern);
-      if (!match) return false;
-      finish();
-      resolve(match);
-      return true;
-    };
-    const fail = (why) => {
-      finish();
-      reject(new Error(`${child.spawnargs.join(' ')}: ${why}; its output:\n${child.output}`));
-    };
-    const onData = () => check();
-    // "close" comes after the last of the output has been read.
-    const onClose = (code, signal) => check() || fail(`ended (${code ?? signal}) first`);
-    const timer = setTimeout(() => fail(`no ${pattern} within ${limit} ms`), limit);
-    const finish = () => {
-      clearTimeout(timer);
-      child.stdout.off('data', onData);
-      child.stderr.off('data', onData);
-      child.off('close', onClose);
-    };
-    child.stdout.on('data', onData);
-    child.stderr.on('data', onData);
-    child.on('close', onClose);
-    child.spawnFailed.then((error) => fail(error.message));
-    check();
-  });
+// The first match of `pattern` in the child's output; fails when the child
+// ends or `limit` ms pass first.
+async function waitForOutput(child, pattern, limit = 15000) {
+  for (const deadline = Date.now() + limit; ; await sleep(20)) {
+    const match = child.output.match(pattern);
+    if (match) return match;
+    const why = child.ended ?? (Date.now() > deadline ? `no ${pattern} within ${limit} ms` : null);
+    if (why) throw new Error(`${child.spawnargs.join(' ')}: ${why} first; its output:\n${child.output}`);
+  }
 }
 
 // One command to completion; its exit status must be 0.
@@ -184,44 +154,24 @@ export function toolValue(result) {
 
 // What an agent does first on a connected client, through whichever
 // transport: the catalogue, the project's bootstrap, a task read through the
-// operation catalogue, and a work event that the authority then lists.
+// operation catalogue, and a work event the authority records. The bridge's
+// answers themselves, refusals included, are pinned by its own tests.
 export async function exerciseTools(client) {
+  // The names and schemas are pinned by the tool contract's own tests; the
+  // client must read all seven.
   const { tools } = await client.listTools();
-  assert.deepEqual(tools.map((tool) => tool.name), toolNames);
-  const call = tools.find((tool) => tool.name === 'authority_call_operation');
-  assert.deepEqual(call.inputSchema.required, ['operationId']);
-  assert.equal(call.inputSchema.properties.pathParams.type, 'object');
+  assert.equal(tools.length, 7);
 
   const bootstrap = toolValue(await client.callTool({ name: 'authority_bootstrap', arguments: {} }));
-  assert.equal(bootstrap.ok, true);
-  assert.equal(bootstrap.projectKey, demo.projectKey);
-  assert.deepEqual({ key: bootstrap.project.key, name: bootstrap.project.name }, { key: demo.projectKey, name: 'Demo project' });
-  for (const id of ['tasks.get', 'ai.work_events.list']) assert.ok(bootstrap.operationCatalog.operationIds.includes(id), id);
-
+  assert.deepEqual({ ok: bootstrap.ok, key: bootstrap.project.key }, { ok: true, key: demo.projectKey });
   const task = toolValue(await client.callTool({
     name: 'authority_call_operation',
     arguments: { operationId: 'tasks.get', pathParams: { itemId: 'DEMO-2' } },
   }));
-  assert.equal(task.ok, true);
-  assert.deepEqual(
-    { itemId: task.item.itemId, title: task.item.title, projectKey: task.item.projectKey },
-    { itemId: 'DEMO-2', title: 'Fix the login redirect', projectKey: demo.projectKey },
-  );
+  assert.deepEqual({ itemId: task.item.itemId, title: task.item.title }, { itemId: 'DEMO-2', title: 'Fix the login redirect' });
 
-  // The authority's refusal reaches the client as a JSON-RPC error with its
-  // code and status.
-  await assert.rejects(
-    client.callTool({ name: 'authority_call_operation', arguments: { operationId: 'tasks.get', pathParams: { itemId: 'DEMO-404' } } }),
-    (error) => {
-      assert.equal(error.code, -32000);
-      assert.deepEqual({ code: error.data.code, statusCode: error.data.statusCode }, { code: 'TASK_NOT_FOUND', statusCode: 404 });
-      return true;
-    },
-  );
-
-  const idempotencyKey = `client-test-${process.pid}-${Date.now()}`;
   const event = {
-    idempotencyKey,
+    idempotencyKey: `client-test-${process.pid}-${Date.now()}`,
     kind: 'decision',
     eventType: 'agent.decision',
     outcome: 'succeeded',
@@ -229,18 +179,5 @@ export async function exerciseTools(client) {
   };
   const logged = toolValue(await client.callTool({ name: 'authority_log_work_event', arguments: { event } }));
   assert.equal(logged.ok, true, JSON.stringify(logged));
-  assert.equal(logged.duplicate, false);
   assert.match(logged.eventId, /^evt-/);
-  assert.equal(logged.bridgeWorkEventSpool.pendingCount, 0);
-
-  // The authority has it, under the id it answered with, as the agent wrote it.
-  const received = toolValue(await client.callTool({
-    name: 'authority_call_operation',
-    arguments: { operationId: 'ai.work_events.list' },
-  }));
-  const ours = received.items.filter((item) => item.event.idempotencyKey === idempotencyKey);
-  assert.equal(ours.length, 1, JSON.stringify(received.items));
-  assert.equal(ours[0].eventId, logged.eventId);
-  assert.equal(ours[0].event.summary, event.summary);
-  assert.equal(ours[0].event.eventType, event.eventType);
 }

@@ -13,6 +13,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 class ActivityRecords : public test::ToolsFixture {
 protected:
@@ -29,10 +30,13 @@ protected:
                                      {"method", "tools/call"},
                                      {"params", {{"name", name}, {"arguments", arguments}}}}
                                .dump();
-        return test::parseResponse(test::httpExchange(server->port(), "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                                                      "User-Agent: " + userAgent + "\r\n"
-                                                                      "Content-Length: " + std::to_string(body.size()) +
-                                                                      "\r\n\r\n" + body))
+        return test::parseResponse(test::httpExchange(server->port(),
+                                                      "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                                      "User-Agent: " +
+                                                          userAgent +
+                                                          "\r\n"
+                                                          "Content-Length: " +
+                                                          std::to_string(body.size()) + "\r\n\r\n" + body))
             .json;
     }
 
@@ -48,93 +52,87 @@ protected:
     std::shared_ptr<ActivityLog> log;
 };
 
-TEST_F(ActivityRecords, EachToolLeavesOneScrubbedRecord) {
+// Each tool's answer, and the record it leaves.
+TEST_F(ActivityRecords, EachToolAnswersAndLeavesOneScrubbedRecord) {
     authority.publishSkill("alpha-skill", "1.0.0", {{"SKILL.md", "# Alpha"}});
-    call("bridge_list_workspaces");
-    call("authority_health");
-    call("authority_bootstrap");  // not logged in yet
+    JsonValue list = toolValue(call("bridge_list_workspaces"));
+    ASSERT_EQ(list["workspaces"].size(), 1u);
+    EXPECT_EQ(list["defaultWorkspaceId"], "demo-project");
+    EXPECT_EQ(list["workspaces"][0]["workspaceRoot"], workspaceRoot);
+    EXPECT_EQ(toolValue(call("authority_health"))["service"], "palisor-dev-authority");
+    JsonValue loggedOut = call("authority_bootstrap");
+    EXPECT_EQ(loggedOut["error"]["code"], -32000);
+    EXPECT_EQ(loggedOut["error"]["message"], "BRIDGE_LOGIN_REQUIRED");
+    auto plain = test::parseResponse(test::get(server->port(), "/bootstrap?projectKey=DEMO-PROJECT"));
+    EXPECT_EQ(plain.status, 401);  // the plain route is a tool call too
+    EXPECT_EQ(plain.json["error"], "BRIDGE_LOGIN_REQUIRED");
     login();
     const std::string password = "hunter2-in-the-body";
     const std::string queryValue = "query-value-never-kept";
-    call("authority_bootstrap", {{"traceId", "trace-given-0001"}, {"parentSpanId", "span-parent-0001"}});
-    call("authority_list_operations");
+    JsonValue bootstrap =
+        call("authority_bootstrap", {{"traceId", "trace-given-0001"}, {"parentSpanId", "span-parent-0001"}});
+    EXPECT_EQ(toolValue(bootstrap)["projectKey"], kProject);
+    JsonValue catalog = toolValue(call("authority_list_operations", {{"workspaceRoot", workspaceRoot + "/"}}));
+    EXPECT_TRUE(catalog["operations"].is_array());
+    EXPECT_TRUE(catalog.contains("version"));
+    call("authority_call_operation", {{"operationId", "dev.echo.post"},
+                                      {"pathParams", {{"item", "notes"}, {"itemId", "n-1"}}},
+                                      {"query", {{"mode", queryValue}}},
+                                      {"body", {{"password", password}, {"note", "session=" + password}}}});
     call("authority_call_operation",
-         {{"operationId", "dev.echo.post"},
-          {"pathParams", {{"item", "notes"}, {"itemId", "n-1"}}},
-          {"query", {{"mode", queryValue}}},
-          {"body", {{"password", password}, {"note", "session=" + password}}}});
-    call("authority_call_operation", {{"operationId", "dev.echo.get"}, {"pathParams", {{"item", "notes"}}},
-                                      {"query", {{"secret", queryValue}}}});
+         {{"operationId", "dev.echo.get"}, {"pathParams", {{"item", "notes"}}}, {"query", {{"secret", queryValue}}}});
     call("authority_log_work_event", {{"event", test::workEvent("activity-event-0001", {{"summary", password}})}});
     call("authority_sync_skills", {{"skills", {"alpha-skill"}}});
-    call("Authority_Health");
-    userAgent = std::string(150, 'u');
-    call("authority_bootstrap");
-    test::get(server->port(), std::string("/bootstrap?projectKey=") + kProject);
-
-    std::vector<JsonValue> all = records();
-    ASSERT_EQ(all.size(), 12u);
-    auto tool = [&](std::size_t i) { return all[i].value("tool", ""); };
-    EXPECT_EQ(tool(0), "bridge_list_workspaces");
-    EXPECT_FALSE(all[0].contains("status"));
-    EXPECT_FALSE(all[0].contains("error"));
-    EXPECT_EQ(all[1]["status"], 200);
-    EXPECT_EQ(all[1]["userAgent"], "claude-code/2.1 (Authorization: [REDACTED])");
-
-    EXPECT_EQ(all[2]["error"], "BRIDGE_LOGIN_REQUIRED");
-    EXPECT_EQ(all[2]["workspaceId"], "demo-project");
-    EXPECT_FALSE(all[2].contains("status"));  // no exchange was made
-
-    EXPECT_EQ(all[3]["projectKey"], kProject);
-    EXPECT_EQ(all[3]["status"], 200);
-    EXPECT_EQ(all[3]["traceId"], "trace-given-0001");
-    EXPECT_EQ(all[3]["parentSpanId"], "span-parent-0001");
-    EXPECT_THAT(all[3].value("spanId", ""), ::testing::StartsWith("span-bridge-"));
-    EXPECT_THAT(all[3].value("causalId", ""), ::testing::StartsWith("causal-"));
-    std::string time = all[3]["time"];
-    EXPECT_TRUE(parseIsoTime(time) && time.size() == 24 && time[19] == '.') << time;  // milliseconds, UTC
-    EXPECT_GE(all[3]["durationMs"].get<double>(), 0.0);
-
-    EXPECT_EQ(tool(4), "authority_list_operations");
-    EXPECT_EQ(all[4]["status"], 200);
-
-    // The operation's answer, not the catalogue's or the bridge's own events.
-    EXPECT_EQ(all[5]["operationId"], "dev.echo.post");
-    EXPECT_EQ(all[5]["method"], "POST");
-    EXPECT_EQ(all[5]["path"], "/api/projects/DEMO-PROJECT/echo/notes/n-1");
-    EXPECT_EQ(all[5]["queryNames"], JsonValue::array({"mode"}));
-    EXPECT_EQ(all[5]["status"], 200);
-    EXPECT_EQ(all[6]["error"], "QUERY_PARAM_NOT_ALLOWED:secret");
-    EXPECT_EQ(all[6]["operationId"], "dev.echo.get");
-
-    EXPECT_EQ(tool(7), "authority_log_work_event");
-    EXPECT_EQ(all[7]["status"], 201);
-    EXPECT_EQ(all[8]["skillsInstalled"], 1);
-    EXPECT_EQ(all[8]["skillsSkipped"], 0);
-    EXPECT_FALSE(all[8].contains("status"));
-    EXPECT_EQ(all[9]["error"], "UNKNOWN_TOOL:Authority_Health");
-    EXPECT_EQ(all[10]["userAgent"].get<std::string>().size(), 100u);
-    // The plain route is a tool call too.
-    EXPECT_EQ(tool(11), "authority_bootstrap");
-    EXPECT_EQ(all[11]["status"], 200);
-
-    std::string bytes = test::readFile(log->path());
-    for (const std::string& secret :
-         {password, queryValue, std::string(kPassword), store->webToken(0).value_or("no token"), std::string("abc.DEF")})
-        EXPECT_THAT(bytes, Not(HasSubstr(secret)));
-}
-
-TEST_F(ActivityRecords, TheAuthoritysRefusalIsTheCallsStatus) {
-    login();
+    EXPECT_EQ(call("Authority_Health")["error"]["message"], "UNKNOWN_TOOL:Authority_Health");
+    // Health passes the authority's answer through whatever its status; a
+    // refusal of any other tool is the call's status and error.
+    authority.failNext("GET", "/api/health", 503, {{"code", "DOWN"}, {"message", "maintenance"}});
+    EXPECT_EQ(toolValue(call("authority_health"))["code"], "DOWN");
     authority.failNext("GET", "/api/authority", 503, {{"code", "DOWN"}, {"message", "maintenance"}});
     call("authority_bootstrap");
-    // Recording off: nothing more is written.
-    server->setActivityLog(nullptr);
+    server->setActivityLog(nullptr);  // recording off: nothing more is written
     call("authority_bootstrap");
+
     std::vector<JsonValue> all = records();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0]["status"], 503);
-    EXPECT_EQ(all[0]["error"], "maintenance");
+    ASSERT_EQ(all.size(), 13u);
+    // The fields each record must (or, where null, must not) hold, in call order;
+    // the operation's answer counts, not the catalogue's or the bridge's own events.
+    const std::vector<JsonValue> expected = {
+        {{"tool", "bridge_list_workspaces"}, {"status", nullptr}, {"error", nullptr}},
+        {{"status", 200}, {"userAgent", "claude-code/2.1 (Authorization: [REDACTED])"}},
+        {{"error", "BRIDGE_LOGIN_REQUIRED"}, {"workspaceId", "demo-project"}, {"status", nullptr}},
+        {{"tool", "authority_bootstrap"}, {"error", "BRIDGE_LOGIN_REQUIRED"}},
+        {{"projectKey", kProject},
+         {"status", 200},
+         {"traceId", "trace-given-0001"},
+         {"parentSpanId", "span-parent-0001"}},
+        {{"tool", "authority_list_operations"}, {"status", 200}},
+        {{"operationId", "dev.echo.post"},
+         {"method", "POST"},
+         {"path", "/api/projects/DEMO-PROJECT/echo/notes/n-1"},
+         {"queryNames", {"mode"}},
+         {"status", 200}},
+        {{"error", "QUERY_PARAM_NOT_ALLOWED:secret"}, {"operationId", "dev.echo.get"}},
+        {{"tool", "authority_log_work_event"}, {"status", 201}},
+        {{"skillsInstalled", 1}, {"skillsSkipped", 0}, {"status", nullptr}},
+        {{"error", "UNKNOWN_TOOL:Authority_Health"}},
+        {{"tool", "authority_health"}, {"status", 503}},
+        {{"status", 503}, {"error", "maintenance"}},
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        test::expectFields(all[i], expected[i]);
+    }
+    EXPECT_THAT(all[4].value("spanId", ""), StartsWith("span-bridge-"));
+    EXPECT_THAT(all[4].value("causalId", ""), StartsWith("causal-"));
+    std::string time = all[4]["time"];
+    EXPECT_TRUE(parseIsoTime(time) && time.size() == 24 && time[19] == '.') << time;  // milliseconds, UTC
+    EXPECT_GE(all[4]["durationMs"].get<double>(), 0.0);
+
+    std::string bytes = test::readFile(log->path());
+    for (const std::string& secret : {password, queryValue, std::string(kPassword),
+                                      store->webToken(0).value_or("no token"), std::string("abc.DEF")})
+        EXPECT_THAT(bytes, Not(HasSubstr(secret)));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // "authority_sync_skills" and the skills an operation's answer activates, end
 // to end against the development authority of both generations.
 #include <gmock/gmock.h>
+
 #include "bridge/common/atomic_file.h"
 #include "tests/tools/tools_fixture.h"
 
@@ -8,8 +9,8 @@ namespace palisor {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 class SkillSyncTool : public test::ToolsFixture {
 protected:
@@ -20,52 +21,36 @@ protected:
         login();
         authority.clearWorkEvents();
     }
-    std::vector<JsonValue> eventsOf(const std::string& projectKey) {
-        std::vector<JsonValue> events;
-        for (const JsonValue& event : authority.workEvents(projectKey))
-            if (event.value("component", "") == "bridge") events.push_back(event);
-        return events;
-    }
     std::string installed(const std::string& root, const std::string& skill, const std::string& file) {
-        auto text = readFileIfExists(root + "/.agents/skills/" + skill + "/" + file);
-        return text.value_or("<missing>");
-    }
-    JsonValue callOperation(const std::string& operationId, JsonValue args) {
-        args["operationId"] = operationId;
-        return callTool("authority_call_operation", args);
+        return readFileIfExists(root + "/.agents/skills/" + skill + "/" + file).value_or("<missing>");
     }
 };
 
 TEST_F(SkillSyncTool, RequestedSyncByItemAndByListOnAnOlderAuthority) {
     authority.addProgressItem(kProject, {{"itemId", "ITEM-0001"}, {"revision", 3}, {"skills", {"alpha-skill"}}},
                               {.where = dev::ProgressItemOptions::Place::projectLevel});
-    JsonValue byItem = toolValue(callTool("authority_sync_skills", {{"itemId", "ITEM-0001"}, {"causalId", "causal-sync"}}));
+    JsonValue byItem =
+        toolValue(callTool("authority_sync_skills", {{"itemId", "ITEM-0001"}, {"causalId", "causal-sync"}}));
     ASSERT_EQ(byItem["synced"].size(), 1u) << byItem.dump();
-    EXPECT_EQ(byItem["synced"][0]["skillId"], "alpha-skill");
-    EXPECT_EQ(byItem["synced"][0]["sourceTaskId"], "ITEM-0001");
+    test::expectFields(byItem["synced"][0], {{"skillId", "alpha-skill"}, {"sourceTaskId", "ITEM-0001"}});
     EXPECT_EQ(installed(workspaceRoot, "alpha-skill", "run.sh"), "echo alpha");
-    auto events = eventsOf(kProject);
+    auto events = bridgeEvents();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0]["operationId"], "bridge.skills.sync");
-    EXPECT_EQ(events[0]["idempotencyKey"], "bridge:causal-sync:started");
-    EXPECT_EQ(events[0]["phase"], "analysis");
-    EXPECT_EQ(events[1]["outcome"], "succeeded");
-    EXPECT_EQ(events[1]["taskId"], "ITEM-0001");
+    test::expectFields(events[0], {{"operationId", "bridge.skills.sync"},
+                                   {"idempotencyKey", "bridge:causal-sync:started"},
+                                   {"phase", "analysis"}});
+    test::expectFields(events[1], {{"outcome", "succeeded"}, {"taskId", "ITEM-0001"}});
 
     // An empty item id falls back to the list: texts are wrapped, objects taken
     // as they are, anything else skipped.
-    authority.clearWorkEvents();
-    JsonValue byList = toolValue(callTool(
-        "authority_sync_skills",
-        {{"itemId", ""}, {"skills", {"beta-skill", 42, {{"skillId", "alpha-skill"}, {"version", "1.0.0"}}}}}));
+    JsonValue byList = toolValue(
+        callTool("authority_sync_skills",
+                 {{"itemId", ""}, {"skills", {"beta-skill", 42, {{"skillId", "alpha-skill"}, {"version", "1.0.0"}}}}}));
     ASSERT_EQ(byList["synced"].size(), 1u) << byList.dump();
-    EXPECT_EQ(byList["synced"][0]["skillId"], "beta-skill");
-    EXPECT_EQ(byList["synced"][0]["syncSourceKind"], "explicit");
+    test::expectFields(byList["synced"][0], {{"skillId", "beta-skill"}, {"syncSourceKind", "explicit"}});
     ASSERT_EQ(byList["skipped"].size(), 1u);
-    EXPECT_EQ(byList["skipped"][0]["skillId"], "alpha-skill");
-    EXPECT_EQ(byList["skipped"][0]["reason"], "ALREADY_CURRENT");
+    test::expectFields(byList["skipped"][0], {{"skillId", "alpha-skill"}, {"reason", "ALREADY_CURRENT"}});
     EXPECT_EQ(installed(workspaceRoot, "beta-skill", "SKILL.md"), "# Beta");
-    EXPECT_EQ(eventsOf(kProject).size(), 2u);
 }
 
 TEST_F(SkillSyncTool, RequestedSyncOnAFoundationAuthority) {
@@ -80,63 +65,52 @@ TEST_F(SkillSyncTool, RequestedSyncOnAFoundationAuthority) {
 
     JsonValue report = toolValue(callTool("authority_sync_skills", {{"projectKey", "FOUND"}, {"itemId", "F-1"}}));
     ASSERT_EQ(report["synced"].size(), 1u) << report.dump();
-    EXPECT_EQ(report["synced"][0]["sourceFormat"], "foundation-v2-file-maps");
-    EXPECT_EQ(report["synced"][0]["syncSourceKind"], "task-canonical-binding");
+    test::expectFields(report["synced"][0],
+                       {{"sourceFormat", "foundation-v2-file-maps"}, {"syncSourceKind", "task-canonical-binding"}});
     EXPECT_EQ(installed(root, "gamma", "docs/use.md"), "use it");
-
-    // The pinned package is current on the next sync, until a file on disk changes.
-    JsonValue again = toolValue(callTool("authority_sync_skills", {{"projectKey", "FOUND"}, {"itemId", "F-1"}}));
-    EXPECT_EQ(again["skipped"][0]["reason"], "ALREADY_CURRENT");
-    test::writeFile(root + "/.agents/skills/gamma/SKILL.md", "edited by hand");
-    JsonValue repaired = toolValue(callTool("authority_sync_skills", {{"projectKey", "FOUND"}, {"itemId", "F-1"}}));
-    EXPECT_EQ(repaired["synced"].size(), 1u);
-    EXPECT_EQ(installed(root, "gamma", "SKILL.md"), "# Gamma 2");
 }
 
 TEST_F(SkillSyncTool, AFailingRequestedSyncRecordsStartAndFailure) {
     JsonValue answer = callTool("authority_sync_skills", {{"itemId", "NOWHERE"}, {"causalId", "causal-missing"}});
     std::string message = answer["error"]["message"];
     EXPECT_THAT(message, StartsWith("PROGRESS_ITEM_LOAD_FAILED:NOWHERE:")) << message;
-    auto events = eventsOf(kProject);
+    auto events = bridgeEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0]["idempotencyKey"], "bridge:causal-missing:started");
-    EXPECT_EQ(events[1]["outcome"], "failed");
-    EXPECT_EQ(events[1]["operationId"], "bridge.skills.sync");
+    test::expectFields(events[1], {{"outcome", "failed"}, {"operationId", "bridge.skills.sync"}});
 
     // An item id is one segment of the task's path, never a way up to others.
     authority.resetRecords();
     EXPECT_EQ(callTool("authority_sync_skills", {{"itemId", ".."}})["error"]["message"], "PATH_PARAM_INVALID:itemId");
     callTool("authority_sync_skills", {{"itemId", "../../../auth/me"}});
-    for (const auto& sent : authority.requests())
-        EXPECT_THAT(sent.path, Not(HasSubstr("/auth/me"))) << sent.path;
+    for (const auto& sent : authority.requests()) EXPECT_THAT(sent.path, Not(HasSubstr("/auth/me"))) << sent.path;
 }
 
 TEST_F(SkillSyncTool, AClaimInstallsTheClaimedTasksSkillsUnlessToldNotTo) {
-    authority.addTask(kProject, {{"itemId", "TASK-1"}, {"status", "open"}, {"skills", {"alpha-skill"}}});
-    authority.addTask(kProject, {{"itemId", "TASK-2"}, {"status", "open"}, {"skills", {"beta-skill"}}});
-    authority.addTask(kProject, {{"itemId", "TASK-3"}, {"status", "open"}, {"skills", {"unpublished"}}});
+    for (auto [task, skill] : std::vector<std::pair<std::string, std::string>>{
+             {"TASK-1", "alpha-skill"}, {"TASK-2", "beta-skill"}, {"TASK-3", "unpublished"}, {"TASK-4", "beta-skill"}})
+        authority.addTask(kProject, {{"itemId", task}, {"status", "open"}, {"skills", {skill}}});
+    auto claim = [&](const std::string& task, JsonValue arguments = JsonValue::object()) {
+        arguments["body"] = {{"itemId", task}};
+        JsonValue answer = toolValue(callOperation("progress.native.claim", arguments));
+        EXPECT_EQ(answer["item"]["itemId"], task);
+        return answer;
+    };
 
-    JsonValue skipped =
-        toolValue(callOperation("progress.native.claim", {{"body", {{"itemId", "TASK-2"}}}, {"autoSyncSkills", false}}));
-    EXPECT_EQ(skipped["item"]["itemId"], "TASK-2");
+    claim("TASK-2", {{"autoSyncSkills", false}});
     EXPECT_EQ(installed(workspaceRoot, "beta-skill", "SKILL.md"), "<missing>");
-
-    JsonValue claimed = toolValue(callOperation("progress.native.claim", {{"body", {{"itemId", "TASK-1"}}}}));
-    EXPECT_EQ(claimed["item"]["itemId"], "TASK-1");
-    EXPECT_FALSE(claimed.contains("bridgeWarnings"));
+    EXPECT_FALSE(claim("TASK-1").contains("bridgeWarnings"));
     EXPECT_EQ(installed(workspaceRoot, "alpha-skill", "SKILL.md"), "# Alpha 1");
 
     // A skill that cannot be installed leaves the claim standing, with a warning.
-    JsonValue warned = toolValue(callOperation("progress.native.claim", {{"body", {{"itemId", "TASK-3"}}}}));
-    EXPECT_EQ(warned["item"]["itemId"], "TASK-3");
+    JsonValue warned = claim("TASK-3");
     ASSERT_EQ(warned["bridgeWarnings"].size(), 1u) << warned.dump();
-    EXPECT_EQ(warned["bridgeWarnings"][0]["code"], "BRIDGE_SKILL_SYNC_REQUIRED");
-    EXPECT_EQ(warned["bridgeWarnings"][0]["authorityOperationSucceeded"], true);
-    EXPECT_EQ(warned["bridgeWarnings"][0]["retryTool"], "authority_sync_skills");
-    EXPECT_FALSE(warned["bridgeWarnings"][0]["message"].get<std::string>().empty());
+    test::expectFields(warned["bridgeWarnings"][0], {{"code", "BRIDGE_SKILL_SYNC_REQUIRED"},
+                                                     {"authorityOperationSucceeded", true},
+                                                     {"retryTool", "authority_sync_skills"}});
+    EXPECT_FALSE(warned["bridgeWarnings"][0].value("message", "").empty());
 
     // A read asked to activate does so too.
-    authority.addTask(kProject, {{"itemId", "TASK-4"}, {"status", "open"}, {"skills", {"beta-skill"}}});
     toolValue(callOperation("tasks.get", {{"pathParams", {{"itemId", "TASK-4"}}}, {"autoSyncSkills", true}}));
     EXPECT_EQ(installed(workspaceRoot, "beta-skill", "SKILL.md"), "# Beta");
 }

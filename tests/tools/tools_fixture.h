@@ -6,18 +6,29 @@
 #include <memory>
 #include <string>
 
+#include "bridge/app/tool_router_endpoint.h"
 #include "bridge/authority/authority_client.h"
 #include "bridge/credentials/native_token_store.h"
 #include "bridge/mcp/local_mcp_server.h"
 #include "bridge/mcp/routes.h"
 #include "bridge/tools/tool_router.h"
 #include "bridge/workspace/workspace_registry.h"
-#include "bridge/app/tool_router_endpoint.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
 #include "tools/dev-authority/dev_authority.h"
 
 namespace palisor::test {
+
+// Checks the fields `expected` names in `actual`; a null value stands for a
+// field that must be absent.
+inline void expectFields(const JsonValue& actual, const JsonValue& expected) {
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        if (it.value().is_null())
+            EXPECT_FALSE(actual.contains(it.key())) << it.key() << " in " << actual.dump();
+        else
+            EXPECT_EQ(actual.value(it.key(), JsonValue()), it.value()) << it.key() << " in " << actual.dump();
+    }
+}
 
 // The whole request path on loopback: JSON-RPC into a bridge endpoint, the
 // development authority behind it, one registered workspace.
@@ -63,9 +74,20 @@ protected:
                              {"params", {{"name", name}, {"arguments", arguments}}}};
         return parseResponse(post(server->port(), "/mcp", request.dump())).json;
     }
+    JsonValue callOperation(const std::string& operationId, JsonValue arguments = JsonValue::object()) {
+        arguments["operationId"] = operationId;
+        return callTool("authority_call_operation", arguments);
+    }
     // The tool value of a successful call.
     static JsonValue toolValue(const JsonValue& answer) {
         return JsonValue::parse(answer["result"]["content"][0]["text"].get<std::string>());
+    }
+    // The work events the bridge itself recorded in a project.
+    std::vector<JsonValue> bridgeEvents(const std::string& projectKey = kProject) {
+        std::vector<JsonValue> events;
+        for (const JsonValue& event : authority.workEvents(projectKey))
+            if (event.value("component", "") == "bridge") events.push_back(event);
+        return events;
     }
 
     std::string spoolFile() const { return workspaceRoot + "/.agents/runtime/ai-work-event-spool.v1.json"; }
