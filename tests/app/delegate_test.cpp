@@ -247,12 +247,10 @@ TEST_F(Delegate, StatusLineThroughLoginExecutorErrorsAndLogout) {
     launch();
     EXPECT_TRUE(view.shown && view.activated);
     // The stored-session check is under way; a second refresh is dropped.
-    EXPECT_TRUE(delegate->isRefreshingSession());
     EXPECT_FALSE(view.refreshEnabled);
     delegate->handleRefresh();
     EXPECT_EQ(utility.tasks.size(), 1u);
     utility.runAll();
-    EXPECT_FALSE(delegate->isRefreshingSession());
     EXPECT_TRUE(view.refreshEnabled);
     EXPECT_FALSE(delegate->isLoggedIn());
     expectStatus(kLoggedOut, StatusColor::secondary);
