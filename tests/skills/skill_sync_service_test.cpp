@@ -150,11 +150,6 @@ TEST_F(SkillSync, TaskSnapshotsOlderThanTheInstalledOneAreSkipped) {
         "version":"0","sourceTaskId":"T","sourceTaskRevision":4}])"));
     EXPECT_EQ(authority.countPrefix(kReads + "skills/"), 0u);
     EXPECT_EQ(lock()["skills"]["a"]["version"], "1");
-
-    // The same revision naming another version is a conflict.
-    OrderedJsonValue same = *parseOrderedJson(R"({"id":"T","revision":5,"skills":[{"skillId":"a","version":"2"}]})");
-    EXPECT_EQ(errorOf([&] { service.syncExplicit(kProject, workspace, {}, same); }),
-              "SKILL_REF_SAME_REVISION_CONFLICT:a:5");
 }
 
 TEST_F(SkillSync, TheOrderOfAReceivedTaskCounts) {
