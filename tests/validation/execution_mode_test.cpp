@@ -19,10 +19,7 @@ const JsonValue kBothOperations = {"project.read", "foundation.validation.create
 
 TEST(ValidationExecutionMode, ExplicitRequestsNeedBothFoundationOperations) {
     JsonValue optOut = {{"validationExecutorRequired", false}};
-    EXPECT_EQ(ValidationExecutionMode::resolve(
-                  bootstrap(optOut, {{"version", "foundation-v2"}, {"operationIds", kBothOperations}})),
-              ValidationExecutionMode::explicitRequests);
-    // Not only foundation projects may choose explicit requests.
+    // Any project may choose explicit requests (a foundation one: in ExecutorProcess).
     EXPECT_EQ(ValidationExecutionMode::resolve(bootstrap(optOut, {{"operationIds", kBothOperations}})),
               ValidationExecutionMode::explicitRequests);
 
