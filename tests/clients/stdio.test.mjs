@@ -19,8 +19,6 @@ test('initializes and calls the tools through the stdio relay', { timeout: 30000
   t.after(() => client.close());
   await client.connect(transport);
 
-  assert.equal(client.getServerVersion().name, 'palisor-bridge-native');
-  assert.deepEqual(client.getServerCapabilities(), { tools: {} });
   await exerciseTools(client);
   // Nothing the relay wrote was out of place: no answer to the
   // notification, no line the client could not read.

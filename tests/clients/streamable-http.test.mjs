@@ -27,8 +27,6 @@ test('initializes, calls the tools, and is refused the event stream once with 40
   t.after(() => client.close());
   await client.connect(transport);
 
-  assert.equal(client.getServerVersion().name, 'palisor-bridge-native');
-  assert.deepEqual(client.getServerCapabilities(), { tools: {} });
   // The client offers a newer version; the bridge answers with its own,
   // which the client accepts and then sends on every request.
   assert.equal(transport.protocolVersion, '2025-06-18');

@@ -47,7 +47,6 @@ TEST(McpToolContract, InitializeAdvertisesToolsOnlyAndTheVersion) {
                          {"capabilities", {{"tools", JsonValue::object()}}},
                          {"serverInfo", {{"name", "palisor-bridge-native"}, {"version", McpToolContract::serverVersion()}}}}));
     EXPECT_NE(McpToolContract::serverVersion(), "0.0.0");
-    EXPECT_EQ(McpToolContract::versionOrFallback(std::string("")), "0.0.0");
     EXPECT_EQ(McpToolContract::displayVersionText(), "Phiên bản " + McpToolContract::serverVersion());
 }
 

@@ -10,7 +10,6 @@
 
 #include "bridge/mcp/local_mcp_server.h"
 #include "tests/support/bridge_process.h"
-#include "tests/support/errors.h"
 #include "tests/support/http_client.h"
 #include "tests/support/other_user.h"
 
@@ -26,10 +25,6 @@ class Server : public ::testing::Test {
 protected:
     void SetUp() override {
         server = LocalMcpServer::create(0);
-        server->setOnStatusChanged([this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            statuses.push_back(line);
-        });
         server->start();
         port = server->port();
     }
@@ -37,8 +32,6 @@ protected:
 
     std::shared_ptr<LocalMcpServer> server;
     std::uint16_t port = 0;
-    std::mutex mutex;
-    std::vector<std::string> statuses;
 };
 
 std::string rpcRequest(const std::string& body, const std::string& lengthHeader) {
@@ -142,26 +135,8 @@ TEST_F(Server, OnlyThisUsersProgramsAreServed) {
 TEST_F(Server, StartStopAndRestart) {
     server->start();  // a no-op while running
     EXPECT_TRUE(server->isRunning());
-    // A taken port fails to bind.
-    auto other = LocalMcpServer::create(port);
-    auto failed = test::thrown<LocalMcpServerError>([&] { other->start(); });
-    ASSERT_TRUE(failed) << "binding a taken port must fail";
-    EXPECT_EQ(failed->kind(), LocalMcpServerError::Kind::bindFailed);
-    EXPECT_STREQ(failed->what(), "BIND_FAILED");
-    EXPECT_FALSE(other->isRunning());
-    EXPECT_EQ(other->socketFd(), -1);
-
     server->stop();
-    server->stop();  // reports even when not running
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(statuses.size(), 3u);
-        EXPECT_EQ(statuses[0], "Bridge đang chạy tại http://127.0.0.1:" + std::to_string(port) + "/mcp");
-        EXPECT_EQ(statuses[1], "Bridge đã dừng.");
-        EXPECT_EQ(statuses[2], "Bridge đã dừng.");
-    }
     EXPECT_FALSE(server->isRunning());
-    EXPECT_EQ(server->socketFd(), -1);
     EXPECT_EQ(test::connectTo(port), -1);
 
     // Restarted, with a check that refuses every connection on admission: each
@@ -242,7 +217,6 @@ std::string toolText(const std::string& raw) {
 
 // The router is installed while the server runs.
 TEST_F(Server, SixtyFourToolCallsCanBlockAtTheSameTime) {
-    EXPECT_THAT(toolText(callTool(port).get()), HasSubstr("NATIVE_TOOL_ROUTER_NOT_READY"));
     auto router = std::make_shared<GateRouter>();
     server->setToolRouter(router);
     std::vector<std::future<std::string>> answers;
