@@ -1,6 +1,5 @@
-// The spool as the tool layer uses it: what it accepts, what it writes, and how
-// it reads whatever it finds on disk. (Request threads sharing it are followed
-// through the work-event tool, while the authority fails and recovers.)
+// The spool as the tool layer uses it: what it accepts, what it writes, how it
+// reads whatever it finds on disk, and request threads sharing it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <cstdarg>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/common/atomic_file.h"
@@ -293,6 +293,24 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     for (int i = 0; i < 50; ++i) huge["evidenceRefs"].push_back(std::string(4000, 'y'));
     EXPECT_EQ(codeOf([&] { spool.enqueue(root, "PRJ", huge); }), "AI_WORK_EVENT_TOO_LARGE");
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
+}
+
+// Request threads share the router's one spool. The work-event tool's test
+// has them queue while the authority flaps; here they all acknowledge at once.
+TEST_F(SpoolTest, ParallelAcknowledgementsEachRemoveTheirOwnEntry) {
+    AiWorkEventSpool spool(64, 20);
+    auto key = [](int i) { return "parallel-" + std::to_string(100 + i); };
+    for (int i = 0; i < 64; ++i) spool.enqueue(root, "PRJ", event(key(i)));
+    std::atomic<int> removed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = t; i < 64; i += 8)
+                if (spool.acknowledge(root, "PRJ", key(i))["removed"] == true) ++removed;
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(removed, 64);
+    EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
 }
 
 }  // namespace
