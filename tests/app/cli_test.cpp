@@ -316,7 +316,6 @@ TEST_F(CommandLine, SkillsSyncInstallsAnItemsSkillsOrTheNamedOnes) {
     ASSERT_EQ(byItem.code, 0) << byItem.err;
     EXPECT_THAT(byItem.out, HasSubstr("Đã cài deploy@0.1.0 (2 file) vào " + root + "/.agents/skills/deploy\n"));
     EXPECT_THAT(byItem.out, HasSubstr("2 skill đã cài, 0 bỏ qua. Lock: " + root + "/.agents/skills/.skill-lock.json"));
-    EXPECT_EQ(readFile(root + "/.agents/skills/lint-rules/SKILL.md"), "# Lint 1");
 
     // A pinned version that is installed already, with the whole report as JSON.
     Ran pinned = sync({.workspaceId = "CLI", .skills = {"lint-rules@1.0.0"}, .json = true});
@@ -328,9 +327,6 @@ TEST_F(CommandLine, SkillsSyncInstallsAnItemsSkillsOrTheNamedOnes) {
     EXPECT_EQ(other.err, "Không đồng bộ được skill: SKILL_PACKAGE_IDENTITY_MISMATCH:lint-rules:version:1.0.0:2.0.0\n");
     EXPECT_EQ(readFile(root + "/.agents/skills/lint-rules/SKILL.md"), "# Lint 1");
 
-    Ran missing = sync({.workspaceId = "CLI", .skills = {"no-such-skill"}});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_THAT(missing.err, StartsWith("Không đồng bộ được skill: "));
     EXPECT_EQ(sync({.workspaceId = "nope", .itemId = "CLI-TASK-1"}).err,
               "Không đồng bộ được skill: WORKSPACE_NOT_REGISTERED:nope\nChạy palisor-bridge workspace list để xem id, "
               "dự án và thư mục đã đăng ký.\n");
