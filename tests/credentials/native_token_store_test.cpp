@@ -115,7 +115,6 @@ TEST(NativeTokenStore, MigratesTheFirstUsableLegacyRecordAndKeepsTheOldItem) {
     // Other services have no legacy services unless given some.
     auto custom = withVault(vault);
     custom.service = "Custom";
-    EXPECT_TRUE(NativeTokenStore(custom).legacyServices().empty());
     EXPECT_EQ(NativeTokenStore(custom).readSession(), JsonValue::object());
 }
 

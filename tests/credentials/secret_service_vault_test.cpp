@@ -7,8 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "bridge/credentials/native_token_store.h"
-
 namespace palisor {
 namespace {
 
@@ -56,26 +54,6 @@ TEST_F(SecretServiceVaultTest, StoresReplacesReadsAndDeletesItems) {
     EXPECT_EQ(vault->read(service, kAccount).status, vault_status::kItemNotFound);
     EXPECT_EQ(vault->read(service, "other-account").data, "other");
     EXPECT_EQ(vault->remove(service, "other-account"), vault_status::kSuccess);
-}
-
-// The token store on the real keyring: the legacy item is copied under the
-// same account, and a logout deletes only the current one.
-TEST_F(SecretServiceVaultTest, TokenStoreMigratesTheLegacyItemAndClearsOnlyTheCurrentOne) {
-    const std::string current = NativeTokenStore::kDefaultService;
-    const std::string legacy = "Palisor Bridge Native Session V2";
-    JsonValue record = {{"web", {{"accessToken", "from-v2"}, {"refreshToken", "r"}}},
-                        {"projectAgents", JsonValue::object()}};
-    ASSERT_EQ(vault->write(legacy, kAccount, record.dump()), vault_status::kSuccess);
-    NativeTokenStore::Options options;
-    options.keychainEnabled = true;
-    options.vault = vault;
-    NativeTokenStore store(options);
-    EXPECT_EQ(store.readSession(), record);
-    EXPECT_EQ(vault->read(current, kAccount).data, record.dump());
-    store.clearSession();
-    EXPECT_EQ(vault->read(current, kAccount).status, vault_status::kItemNotFound);
-    EXPECT_EQ(vault->read(legacy, kAccount).data, record.dump());
-    EXPECT_EQ(vault->remove(legacy, kAccount), vault_status::kSuccess);
 }
 
 }  // namespace

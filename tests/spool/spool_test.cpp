@@ -1,5 +1,5 @@
 // The spool as the tool layer uses it: what it accepts, what it writes, how it
-// reads whatever it finds on disk, and many request threads sharing it.
+// reads whatever it finds on disk, and request threads sharing it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <functional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,7 +107,6 @@ TEST_F(SpoolTest, StoresTheScrubbedEventInAPrivatePrettyFile) {
     JsonValue value = event("evt-0000001");
     value["prompt"] = "the whole prompt";
     value["component"] = "validator";
-    value["errorMessage"] = "failed with Bearer abcdef";  // each shape of secret: the scrubber's tests
     JsonValue answer = spool.enqueue(root, "PRJ", value, "bridge");
     EXPECT_EQ(answer, JsonValue({{"queued", true}, {"duplicate", false}, {"pendingCount", 1}, {"droppedCount", 0}}));
 
@@ -121,7 +119,6 @@ TEST_F(SpoolTest, StoresTheScrubbedEventInAPrivatePrettyFile) {
     const JsonValue& saved = entry["event"];
     EXPECT_FALSE(saved.contains("prompt"));
     EXPECT_EQ(saved["component"], "bridge");  // the caller's component wins over the event's
-    EXPECT_EQ(saved["errorMessage"], "failed with [REDACTED]");
     EXPECT_EQ(spool.pending(root, "PRJ"), std::vector<JsonValue>{entry});
 
     // Pretty, with sorted keys, owner-only.
@@ -150,8 +147,6 @@ TEST_F(SpoolTest, DeduplicatesDropsTheOldestAndAcknowledges) {
     EXPECT_EQ(spool.acknowledge(root, "PRJ", "dup-key-001"), JsonValue({{"removed", false}, {"pendingCount", 200}}));
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);  // not rewritten: a replace makes a new file
-    EXPECT_EQ(spool.acknowledge(root, "PRJ", "event-1000"), JsonValue({{"removed", true}, {"pendingCount", 199}}));
-    EXPECT_EQ(storedKeys().front(), "event-1001");
 
     // A spool told to keep nothing still keeps the event it answers "queued" for.
     AiWorkEventSpool tiny(0, -1);
@@ -298,73 +293,22 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
 }
 
-// Many request threads share the router's one spool.
-TEST(SpoolConcurrency, ParallelEnqueuesLoseNothingAndTheFileAlwaysParses) {
-    test::TempDir dir;
-    const int kThreads = 16, kPerThread = 10;
-    std::vector<std::string> roots = {dir.file("ws0"), dir.file("ws1"), dir.file("ws2")};
-    // Room for everything, so any missing entry is a lost write, not a drop.
-    AiWorkEventSpool spool(kThreads * kPerThread, 20);
-    auto inParallel = [&](const std::function<void(int)>& work) {
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
-        for (std::thread& thread : threads) thread.join();
-    };
-
-    // A reader that looks at the files as another program would, all along.
-    std::atomic<bool> done{false};
-    std::atomic<int> unreadable{0}, looks{0};
-    std::thread reader([&] {
-        while (!done) {
-            for (const std::string& root : roots) {
-                auto bytes = readFileIfExists(AiWorkEventSpool::spoolUrl(root));
-                if (!bytes) continue;
-                ++looks;
-                auto parsed = parseJson(*bytes);
-                if (!parsed || !parsed->is_object()) ++unreadable;
-            }
-            std::this_thread::yield();
-        }
-    });
-
-    // Half the threads share the first workspace; the rest spread out.
-    auto rootOf = [&](int t, int i) -> const std::string& { return t % 2 == 0 ? roots[0] : roots[1 + i % 2]; };
-    auto keyOf = [](int t, int i) { return "t" + std::to_string(t) + "-event-" + std::to_string(i); };
-    std::atomic<int> failures{0};  // new events taken for duplicates or the reverse
-    inParallel([&](int t) {
-        for (int i = 0; i < kPerThread; ++i) {
-            const std::string& root = rootOf(t, i);
-            if (spool.enqueue(root, "PRJ", event(keyOf(t, i)))["duplicate"] != false) ++failures;
-            // Re-sending the same event, as a retrying agent would.
-            if (i % 5 == 0 && spool.enqueue(root, "PRJ", event(keyOf(t, i)))["duplicate"] != true) ++failures;
-            spool.snapshot(root, "PRJ");
-        }
-    });
-    done = true;
-    reader.join();
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(unreadable, 0);
-    EXPECT_GT(looks, 0);
-
-    std::set<std::string> seen;
-    for (const std::string& root : roots) {
-        auto parsed = parseJson(readFileIfExists(AiWorkEventSpool::spoolUrl(root)).value_or(""));
-        ASSERT_TRUE(parsed.has_value()) << root;
-        EXPECT_EQ((*parsed)["droppedCount"], 0);
-        for (const JsonValue& entry : (*parsed)["entries"])
-            EXPECT_TRUE(seen.insert(entry["idempotencyKey"].get<std::string>()).second) << entry;
-        EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], (*parsed)["entries"].size());
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kPerThread));
-
-    // Draining concurrently: every entry acknowledged exactly once.
+// Request threads share the router's one spool. The work-event tool's test
+// has them queue while the authority flaps; here they all acknowledge at once.
+TEST_F(SpoolTest, ParallelAcknowledgementsEachRemoveTheirOwnEntry) {
+    AiWorkEventSpool spool(64, 20);
+    auto key = [](int i) { return "parallel-" + std::to_string(100 + i); };
+    for (int i = 0; i < 64; ++i) spool.enqueue(root, "PRJ", event(key(i)));
     std::atomic<int> removed{0};
-    inParallel([&](int t) {
-        for (int i = 0; i < kPerThread; ++i)
-            if (spool.acknowledge(rootOf(t, i), "PRJ", keyOf(t, i))["removed"] == true) ++removed;
-    });
-    EXPECT_EQ(removed, kThreads * kPerThread);
-    for (const std::string& root : roots) EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = t; i < 64; i += 8)
+                if (spool.acknowledge(root, "PRJ", key(i))["removed"] == true) ++removed;
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(removed, 64);
+    EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ TEST_F(AgentsPointerTest, OriginsAreNormalisedAndMayComeFromTheBootstrapEndpoint
     EXPECT_EQ(normalizeOrigin("https://user:pw@example.com:443/path?q=1#f"), "https://example.com:443");
     EXPECT_EQ(normalizeOrigin("//example.com//"), "example.com");
     EXPECT_EQ(normalizeOrigin(" not a url "), " not a url ");
-    EXPECT_EQ(failure("# Nothing\nprojectKey: p\n"), "AGENTS_PROJECT_KEY_REQUIRED");
 }
 
 TEST_F(AgentsPointerTest, OnlyBoundedRegularFilesAreRead) {
