@@ -293,22 +293,36 @@ TEST_F(SpoolTest, RefusesWhatARepositoryCanPlantInItsPlace) {
     EXPECT_EQ(storedKeys(), std::vector<std::string>{"huge-key-1"});
 }
 
-// Request threads share the router's one spool. The work-event tool's test
-// has them queue while the authority flaps; here they all acknowledge at once.
-TEST_F(SpoolTest, ParallelAcknowledgementsEachRemoveTheirOwnEntry) {
+// Request threads share the router's one spool: they queue and acknowledge at
+// once (the work-event tool's test has them queue while the authority flaps),
+// and another program reading the file meanwhile always finds it whole.
+TEST_F(SpoolTest, ParallelWritersLoseNothingAndTheFileAlwaysParses) {
     AiWorkEventSpool spool(64, 20);
     auto key = [](int i) { return "parallel-" + std::to_string(100 + i); };
-    for (int i = 0; i < 64; ++i) spool.enqueue(root, "PRJ", event(key(i)));
-    std::atomic<int> removed{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = t; i < 64; i += 8)
-                if (spool.acknowledge(root, "PRJ", key(i))["removed"] == true) ++removed;
-        });
-    for (std::thread& thread : threads) thread.join();
+    std::atomic<bool> done{false};
+    std::atomic<int> unreadable{0}, removed{0};
+    std::thread reader([&] {
+        while (!done) {
+            auto bytes = readFileIfExists(file);
+            if (bytes && !parseJson(*bytes).value_or(JsonValue()).is_object()) ++unreadable;
+        }
+    });
+    auto inParallel = [](const std::function<void(int)>& work) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = t; i < 64; i += 8) work(i);
+            });
+        for (std::thread& thread : threads) thread.join();
+    };
+    inParallel([&](int i) { spool.enqueue(root, "PRJ", event(key(i))); });
+    EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 64);
+    inParallel([&](int i) { removed += spool.acknowledge(root, "PRJ", key(i))["removed"] == true; });
+    done = true;
+    reader.join();
     EXPECT_EQ(removed, 64);
     EXPECT_EQ(spool.snapshot(root, "PRJ")["pendingCount"], 0);
+    EXPECT_EQ(unreadable, 0);
 }
 
 }  // namespace
