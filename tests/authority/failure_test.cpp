@@ -80,15 +80,19 @@ TEST(FailureRecord, HoldsNoSecretsAndNoStacks) {
               JsonValue::array({{{"a", 2}}, "stack"}));
 }
 
-// The client's error says the record's scrubbed message; its status and the
-// record as details the sessions' and tools' tests read.
-TEST(FailureRecord, ClientErrorsSayTheRecordsMessage) {
+// The client's error says the record's scrubbed message and carries the
+// record; its status the session tests read.
+TEST(FailureRecord, ClientErrorsCarryTheRecord) {
     test::FakeAuthority authority;
     authority.respond = [](const AuthorityRequest&) {
-        return test::answerWith(403, R"({"error":{"code":"DENIED","message":"token Bearer abc.def leaked"}})");
+        return test::answerWith(403, R"({"error":{"code":"DENIED","message":"token Bearer abc.def leaked",)"
+                                     R"("stack":"s"},"meta":{"requestId":"req-9"}})");
     };
-    EXPECT_EQ(test::errorOf<AuthorityClientError>([&] { authority.client()->request("/api/x"); }),
-              "token [REDACTED] leaked");
+    auto error = test::thrown<AuthorityClientError>([&] { authority.client()->request("/api/x"); });
+    ASSERT_TRUE(error && error->responseDetails()) << "a 403 must raise with its record";
+    EXPECT_STREQ(error->what(), "token [REDACTED] leaked");
+    EXPECT_EQ(*error->responseDetails(),
+              json(R"({"code":"DENIED","message":"token [REDACTED] leaked","requestId":"req-9","statusCode":403})"));
 }
 
 TEST(ProjectScope, RefusesArgumentsNamingAnotherProject) {

@@ -26,7 +26,7 @@ TEST(OperationRendering, PathTemplates) {
     // Values as text: numbers without a needless fraction, booleans as 1 or 0, objects as compact JSON.
     EXPECT_EQ(R::renderPathTemplate("/api/n/:n/:b/:f/:w/:o",
                                     {{"n", 5}, {"b", true}, {"f", 2.5}, {"w", 3.0}, {"o", {{"a", 1}}}}, {}),
-              "/api/n/5/1/2.5/3/%7B%22a%22%3A1%7D");
+              "/api/n/5/1/2.5/3/%7B%22a%22:1%7D");
     EXPECT_EQ(errorOf([] { R::renderPathTemplate("/other/:id", {{"id", "1"}}, {}); }), "AUTHORITY_OPERATION_PATH_INVALID");
     EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:itemId", {{"itemId", ""}}, {"itemId"}); }),
               "PATH_PARAM_REQUIRED:itemId");
