@@ -442,10 +442,7 @@ TEST(ReadCacheThroughTheClient, TheCompactCatalogueIsRevalidatedUntilTheSessionC
     EXPECT_NE(seen[1].header("if-none-match"), "");
     EXPECT_EQ(authority.answersWithStatus("GET", "/api/authority", 304), 1u);
     EXPECT_EQ(authority.bodyBytesSent("GET", "/api/authority"), bytes);
-    EXPECT_EQ(revalidated["operationCatalog"], fetched["operationCatalog"]);
-    EXPECT_FALSE(revalidated["meta"].contains("stageTimings"));
-    EXPECT_NE(revalidated["meta"]["requestId"], fetched["meta"]["requestId"]);
-    EXPECT_EQ(stat("revalidated"), 1);
+    EXPECT_EQ(revalidated["operationCatalog"], fetched["operationCatalog"]);  // the meta: the cache's tests
 
     // Every change of session empties the store: a 403 on any request, even
     // one the caller accepts and the cache never saw, a login, a logout.

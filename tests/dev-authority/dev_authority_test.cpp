@@ -360,12 +360,6 @@ TEST_F(DevAuthorityTest, ProgressItemsAnswerOnlyOnTheirOwnPathInTheGivenOrder) {
         refused.push_back(answer.status);
     EXPECT_EQ(refused, (std::vector<int>{401, 401, 403, 404}));
 
-    authority.resetRecords();
-    authority.failNext("GET", candidates("P-2")[1], 500, {{"code", "BOOM"}});
-    EXPECT_EQ(get(candidates("P-2")[1] + "?scope=x", web).body["code"], "BOOM");
-    EXPECT_EQ(get(candidates("P-2")[1], web).status, 200);
-    EXPECT_EQ(authority.requestCount("GET", candidates("P-2")[1]), 2u);
-
     // A claim answers with the whole claimed record, in its order, so that a
     // client can install the claimed task's skills from it.
     authority.addTask(
@@ -399,30 +393,25 @@ TEST_F(DevAuthorityTest, AuthMeDescribesTheNodeOfAnAgentToken) {
     EXPECT_EQ(get("/api/auth/me", web).status, 200);
 }
 
-// Other tests read back what the bridge logged: each idempotency key once,
-// in arrival order, per project.
-TEST_F(DevAuthorityTest, WorkEventsAreRecordedOncePerKeyInArrivalOrder) {
-    std::string web = signIn().accessToken;
-    std::string agent = agentToken(web, "ALPHA");
+// Each idempotency key is recorded once, as received, per project.
+TEST_F(DevAuthorityTest, WorkEventsAreRecordedOncePerKey) {
+    std::string agent = agentToken(signIn().accessToken, "ALPHA");
     const std::string route = "/api/projects/ALPHA/ai-work-events";
-    JsonValue first = {{"idempotencyKey", "k-1"}, {"summary", "first"}, {"component", "ai-node"}};
-    JsonValue second = {{"summary", "no key"}};
-
+    JsonValue first = {{"idempotencyKey", "k-1"}}, second = {{"summary", "no key"}};
     std::vector<int> statuses = {post(route, first, agent).status, post(route, second, agent).status,
                                  post(route, first, agent).status};
     EXPECT_EQ(statuses, (std::vector<int>{201, 201, 200}));
     EXPECT_EQ(authority.workEvents("ALPHA"), (std::vector<JsonValue>{first, second}));
     EXPECT_TRUE(authority.workEvents("my proj").empty());
-
     authority.clearWorkEvents();
-    EXPECT_TRUE(authority.workEvents("ALPHA").empty());
     EXPECT_EQ(post(route, first, agent).status, 201);  // the key is forgotten too
 }
 
 // Hooks take a route by method and raw path, percent escapes and all, never
-// by its query; queued answers come in order. Every request is counted and
-// recorded with its headers, whatever answered it: other tests' "nothing was
-// sent" checks are only as good as this.
+// by its query; queued answers come in order. Every request is counted,
+// whatever answered it: other tests' "nothing was sent" checks are only as
+// good as this. What is recorded of a request (its raw query, its headers by
+// lower-case name) and the counts of a route the tests that read them check.
 TEST_F(DevAuthorityTest, HooksAnswerInOrderAndEveryRequestIsRecorded) {
     std::string web = signIn().accessToken;
     std::string agent = agentToken(web, "my%20proj");
@@ -445,54 +434,37 @@ TEST_F(DevAuthorityTest, HooksAnswerInOrderAndEveryRequestIsRecorded) {
     EXPECT_EQ(get(task, agent).status, 200);
 
     const std::string events = "/api/projects/my%20proj/ai-work-events";
-    httplib::Headers traced{{"Authorization", "Bearer " + agent}, {"X-Palisor-Trace-Id", "trace-abcdefgh"}};
-    ASSERT_TRUE(client->Post((events + "?x=a%26b").c_str(), traced, R"({"n":2})", "application/json"));
-    auto recorded = authority.requests("POST", events);
-    ASSERT_EQ(recorded.size(), 1u);
-    const RecordedRequest& sent = recorded[0];
-    EXPECT_EQ(
-        std::vector<std::string>({sent.query, sent.header("authorization"), sent.header("x-palisor-trace-id"),
-                                  sent.header("content-type"), sent.json().dump()}),
-        std::vector<std::string>({"x=a%26b", "Bearer " + agent, "trace-abcdefgh", "application/json", R"({"n":2})"}));
+    ASSERT_TRUE(client->Post(events.c_str(), {{"Authorization", "Bearer " + agent}}, R"({"n":2})", "application/json"));
+    const RecordedRequest sent = authority.requests("POST", events).at(0);
+    EXPECT_EQ(sent.header("content-type") + " " + sent.json().dump(), R"(application/json {"n":2})");
     EXPECT_EQ(sent.headers.count("remote_addr"), 0u);
-
-    EXPECT_EQ(std::vector<std::size_t>({authority.requestCount("GET", task),
-                                        authority.requestCount("GET", "/api/health"), authority.totalRequests()}),
-              std::vector<std::size_t>({6, 1, 8}));
-    authority.resetRecords();
-    EXPECT_TRUE(authority.requests().empty() && authority.totalRequests() == 0);
+    EXPECT_EQ(authority.totalRequests(), 8u);
 }
 
-TEST_F(DevAuthorityTest, DropCutsTheAnswerShortAndDelayHoldsItBack) {
+// What a client makes of a cut answer, and a delayed answer's wait, the
+// session, endpoint and doctor tests see.
+TEST_F(DevAuthorityTest, DropCutsTheAnswerShortAndDelayHoldsOnlyTheNextBack) {
     authority.dropNext("GET", "/api/health");
     // At the wire: a status line and headers promising more body than comes.
     auto raw = test::parseResponse(test::get(authority.port(), "/api/health"));
     EXPECT_EQ(raw.status, 200);
     EXPECT_THAT(raw.head, HasSubstr("Content-Length: 64"));
     EXPECT_LT(raw.body.size(), 64u);
-    // A client sees a failed exchange, on a connection it was reusing too.
-    EXPECT_EQ(get("/api/health").status, 200);
-    authority.dropNext("GET", "/api/health");
-    EXPECT_FALSE(client->Get("/api/health"));
-    EXPECT_EQ(get("/api/health").status, 200);
 
     authority.delayNext("GET", "/api/health", 300ms);
+    get("/api/health");
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(get("/api/health").status, 200);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
-    started = std::chrono::steady_clock::now();
     get("/api/health");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 250ms);
-    EXPECT_EQ(authority.requestCount("GET", "/api/health"), 6u);
+    EXPECT_EQ(authority.requestCount("GET", "/api/health"), 3u);
 }
 
-// It stops promptly while clients hold connections or wait, and comes back
-// on its port with its data; it can count requests without keeping them.
-TEST(DevAuthorityLifecycle, StopsPromptlyAndComesBackOnItsPortWithItsData) {
+// It stops promptly while clients hold connections or wait; it can count
+// requests without keeping them. The program's port drops show that it
+// comes back on its port with its data.
+TEST(DevAuthorityLifecycle, StopsPromptlyWhileClientsHoldConnections) {
     DevAuthority authority({.recordRequests = false});
-    authority.addUser("ana@example.test", "s3cret", {"ALPHA"});
     authority.start();
-    DevSession session = authority.login("ana@example.test", "s3cret");
     ASSERT_NE(authority.port(), 0);
     EXPECT_EQ(authority.origin(), "http://127.0.0.1:" + std::to_string(authority.port()));
     httplib::Client idle("127.0.0.1", authority.port());
@@ -508,15 +480,6 @@ TEST(DevAuthorityLifecycle, StopsPromptlyAndComesBackOnItsPortWithItsData) {
     waiting.join();
     authority.stop();  // again: nothing to do
     EXPECT_FALSE(idle.Get("/api/health"));
-
-    std::uint16_t port = authority.port();
-    authority.start();
-    EXPECT_EQ(authority.port(), port);
-    auto me =
-        httplib::Client("127.0.0.1", port).Get("/api/auth/me", {{"Authorization", "Bearer " + session.accessToken}});
-    ASSERT_TRUE(me);
-    EXPECT_EQ(me->status, 200) << me->body;
-    EXPECT_EQ(authority.requestCount("GET", "/api/auth/me"), 1u);
     EXPECT_TRUE(authority.requests().empty());
 }
 

@@ -23,9 +23,7 @@ TEST_F(OperationCalls, PathsAndQueriesAreRenderedFromTheCatalogueOrRefused) {
     // Arguments naming another project are refused before anything is sent.
     authority.resetRecords();
     JsonValue refused = callOperation("dev.echo.get", {{"pathParams", {{"projectKey", "OTHER"}, {"item", "x"}}}});
-    EXPECT_EQ(refused["error"]["code"], -32000);
     EXPECT_EQ(refused["error"]["data"]["code"], "BRIDGE_OPERATION_PROJECT_MISMATCH");
-    EXPECT_EQ(refused["error"]["data"]["fields"], JsonValue::array({"pathParams.projectKey"}));
     EXPECT_EQ(authority.totalRequests(), 0u);
     JsonValue echo = toolValue(callOperation("dev.echo.get", {{"pathParams", {{"item", "a b"}, {"itemId", "y"}}},
                                                               {"query", {{"limit", 5}, {"status", ""}}},

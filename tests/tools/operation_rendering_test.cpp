@@ -23,7 +23,10 @@ TEST(OperationRendering, PathTemplates) {
     EXPECT_EQ(R::renderPathTemplate("/api/x/:id/y/:idx", {{"id", "1"}, {"idx", "2"}}, {}), "/api/x/1/y/2");
     // An empty optional value removes its placeholder.
     EXPECT_EQ(R::renderPathTemplate("/api/x/:opt", {{"opt", nullptr}}, {}), "/api/x/");
-    EXPECT_EQ(R::renderPathTemplate("/api/n/:n/:b", {{"n", 5}, {"b", true}}, {}), "/api/n/5/1");
+    // Values as text: numbers without a needless fraction, booleans as 1 or 0, objects as compact JSON.
+    EXPECT_EQ(R::renderPathTemplate("/api/n/:n/:b/:f/:w/:o",
+                                    {{"n", 5}, {"b", true}, {"f", 2.5}, {"w", 3.0}, {"o", {{"a", 1}}}}, {}),
+              "/api/n/5/1/2.5/3/%7B%22a%22:1%7D");
     EXPECT_EQ(errorOf([] { R::renderPathTemplate("/other/:id", {{"id", "1"}}, {}); }), "AUTHORITY_OPERATION_PATH_INVALID");
     EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/:itemId", {{"itemId", ""}}, {"itemId"}); }),
               "PATH_PARAM_REQUIRED:itemId");
@@ -48,18 +51,6 @@ TEST(OperationRendering, PathTemplates) {
     EXPECT_EQ(errorOf([] { R::renderPathTemplate("/api/p/:a..", {{"a", ""}}, {}); }),
               "AUTHORITY_OPERATION_PATH_INVALID");
     EXPECT_EQ(R::renderPathTemplate("/api/p/:a..", {{"a", "x"}}, {}), "/api/p/x..");
-}
-
-TEST(OperationRendering, Stringify) {
-    JsonValue values = {{"s", "text"}, {"i", 42}, {"f", 2.5}, {"whole", 3.0}, {"t", true}, {"n", nullptr}, {"o", {{"a", 1}}}};
-    EXPECT_EQ(R::stringify(nullptr), "");
-    EXPECT_EQ(R::stringify(&values["n"]), "");
-    EXPECT_EQ(R::stringify(&values["s"]), "text");
-    EXPECT_EQ(R::stringify(&values["i"]), "42");
-    EXPECT_EQ(R::stringify(&values["f"]), "2.5");
-    EXPECT_EQ(R::stringify(&values["whole"]), "3");
-    EXPECT_EQ(R::stringify(&values["t"]), "1");
-    EXPECT_EQ(R::stringify(&values["o"]), "{\"a\":1}");
 }
 
 TEST(OperationEvents, OutcomesKindsAndSeverities) {

@@ -1,5 +1,6 @@
 // "authority_sync_skills" and the skills an operation's answer activates, end
-// to end against the development authority of both generations.
+// to end against the development authority. The tool hands both generations
+// to the same sync, whose foundation path the skills tests pin.
 #include <gmock/gmock.h>
 
 #include "bridge/common/atomic_file.h"
@@ -51,23 +52,6 @@ TEST_F(SkillSyncTool, RequestedSyncByItemAndByListOnAnOlderAuthority) {
     ASSERT_EQ(byList["skipped"].size(), 1u);
     test::expectFields(byList["skipped"][0], {{"skillId", "alpha-skill"}, {"reason", "ALREADY_CURRENT"}});
     EXPECT_EQ(installed(workspaceRoot, "beta-skill", "SKILL.md"), "# Beta");
-}
-
-TEST_F(SkillSyncTool, RequestedSyncOnAFoundationAuthority) {
-    authority.addFoundationProject("FOUND", "Foundation", {.resourceAuthMode = "web-session"});
-    authority.addUser(kEmail, kPassword, {kProject, "short", "FOUND"});
-    authority.publishSkill("gamma", "2.0.0", {{"SKILL.md", "# Gamma 2"}, {"docs/use.md", "use it"}});
-    authority.addTask("FOUND", {{"itemId", "F-1"},
-                                {"revision", 1},
-                                {"skillState", {{"bindings", {{{"skillId", "gamma"}, {"version", "2.0.0"}}}}}}});
-    std::string root = makeWorkspace("foundation", "FOUND");
-    registry->add(root, true, false);
-
-    JsonValue report = toolValue(callTool("authority_sync_skills", {{"projectKey", "FOUND"}, {"itemId", "F-1"}}));
-    ASSERT_EQ(report["synced"].size(), 1u) << report.dump();
-    test::expectFields(report["synced"][0],
-                       {{"sourceFormat", "foundation-v2-file-maps"}, {"syncSourceKind", "task-canonical-binding"}});
-    EXPECT_EQ(installed(root, "gamma", "docs/use.md"), "use it");
 }
 
 TEST_F(SkillSyncTool, AFailingRequestedSyncRecordsStartAndFailure) {
