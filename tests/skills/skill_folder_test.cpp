@@ -182,7 +182,7 @@ TEST_F(SkillFolder, WhetherAnInstalledPackageIsCurrent) {
     JsonValue canonical = {{"sourceFormat", "foundation-v2-file-maps"}, {"fileTreeSnapshot", files}};
     test::writeFile(skills() + "/demo/extra.md", "extra files do not matter");
     EXPECT_TRUE(localSkillMatchesRef(paths, lock, ref, &canonical));
-    test::writeFile(skills() + "/demo/docs/a.md", "edited");
+    test::writeFile(skills() + "/demo/docs/a.md", "b");  // edited, same length
     EXPECT_FALSE(localSkillMatchesRef(paths, lock, ref, &canonical));
     test::writeFile(skills() + "/demo/docs/a.md", "a");
     JsonValue otherFormat = {{"sourceFormat", "other"}, {"fileTreeSnapshot", files}};
