@@ -22,7 +22,7 @@ namespace {
 test::ChildProcess authorityProcess(const std::vector<std::string>& arguments) {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
-    return {PALISOR_DEV_AUTHORITY_EXECUTABLE, arguments, environment};
+    return {test::buildProgram(PALISOR_DEV_AUTHORITY_EXECUTABLE), arguments, environment};
 }
 
 // The port named on the first line the program writes, 0 without one.

@@ -175,11 +175,11 @@ TEST(BridgeGuiProgram, SigtermAndSigintEndItCleanly) {
                               "XDG_DATA_HOME=" + home.file("data"), "XDG_RUNTIME_DIR=" + home.file("runtime"),
                               "QT_QPA_PLATFORM=offscreen"});
         };
-        test::ChildProcess program(PALISOR_BRIDGE_GUI_EXECUTABLE, {}, environment(port));
+        test::ChildProcess program(test::buildProgram(PALISOR_BRIDGE_GUI_EXECUTABLE), {}, environment(port));
         ASSERT_TRUE(program.pumpUntil([&] { return answersHealth(port); }, 20s)) << program.output;
         if (number == SIGTERM) {
             const std::uint16_t secondPort = test::freePort();
-            test::ChildProcess second(PALISOR_BRIDGE_GUI_EXECUTABLE, {}, environment(secondPort));
+            test::ChildProcess second(test::buildProgram(PALISOR_BRIDGE_GUI_EXECUTABLE), {}, environment(secondPort));
             second.pumpUntil([] { return false; }, 10s);  // until it has ended
             EXPECT_FALSE(answersHealth(secondPort));
             second.signal(SIGKILL);  // should it still run

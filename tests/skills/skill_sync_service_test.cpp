@@ -23,6 +23,7 @@
 #include "bridge/authority/authority_client_error.h"
 #include "bridge/skills/skill_folder.h"
 #include "tests/skills/crash_packages.h"
+#include "tests/support/bridge_process.h"
 #include "tests/support/errors.h"
 #include "tests/support/fake_authority.h"
 #include "tests/support/temp_dir.h"
@@ -262,7 +263,7 @@ TEST_F(SkillSync, SyncsOfTwoWorkspacesOverlap) {
 
 // The test's writer process (tests/skills/skill_writer_main.cpp) with `args`.
 pid_t spawnWriter(std::vector<std::string> args) {
-    std::string program = PALISOR_SKILL_WRITER_EXECUTABLE;
+    std::string program = test::buildProgram(PALISOR_SKILL_WRITER_EXECUTABLE);
     std::vector<char*> argv{program.data()};
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

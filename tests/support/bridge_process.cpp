@@ -7,12 +7,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 #include <string_view>
 
 extern char** environ;
 
 namespace palisor::test {
+
+std::string buildProgram(const std::string& relativePath) {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) throw std::runtime_error("cannot find the test program's own path: " + error.message());
+    return (self.parent_path().parent_path() / relativePath).string();
+}
 
 std::vector<std::string> bridgeEnvironment(const std::string& configHome,
                                            const std::vector<std::string>& extraEnvironment) {
@@ -89,8 +97,7 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || (stdout_ < 0 && stderr_ < 0)) return false;
         pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
         if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) return done();
@@ -133,7 +140,9 @@ void ChildProcess::closeInput() {
     input_ = -1;
 }
 
-void ChildProcess::signal(int number) { ::kill(pid_, number); }
+void ChildProcess::signal(int number) {
+    ::kill(pid_, number);
+}
 
 int ChildProcess::waitForExit() {
     pumpUntil([] { return false; }, std::chrono::seconds(60));

@@ -22,6 +22,12 @@ namespace palisor::test {
 std::vector<std::string> bridgeEnvironment(const std::string& configHome,
                                            const std::vector<std::string>& extraEnvironment = {});
 
+// A program of this build by its path below the build folder ("bin/palisor-bridge").
+// Test binaries live in the build folder's tests/, so the folder is found from
+// their own path, and no build path is compiled into a test: a checkout in
+// another folder reuses the compiler cache.
+std::string buildProgram(const std::string& relativePath);
+
 // A child program with standard output and error captured and, on request,
 // standard input as a pipe. Killed at the end unless it has exited.
 class ChildProcess {
@@ -67,7 +73,7 @@ CommandResult runProgram(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& environment, const std::string& input = {});
 
 #ifdef PALISOR_BRIDGE_EXECUTABLE
-inline const std::string kBridgeExecutable = PALISOR_BRIDGE_EXECUTABLE;
+inline const std::string kBridgeExecutable = buildProgram(PALISOR_BRIDGE_EXECUTABLE);
 
 struct OwnConfigFolder {
     TempDir configFolder;
