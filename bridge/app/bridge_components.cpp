@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "bridge/common/paths.h"
+#include "bridge/validation/validation_executor_manager.h"
 
 namespace palisor {
 
@@ -34,9 +35,12 @@ std::shared_ptr<NativeTokenStore> createTokenStore(const Configuration& configur
 
 std::string authoritySource(const AuthoritySetting& setting) {
     switch (setting.source) {
-        case AuthoritySetting::Source::environment: return "PALISOR_BRIDGE_AUTHORITY";
-        case AuthoritySetting::Source::remembered: return "đã nhớ từ palisor-bridge login";
-        case AuthoritySetting::Source::builtIn: break;
+        case AuthoritySetting::Source::environment:
+            return "PALISOR_BRIDGE_AUTHORITY";
+        case AuthoritySetting::Source::remembered:
+            return "đã nhớ từ palisor-bridge login";
+        case AuthoritySetting::Source::builtIn:
+            break;
     }
     return "mặc định";
 }
@@ -73,6 +77,12 @@ std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const Configuration& 
     auto defaults = settingsStore(configuration);
     return std::make_shared<WorkspaceRegistry>(authorityOrigin, configuredLegacyWorkspaceRoot(configuration, *defaults),
                                                defaults);
+}
+
+std::shared_ptr<ValidationExecutors> createValidationExecutors(const Configuration& configuration) {
+    ValidationExecutorManager::Options options;
+    options.process.folders = configuration.folders;
+    return std::make_shared<ValidationExecutorManager>(std::move(options));
 }
 
 }  // namespace palisor

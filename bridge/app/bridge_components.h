@@ -12,6 +12,8 @@
 
 namespace palisor {
 
+class ValidationExecutors;
+
 // The authority origin used when PALISOR_BRIDGE_AUTHORITY is not set.
 inline constexpr const char* kDefaultAuthorityOrigin = "https://authority.palisor.vn";
 
@@ -52,5 +54,7 @@ std::shared_ptr<AuthorityClient> createAuthorityClient(const Configuration& conf
                                                        std::optional<std::string> authorityOrigin = std::nullopt);
 std::shared_ptr<WorkspaceRegistry> createWorkspaceRegistry(const Configuration& configuration,
                                                            const std::string& authorityOrigin);
+// The validation executors, their locks and state in the configuration's user folders.
+std::shared_ptr<ValidationExecutors> createValidationExecutors(const Configuration& configuration);
 
 }  // namespace palisor

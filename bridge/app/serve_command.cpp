@@ -16,12 +16,12 @@
 #include <string>
 
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/bridge_components.h"
 #include "bridge/app/cli/loopback_http.h"
 #include "bridge/common/socket_owner.h"
 #include "bridge/app/headless_view.h"
 #include "bridge/common/main_thread.h"
 #include "bridge/mcp/local_mcp_server.h"
-#include "bridge/validation/validation_executor_manager.h"
 
 namespace palisor {
 
@@ -70,8 +70,7 @@ int runServeCommand(const Configuration& configuration) {
     options.mainThread = loop;
     options.configuration = configuration;
     options.publishExecutorStates = true;
-    options.validationExecutors = std::make_shared<ValidationExecutorManager>(
-        ValidationExecutorManager::Options{{}, {std::nullopt, configuration.folders}});
+    options.validationExecutors = createValidationExecutors(configuration);
     auto delegate = BridgeAppDelegate::create(options);
     delegate->setView(&view);
 

@@ -28,13 +28,13 @@ struct AuthorityTimeoutPolicy {
     static AuthorityTimeoutPolicy forMethod(std::string_view method);
 };
 
-// The HTTP stack could not complete an exchange (no connection, time-out, a
-// connection closed mid-answer). The description is the transport's own text.
 // Sets up the HTTP library for the whole process. Called by main before any
 // thread starts: set up lazily by a worker, it could be doing so while the
 // process ends and the TLS library tears itself down (a crash at exit).
 void initializeAuthorityTransport();
 
+// The HTTP stack could not complete an exchange (no connection, time-out, a
+// connection closed mid-answer). The description is the transport's own text.
 class TransportError : public BridgeError {
 public:
     TransportError(int curlCode, std::string description);

@@ -130,9 +130,9 @@ std::optional<std::string> rememberedSetting(const SettingsStore& settings, cons
     return std::nullopt;
 }
 
-void rememberSetting(const SettingsStore& settings, const char* key, const std::string& value) {
+void rememberSetting(SettingsStore& settings, const char* key, const std::string& value) {
     if (!settings.persistenceEnabled()) throw BridgeError("SETTINGS_PERSISTENCE_DISABLED");
-    SettingsStore(settings.path()).set(key, value);
+    settings.set(key, value);
 }
 
 }  // namespace palisor

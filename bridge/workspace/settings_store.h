@@ -69,6 +69,6 @@ std::optional<std::string> rememberedSetting(const SettingsStore& settings, cons
 // Remembers `value` under `key` in the settings. Throws
 // BridgeError("SETTINGS_PERSISTENCE_DISABLED") when persistence is disabled,
 // FileError when the file cannot be written.
-void rememberSetting(const SettingsStore& settings, const char* key, const std::string& value);
+void rememberSetting(SettingsStore& settings, const char* key, const std::string& value);
 
 }  // namespace palisor

@@ -7,19 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string_view>
+
+#include "bridge/common/paths.h"
 
 extern char** environ;
 
 namespace palisor::test {
 
 std::string buildProgram(const std::string& relativePath) {
-    std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) throw std::runtime_error("cannot find the test program's own path: " + error.message());
-    return (self.parent_path().parent_path() / relativePath).string();
+    std::string tests = executableDirectory();
+    if (tests.empty()) throw std::runtime_error("cannot find the test program's own folder");
+    return joinPath(parentPath(tests), relativePath);
 }
 
 std::vector<std::string> bridgeEnvironment(const std::string& configHome,

@@ -626,8 +626,6 @@ JsonValue rowsJson(const std::vector<DoctorRow>& rows) {
     return {{"ok", !anyFailed(rows)}, {"checks", std::move(checks)}};
 }
 
-}  // namespace
-
 std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
     CredentialStoreChoice store = configuredCredentialStore(credentialSettings(configuration));
     StoreCheck storeCheck = checkCredentialStore(configuration, store);
@@ -661,6 +659,8 @@ std::vector<DoctorRow> doctorRows(const Configuration& configuration) {
                                         ValidationExecutorProcess::defaultResourceFolder()));
     return rows;
 }
+
+}  // namespace
 
 int runDoctorCommand(const Configuration& configuration, const DoctorOptions& options, std::ostream& out, std::ostream&) {
     std::vector<DoctorRow> rows = doctorRows(configuration);

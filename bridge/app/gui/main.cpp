@@ -15,13 +15,13 @@
 
 #include "bridge/authority/authority_http.h"
 #include "bridge/app/bridge_app_delegate.h"
+#include "bridge/app/bridge_components.h"
 #include "bridge/app/configuration.h"
 #include "bridge/app/gui/activity_window.h"
 #include "bridge/app/gui/bridge_gui.h"
 #include "bridge/app/gui/qt_main_thread.h"
 #include "bridge/app/gui/quit_on_signals.h"
 #include "bridge/app/gui/single_instance.h"
-#include "bridge/validation/validation_executor_manager.h"
 
 namespace {
 
@@ -85,8 +85,7 @@ int main(int argc, char** argv) {
     options.mainThread = std::make_shared<palisor::gui::QtMainThread>();
     options.configuration = configuration;
     options.publishExecutorStates = true;
-    options.validationExecutors = std::make_shared<palisor::ValidationExecutorManager>(
-        palisor::ValidationExecutorManager::Options{{}, {std::nullopt, configuration.folders}});
+    options.validationExecutors = palisor::createValidationExecutors(configuration);
     palisor::gui::BridgeGui gui(palisor::BridgeAppDelegate::create(std::move(options)));
     gui.launch();
     instance.onActivationRequested = [&gui] { palisor::gui::bringToFront(gui.window()); };
